@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# The Wine test bench: isolated prefixes and a virtual display below one folder (--root).
+#
+#   wine-bench.sh setup    --root R        make R/win32 and R/win64 afresh from cached
+#                                          templates, start Xvfb when there is no DISPLAY
+#   wine-bench.sh fresh    --root R --arch A --name N
+#                                          a further fresh prefix R/N (printed)
+#   wine-bench.sh run      --root R [--arch A] [--prefix N] PROGRAM [ARGS...]
+#                                          run a Windows program in prefix N (default: A)
+#   wine-bench.sh shot     --root R FILE.png   screenshot of the whole display
+#   wine-bench.sh teardown --root R        stop the prefixes' wineservers and our Xvfb
+#
+# Only what the bench started is stopped: its own Xvfb (by pid) and `wineserver -k`
+# for its own prefixes. ~/.wine is never touched.
+set -euo pipefail
+
+cmd=${1:-}; shift || true
+root="" arch=win32 name="" out=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --root) root=$2; shift 2 ;;
+    --arch) arch=$2; shift 2 ;;
+    --name|--prefix) name=$2; shift 2 ;;
+    --) shift; break ;;
+    *) break ;;
+  esac
+done
+[ -n "$root" ] || { echo "wine-bench: --root is required" >&2; exit 2; }
+mkdir -p "$root"
+root=$(cd "$root" && pwd)
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
+
+use_display() {
+  if [ -f "$root/display" ]; then
+    DISPLAY=$(cat "$root/display"); export DISPLAY
+  fi
+}
+
+start_display() {
+  if [ -f "$root/display" ] && DISPLAY=$(cat "$root/display") xdpyinfo >/dev/null 2>&1; then
+    return
+  fi
+  rm -f "$root/display" "$root/xvfb.pid"
+  if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
+    echo "$DISPLAY" > "$root/display"
+    return
+  fi
+  # Xvfb picks a free display itself and writes its number to fd 3.
+  rm -f "$root/display.num"
+  setsid Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp \
+    3>"$root/display.num" </dev/null >"$root/xvfb.log" 2>&1 &
+  echo $! > "$root/xvfb.pid"
+  for _ in $(seq 1 100); do
+    [ -s "$root/display.num" ] && break
+    sleep 0.1
+  done
+  [ -s "$root/display.num" ] || { echo "wine-bench: Xvfb did not start" >&2; cat "$root/xvfb.log" >&2; exit 1; }
+  echo ":$(head -n1 "$root/display.num" | tr -d '[:space:]')" > "$root/display"
+}
+
+# A pristine prefix per architecture, made once and copied for every test run.
+make_template() {
+  local a=$1 t="$root/template-$1"
+  [ -f "$t/.tolvane-ready" ] && return
+  rm -rf "$t"
+  echo "wine-bench: creating the $a template prefix" >&2
+  WINEARCH=$a WINEPREFIX="$t" wineboot -i >/dev/null 2>&1 || true
+  WINEARCH=$a WINEPREFIX="$t" wine reg import "$here/wine-fonts.reg" >/dev/null 2>&1
+  WINEPREFIX="$t" wineserver -w
+  [ -f "$t/system.reg" ] || { echo "wine-bench: wineboot failed for $a" >&2; exit 1; }
+  touch "$t/.tolvane-ready"
+}
+
+fresh_prefix() {
+  local a=$1 n=$2
+  make_template "$a"
+  if [ -d "$root/$n" ]; then
+    WINEPREFIX="$root/$n" wineserver -k 2>/dev/null || true
+    rm -rf "${root:?}/$n"
+  fi
+  cp -a "$root/template-$a" "$root/$n"
+  echo "$a" > "$root/$n/.tolvane-arch"
+  echo "$n" >> "$root/prefixes"
+}
+
+case "$cmd" in
+  setup)
+    start_display
+    fresh_prefix win32 win32
+    fresh_prefix win64 win64
+    echo "wine-bench: ready, display $(cat "$root/display")"
+    ;;
+  fresh)
+    [ -n "$name" ] || { echo "wine-bench: fresh needs --name" >&2; exit 2; }
+    fresh_prefix "$arch" "$name"
+    echo "$root/$name"
+    ;;
+  run)
+    [ $# -gt 0 ] || { echo "wine-bench: run needs a program" >&2; exit 2; }
+    [ -n "$name" ] || name=$arch
+    [ -f "$root/display" ] || start_display
+    [ -d "$root/$name" ] || fresh_prefix "$arch" "$name"
+    use_display
+    export WINEPREFIX="$root/$name"
+    WINEARCH=$(cat "$WINEPREFIX/.tolvane-arch" 2>/dev/null || echo "$arch"); export WINEARCH
+    export TOLVANE_WINE_ROOT="$root"
+    exec wine "$@"
+    ;;
+  shot)
+    [ $# -gt 0 ] || { echo "wine-bench: shot needs a file" >&2; exit 2; }
+    use_display
+    import -window root "$1"
+    ;;
+  teardown)
+    if [ -f "$root/prefixes" ]; then
+      sort -u "$root/prefixes" | while read -r n; do
+        [ -d "$root/$n" ] && WINEPREFIX="$root/$n" wineserver -k 2>/dev/null || true
+      done
+      rm -f "$root/prefixes"
+    fi
+    for a in win32 win64; do
+      [ -d "$root/template-$a" ] && WINEPREFIX="$root/template-$a" wineserver -k 2>/dev/null || true
+    done
+    if [ -f "$root/xvfb.pid" ]; then
+      kill "$(cat "$root/xvfb.pid")" 2>/dev/null || true
+      rm -f "$root/xvfb.pid" "$root/display" "$root/display.num"
+    fi
+    ;;
+  *)
+    sed -n '2,14p' "$0" >&2; exit 2 ;;
+esac
