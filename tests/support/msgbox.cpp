@@ -304,6 +304,13 @@ bool PressMessageBoxButton(HWND box, int buttonId, DWORD timeoutMs) {
   return WaitForWindowGone(box, timeoutMs);
 }
 
+bool DismissMessageBox(HWND box, DWORD timeoutMs) {
+  for (int id : {IDCANCEL, IDNO, IDOK, IDABORT, IDIGNORE}) {
+    if (GetDlgItem(box, id) && PressMessageBoxButton(box, id, timeoutMs)) return true;
+  }
+  return PressMessageBoxButton(box, kCloseBox, timeoutMs);
+}
+
 MessageBoxResponder::MessageBoxResponder(MessageBoxFilter filter, int buttonId, DWORD timeoutMs)
     : stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
   thread_ = std::thread(&MessageBoxResponder::Run, this, std::move(filter), buttonId, timeoutMs);
@@ -321,6 +328,8 @@ void MessageBoxResponder::Run(MessageBoxFilter filter, int buttonId, DWORD timeo
     if (!boxes.empty()) {
       seen_ = ReadMessageBox(boxes.front());
       answered_ = PressMessageBoxButton(boxes.front(), buttonId, timeoutMs);
+      // A box left open would hang the code under test, and the test with it.
+      if (!answered_) DismissMessageBox(boxes.front(), timeoutMs);
       return;
     }
     if (!TimeLeft(start, timeoutMs)) return;

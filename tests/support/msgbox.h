@@ -71,12 +71,17 @@ std::optional<MessageBoxInfo> WaitForMessageBox(const MessageBoxFilter& filter,
 // such button or is still there at the timeout.
 bool PressMessageBoxButton(HWND box, int buttonId, DWORD timeoutMs = kDefaultBoxTimeoutMs);
 
+// Gets rid of a box the way a user would who wants nothing of it: Cancel, else No, else
+// OK (then Abort, Ignore), else the title bar's close button. Then waits until it is gone.
+bool DismissMessageBox(HWND box, DWORD timeoutMs = kDefaultBoxTimeoutMs);
+
 // Waits until `window` no longer exists.
 bool WaitForWindowGone(HWND window, DWORD timeoutMs = kDefaultBoxTimeoutMs);
 
 // Answers one message box from a thread of its own: waits for a box matching `filter`,
 // records what it shows and presses `buttonId`. For code under test that shows its box
-// modally on the calling thread (or on any other thread).
+// modally on the calling thread (or on any other thread). A box without that button is
+// dismissed instead, so that the code under test never hangs; Answered() is then false.
 class MessageBoxResponder {
  public:
   MessageBoxResponder(MessageBoxFilter filter, int buttonId, DWORD timeoutMs = kDefaultBoxTimeoutMs);
