@@ -57,9 +57,8 @@ struct MessageBoxInfo {
 // Visible message boxes matching `filter`, now.
 std::vector<HWND> FindMessageBoxes(const MessageBoxFilter& filter);
 
-// Reads caption, text, icon, buttons and owner of a message box. The icon of a box in
-// another process is recognised from its pixels on screen, so such a box should be
-// visible and not covered.
+// Reads caption, text, icon, buttons and owner of a message box. For a box of another
+// process a small probe DLL is hooked into the box's thread to recognise the icon.
 MessageBoxInfo ReadMessageBox(HWND box);
 
 // Waits until a matching box is visible and returns what it shows; nullopt on timeout.

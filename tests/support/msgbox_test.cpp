@@ -227,7 +227,7 @@ TEST(MessageBoxOfAnotherProcess, IsFoundByProcessReadAndAnswered) {
 
 class IconOfAnotherProcess : public ::testing::TestWithParam<IconCase> {};
 
-TEST_P(IconOfAnotherProcess, IsRecognisedFromThePixels) {
+TEST_P(IconOfAnotherProcess, IsRecognisedInsideThatProcess) {
   OtherProcessBox other(kCaption, L"icon", MB_OK | GetParam().style);
   ASSERT_TRUE(other.started());
   const auto box = WaitForMessageBox({kCaption, other.id(), 0});
