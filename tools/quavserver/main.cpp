@@ -4,11 +4,11 @@
 //   quavserver.exe [--port N]      (default port 8427; 127.0.0.1 only)
 #include <winsock2.h>
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
-#include <string>
 
 namespace {
 
@@ -129,9 +129,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
                    bind(gListener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
                    listen(gListener.get(), SOMAXCONN) == 0 &&
                    WSAAsyncSelect(gListener.get(), window, WM_SOCKET, FD_ACCEPT) == 0;
-  std::wstring status = listening ? L"Listening on 127.0.0.1:" + std::to_wstring(port)
-                                  : L"Cannot listen on 127.0.0.1:" + std::to_wstring(port);
-  SetWindowTextW(gStatusText, status.c_str());
+  wchar_t status[64];
+  std::swprintf(status, 64, listening ? L"Listening on 127.0.0.1:%d" : L"Cannot listen on 127.0.0.1:%d", port);
+  SetWindowTextW(gStatusText, status);
   ShowWindow(window, show);
 
   MSG msg;

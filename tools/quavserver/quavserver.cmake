@@ -22,6 +22,7 @@ function(tolvane_add_quavserver target)
   add_executable(${target} WIN32 ${TOLVANE_QUAVSERVER_DIR}/main.cpp ${rc})
   set_target_properties(${target} PROPERTIES OUTPUT_NAME quavserver
                         RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/${target})
-  target_link_options(${target} PRIVATE -municode)
-  target_link_libraries(${target} PRIVATE ws2_32)
+  # No time stamp in the image: the same sources give the same bytes.
+  target_link_options(${target} PRIVATE -municode -s -Wl,--no-insert-timestamp)
+  target_link_libraries(${target} PRIVATE ws2_32 shell32)
 endfunction()
