@@ -65,14 +65,15 @@ start_display() {
 # A pristine prefix per architecture, made once and copied for every test run.
 make_template() {
   local a=$1 t="$root/template-$1"
-  [ -f "$t/.tolvane-ready" ] && return
+  # The marker holds the settings the template was made with; changed settings remake it.
+  cmp -s "$here/wine-fonts.reg" "$t/.tolvane-ready" 2>/dev/null && return
   rm -rf "$t"
   echo "wine-bench: creating the $a template prefix" >&2
   WINEARCH=$a WINEPREFIX="$t" wineboot -i >/dev/null 2>&1 || true
   WINEARCH=$a WINEPREFIX="$t" wine reg import "$here/wine-fonts.reg" >/dev/null 2>&1
   WINEPREFIX="$t" wineserver -w
   [ -f "$t/system.reg" ] || { echo "wine-bench: wineboot failed for $a" >&2; exit 1; }
-  touch "$t/.tolvane-ready"
+  cp "$here/wine-fonts.reg" "$t/.tolvane-ready"
 }
 
 fresh_prefix() {
