@@ -126,6 +126,17 @@ bool ReadFiles(const OpenedPackage& package, const fs::path& payloadPath, const 
     total += content.size();
     if (!visit(e, content)) return false;
   }
+  std::set<std::string> listed;
+  for (const ManifestEntry& e : package.manifest.Entries) {
+    std::string archiveName, problem;
+    if (e.Kind != Folder && CheckEntryName(e.Name, archiveName, problem)) listed.insert(archiveName);
+  }
+  size_t extra = 0;
+  for (const auto& entry : archive.Root().entries) extra += !listed.count(entry.first);
+  if (extra) {
+    error = Display(payloadPath) + ": the archive holds " + std::to_string(extra) + " entries that the manifest does not list";
+    return false;
+  }
   if (total != package.manifest.TotalBytes) {
     error = Display(manifestPath) + ": total bytes " + std::to_string(package.manifest.TotalBytes) +
             ", but the files in the archive add up to " + std::to_string(total);
@@ -197,11 +208,11 @@ int RunBuild(const Args& args) {
       if (content.size() != entry.size)
         return Fail(args[0], Display(entry.path) + ": changed size while the package was being built");
       int32_t written = archive.WriteEntry(entry.archiveName, content.data(), uint32_t(content.size()), true);
-      if (written != int32_t(content.size()))
+      if (written <= 0)
         return Fail(args[0], Display(entry.path) + ": cannot be stored in the archive (code " +
                                  std::to_string(written) + ")");
     }
-    archive.Close();
+    if (!archive.Close()) return Fail(args[0], "cannot finish the archive in memory");
   }
   if (image.size() % 8 != 0) return Fail(args[0], "the archive is not a whole number of 8-byte blocks");
   if (!EncipherBuffer(image.data(), image.size(), key->data())) return Fail(args[0], "out of memory for the cipher tables");
