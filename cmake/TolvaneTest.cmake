@@ -30,3 +30,39 @@ function(tolvane_add_gtest name)
     set_tests_properties(host_${name} PROPERTIES LABELS "host;${T_LABELS}" TIMEOUT 600)
   endif()
 endfunction()
+
+# tolvane_add_e2e(name SOURCES a.cpp ... [LIBS lib...] [SETUP target] [WINE_ARCHES win32 win64])
+#   An end-to-end GoogleTest program (Windows build only) that starts a setup executable
+#   (target `setup` unless SETUP names another) and drives it. It runs once per Wine
+#   architecture, each time in a prefix made afresh for it (e2e-<name>-<arch>), and holds
+#   the display lock: windows of two tests on one display would cover each other.
+#   The program finds the setup executable in TOLVANE_SETUP_EXE and keeps its
+#   screenshots in TOLVANE_SHOT_DIR (<build>/screenshots/<arch>).
+function(tolvane_add_e2e name)
+  cmake_parse_arguments(T "" "SETUP" "SOURCES;LIBS;WINE_ARCHES;LABELS" ${ARGN})
+  if(NOT TOLVANE_WIN)
+    return()
+  endif()
+  if(NOT T_SETUP)
+    set(T_SETUP setup)
+  endif()
+  if(NOT T_WINE_ARCHES)
+    set(T_WINE_ARCHES win32 win64)
+  endif()
+  set(exe e2e_${name})
+  add_executable(${exe} ${T_SOURCES})
+  target_link_libraries(${exe} PRIVATE ${T_LIBS} tolvane_drive GTest::gtest_main GTest::gmock)
+  add_dependencies(${exe} ${T_SETUP})
+  foreach(arch IN LISTS T_WINE_ARCHES)
+    set(tname e2e_${arch}_${name})
+    add_test(NAME ${tname}
+             COMMAND ${TOLVANE_ROOT}/scripts/wine-bench.sh run --root ${TOLVANE_WINE_ROOT} --arch ${arch}
+                     --prefix e2e-${name}-${arch} --fresh $<TARGET_FILE:${exe}>)
+    set_tests_properties(${tname} PROPERTIES
+      FIXTURES_REQUIRED wine_bench
+      RESOURCE_LOCK display
+      LABELS "wine;e2e;${T_LABELS}"
+      TIMEOUT 600
+      ENVIRONMENT "TOLVANE_SETUP_EXE=$<TARGET_FILE:${T_SETUP}>;TOLVANE_SHOT_DIR=${CMAKE_BINARY_DIR}/screenshots/${arch}")
+  endforeach()
+endfunction()

@@ -5,8 +5,9 @@
 #                                          templates, start Xvfb when there is no DISPLAY
 #   wine-bench.sh fresh    --root R --arch A --name N
 #                                          a further fresh prefix R/N (printed)
-#   wine-bench.sh run      --root R [--arch A] [--prefix N] PROGRAM [ARGS...]
-#                                          run a Windows program in prefix N (default: A)
+#   wine-bench.sh run      --root R [--arch A] [--prefix N] [--fresh] PROGRAM [ARGS...]
+#                                          run a Windows program in prefix N (default: A);
+#                                          --fresh makes N afresh first
 #   wine-bench.sh shot     --root R FILE.png   screenshot of the whole display
 #   wine-bench.sh teardown --root R        stop the prefixes' wineservers and our Xvfb
 #
@@ -15,12 +16,13 @@
 set -euo pipefail
 
 cmd=${1:-}; shift || true
-root="" arch=win32 name="" out=""
+root="" arch=win32 name="" out="" fresh=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --root) root=$2; shift 2 ;;
     --arch) arch=$2; shift 2 ;;
     --name|--prefix) name=$2; shift 2 ;;
+    --fresh) fresh=1; shift ;;
     --) shift; break ;;
     *) break ;;
   esac
@@ -83,7 +85,25 @@ fresh_prefix() {
     WINEPREFIX="$root/$n" wineserver -k 2>/dev/null || true
     rm -rf "${root:?}/$n"
   fi
-  cp -a "$root/template-$a" "$root/$n"
+  # The system folders are large and only ever read: they are hard links to the
+  # template's files; everything else (registry, profiles, programs) is a real copy.
+  local t="$root/template-$a" d="$root/$n" sys=drive_c/windows
+  mkdir -p "$d/$sys"
+  for e in "$t"/* "$t"/.[!.]*; do
+    [ -e "$e" ] || [ -L "$e" ] || continue
+    [ "$(basename "$e")" = drive_c ] && continue
+    cp -a "$e" "$d/"
+  done
+  for e in "$t"/drive_c/*; do
+    [ "$(basename "$e")" = windows ] && continue
+    cp -a "$e" "$d/drive_c/"
+  done
+  for e in "$t/$sys"/*; do
+    case "$(basename "$e")" in
+      system32|syswow64|winsxs) cp -al "$e" "$d/$sys/" ;;
+      *) cp -a "$e" "$d/$sys/" ;;
+    esac
+  done
   echo "$a" > "$root/$n/.tolvane-arch"
   echo "$n" >> "$root/prefixes"
 }
@@ -104,7 +124,7 @@ case "$cmd" in
     [ $# -gt 0 ] || { echo "wine-bench: run needs a program" >&2; exit 2; }
     [ -n "$name" ] || name=$arch
     [ -f "$root/display" ] || start_display
-    [ -d "$root/$name" ] || fresh_prefix "$arch" "$name"
+    if [ "$fresh" = 1 ] || [ ! -d "$root/$name" ]; then fresh_prefix "$arch" "$name" >&2; fi
     use_display
     export WINEPREFIX="$root/$name"
     WINEARCH=$(cat "$WINEPREFIX/.tolvane-arch" 2>/dev/null || echo "$arch"); export WINEARCH

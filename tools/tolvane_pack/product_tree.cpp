@@ -198,6 +198,11 @@ bool ScanProduct(const fs::path& root, const fs::path* orderFile, ProductTree& t
 
   std::set<std::u16string> listed, folded;
   for (const std::u16string& name : order) {
+    std::string archiveName, problem;
+    if (orderFile && !CheckEntryName(name, archiveName, problem)) {
+      error = Display(*orderFile) + ": \"" + Utf16ToUtf8(name) + "\": " + problem;
+      return false;
+    }
     auto it = found.find(name);
     if (it == found.end()) {
       error = Display(*orderFile) + ": lists \"" + Utf16ToUtf8(name) + "\", which is not in " + Display(root);
@@ -210,7 +215,6 @@ bool ScanProduct(const fs::path& root, const fs::path* orderFile, ProductTree& t
     ProductEntry entry;
     entry.name = name;
     entry.path = it->second.path;
-    std::string problem;
     if (!CheckEntryName(name, entry.archiveName, problem)) {
       error = Display(entry.path) + ": " + problem;
       return false;

@@ -1,0 +1,277 @@
+#include "app/wizard97.h"
+
+#include <algorithm>
+#include <cwchar>
+
+namespace {
+
+HINSTANCE g_instance = nullptr;
+
+// PropertySheetW's callback carries no pointer of ours: the sheet being shown on this
+// thread is remembered here until its window exists.
+thread_local CWizard97SheetImpl* t_showing = nullptr;
+
+constexpr UINT_PTR kSubclassId = 1;
+
+// A font like `base` with another face, weight and point size (at the screen's resolution).
+HFONT MakeFont(const LOGFONTW& base, const wchar_t* face, LONG weight, int points) {
+  LOGFONTW font = base;
+  wcsncpy(font.lfFaceName, face, LF_FACESIZE - 1);
+  font.lfFaceName[LF_FACESIZE - 1] = L'\0';
+  font.lfWeight = weight;
+  font.lfCharSet = DEFAULT_CHARSET;
+  tolvane::WindowDc screen(nullptr);
+  const int dpi = screen.get() ? GetDeviceCaps(screen.get(), LOGPIXELSY) : 96;
+  font.lfHeight = -MulDiv(points, dpi, 72);
+  return CreateFontIndirectW(&font);
+}
+
+}  // namespace
+
+// ---- module --------------------------------------------------------------------------
+
+void CWizardModule::Init(HINSTANCE instance) { g_instance = instance; }
+void CWizardModule::Term() { g_instance = nullptr; }
+HINSTANCE CWizardModule::Instance() { return g_instance ? g_instance : GetModuleHandleW(nullptr); }
+
+// ---- pages ---------------------------------------------------------------------------
+
+CWizard97PageWindow::CWizard97PageWindow(int templateId, DWORD flags, const wchar_t* headerTitle,
+                                         const wchar_t* headerSubtitle)
+    : templateId_(templateId),
+      flags_(flags),
+      headerTitle_(headerTitle ? headerTitle : L""),
+      headerSubtitle_(headerSubtitle ? headerSubtitle : L"") {}
+
+HPROPSHEETPAGE CWizard97PageWindow::Create(CWizard97SheetImpl* sheet) {
+  sheet_ = sheet;
+  PROPSHEETPAGEW page = {};
+  page.dwSize = sizeof(page);
+  page.dwFlags = flags_;
+  page.hInstance = CWizardModule::Instance();
+  page.pszTemplate = MAKEINTRESOURCEW(templateId_);
+  page.pfnDlgProc = &CWizard97PageWindow::DialogProc;
+  page.lParam = reinterpret_cast<LPARAM>(this);
+  if (flags_ & PSP_USEHEADERTITLE) page.pszHeaderTitle = headerTitle_.c_str();
+  if (flags_ & PSP_USEHEADERSUBTITLE) page.pszHeaderSubTitle = headerSubtitle_.c_str();
+  return CreatePropertySheetPageW(&page);
+}
+
+void CWizard97PageWindow::SetWizardButtons(DWORD buttons) const {
+  PostMessageW(Sheet(), PSM_SETWIZBUTTONS, 0, static_cast<LPARAM>(buttons));
+}
+
+void CWizard97PageWindow::PressButton(int button) const {
+  SendMessageW(Sheet(), PSM_PRESSBUTTON, static_cast<WPARAM>(button), 0);
+}
+
+HFONT CWizard97PageWindow::ExteriorTitleFont() const {
+  return sheet_ ? sheet_->ExteriorTitleFont() : nullptr;
+}
+
+HFONT CWizard97PageWindow::BulletFont() const { return sheet_ ? sheet_->BulletFont() : nullptr; }
+
+bool CWizard97PageWindow::OnNotify(const NMHDR& header, LRESULT* result) {
+  switch (header.code) {
+    case PSN_SETACTIVE:
+      OnSetActive();
+      *result = 0;  // accept the activation
+      return true;
+    case PSN_WIZNEXT:
+      *result = OnWizardNext().Value();
+      return true;
+    case PSN_WIZBACK:
+      *result = 0;  // Back always goes to the previous page
+      return true;
+    case PSN_WIZFINISH:
+      *result = OnWizardFinish() ? FALSE : TRUE;
+      return true;
+    case PSN_QUERYCANCEL:
+      *result = OnQueryCancel() ? FALSE : TRUE;
+      return true;
+    case PSN_HELP:  // the wizard has no help to show
+      *result = 0;
+      return true;
+    default:
+      return false;
+  }
+}
+
+INT_PTR CALLBACK CWizard97PageWindow::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_INITDIALOG) {
+    // lParam is the sheet's copy of our PROPSHEETPAGEW; its lParam is the page object.
+    auto* page = reinterpret_cast<CWizard97PageWindow*>(reinterpret_cast<PROPSHEETPAGEW*>(lParam)->lParam);
+    SetWindowLongPtrW(window, DWLP_USER, reinterpret_cast<LONG_PTR>(page));
+    page->window_ = window;
+    return page->OnInitDialog();
+  }
+  auto* page = reinterpret_cast<CWizard97PageWindow*>(GetWindowLongPtrW(window, DWLP_USER));
+  if (!page) return FALSE;
+
+  LRESULT result = 0;
+  bool handled = false;
+  switch (message) {
+    case WM_NOTIFY: {
+      const auto* header = reinterpret_cast<const NMHDR*>(lParam);
+      handled = header->code <= PSN_FIRST && header->code >= PSN_LAST && page->OnNotify(*header, &result);
+      break;
+    }
+    case WM_COMMAND:
+      if (page->OnCommand(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam))) return TRUE;
+      break;
+    case WM_NCDESTROY:
+      page->window_ = nullptr;
+      SetWindowLongPtrW(window, DWLP_USER, 0);
+      return FALSE;
+    default:
+      break;
+  }
+  if (!handled) handled = page->OnMessage(message, wParam, lParam, &result);
+  if (!handled) return FALSE;
+  SetWindowLongPtrW(window, DWLP_MSGRESULT, result);
+  return TRUE;
+}
+
+CWizard97ExteriorPageImpl::CWizard97ExteriorPageImpl(int templateId)
+    : CWizard97PageWindow(templateId, PSP_HASHELP | PSP_HIDEHEADER, nullptr, nullptr) {}
+
+void CWizard97ExteriorPageImpl::SetTitleFont(int controlId) const {
+  if (HFONT font = ExteriorTitleFont()) {
+    SendDlgItemMessageW(Window(), controlId, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+  }
+}
+
+CWizard97InteriorPageImpl::CWizard97InteriorPageImpl(int templateId, const wchar_t* headerTitle,
+                                                     const wchar_t* headerSubtitle)
+    : CWizard97PageWindow(templateId, PSP_HASHELP | PSP_USEHEADERTITLE | PSP_USEHEADERSUBTITLE,
+                          headerTitle, headerSubtitle) {}
+
+// ---- sheet ---------------------------------------------------------------------------
+
+CWizard97SheetImpl::CWizard97SheetImpl(const wchar_t* caption, int headerBitmapId, int watermarkBitmapId,
+                                       UINT startPage)
+    : caption_(caption), headerBitmapId_(headerBitmapId), watermarkBitmapId_(watermarkBitmapId),
+      startPage_(startPage) {}
+
+CWizard97SheetImpl::~CWizard97SheetImpl() {
+  // Pages never handed to PropertySheetW are still ours to destroy.
+  for (HPROPSHEETPAGE page : pages_) DestroyPropertySheetPage(page);
+}
+
+bool CWizard97SheetImpl::AddPage(CWizard97PageWindow& page) {
+  HPROPSHEETPAGE handle = page.Create(this);
+  if (!handle) return false;
+  pages_.push_back(handle);
+  return true;
+}
+
+INT_PTR CWizard97SheetImpl::DoModal(HWND parent) {
+  PROPSHEETHEADERW header = {};
+  header.dwSize = sizeof(header);
+  header.dwFlags = PSH_WIZARD97 | PSH_HEADER | PSH_WATERMARK | PSH_USECALLBACK | PSH_HASHELP;
+  header.hwndParent = parent;
+  header.hInstance = CWizardModule::Instance();
+  header.pszCaption = caption_.c_str();
+  header.nPages = static_cast<UINT>(pages_.size());
+  header.nStartPage = startPage_;
+  header.phpage = pages_.data();
+  header.pfnCallback = &CWizard97SheetImpl::SheetCallback;
+  // The bitmaps are handed over loaded: some property-sheet implementations draw the
+  // header bitmap only when they get it as a handle. Resource ids remain the fallback.
+  const HINSTANCE instance = CWizardModule::Instance();
+  watermarkBitmap_.reset(LoadImageW(instance, MAKEINTRESOURCEW(watermarkBitmapId_), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
+  headerBitmap_.reset(LoadImageW(instance, MAKEINTRESOURCEW(headerBitmapId_), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
+  if (watermarkBitmap_) {
+    header.dwFlags |= PSH_USEHBMWATERMARK;
+    header.hbmWatermark = static_cast<HBITMAP>(watermarkBitmap_.get());
+  } else {
+    header.pszbmWatermark = MAKEINTRESOURCEW(watermarkBitmapId_);
+  }
+  if (headerBitmap_) {
+    header.dwFlags |= PSH_USEHBMHEADER;
+    header.hbmHeader = static_cast<HBITMAP>(headerBitmap_.get());
+  } else {
+    header.pszbmHeader = MAKEINTRESOURCEW(headerBitmapId_);
+  }
+
+  centred_ = false;
+  CWizard97SheetImpl* const outer = t_showing;
+  t_showing = this;
+  const INT_PTR result = PropertySheetW(&header);
+  t_showing = outer;
+  // PropertySheetW destroys the pages it was given, shown or not.
+  pages_.clear();
+  window_ = nullptr;
+  return result;
+}
+
+int CALLBACK CWizard97SheetImpl::SheetCallback(HWND window, UINT message, LPARAM) {
+  if (message == PSCB_INITIALIZED && t_showing) t_showing->Attach(window);
+  return 0;
+}
+
+void CWizard97SheetImpl::Attach(HWND window) {
+  window_ = window;
+  SetWindowSubclass(window, &CWizard97SheetImpl::SheetSubclass, kSubclassId, reinterpret_cast<DWORD_PTR>(this));
+  CreateFonts();
+}
+
+void CWizard97SheetImpl::CreateFonts() {
+  LOGFONTW base = {};
+  auto dialogFont = reinterpret_cast<HFONT>(SendMessageW(window_, WM_GETFONT, 0, 0));
+  if (!dialogFont || !GetObjectW(dialogFont, sizeof(base), &base)) {
+    GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof(base), &base);
+  }
+  titleFont_.reset(MakeFont(base, L"Verdana Bold", FW_BOLD, 12));
+  bulletFont_.reset(MakeFont(base, L"Marlett", FW_NORMAL, 8));
+}
+
+// Over a visible owner, otherwise in the work area of the nearest monitor; never outside
+// that work area.
+void CWizard97SheetImpl::CentreOnce() {
+  if (centred_) return;
+  centred_ = true;
+
+  RECT sheet;
+  GetWindowRect(window_, &sheet);
+  const LONG width = sheet.right - sheet.left;
+  const LONG height = sheet.bottom - sheet.top;
+
+  MONITORINFO monitor = {};
+  monitor.cbSize = sizeof(monitor);
+  GetMonitorInfoW(MonitorFromWindow(window_, MONITOR_DEFAULTTONEAREST), &monitor);
+  const RECT work = monitor.rcWork;
+
+  RECT area = work;
+  HWND owner = GetWindow(window_, GW_OWNER);
+  if (owner && IsWindowVisible(owner) && !IsIconic(owner)) GetWindowRect(owner, &area);
+
+  LONG x = area.left + ((area.right - area.left) - width) / 2;
+  LONG y = area.top + ((area.bottom - area.top) - height) / 2;
+  x = std::max(work.left, std::min(x, work.right - width));
+  y = std::max(work.top, std::min(y, work.bottom - height));
+  SetWindowPos(window_, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+LRESULT CALLBACK CWizard97SheetImpl::SheetSubclass(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                                                   UINT_PTR, DWORD_PTR self) {
+  auto* sheet = reinterpret_cast<CWizard97SheetImpl*>(self);
+  switch (message) {
+    case WM_HELP:  // F1 and the title-bar help button: the wizard offers no help
+      return TRUE;
+    case WM_SIZE:
+      sheet->CentreOnce();
+      break;
+    case WM_SHOWWINDOW:
+      // Some property-sheet implementations size the sheet before the callback that
+      // attaches us, so no WM_SIZE follows: then the sheet is centred as it appears.
+      if (wParam) sheet->CentreOnce();
+      break;
+    case WM_NCDESTROY:
+      RemoveWindowSubclass(window, &CWizard97SheetImpl::SheetSubclass, kSubclassId);
+      break;
+    default:
+      break;
+  }
+  return DefSubclassProc(window, message, wParam, lParam);
+}
