@@ -1,6 +1,4 @@
 // The install worker's shortcut steps: the Start-menu program group and the desktop.
-#include <shlobj.h>
-
 #include "engine/error_texts.h"
 #include "engine/shell_links.h"
 #include "engine/worker.h"
@@ -8,7 +6,7 @@
 
 bool CreateProgramGroup(WorkerContext& context) {
   std::wstring group;
-  if (!GetSpecialFolderPath(CSIDL_COMMON_PROGRAMS, group)) {
+  if (!GetSpecialFolderPath(tolvane::kCommonProgramsFolder, group)) {
     tolvane::ReportError(context, tolvane::kProgramGroupErrorText);
     return false;
   }
@@ -26,6 +24,6 @@ bool CreateProgramGroup(WorkerContext& context) {
 
 void CreateDesktopShortcut(WorkerContext& context) {
   CreateShortcut(context.ServerExecutablePath.c_str(), tolvane::kShortcutName, nullptr,
-                 CSIDL_COMMON_DESKTOPDIRECTORY, InstalledProduct().InstallPath.c_str(), L"", nullptr, 0,
+                 tolvane::kCommonDesktopFolder, InstalledProduct().InstallPath.c_str(), L"", nullptr, 0,
                  SW_SHOWMAXIMIZED, nullptr);
 }

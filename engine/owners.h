@@ -4,7 +4,6 @@
 
 #include <windows.h>
 #include <oleauto.h>
-#include <shlobj.h>
 
 #include <cstdint>
 #include <utility>
@@ -120,29 +119,6 @@ class LoadedResource {
   HGLOBAL global_ = nullptr;
   const uint8_t* data_ = nullptr;
   DWORD size_ = 0;
-};
-
-// A shell item identifier list, freed through the shell's allocator.
-class ShellItemList {
- public:
-  ShellItemList() = default;
-  ShellItemList(const ShellItemList&) = delete;
-  ShellItemList& operator=(const ShellItemList&) = delete;
-  ~ShellItemList() { reset(); }
-  PIDLIST_ABSOLUTE get() const { return list_; }
-  PIDLIST_ABSOLUTE* put() {
-    reset();
-    return &list_;
-  }
-  void reset() {
-    if (!list_) return;
-    ComPtr<IMalloc> allocator;
-    if (SUCCEEDED(SHGetMalloc(allocator.put()))) allocator->Free(list_);
-    list_ = nullptr;
-  }
-
- private:
-  PIDLIST_ABSOLUTE list_ = nullptr;
 };
 
 }  // namespace tolvane

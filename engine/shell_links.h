@@ -26,6 +26,9 @@ bool CreateProgramGroup(WorkerContext& context);
 void CreateDesktopShortcut(WorkerContext& context);
 
 namespace tolvane {
+// Shell folder numbers (CSIDL), here so that callers need not include the shell headers.
+inline constexpr int kCommonProgramsFolder = 23;  // CSIDL_COMMON_PROGRAMS
+inline constexpr int kCommonDesktopFolder = 25;   // CSIDL_COMMON_DESKTOPDIRECTORY
 inline constexpr wchar_t kProgramGroupName[] = L"Tolvane翻译软件";
 inline constexpr wchar_t kShortcutName[] = L"Tolvane翻译服务器";
 }  // namespace tolvane

@@ -81,9 +81,18 @@ bool Build(const std::vector<File>& listed, const std::vector<File>& stored, Pac
     if (!archive.Open(archiveBytes, CreateNew)) return false;
     for (const File& f : stored) {
       if (f.kind == Folder) continue;
-      if (archive.WriteEntry(Ansi(f.name), f.content.data(), static_cast<uint32_t>(f.content.size())) < 0) {
-        return false;
+      if (!f.content.empty()) {
+        if (archive.WriteEntry(Ansi(f.name), f.content.data(), static_cast<uint32_t>(f.content.size())) <= 0) {
+          return false;
+        }
+        continue;
       }
+      // Writing no bytes would delete the name; an entry that exists with nothing in it
+      // is made by emptying the block of one that had content.
+      const uint8_t placeholder = 0;
+      if (archive.WriteEntry(Ansi(f.name), &placeholder, 1) <= 0) return false;
+      const uint32_t block = archive.Root().entries.at(Ansi(f.name)) & kEntryBlockMask;
+      if (archive.RewriteBlock(block, nullptr, 0) < 0) return false;
     }
     archive.Close();
   }
