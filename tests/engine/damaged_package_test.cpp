@@ -8,6 +8,7 @@
 #include "tests/engine/message_recorder.h"
 #include "tests/engine/system_state.h"
 #include "tests/engine/test_files.h"
+#include "tests/support/msgbox.h"
 
 namespace {
 
@@ -161,6 +162,21 @@ TEST_F(DamagedPackage, UnreadableEntryEndsTheInstallAfterTheEntriesBeforeIt) {
   EXPECT_FALSE(FileExists(dir_.path() + L"database\\empty.db"));
   EXPECT_FALSE(FolderExists(dir_.path() + L"database\\backup"));
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kProductKey));
+}
+#endif
+
+#if defined(TOLVANE_VARIANT_folder_blocked)
+TEST_F(DamagedPackage, FolderThatCannotBeCreatedShowsItsBoxThenTheFolderText) {
+  MessageBoxResponder answer({L"安装向导", GetCurrentProcessId()}, IDOK);
+  const auto messages = Install();
+  const auto box = answer.Wait();
+  ASSERT_TRUE(box.has_value());
+  EXPECT_EQ(box->text, L"建立文件夹 " + dir_.path() + L"project_manager.mod\\plugins 出错。");
+  EXPECT_EQ(box->owner, page_.window());
+  ExpectEndsWithError(messages, L"建立文件夹出错。");
+  EXPECT_EQ(ProgressCount(messages), 2u);
+  EXPECT_TRUE(FileExists(dir_.path() + L"project_manager.mod"));
+  EXPECT_FALSE(FolderExists(dir_.path() + L"database"));
 }
 #endif
 

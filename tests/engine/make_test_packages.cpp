@@ -183,6 +183,14 @@ int main(int argc, char** argv) {
     ok = ok && Build(listed, listed, p) && Emit(dir, "escaping_name", p);
   }
 
+  // A folder listed below a file: the folder cannot be created.
+  {
+    std::vector<File> listed = product;
+    listed.insert(listed.begin() + 2, File{u"project_manager.mod\\plugins", Folder, {}});
+    p = Package();
+    ok = ok && Build(listed, listed, p) && Emit(dir, "folder_blocked", p);
+  }
+
   // A manifest that claims no bytes although it lists files.
   {
     ok = ok && Build(product, product, p);

@@ -12,7 +12,6 @@
 #include "tests/engine/message_recorder.h"
 #include "tests/engine/system_state.h"
 #include "tests/engine/test_files.h"
-#include "tests/support/msgbox.h"
 
 namespace {
 
@@ -334,25 +333,6 @@ TEST_F(SampleWorker, FileHeldOpenWithoutSharingEndsWithTheCreateText) {
   EXPECT_EQ(Count(messages, WM_SETUP_DONE), 0u);
   EXPECT_EQ(Count(messages, WM_SETUP_PROGRESS), 1u);  // the first file
   EXPECT_TRUE(FileExists(dir_.path() + ToWide(m.Entries[0].Name)));
-}
-
-TEST_F(SampleWorker, FolderThatCannotBeCreatedShowsItsBoxThenTheFolderText) {
-  const PackageManifest m = SampleManifest();
-  const auto folder = std::find_if(m.Entries.begin(), m.Entries.end(),
-                                   [](const ManifestEntry& e) { return e.Kind == Folder; });
-  ASSERT_NE(folder, m.Entries.end());
-  // A file where the folder should go: the folder level cannot be created.
-  const std::wstring blocked = dir_.path() + ToWide(folder->Name);
-  ASSERT_TRUE(WriteFileBytes(blocked, {'x'}));
-  MessageBoxResponder answer({L"安装向导", GetCurrentProcessId()}, IDOK);
-  const auto messages = RunInstallToEnd();
-  const auto box = answer.Wait();
-  ASSERT_TRUE(box.has_value());
-  EXPECT_EQ(box->owner, page_.window());
-  ASSERT_FALSE(messages.empty());
-  EXPECT_EQ(messages.back().message, WM_SETUP_ERROR);
-  EXPECT_EQ(messages.back().text, L"建立文件夹出错。");
-  EXPECT_EQ(Count(messages, WM_SETUP_DONE), 0u);
 }
 
 TEST_F(SampleWorker, ProgramGroupThatCannotBeCreatedEndsTheInstall) {
