@@ -1,6 +1,7 @@
 #include "tests/support/msgbox.h"
 
-#include <cstdlib>
+#include "tests/support/msgbox_probe.h"
+
 #include <cwchar>
 #include <ostream>
 #include <utility>
@@ -12,8 +13,6 @@ namespace {
 constexpr DWORD kPollMs = 20;
 // Cross-thread and cross-process queries give up on a box whose thread does not answer.
 constexpr UINT kQueryTimeoutMs = 2000;
-// Time for a freshly shown box of another process to be painted before its icon is read.
-constexpr DWORD kIconPaintTimeoutMs = 3000;
 
 std::wstring ClassOf(HWND window) {
   wchar_t name[64] = {};
@@ -95,104 +94,36 @@ const IconCandidate kIconCandidates[] = {
     {MessageBoxIcon::Information, IDI_ASTERISK},
 };
 
-// --- Pixels of a screen rectangle and of a reference icon ---------------------------
+// --- Icons of boxes in other processes ------------------------------------------------
 
-class MemoryBitmap {
- public:
-  MemoryBitmap(int width, int height) : width_(width), height_(height) {
-    dc_ = CreateCompatibleDC(nullptr);
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof(info.bmiHeader);
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;  // top-down rows
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
-    void* bits = nullptr;
-    bitmap_ = dc_ ? CreateDIBSection(dc_, &info, DIB_RGB_COLORS, &bits, nullptr, 0) : nullptr;
-    bits_ = static_cast<const DWORD*>(bits);
-    if (bitmap_) previous_ = SelectObject(dc_, bitmap_);
-  }
-  ~MemoryBitmap() {
-    if (previous_) SelectObject(dc_, previous_);
-    if (bitmap_) DeleteObject(bitmap_);
-    if (dc_) DeleteDC(dc_);
-  }
-  MemoryBitmap(const MemoryBitmap&) = delete;
-  MemoryBitmap& operator=(const MemoryBitmap&) = delete;
-
-  bool ok() const { return bits_ != nullptr; }
-  HDC dc() const { return dc_; }
-  std::vector<DWORD> Pixels() const {
-    GdiFlush();
-    return std::vector<DWORD>(bits_, bits_ + static_cast<size_t>(width_) * height_);
-  }
-
- private:
-  int width_, height_;
-  HDC dc_ = nullptr;
-  HBITMAP bitmap_ = nullptr;
-  HGDIOBJ previous_ = nullptr;
-  const DWORD* bits_ = nullptr;
-};
-
-std::vector<DWORD> CaptureScreen(const RECT& area) {
-  const int width = area.right - area.left, height = area.bottom - area.top;
-  MemoryBitmap target(width, height);
-  HDC screen = GetDC(nullptr);
-  if (!target.ok() || !screen) {
-    if (screen) ReleaseDC(nullptr, screen);
-    return {};
-  }
-  const BOOL copied = BitBlt(target.dc(), 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
-  ReleaseDC(nullptr, screen);
-  return copied ? target.Pixels() : std::vector<DWORD>();
+// The probe DLL: beside this program, else where the build put it.
+HMODULE LoadProbe() {
+  wchar_t program[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH);
+  std::wstring beside(program, length);
+  beside = beside.substr(0, beside.find_last_of(L'\\') + 1) + L"msgbox_probe.dll";
+  if (HMODULE probe = LoadLibraryW(beside.c_str())) return probe;
+  // The build folder, seen through Wine's drive Z: (the Unix root).
+  std::wstring built = L"Z:";
+  for (const char* c = TOLVANE_MSGBOX_PROBE_BUILT; *c; ++c) built += (*c == '/') ? L'\\' : static_cast<wchar_t>(*c);
+  return LoadLibraryW(built.c_str());
 }
 
-std::vector<DWORD> RenderIcon(HICON icon, int width, int height, DWORD background) {
-  MemoryBitmap target(width, height);
-  if (!target.ok()) return {};
-  HBRUSH brush = CreateSolidBrush(RGB((background >> 16) & 0xFF, (background >> 8) & 0xFF, background & 0xFF));
-  RECT all = {0, 0, width, height};
-  FillRect(target.dc(), &all, brush);
-  DeleteObject(brush);
-  DrawIconEx(target.dc(), 0, 0, icon, 0, 0, 0, nullptr, DI_NORMAL);
-  return target.Pixels();
-}
-
-size_t DifferingPixels(const std::vector<DWORD>& a, const std::vector<DWORD>& b) {
-  size_t count = 0;
-  for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
-    int distance = 0;
-    for (int shift = 0; shift < 24; shift += 8) {
-      distance += std::abs(static_cast<int>((a[i] >> shift) & 0xFF) - static_cast<int>((b[i] >> shift) & 0xFF));
-    }
-    if (distance > 48) ++count;
-  }
-  return count;
-}
-
-// An icon handle of another process cannot be drawn here, so the icon is recognised by
-// comparing the control's pixels on screen with the system icons drawn on the same
-// background. Retries until the box has been painted.
-MessageBoxIcon RecogniseIconPixels(HWND control) {
-  const DWORD start = GetTickCount();
-  do {
-    RECT area;
-    if (!GetWindowRect(control, &area) || area.right <= area.left || area.bottom <= area.top) break;
-    const int width = area.right - area.left, height = area.bottom - area.top;
-    const std::vector<DWORD> shot = CaptureScreen(area);
-    if (!shot.empty()) {
-      const size_t tolerance = static_cast<size_t>(width) * height / 64;
-      for (const IconCandidate& candidate : kIconCandidates) {
-        const std::vector<DWORD> reference =
-            RenderIcon(LoadIconW(nullptr, candidate.id), width, height, shot[0]);
-        if (!reference.empty() && DifferingPixels(shot, reference) <= tolerance) return candidate.kind;
-      }
-    }
-    PumpFor(kPollMs);
-  } while (TimeLeft(start, kIconPaintTimeoutMs));
-  return MessageBoxIcon::Unknown;
+// Icon handles of another process cannot be compared here: a hook loads the probe into
+// the box's thread, which compares them there and leaves the answer as a property of the
+// icon control.
+MessageBoxIcon ProbeIconOfOtherProcess(HWND control) {
+  static const HMODULE probe = LoadProbe();  // stays loaded for the life of the process
+  if (!probe) return MessageBoxIcon::Unknown;
+  const auto hook = reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(probe, TOLVANE_PROBE_HOOK)));
+  if (!hook) return MessageBoxIcon::Unknown;
+  HHOOK installed = SetWindowsHookExW(WH_CALLWNDPROC, hook, probe, GetWindowThreadProcessId(control, nullptr));
+  if (!installed) return MessageBoxIcon::Unknown;
+  Query(control, RegisterWindowMessageW(TOLVANE_PROBE_MESSAGE));
+  UnhookWindowsHookEx(installed);
+  const INT_PTR answer = reinterpret_cast<INT_PTR>(GetPropW(control, TOLVANE_PROBE_PROPERTY));
+  if (answer < 1 || answer > static_cast<INT_PTR>(MessageBoxIcon::Unknown) + 1) return MessageBoxIcon::Unknown;
+  return static_cast<MessageBoxIcon>(answer - 1);
 }
 
 MessageBoxIcon ReadIcon(HWND box) {
@@ -206,7 +137,9 @@ MessageBoxIcon ReadIcon(HWND box) {
     for (const IconCandidate& candidate : kIconCandidates) {
       if (icon == LoadIconW(nullptr, candidate.id)) return candidate.kind;
     }
-    return RecogniseIconPixels(child);
+    DWORD processId = 0;
+    GetWindowThreadProcessId(child, &processId);
+    return processId == GetCurrentProcessId() ? MessageBoxIcon::Unknown : ProbeIconOfOtherProcess(child);
   }
   return MessageBoxIcon::None;
 }
@@ -304,6 +237,13 @@ bool PressMessageBoxButton(HWND box, int buttonId, DWORD timeoutMs) {
   return WaitForWindowGone(box, timeoutMs);
 }
 
+bool DismissMessageBox(HWND box, DWORD timeoutMs) {
+  for (int id : {IDCANCEL, IDNO, IDOK, IDABORT, IDIGNORE}) {
+    if (GetDlgItem(box, id) && PressMessageBoxButton(box, id, timeoutMs)) return true;
+  }
+  return PressMessageBoxButton(box, kCloseBox, timeoutMs);
+}
+
 MessageBoxResponder::MessageBoxResponder(MessageBoxFilter filter, int buttonId, DWORD timeoutMs)
     : stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
   thread_ = std::thread(&MessageBoxResponder::Run, this, std::move(filter), buttonId, timeoutMs);
@@ -321,6 +261,8 @@ void MessageBoxResponder::Run(MessageBoxFilter filter, int buttonId, DWORD timeo
     if (!boxes.empty()) {
       seen_ = ReadMessageBox(boxes.front());
       answered_ = PressMessageBoxButton(boxes.front(), buttonId, timeoutMs);
+      // A box left open would hang the code under test, and the test with it.
+      if (!answered_) DismissMessageBox(boxes.front(), timeoutMs);
       return;
     }
     if (!TimeLeft(start, timeoutMs)) return;

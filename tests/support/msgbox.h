@@ -57,9 +57,8 @@ struct MessageBoxInfo {
 // Visible message boxes matching `filter`, now.
 std::vector<HWND> FindMessageBoxes(const MessageBoxFilter& filter);
 
-// Reads caption, text, icon, buttons and owner of a message box. The icon of a box in
-// another process is recognised from its pixels on screen, so such a box should be
-// visible and not covered.
+// Reads caption, text, icon, buttons and owner of a message box. For a box of another
+// process a small probe DLL is hooked into the box's thread to recognise the icon.
 MessageBoxInfo ReadMessageBox(HWND box);
 
 // Waits until a matching box is visible and returns what it shows; nullopt on timeout.
@@ -71,12 +70,17 @@ std::optional<MessageBoxInfo> WaitForMessageBox(const MessageBoxFilter& filter,
 // such button or is still there at the timeout.
 bool PressMessageBoxButton(HWND box, int buttonId, DWORD timeoutMs = kDefaultBoxTimeoutMs);
 
+// Gets rid of a box the way a user would who wants nothing of it: Cancel, else No, else
+// OK (then Abort, Ignore), else the title bar's close button. Then waits until it is gone.
+bool DismissMessageBox(HWND box, DWORD timeoutMs = kDefaultBoxTimeoutMs);
+
 // Waits until `window` no longer exists.
 bool WaitForWindowGone(HWND window, DWORD timeoutMs = kDefaultBoxTimeoutMs);
 
 // Answers one message box from a thread of its own: waits for a box matching `filter`,
 // records what it shows and presses `buttonId`. For code under test that shows its box
-// modally on the calling thread (or on any other thread).
+// modally on the calling thread (or on any other thread). A box without that button is
+// dismissed instead, so that the code under test never hangs; Answered() is then false.
 class MessageBoxResponder {
  public:
   MessageBoxResponder(MessageBoxFilter filter, int buttonId, DWORD timeoutMs = kDefaultBoxTimeoutMs);

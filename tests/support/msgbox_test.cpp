@@ -120,6 +120,18 @@ TEST(MessageBoxWaiting, AButtonTheBoxLacksIsNotPressed) {
   EXPECT_TRUE(rightPressed);
 }
 
+TEST(MessageBoxWaiting, AResponderDismissesABoxWithoutItsButton) {
+  MessageBoxResponder answer(ThisThread(), IDYES);
+  EXPECT_EQ(MessageBoxW(nullptr, L"text", kCaption, MB_OKCANCEL | MB_ICONERROR), IDCANCEL);
+  EXPECT_TRUE(answer.Wait().has_value());
+  EXPECT_FALSE(answer.Answered());
+
+  MessageBoxResponder okOnly(ThisThread(), IDYES);
+  EXPECT_EQ(MessageBoxW(nullptr, L"text", kCaption, MB_OK), IDOK);
+  EXPECT_TRUE(okOnly.Wait().has_value());
+  EXPECT_FALSE(okOnly.Answered());
+}
+
 TEST(MessageBoxFiltering, ThreadAndCaptionMustMatch) {
   std::promise<DWORD> workerId;
   auto workerIdReady = workerId.get_future();
@@ -215,7 +227,7 @@ TEST(MessageBoxOfAnotherProcess, IsFoundByProcessReadAndAnswered) {
 
 class IconOfAnotherProcess : public ::testing::TestWithParam<IconCase> {};
 
-TEST_P(IconOfAnotherProcess, IsRecognisedFromThePixels) {
+TEST_P(IconOfAnotherProcess, IsRecognisedInsideThatProcess) {
   OtherProcessBox other(kCaption, L"icon", MB_OK | GetParam().style);
   ASSERT_TRUE(other.started());
   const auto box = WaitForMessageBox({kCaption, other.id(), 0});

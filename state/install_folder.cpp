@@ -1,0 +1,131 @@
+#include "state/install_folder.h"
+
+#include <cwchar>
+#include <cwctype>
+#include <new>
+#include <vector>
+
+#include "resources/resource_ids.h"
+#include "state/installed_product.h"
+
+namespace {
+
+constexpr wchar_t kServerExecutable[] = L"quavserver.exe";
+constexpr wchar_t kMissingFolderText[] = L"请提供正确的安装路径。";
+constexpr wchar_t kOverwriteQuestion[] = L"覆盖制定文件夹中的同名文件?";
+constexpr wchar_t kCreateFailedPrefix[] = L"建立文件夹 ";
+constexpr wchar_t kCreateFailedSuffix[] = L" 出错。";
+
+// Folder creation starts after a drive prefix such as "C:\"; the root is never created.
+constexpr size_t kFirstLevelOffset = 3;
+
+std::wstring Trim(const std::wstring& text) {
+  size_t begin = 0;
+  size_t end = text.size();
+  while (begin < end && iswspace(text[begin])) ++begin;
+  while (end > begin && iswspace(text[end - 1])) --end;
+  return text.substr(begin, end - begin);
+}
+
+void FocusFolderBox(HWND owner) {
+  if (HWND box = GetDlgItem(owner, IDC_FOLDER)) SetFocus(box);
+}
+
+void ShowCreateFailed(HWND owner, const std::wstring& level) {
+  const std::wstring text = kCreateFailedPrefix + level + kCreateFailedSuffix;
+  MessageBoxW(owner, text.c_str(), kMessageCaption, MB_OK | MB_ICONERROR);
+}
+
+// The full form of `path` however long it is, for messages; `path` itself if that fails.
+std::wstring FullPathForMessage(const std::wstring& path) {
+  const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return path;
+  try {
+    std::vector<wchar_t> buffer(needed);
+    const DWORD length = GetFullPathNameW(path.c_str(), needed, buffer.data(), nullptr);
+    if (length == 0 || length >= needed) return path;
+    return std::wstring(buffer.data(), length);
+  } catch (const std::bad_alloc&) {
+    return path;
+  }
+}
+
+bool IsAbsolute(const std::wstring& path) {
+  const bool drive = path.size() >= 3 && iswalpha(path[0]) && path[1] == L':' && path[2] == L'\\';
+  const bool unc = path.size() >= 2 && path[0] == L'\\' && path[1] == L'\\';
+  return drive || unc;
+}
+
+// A folder typed relative to the current directory is pinned down here: the record goes
+// to the registry, shortcuts and the firewall, which all need a path that still means
+// the same folder when the current directory is another one.
+std::wstring AnchorFolder(const std::wstring& folder) {
+  if (IsAbsolute(folder)) return folder;
+  wchar_t buffer[MAX_PATH];
+  const DWORD length = GetFullPathNameW(folder.c_str(), MAX_PATH, buffer, nullptr);
+  if (length == 0 || length >= MAX_PATH) return folder;  // CreateFolderPath reports it
+  return std::wstring(buffer, length);
+}
+
+}  // namespace
+
+bool IsExistingFolder(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool ValidateFolderText(HWND owner, const std::wstring& text) {
+  std::wstring folder = Trim(text);
+  if (folder.empty()) {
+    MessageBoxW(owner, kMissingFolderText, kMessageCaption, MB_OK | MB_ICONERROR);
+    FocusFolderBox(owner);
+    return false;
+  }
+  if (folder.back() != L'\\') folder += L'\\';
+  if (!ConfirmInstallFolder(owner, folder)) {
+    FocusFolderBox(owner);
+    return false;
+  }
+  return true;
+}
+
+bool ConfirmInstallFolder(HWND owner, const std::wstring& folder) {
+  const std::wstring target = AnchorFolder(folder);
+  if (IsExistingFolder(target)) {
+    const std::wstring executable = target + kServerExecutable;
+    if (GetFileAttributesW(executable.c_str()) != INVALID_FILE_ATTRIBUTES) {
+      const int answer = MessageBoxW(owner, kOverwriteQuestion, kMessageCaption,
+                                     MB_YESNOCANCEL | MB_ICONQUESTION | MB_DEFBUTTON3);
+      if (answer != IDYES) return false;
+    }
+  } else if (!CreateFolderPath(owner, target)) {
+    return false;
+  }
+  InstalledProduct().InstallPath = target;
+  return true;
+}
+
+bool CreateFolderPath(HWND owner, const std::wstring& path) {
+  wchar_t buffer[MAX_PATH];
+  const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH, buffer, nullptr);
+  if (length == 0) return false;
+  if (length >= MAX_PATH) {
+    // The buffer was not filled: the return value is the size the full path needs.
+    ShowCreateFailed(owner, FullPathForMessage(path));
+    return false;
+  }
+
+  size_t scan = length < kFirstLevelOffset ? length : kFirstLevelOffset;
+  for (;;) {
+    // Cut the buffer at the next separator so that it names one level.
+    wchar_t* separator = wcschr(buffer + scan, L'\\');
+    if (separator) *separator = L'\0';
+    if (GetFileAttributesW(buffer) == INVALID_FILE_ATTRIBUTES && !CreateDirectoryW(buffer, nullptr)) {
+      ShowCreateFailed(owner, buffer);
+      return false;
+    }
+    if (!separator) return true;
+    *separator = L'\\';
+    scan = static_cast<size_t>(separator - buffer) + 1;
+  }
+}

@@ -1,0 +1,151 @@
+#include "state/installed_product.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cwchar>
+#include <new>
+#include <vector>
+
+#include "state/unique_hkey.h"
+
+namespace {
+
+constexpr wchar_t kProductKey[] = L"SOFTWARE\\QUAV_SRV";
+constexpr wchar_t kServerExecutable[] = L"quavserver.exe";
+constexpr wchar_t kProductFolder[] = L"QUAV_SRV\\";
+constexpr wchar_t kLastResortProgramFiles[] = L"C:\\Program Files\\";
+
+// Registry strings are read into a fixed buffer: 511 characters and the terminator.
+constexpr DWORD kValueUnits = 512;
+// Environment values longer than MAX_PATH - 1 are treated as absent.
+constexpr DWORD kEnvironmentUnits = MAX_PATH;
+
+// Reads a string value. Only REG_SZ and REG_EXPAND_SZ (taken literally, not expanded)
+// count, and only when the data is whole UTF-16 units ending in a terminator; zero bytes
+// read as the empty string. `out` is replaced only on success.
+bool ReadStringValue(HKEY key, const wchar_t* name, std::wstring& out) {
+  wchar_t buffer[kValueUnits];
+  DWORD type = 0;
+  DWORD bytes = sizeof(buffer);
+  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes) != ERROR_SUCCESS) {
+    return false;  // absent, or too long for the buffer (ERROR_MORE_DATA)
+  }
+  if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
+  if (bytes % sizeof(wchar_t) != 0) return false;
+  if (bytes == 0) {
+    out.clear();
+    return true;
+  }
+  const DWORD units = bytes / sizeof(wchar_t);
+  if (buffer[units - 1] != L'\0') return false;
+  // Embedded terminators end the string, as they would for any C-string reader.
+  out.assign(buffer, std::find(buffer, buffer + units, L'\0'));
+  return true;
+}
+
+// Reads an environment variable whose value is 1 to MAX_PATH - 1 units long.
+bool ReadEnvironmentFolder(const wchar_t* name, std::wstring& out) {
+  wchar_t buffer[kEnvironmentUnits];
+  const DWORD length = GetEnvironmentVariableW(name, buffer, kEnvironmentUnits);
+  if (length < 1 || length > kEnvironmentUnits - 1) return false;
+  out.assign(buffer, length);
+  return true;
+}
+
+// A 32-bit process under WoW64 sees PROCESSOR_ARCHITEW6432; it then installs below the
+// 32-bit Program Files folder. Otherwise ProgramFiles is the 32-bit folder already.
+std::wstring DefaultInstallFolder() {
+  std::wstring folder;
+  std::wstring architecture;
+  if (ReadEnvironmentFolder(L"PROCESSOR_ARCHITEW6432", architecture)) {
+    ReadEnvironmentFolder(L"ProgramFiles(x86)", folder);
+  } else {
+    ReadEnvironmentFolder(L"ProgramFiles", folder);
+  }
+  if (folder.empty()) folder = kLastResortProgramFiles;
+  if (folder.back() != L'\\') folder += L'\\';
+  folder += kProductFolder;
+  return folder;
+}
+
+bool FileExists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// The FileVersion string of the U.S. English table, else of the Simplified Chinese one.
+bool FindFileVersionText(const void* versionInfo, std::wstring& text) {
+  static const wchar_t* const kLookups[] = {
+      L"\\StringFileInfo\\040904b0\\FileVersion",
+      L"\\StringFileInfo\\080404b0\\FileVersion",
+  };
+  for (const wchar_t* lookup : kLookups) {
+    void* value = nullptr;
+    UINT units = 0;
+    if (VerQueryValueW(versionInfo, lookup, &value, &units) && value != nullptr) {
+      // Bounded copy: a damaged resource need not carry its terminator.
+      const wchar_t* begin = static_cast<const wchar_t*>(value);
+      text.assign(begin, std::find(begin, begin + units, L'\0'));
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+InstalledProductRecord& InstalledProduct() {
+  static InstalledProductRecord record;
+  return record;
+}
+
+uint16_t ReadServerVersion(const std::wstring& path) {
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+  if (size == 0) return 0;
+
+  std::vector<BYTE> versionInfo;
+  try {
+    versionInfo.resize(size);
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  if (!GetFileVersionInfoW(path.c_str(), 0, size, versionInfo.data())) return 0;
+
+  std::wstring text;
+  if (!FindFileVersionText(versionInfo.data(), text)) return 0;
+
+  // "a, b, c, d": only the major (a) and the third number (c) make up the version.
+  int numbers[4] = {0, 0, 0, 0};
+  swscanf(text.c_str(), L"%d, %d, %d, %d", &numbers[0], &numbers[1], &numbers[2], &numbers[3]);
+  const uint32_t version = static_cast<uint32_t>(numbers[0]) * 256u + static_cast<uint32_t>(numbers[2]);
+  return static_cast<uint16_t>(version);
+}
+
+bool ReadInstalledProduct() {
+  InstalledProductRecord& record = InstalledProduct();
+  record.Installed = false;
+
+  // No view flag: a 32-bit process on 64-bit Windows reads the 32-bit view, where the
+  // 32-bit installer wrote the key.
+  tolvane::UniqueHkey key;
+  const bool keyOpened =
+      RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+  if (keyOpened) {
+    ReadStringValue(key.get(), L"UserName", record.UserName);
+    ReadStringValue(key.get(), L"UserCompany", record.UserCompany);
+    ReadStringValue(key.get(), L"InstallPath", record.InstallPath);
+  }
+
+  if (keyOpened && !record.InstallPath.empty()) {
+    // The recorded folder ends with a backslash; the name is appended as it stands.
+    const std::wstring executable = record.InstallPath + kServerExecutable;
+    if (FileExists(executable)) {
+      record.ServerVersion = ReadServerVersion(executable);
+      record.Installed = record.ServerVersion != 0;
+    }
+  }
+
+  if (record.InstallPath.empty()) record.InstallPath = DefaultInstallFolder();
+  return record.Installed;
+}
