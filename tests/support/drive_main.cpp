@@ -90,7 +90,7 @@ class Script {
         return Check(expected == L"*" || text == expected, L"message: " + text);
       }
       if (!number(&id)) return false;
-      return Check(box.Press(static_cast<int>(id)) && box.WaitClosed(timeoutMs_), L"answered " + std::to_wstring(id));
+      return Check(box.Press(static_cast<int>(id), timeoutMs_), L"answered " + std::to_wstring(id));
     }
 
     if (!wizard_ && !(wizard_ = Wizard::Find(setup_.Id(), timeoutMs_))) return Fail(L"no wizard window");

@@ -14,7 +14,6 @@ namespace {
 constexpr DWORD kPollMs = 25;
 constexpr UINT kMessageTimeoutMs = 5000;  // a query to a window that does not answer
 constexpr int kBackId = 0x3023, kNextId = 0x3024, kFinishId = 0x3025;
-constexpr int kMessageTextId = 0xFFFF;  // the text of a standard message box
 
 int ButtonId(WizardButton button) {
   switch (button) {
@@ -266,34 +265,18 @@ bool Wizard::Click(int id) const {
 // ---- message boxes -------------------------------------------------------------------
 
 MessageBoxWindow MessageBoxWindow::Find(DWORD processId, const std::wstring& caption, DWORD timeoutMs) {
-  HWND box = nullptr;
-  WaitUntil(
-      [&] {
-        box = FindDialog(processId, [&](const std::wstring& title) { return title == caption; });
-        return box != nullptr;
-      },
-      timeoutMs);
-  return MessageBoxWindow(box);
+  const auto box = test::WaitForMessageBox({caption, processId, 0}, timeoutMs);
+  return MessageBoxWindow(box ? box->window : nullptr);
 }
 
-std::wstring MessageBoxWindow::Text() const { return WindowText(GetDlgItem(window_, kMessageTextId)); }
+test::MessageBoxInfo MessageBoxWindow::Read() const { return test::ReadMessageBox(window_); }
 
-std::vector<int> MessageBoxWindow::Buttons() const {
-  std::vector<int> ids;
-  for (int id : {IDOK, IDCANCEL, IDABORT, IDRETRY, IDIGNORE, IDYES, IDNO}) {
-    HWND button = GetDlgItem(window_, id);
-    if (button && IsWindowVisible(button)) ids.push_back(id);
-  }
-  return ids;
-}
+std::wstring MessageBoxWindow::Text() const { return Read().text; }
 
-bool MessageBoxWindow::Press(int buttonId) const {
-  HWND button = GetDlgItem(window_, buttonId);
-  return Usable(button) && PostMessageW(button, BM_CLICK, 0, 0);
-}
+std::vector<int> MessageBoxWindow::Buttons() const { return Read().buttons; }
 
-bool MessageBoxWindow::WaitClosed(DWORD timeoutMs) const {
-  return WaitUntil([&] { return !IsWindow(window_) || !IsWindowVisible(window_); }, timeoutMs);
+bool MessageBoxWindow::Press(int buttonId, DWORD timeoutMs) const {
+  return test::PressMessageBoxButton(window_, buttonId, timeoutMs);
 }
 
 }  // namespace tolvane::drive

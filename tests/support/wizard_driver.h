@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/unique_resource.h"
+#include "tests/support/msgbox.h"
 
 namespace tolvane::drive {
 
@@ -102,21 +103,24 @@ class Wizard {
   HWND sheet_ = nullptr;
 };
 
-// A message box of the setup process.
+// A message box of the setup process; reading and answering are those of
+// tests/support/msgbox.h, found by process and caption.
 class MessageBoxWindow {
  public:
   MessageBoxWindow() = default;
   explicit MessageBoxWindow(HWND window) : window_(window) {}
-  // Waits for a message box with `caption` owned by process `processId`.
+  // Waits for a message box with `caption` shown by process `processId`.
   static MessageBoxWindow Find(DWORD processId, const std::wstring& caption = kMessageCaption,
                                DWORD timeoutMs = kDefaultTimeoutMs);
 
   explicit operator bool() const { return window_ && IsWindow(window_); }
   HWND Window() const { return window_; }
+  test::MessageBoxInfo Read() const;  // caption, text, icon, buttons, default button, owner
   std::wstring Text() const;
-  std::vector<int> Buttons() const;  // ids of the visible buttons (IDOK, IDYES, ...)
-  bool Press(int buttonId) const;    // posted; false when the box has no such button
-  bool WaitClosed(DWORD timeoutMs = kDefaultTimeoutMs) const;
+  std::vector<int> Buttons() const;  // ids of the push buttons (IDOK, IDYES, ...)
+  // Clicks a button and waits until the box is gone; false if it has no such button or
+  // stays open.
+  bool Press(int buttonId, DWORD timeoutMs = kDefaultTimeoutMs) const;
 
  private:
   HWND window_ = nullptr;
