@@ -10,6 +10,7 @@ namespace {
 // Each command group registers here.
 const CommandGroup kGroups[] = {
     {"help", "show this text", nullptr},
+    {"archive", "create, read, change and check storage archive files", RunArchiveCommands},
 };
 
 void PrintHelp() {
