@@ -308,19 +308,19 @@ bool StorageManager::CloseFolder(StorageFolder* folder) {
     for (const auto& sub : folder->subfolders) {
       if (sub.second) return false;
     }
-    if (--folder->openCount > 0) return true;
-    bool ok = SaveSubfolder(*folder);
-    bool listed = false;
+    if (folder->openCount > 1) {
+      --folder->openCount;
+      return true;
+    }
+    // A folder whose list cannot be written stays open: false always means "still open".
+    if (!SaveSubfolder(*folder)) return false;
     if (StorageFolder* parent = folder->parent) {
       for (auto& sub : parent->subfolders) {
-        if (sub.second == folder) {
-          sub.second = nullptr;
-          listed = true;
-        }
+        if (sub.second == folder) sub.second = nullptr;
       }
     }
     RemoveOpenFolder(folder);
-    return ok && listed;
+    return true;
   } catch (const std::exception&) {
     return false;
   }
