@@ -157,6 +157,7 @@ bool StorageManager::LoadArchive() {
 bool StorageManager::CreateArchive() {
   Reset();
   end_ = kHeaderSize;
+  tiled_ = true;
   std::fill(std::begin(header_), std::end(header_), 0);
   Put16(header_, signature_);
   Put16(header_ + 2, version_);
@@ -214,13 +215,13 @@ void StorageManager::Reset() {
   directory_.clear();
   vacant_.clear();
   free_.Clear();
-  dataRegions_.clear();
   root_.entries.clear();
   root_.subfolders.clear();
   root_.flags = 0;
   openFolders_.clear();
   chunkCache_.clear();
   current_ = &root_;
+  tiled_ = false;
 }
 
 // ---------------------------------------------------------------------------------------

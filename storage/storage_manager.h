@@ -253,7 +253,6 @@ class StorageManager {
   void SetRecord(uint32_t number, uint8_t type, uint32_t offset, uint32_t size);
   void Vacate(uint32_t number);
   void IndexRecord(uint32_t number);
-  void UnindexRecord(uint32_t number);
   void RebuildIndexes();
   bool InBounds(uint64_t offset, uint64_t size) const;
   bool FindBestFree(uint32_t need, uint32_t exclude, tolvane::FreeRegion& found);
@@ -285,7 +284,7 @@ class StorageManager {
   // Reusable record numbers: the vacant ones here, the free regions in free_.
   std::set<uint32_t> vacant_;
   tolvane::FreeSpaceIndex free_;
-  std::set<std::pair<uint32_t, uint32_t>> dataRegions_;  // offset, number of used regions
+  bool tiled_ = false;  // the regions tiled [128, end) when the archive was opened
   StorageFolder root_;
   StorageFolder* current_;
   std::list<std::unique_ptr<StorageFolder>> openFolders_;

@@ -487,14 +487,14 @@ bool StorageManager::SaveDirectory() {
     SetRecord(0, old.type, 0, 0);
   }
   while (directory_.size() > 2 && directory_.back().type == BlockVacant) {
-    UnindexRecord(static_cast<uint32_t>(directory_.size() - 1));
+    vacant_.erase(static_cast<uint32_t>(directory_.size() - 1));
     directory_.pop_back();
   }
   if (directory_.size() < 2 || (directory_.size() == 2 && directory_[1].offset == 0)) {
     directory_.clear();
     vacant_.clear();
     free_.Clear();
-    dataRegions_.clear();
+    tiled_ = true;
     status_ &= ~StatusDirectoryChanged;
     if (Get32(header_ + kDirectoryOffsetField) != 0) {
       Put32(header_ + kDirectoryOffsetField, 0);
