@@ -117,6 +117,8 @@ bool StorageManager::LoadArchive() {
              (h.headerFlags & 2 ? uint32_t{OptionCompressFolders} : 0u) |
              (h.headerFlags & 4 ? uint32_t{OptionCompressChunkIndex} : 0u);
 
+  // Without a directory the archive tiles when nothing follows the header.
+  tiled_ = end_ == kHeaderSize;
   if (h.directoryOffset == 0) return true;
   uint8_t prefix[4];
   if (!ReadAt(h.directoryOffset, prefix, 4)) return false;

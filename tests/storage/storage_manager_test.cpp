@@ -181,6 +181,30 @@ std::vector<uint8_t> RootListImage(const std::vector<uint8_t>& list, uint32_t he
   return b.Finish();
 }
 
+TEST(ArchiveOpen, UnreadableDirectoryOrRootListIsRefused) {
+  StorageManager m = NewPackage();
+  // A compressed directory that does not inflate.
+  ImageBuilder bad(1);
+  uint32_t at = bad.Place(Bytes("not deflate data at all"));
+  PutU32At(bad.image(), 92, at);
+  EXPECT_FALSE(m.Open(bad.image(), OpenRead));
+  // A compressed root list that does not inflate.
+  auto list = RootListImage(Bytes("garbage!"), 2);
+  EXPECT_FALSE(m.Open(list, OpenRead));
+  // A root list whose stored length runs past the stream.
+  ImageBuilder past;
+  uint32_t listAt = past.Place(FolderList({{"a", 0}}), 4000, 16);
+  past.Data(1, listAt, 16);
+  auto image = past.Finish();
+  EXPECT_FALSE(m.Open(image, OpenRead));
+  // A root list record out of the stream altogether.
+  ImageBuilder far;
+  far.Data(1, 0x100000, 16);
+  auto farImage = far.Finish();
+  EXPECT_FALSE(m.Open(farImage, OpenRead));
+  EXPECT_TRUE(m.IsClosed());
+}
+
 TEST(ArchiveOpen, RootListWithZeroNameLengthIsRefused) {
   auto list = FolderList({{"a", 0}});
   list.push_back(0);

@@ -457,3 +457,71 @@ TEST(SpaceClosed, OperationsOnAClosedArchiveReportNotOpen) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Space, FolderOpenCountsAndClosingOrder) {
+  StorageFolder* a = m.CreateFolder("A");
+  StorageFolder* b = m.CreateFolder(*a, "B");
+  ASSERT_TRUE(a && b);
+  ASSERT_GT(m.WriteEntry(*b, "leaf", "data", 4), 0);
+  EXPECT_FALSE(m.CloseFolder(&m.Root()));
+  EXPECT_FALSE(m.CloseFolder(a));  // B is still open
+  EXPECT_EQ(b, m.OpenFolder(*a, "B"));
+  EXPECT_EQ(2, b->openCount);
+  EXPECT_TRUE(m.CloseFolder(b));
+  EXPECT_EQ(b, a->subfolders.at("B"));  // still open once
+  EXPECT_TRUE(m.CloseFolder(b));
+  EXPECT_EQ(nullptr, a->subfolders.at("B"));
+  EXPECT_TRUE(m.CloseFolder(a));
+  EXPECT_FALSE(m.CloseFolder(a));  // no longer open: refused, not touched
+  ASSERT_TRUE(m.Close());
+
+  // Lists were written deepest first, so the whole path reads back.
+  ASSERT_TRUE(m.Open(bytes, OpenRead));
+  EXPECT_EQ(0, m.CheckIntegrity());
+  StorageFolder* a2 = m.OpenFolder("A");
+  ASSERT_NE(nullptr, a2);
+  StorageFolder* b2 = m.OpenFolder(*a2, "B");
+  ASSERT_NE(nullptr, b2);
+  std::vector<uint8_t> out;
+  EXPECT_EQ(4, m.ReadEntry(*b2, "leaf", out));
+}
+
+TEST_F(Space, CompressedFolderListsRoundTrip) {
+  ASSERT_TRUE(m.Close());
+  m.SetRequestedOptions(OptionCompressFolders | OptionCompressDirectory);
+  ASSERT_TRUE(m.Open(bytes, CreateNew));
+  EXPECT_EQ(3u, tolvane::test::U32At(bytes, 96));
+  StorageFolder* f = m.CreateFolder("docs");
+  for (int i = 0; i < 50; ++i) ASSERT_GT(m.WriteEntry(*f, "page" + std::to_string(i), "text", 4), 0);
+  ASSERT_GT(m.WriteEntry("top", "t", 1), 0);
+  ASSERT_TRUE(m.Close());
+  StorageManager r(kPackageSignature, kPackageVersion);  // requests nothing: the header decides
+  ASSERT_TRUE(r.Open(bytes, OpenRead));
+  EXPECT_NE(0u, r.Root().entries.at("docs") & kEntryFolderCompressed);
+  StorageFolder* docs = r.OpenFolder("docs");
+  ASSERT_NE(nullptr, docs);
+  EXPECT_EQ(50u, docs->entries.size());
+  std::vector<uint8_t> out;
+  EXPECT_EQ(4, r.ReadEntry(*docs, "page49", out));
+}
+
+TEST_F(Space, DetachedFolderLeavesItsParentAndKeepsItsBlocks) {
+  StorageFolder* f = m.CreateFolder("gone");
+  ASSERT_GT(m.WriteEntry(*f, "x", "abc", 3), 0);
+  size_t records = m.Directory().size();
+  EXPECT_TRUE(m.DetachFolder(f));
+  EXPECT_EQ(0u, m.Root().entries.count("gone"));
+  EXPECT_EQ(nullptr, f->parent);
+  EXPECT_FALSE(m.DeleteFolder(f));
+  EXPECT_TRUE(m.CloseFolder(f));
+  EXPECT_GE(m.Directory().size(), records);
+  ASSERT_NE(nullptr, m.CreateFolder("empty"));
+  EXPECT_FALSE(m.DetachFolder("empty"));  // still open
+  ASSERT_TRUE(m.CloseFolder(m.Root().subfolders.at("empty")));
+  EXPECT_TRUE(m.DetachFolder("empty"));
+  EXPECT_EQ(0, m.CheckIntegrity());
+}
+
+}  // namespace
