@@ -352,6 +352,14 @@ int32_t StorageManager::ReadBlock(uint32_t block, void* buffer, uint32_t capacit
 
 int32_t StorageManager::ReadBlockToStream(uint32_t block, std::ostringstream& out) {
   if (!stream_) return StorageNotOpen;
+  try {
+    return ReadBlockToStreamUnguarded(block, out);
+  } catch (const std::exception&) {
+    return StorageInflateFailed;  // the string stream could not grow
+  }
+}
+
+int32_t StorageManager::ReadBlockToStreamUnguarded(uint32_t block, std::ostringstream& out) {
   std::vector<uint8_t> buffer;
   int32_t r = ReadStoredPayload(block, buffer);
   if (r < 0) return r;

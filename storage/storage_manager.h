@@ -246,6 +246,7 @@ class StorageManager {
   bool ReadAt(uint32_t offset, void* buffer, uint32_t length);
   int32_t LocateBlock(uint32_t block, uint32_t& payload, uint32_t& storedLength);
   int32_t ReadStoredPayload(uint32_t block, std::vector<uint8_t>& buffer);
+  int32_t ReadBlockToStreamUnguarded(uint32_t block, std::ostringstream& out);
   bool LoadFolderList(uint32_t block, bool compressed, StorageFolder& folder);
   const EntryValue* FindEntry(StorageFolder& folder, const std::string& name) const;
 

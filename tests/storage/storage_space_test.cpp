@@ -525,3 +525,61 @@ TEST_F(Space, DetachedFolderLeavesItsParentAndKeepsItsBlocks) {
 }
 
 }  // namespace
+
+namespace {
+
+// The directory of this 128-byte archive lies in the header's description bytes and its
+// record 0 has a type no writer makes; record 1 has no region yet.
+std::vector<uint8_t> OddRecordZeroImage() {
+  ImageBuilder b;
+  auto& image = b.image();
+  tolvane::test::PutU32At(image, 92, 4);
+  tolvane::test::PutU32At(image, 4, 20);
+  std::vector<BlockRecord> records(2);
+  records[0] = BlockRecord{37, 0, 65536, 0};
+  records[1] = BlockRecord{BlockData, 0, 0, 0};
+  auto dir = ImageBuilder::DirectoryBytes(records);
+  std::copy(dir.begin(), dir.end(), image.begin() + 8);
+  return image;
+}
+
+TEST(SpaceDamaged, RecordZeroOfAnyTypeStillTakesTheDirectory) {
+  auto bytes = OddRecordZeroImage();
+  StorageManager m(kPackageSignature, kPackageVersion);
+  ASSERT_TRUE(m.Open(bytes, OpenReadWrite));
+  ASSERT_EQ(0, m.CheckIntegrity());
+  ASSERT_GT(m.WriteEntry("a", "content", 7), 0);
+  EXPECT_TRUE(m.Close());
+  ASSERT_TRUE(m.Open(bytes, OpenRead));
+  EXPECT_EQ(0, m.CheckIntegrity());
+  EXPECT_EQ(BlockData, m.Directory()[0].type);
+  std::vector<uint8_t> out;
+  EXPECT_EQ(7, m.ReadEntry("a", out));
+}
+
+TEST(SpaceDamaged, AFolderWhoseListBlockWasFreedGetsANewOne) {
+  std::vector<uint8_t> bytes;
+  StorageManager m(kPackageSignature, kPackageVersion);
+  ASSERT_TRUE(m.Open(bytes, CreateNew));
+  StorageFolder* f = m.CreateFolder("f");
+  ASSERT_GT(m.WriteEntry(*f, "x", "abc", 3), 0);
+  ASSERT_GT(m.WriteEntry("pad", "abc", 3), 0);
+  ASSERT_TRUE(m.Close());
+  ASSERT_TRUE(m.Open(bytes, OpenReadWrite));
+  uint32_t list = m.Root().entries.at("f") & kEntryBlockMask;
+  f = m.OpenFolder("f");
+  ASSERT_NE(nullptr, f);
+  ASSERT_EQ(1, m.DeleteBlock(list));  // its number now records the freed space
+  ASSERT_EQ(BlockFree, m.Directory()[list].type);
+  ASSERT_GT(m.WriteEntry(*f, "y", "defg", 4), 0);
+  EXPECT_TRUE(m.Close());
+  ASSERT_TRUE(m.Open(bytes, OpenRead));
+  EXPECT_EQ(0, m.CheckIntegrity());
+  f = m.OpenFolder("f");
+  ASSERT_NE(nullptr, f);
+  std::vector<uint8_t> out;
+  EXPECT_EQ(4, m.ReadEntry(*f, "y", out));
+  EXPECT_EQ(3, m.ReadEntry(*f, "x", out));
+}
+
+}  // namespace
