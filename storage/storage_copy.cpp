@@ -70,7 +70,8 @@ int32_t StorageManager::CopyTo(StorageManagerStream& target, bool tolerate) {
             break;
           case BlockData:
             c.type = BlockData;
-            if (r.offset == 0) break;
+            // An empty region (a damaged record) is no region: it would sit on its successor.
+            if (r.offset == 0 || r.size == 0) break;
             if (r.size % 16) return StorageDirectoryFailed;
             switch (CopyRegion(r.offset, r.size, target, buffer)) {
               case CopyResult::Ok:

@@ -117,6 +117,8 @@ bool StorageManager::LoadArchive() {
              (h.headerFlags & 2 ? uint32_t{OptionCompressFolders} : 0u) |
              (h.headerFlags & 4 ? uint32_t{OptionCompressChunkIndex} : 0u);
 
+  // Without a directory the archive tiles when nothing follows the header.
+  tiled_ = end_ == kHeaderSize;
   if (h.directoryOffset == 0) return true;
   uint8_t prefix[4];
   if (!ReadAt(h.directoryOffset, prefix, 4)) return false;
@@ -157,6 +159,7 @@ bool StorageManager::LoadArchive() {
 bool StorageManager::CreateArchive() {
   Reset();
   end_ = kHeaderSize;
+  tiled_ = true;
   std::fill(std::begin(header_), std::end(header_), 0);
   Put16(header_, signature_);
   Put16(header_ + 2, version_);
@@ -214,13 +217,13 @@ void StorageManager::Reset() {
   directory_.clear();
   vacant_.clear();
   free_.Clear();
-  dataRegions_.clear();
   root_.entries.clear();
   root_.subfolders.clear();
   root_.flags = 0;
   openFolders_.clear();
   chunkCache_.clear();
   current_ = &root_;
+  tiled_ = false;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -349,6 +352,14 @@ int32_t StorageManager::ReadBlock(uint32_t block, void* buffer, uint32_t capacit
 
 int32_t StorageManager::ReadBlockToStream(uint32_t block, std::ostringstream& out) {
   if (!stream_) return StorageNotOpen;
+  try {
+    return ReadBlockToStreamUnguarded(block, out);
+  } catch (const std::exception&) {
+    return StorageInflateFailed;  // the string stream could not grow
+  }
+}
+
+int32_t StorageManager::ReadBlockToStreamUnguarded(uint32_t block, std::ostringstream& out) {
   std::vector<uint8_t> buffer;
   int32_t r = ReadStoredPayload(block, buffer);
   if (r < 0) return r;

@@ -246,6 +246,7 @@ class StorageManager {
   bool ReadAt(uint32_t offset, void* buffer, uint32_t length);
   int32_t LocateBlock(uint32_t block, uint32_t& payload, uint32_t& storedLength);
   int32_t ReadStoredPayload(uint32_t block, std::vector<uint8_t>& buffer);
+  int32_t ReadBlockToStreamUnguarded(uint32_t block, std::ostringstream& out);
   bool LoadFolderList(uint32_t block, bool compressed, StorageFolder& folder);
   const EntryValue* FindEntry(StorageFolder& folder, const std::string& name) const;
 
@@ -253,7 +254,6 @@ class StorageManager {
   void SetRecord(uint32_t number, uint8_t type, uint32_t offset, uint32_t size);
   void Vacate(uint32_t number);
   void IndexRecord(uint32_t number);
-  void UnindexRecord(uint32_t number);
   void RebuildIndexes();
   bool InBounds(uint64_t offset, uint64_t size) const;
   bool FindBestFree(uint32_t need, uint32_t exclude, tolvane::FreeRegion& found);
@@ -285,7 +285,7 @@ class StorageManager {
   // Reusable record numbers: the vacant ones here, the free regions in free_.
   std::set<uint32_t> vacant_;
   tolvane::FreeSpaceIndex free_;
-  std::set<std::pair<uint32_t, uint32_t>> dataRegions_;  // offset, number of used regions
+  bool tiled_ = false;  // the regions tiled [128, end) when the archive was opened
   StorageFolder root_;
   StorageFolder* current_;
   std::list<std::unique_ptr<StorageFolder>> openFolders_;

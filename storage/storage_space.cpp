@@ -23,27 +23,10 @@ void StorageManager::IndexRecord(uint32_t number) {
       vacant_.insert(number);
       break;
     case BlockFree:
-      if (InBounds(r.offset, r.size)) free_.Insert(FreeRegion{number, r.offset, r.size});
-      break;
-    case BlockData:
-      if (r.offset != 0) dataRegions_.emplace(r.offset, number);
-      break;
-    default:
-      break;
-  }
-}
-
-void StorageManager::UnindexRecord(uint32_t number) {
-  const BlockRecord& r = directory_[number];
-  switch (r.type) {
-    case BlockVacant:
-      vacant_.erase(number);
-      break;
-    case BlockFree:
-      free_.Erase(FreeRegion{number, r.offset, r.size});
-      break;
-    case BlockData:
-      if (r.offset != 0) dataRegions_.erase(std::make_pair(r.offset, number));
+      if (InBounds(r.offset, r.size)) {
+        FreeRegion region{number, r.offset, r.size};
+        free_.Update(number, nullptr, &region);
+      }
       break;
     default:
       break;
@@ -53,19 +36,33 @@ void StorageManager::UnindexRecord(uint32_t number) {
 void StorageManager::RebuildIndexes() {
   vacant_.clear();
   free_.Clear();
-  dataRegions_.clear();
   for (uint32_t i = 0; i < directory_.size(); ++i) IndexRecord(i);
+  // Whether the regions tile the archive, without empty regions: then whatever follows a
+  // region and is not free is a block in use.
+  tiled_ = CheckIntegrity() == 0;
+  for (const BlockRecord& r : directory_) {
+    if ((r.type == BlockFree || (r.type == BlockData && r.offset != 0)) && r.size == 0) tiled_ = false;
+  }
 }
 
+// Changes one record and, with as few steps as the change needs, the indexes.
 void StorageManager::SetRecord(uint32_t number, uint8_t type, uint32_t offset, uint32_t size) {
-  UnindexRecord(number);
-  BlockRecord& r = directory_[number];
-  r.type = type;
-  r.reserved = 0;
-  r.offset = offset;
-  r.size = size;
-  IndexRecord(number);
+  const BlockRecord old = directory_[number];
+  directory_[number] = BlockRecord{type, 0, offset, size};
   status_ |= StatusDirectoryChanged;
+
+  if ((old.type == BlockVacant) != (type == BlockVacant)) {
+    if (type == BlockVacant) {
+      vacant_.insert(number);
+    } else {
+      vacant_.erase(number);
+    }
+  }
+
+  FreeRegion before{number, old.offset, old.size}, after{number, offset, size};
+  const FreeRegion* was = old.type == BlockFree ? &before : nullptr;
+  const FreeRegion* is = type == BlockFree && InBounds(offset, size) ? &after : nullptr;
+  if (was || is) free_.Update(number, was, is);
 }
 
 void StorageManager::Vacate(uint32_t number) {
@@ -90,7 +87,7 @@ int32_t StorageManager::NewRecordNumber() {
   try {
     do {
       directory_.push_back(BlockRecord{});
-      IndexRecord(static_cast<uint32_t>(directory_.size() - 1));
+      vacant_.insert(static_cast<uint32_t>(directory_.size() - 1));
     } while (directory_.size() < 3);
   } catch (const std::exception&) {
     return StorageNoMemory;
@@ -103,7 +100,7 @@ void StorageManager::EnsureReservedRecords() {
   if (directory_.size() >= 2) return;
   while (directory_.size() < 2) {
     directory_.push_back(BlockRecord{});
-    IndexRecord(static_cast<uint32_t>(directory_.size() - 1));
+    vacant_.insert(static_cast<uint32_t>(directory_.size() - 1));
   }
   SetRecord(0, BlockData, 0, 0);
   SetRecord(1, BlockData, 0, 0);
@@ -113,7 +110,7 @@ bool StorageManager::FindBestFree(uint32_t need, uint32_t exclude, FreeRegion& f
   while (free_.BestFit(need, exclude, found)) {
     if (InBounds(found.offset, found.size)) return true;
     // The archive shrank under a region of a damaged directory: forget it.
-    free_.Erase(found);
+    free_.Update(found.number, &found, nullptr);
     status_ |= StatusSpaceLost;
   }
   return false;
@@ -147,9 +144,12 @@ bool StorageManager::ReleaseSpace(uint32_t offset, uint32_t size, uint32_t exclu
     status_ |= StatusSpaceLost;
     return false;
   }
-  FreeRegion next, prev;
-  bool hasNext = free_.StartingAt(offset + size, exclude, next);
-  bool hasPrev = free_.EndingAt(offset, exclude, prev);
+  uint32_t nextNumber = 0, prevNumber = 0;
+  bool hasNext = free_.StartingAt(offset + size, exclude, nextNumber);
+  bool hasPrev = free_.EndingAt(offset, exclude, prevNumber);
+  const BlockRecord& n = directory_[hasNext ? nextNumber : 0];
+  const BlockRecord& p = directory_[hasPrev ? prevNumber : 0];
+  const FreeRegion next{nextNumber, n.offset, n.size}, prev{prevNumber, p.offset, p.size};
   if (!hasNext && !hasPrev) {
     int32_t n = NewRecordNumber();
     if (n < 1) {
@@ -176,20 +176,23 @@ bool StorageManager::ReleaseSpace(uint32_t offset, uint32_t size, uint32_t exclu
   return true;
 }
 
+// The lowest-numbered region starting at offset: number is kNoRecord for a block in use
+// found without a number (the regions tile the archive, so what is not free is in use).
 int32_t StorageManager::FindRegionAt(uint32_t offset, uint32_t& number) const {
   if (offset >= end_) return StorageOffsetBeyondEnd;
-  bool found = false;
-  FreeRegion f;
-  if (free_.StartingAt(offset, kNoRecord, f)) {
-    number = f.number;
-    found = true;
+  if (tiled_) {
+    if (!free_.StartingAt(offset, kNoRecord, number)) number = kNoRecord;
+    return 0;
   }
-  auto it = dataRegions_.lower_bound(std::make_pair(offset, 0u));
-  if (it != dataRegions_.end() && it->first == offset && (!found || it->second < number)) {
-    number = it->second;
-    found = true;
+  // A damaged directory: look at every record.
+  for (uint32_t i = 0; i < directory_.size(); ++i) {
+    const BlockRecord& r = directory_[i];
+    if (r.offset == offset && (r.type == BlockFree || (r.type == BlockData && r.offset != 0))) {
+      number = i;
+      return 0;
+    }
   }
-  return found ? 0 : StorageNoRegionAtOffset;
+  return StorageNoRegionAtOffset;
 }
 
 int32_t StorageManager::ResizeBlock(uint32_t block, uint32_t length, bool compact) {
@@ -245,7 +248,7 @@ int32_t StorageManager::ResizeBlock(uint32_t block, uint32_t length, bool compac
           if (SetEnd(tailEnd - diff)) SetRecord(block, BlockData, r.offset, need);
         } else if (found == StorageNoRegionAtOffset) {
           status_ |= StatusSpaceLost;
-        } else if (directory_[following].type == BlockData) {
+        } else if (following == kNoRecord || directory_[following].type == BlockData) {
           int32_t n = NewRecordNumber();
           if (n > 0) {
             SetRecord(static_cast<uint32_t>(n), BlockFree, static_cast<uint32_t>(tailEnd - diff), diff);

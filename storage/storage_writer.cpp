@@ -159,6 +159,17 @@ int32_t StorageManager::DeleteBlock(uint32_t block) {
     if (block == 0) return 0;
     if (block >= directory_.size()) return StorageBadBlock;
     BlockRecord r = directory_[block];
+    if (r.type == BlockData || r.type == BlockLost) {
+      // A folder list deleted through the block operations is written afresh, under a
+      // new number, when its folder is saved: the old number may hold other data by then.
+      if (block == 1) root_.flags |= 1;
+      for (auto& f : openFolders_) {
+        if (f->block == block) {
+          f->block = 0;
+          f->flags |= 1;
+        }
+      }
+    }
     if (r.type == BlockData) {
       Vacate(block);
       status_ |= StatusDataChanged;
@@ -308,19 +319,19 @@ bool StorageManager::CloseFolder(StorageFolder* folder) {
     for (const auto& sub : folder->subfolders) {
       if (sub.second) return false;
     }
-    if (--folder->openCount > 0) return true;
-    bool ok = SaveSubfolder(*folder);
-    bool listed = false;
+    if (folder->openCount > 1) {
+      --folder->openCount;
+      return true;
+    }
+    // A folder whose list cannot be written stays open: false always means "still open".
+    if (!SaveSubfolder(*folder)) return false;
     if (StorageFolder* parent = folder->parent) {
       for (auto& sub : parent->subfolders) {
-        if (sub.second == folder) {
-          sub.second = nullptr;
-          listed = true;
-        }
+        if (sub.second == folder) sub.second = nullptr;
       }
     }
     RemoveOpenFolder(folder);
-    return ok && listed;
+    return true;
   } catch (const std::exception&) {
     return false;
   }
@@ -428,14 +439,18 @@ void StorageManager::SetParentEntry(StorageFolder& folder, EntryValue value) {
 bool StorageManager::SaveSubfolder(StorageFolder& folder) {
   if (!(folder.flags & 1)) return true;
   if (folder.entries.empty()) {
-    if (folder.block) {
-      DeleteBlock(folder.block);
-      folder.block = 0;
-    }
+    if (folder.block >= 2) DeleteBlock(folder.block);
+    folder.block = 0;
     SetParentEntry(folder, kEntryFolder);
   } else {
     EnsureReservedRecords();
-    int32_t number = folder.block ? static_cast<int32_t>(folder.block) : NewRecordNumber();
+    // A list block that is no longer a block of this folder (freed or lost through the
+    // block operations, or damaged) is not written over: the list gets a new number.
+    uint32_t block = folder.block;
+    if (block >= directory_.size() || block < 2 ||
+        (directory_[block].type != BlockData && directory_[block].type != BlockVacant))
+      block = 0;
+    int32_t number = block ? static_cast<int32_t>(block) : NewRecordNumber();
     if (number < 1) return false;
     EntryValue reference =
         static_cast<EntryValue>(number) | (options_ & OptionCompressFolders ? kEntryFolderCompressed : 0);
@@ -458,6 +473,12 @@ bool StorageManager::SaveRoot() {
     }
   } else {
     EnsureReservedRecords();
+    // Record 1 holds the root list; a damaged archive may have given the number away.
+    const BlockRecord& r1 = directory_[1];
+    if (r1.type != BlockData && r1.type != BlockVacant) {
+      if (r1.offset != 0) status_ |= StatusSpaceLost;
+      SetRecord(1, BlockData, 0, 0);
+    }
     EntryValue reference = 1 | (options_ & OptionCompressFolders ? kEntryFolderCompressed : 0);
     if (!WriteFolderList(root_, reference)) return false;
   }
@@ -481,20 +502,25 @@ bool StorageManager::SaveDirectory() {
   if (!(status_ & StatusDirectoryChanged)) return true;
   // The directory gets a fresh region each time: its size depends on the allocations
   // made for it.
-  if (!directory_.empty() && directory_[0].offset != 0) {
+  // Record 0 always describes the directory, whatever a damaged archive said it was.
+  if (!directory_.empty()) {
     BlockRecord old = directory_[0];
-    ReleaseSpace(old.offset, old.size, kNoRecord);
-    SetRecord(0, old.type, 0, 0);
+    if (old.type == BlockData && old.offset != 0) {
+      ReleaseSpace(old.offset, old.size, kNoRecord);
+    } else if (old.type != BlockData && old.type != BlockVacant && old.offset != 0) {
+      status_ |= StatusSpaceLost;
+    }
+    SetRecord(0, BlockData, 0, 0);
   }
   while (directory_.size() > 2 && directory_.back().type == BlockVacant) {
-    UnindexRecord(static_cast<uint32_t>(directory_.size() - 1));
+    vacant_.erase(static_cast<uint32_t>(directory_.size() - 1));
     directory_.pop_back();
   }
   if (directory_.size() < 2 || (directory_.size() == 2 && directory_[1].offset == 0)) {
     directory_.clear();
     vacant_.clear();
     free_.Clear();
-    dataRegions_.clear();
+    tiled_ = true;
     status_ &= ~StatusDirectoryChanged;
     if (Get32(header_ + kDirectoryOffsetField) != 0) {
       Put32(header_ + kDirectoryOffsetField, 0);

@@ -15,4 +15,6 @@ struct CommandGroup {
   int (*run)(const Args& args);
 };
 
+int RunArchiveCommands(const Args& args);  // archive_commands.cpp
+
 }  // namespace tolvane::pack

@@ -11,6 +11,7 @@ namespace {
 // Each command group registers here.
 const CommandGroup kGroups[] = {
     {"help", "show this text", nullptr},
+    {"archive", "create, read, change and check storage archive files", RunArchiveCommands},
     {"build", "make a package (manifest.bin, payload.bin) from a product folder", RunBuild},
     {"key", "print the payload key a package manifest yields", RunKey},
     {"list", "list the version, total size and entries of a package manifest", RunList},

@@ -1,0 +1,215 @@
+// Fuzz target: arbitrary bytes opened as an archive, read everything reachable, then
+// changed by a script of operations.
+//
+// Input: [archive image][operation bytes][n], where the last byte n is the number of
+// operation bytes (cut to what is there).
+//
+// Besides memory errors it checks what must hold whatever the input:
+//  - a session opened read-only leaves the bytes untouched;
+//  - a successful copy opens as an archive whose regions tile it;
+//  - an archive whose regions tiled it when opened still does after every change.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "storage/storage_manager.h"
+
+namespace {
+
+// A memory sink that refuses to grow beyond a limit, so that copies of damaged archives
+// with absurd block sizes stay within the fuzzer's memory.
+class CappedStream final : public StorageManagerStream {
+ public:
+  explicit CappedStream(std::vector<uint8_t>& bytes) : bytes_(bytes) {}
+  bool Read(void* buffer, uint32_t length) override {
+    if (position_ >= bytes_.size()) return false;
+    size_t n = std::min<size_t>(length, bytes_.size() - position_);
+    std::memcpy(buffer, bytes_.data() + position_, n);
+    position_ += n;
+    return true;
+  }
+  bool Write(const void* buffer, uint32_t length) override {
+    if (position_ + length > kLimit) return false;
+    if (position_ + length > bytes_.size()) bytes_.resize(position_ + length);
+    if (length) std::memcpy(bytes_.data() + position_, buffer, length);
+    position_ += length;
+    return true;
+  }
+  bool Seek(uint32_t position) override {
+    position_ = std::min<size_t>(position, bytes_.size());
+    return true;
+  }
+  uint32_t Tell() override { return static_cast<uint32_t>(position_); }
+  uint32_t GetSize() override { return static_cast<uint32_t>(bytes_.size()); }
+  bool SetSize(uint32_t length, bool) override {
+    if (length > kLimit) return false;
+    bytes_.resize(length);
+    position_ = std::min<size_t>(position_, length);
+    return true;
+  }
+  void Close() override {}
+
+ private:
+  static constexpr size_t kLimit = 16u << 20;
+  std::vector<uint8_t>& bytes_;
+  size_t position_ = 0;
+};
+
+void Check(bool condition) {
+  if (!condition) __builtin_trap();
+}
+
+constexpr size_t kMaxEntries = 48;
+
+void ReadFolder(StorageManager& m, StorageFolder& folder, int depth) {
+  size_t seen = 0;
+  std::vector<uint8_t> out;
+  std::vector<std::string> subfolders;
+  for (const auto& e : folder.entries) {
+    if (++seen > kMaxEntries) break;
+    int32_t length = m.GetEntryLength(folder, e.first);
+    int32_t raw = m.ReadEntryRaw(folder, e.first, out);
+    Check(raw < 0 || length < 0 || raw == length);
+    int32_t r = m.ReadEntry(folder, e.first, out, 1u << 20);
+    Check(r < 0 || static_cast<size_t>(r) == out.size());
+    uint8_t small[16];
+    m.ReadEntry(folder, e.first, small, sizeof small);
+    if (folder.subfolders.count(e.first)) subfolders.push_back(e.first);
+  }
+  if (depth >= 3) return;
+  for (const auto& name : subfolders) {
+    StorageFolder* sub = m.OpenFolder(folder, name);
+    if (!sub) continue;
+    ReadFolder(m, *sub, depth + 1);
+    m.CloseFolder(sub);
+  }
+}
+
+void ReadEverything(StorageManager& m) {
+  ReadFolder(m, m.Root(), 0);
+  uint32_t count = static_cast<uint32_t>(std::min<size_t>(m.Directory().size(), 64));
+  for (uint32_t b = 0; b < count + 2; ++b) {
+    uint8_t part[32];
+    int32_t n = m.ReadBlockPart(b, part, sizeof part, 3);
+    Check(n <= static_cast<int32_t>(sizeof part));
+    m.GetBlockLength(b);
+  }
+  m.CheckIntegrity();
+}
+
+// A copy must be an archive whose regions tile it exactly.
+void CopyAndCheck(StorageManager& m, bool tolerate) {
+  std::vector<uint8_t> copy;
+  CappedStream target(copy);
+  int32_t r = m.CopyTo(target, tolerate);
+  if (r != 0 && r != StorageBlockLost) return;
+  StorageManager c(kPackageSignature, kPackageVersion);
+  if (c.Open(copy, OpenRead)) Check(c.CheckIntegrity() == 0);
+}
+
+class Script {
+ public:
+  Script(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  bool Done() const { return at_ >= size_; }
+  uint8_t Next() { return at_ < size_ ? data_[at_++] : 0; }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t at_ = 0;
+};
+
+std::string NameFor(uint8_t b) {
+  static const char* const kNames[] = {"a", "b", "dir", "f", "A", "x.y", "sub", "bin\\s.exe"};
+  if (b == 0xFF) return std::string();
+  if (b == 0xFE) return std::string(256, 'n');
+  return std::string(kNames[b % 8]) + (b & 0x80 ? "2" : "");
+}
+
+void RunScript(StorageManager& m, std::vector<uint8_t>& bytes, const uint8_t* pool, size_t poolSize, Script& s,
+               bool sound) {
+  std::vector<StorageFolder*> open;
+  auto current = [&]() -> StorageFolder& { return open.empty() ? m.Root() : *open.back(); };
+  auto payload = [&](uint8_t n, std::vector<uint8_t>& out) {
+    size_t length = static_cast<size_t>(n) * 37 % 3000;
+    out.resize(length);
+    for (size_t i = 0; i < length; ++i) out[i] = poolSize ? pool[(i * 7 + n) % poolSize] : static_cast<uint8_t>(i);
+  };
+  std::vector<uint8_t> data;
+  for (int steps = 0; !s.Done() && steps < 64; ++steps) {
+    uint8_t op = s.Next(), arg = s.Next();
+    uint32_t count = static_cast<uint32_t>(m.Directory().size());
+    switch (op % 14) {
+      case 0: payload(s.Next(), data); m.WriteEntry(current(), NameFor(arg), data.data(), static_cast<uint32_t>(data.size()), op & 0x10); break;
+      case 1: payload(s.Next(), data); m.WriteEntryRaw(current(), NameFor(arg), data.data(), static_cast<uint32_t>(data.size()), op & 0x10); break;
+      case 2: m.DeleteEntry(current(), NameFor(arg)); break;
+      case 3: if (StorageFolder* f = m.CreateFolder(current(), NameFor(arg))) open.push_back(f); break;
+      case 4: if (StorageFolder* f = m.OpenFolder(current(), NameFor(arg))) open.push_back(f); break;
+      case 5: if (!open.empty() && m.CloseFolder(open.back())) open.pop_back(); break;
+      case 6: if (!open.empty() && m.DeleteFolder(open.back())) open.pop_back(); break;
+      case 7: payload(arg, data); m.CreateBlockRaw(data.data(), static_cast<uint32_t>(data.size()), op & 0x10); break;
+      case 8: payload(s.Next(), data); m.RewriteBlockRaw(count ? arg % (count + 2) : arg, data.data(), static_cast<uint32_t>(data.size()), op & 0x10); break;
+      case 9: m.DeleteBlock(count ? arg % (count + 2) : arg); break;
+      case 10: payload(s.Next(), data); m.WriteBlockPart(count ? arg % (count + 2) : arg, data.data(), static_cast<uint32_t>(data.size()), arg); break;
+      case 11: payload(s.Next(), data); m.WriteBlock(count ? arg % (count + 2) : 0, data.data(), static_cast<uint32_t>(data.size()), op & 0x10); break;
+      case 12: CopyAndCheck(m, arg & 1); break;
+      case 13:
+        open.clear();
+        m.Close();
+        if (!m.Open(bytes, OpenReadWrite)) return;
+        break;
+    }
+    if (sound) Check(m.CheckIntegrity() == 0);
+  }
+  ReadEverything(m);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  size_t scriptSize = std::min<size_t>(data[size - 1], size - 1);
+  size_t imageSize = size - 1 - scriptSize;
+  const uint8_t* script = data + imageSize;
+
+  // Read-only: everything reachable is read; the bytes stay as they were.
+  {
+    std::vector<uint8_t> bytes(data, data + imageSize);
+    StorageManager m(kPackageSignature, kPackageVersion);
+    if (m.Open(bytes, OpenRead)) {
+      ReadEverything(m);
+      CopyAndCheck(m, true);
+      CopyAndCheck(m, false);
+      Check(m.Close());
+      Check(bytes.size() == imageSize && std::memcmp(bytes.data(), data, imageSize) == 0);
+    }
+  }
+  // Read-write: a script of changes.
+  {
+    std::vector<uint8_t> bytes(data, data + imageSize);
+    StorageManager m(kPackageSignature, kPackageVersion);
+    if (m.Open(bytes, OpenReadWrite)) {
+      bool sound = m.CheckIntegrity() == 0 && !(m.Status() & StatusSpaceLost);
+      Script s(script, scriptSize);
+      RunScript(m, bytes, data, imageSize, s, sound);
+      m.Close();
+      StorageManager again(kPackageSignature, kPackageVersion);
+      if (again.Open(bytes, OpenRead)) {
+        if (sound) Check(again.CheckIntegrity() == 0);
+        ReadEverything(again);
+      }
+    }
+  }
+  // The compact image conversions.
+  {
+    std::vector<uint8_t> image(data, data + size), compact, restored;
+    StorageManager::StripHeader(image, compact);
+    StorageManager m(kPackageSignature, kPackageVersion);
+    m.RestoreHeader(compact, restored);
+    if (size > 128) Check(restored.size() == size);
+  }
+  return 0;
+}

@@ -1,0 +1,85 @@
+// Writes the seed corpus of the archive fuzz target: archives of several shapes, each
+// followed by a short script of operations and its length byte.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "storage/storage_manager.h"
+
+namespace {
+
+std::vector<uint8_t> Text(size_t n, unsigned seed) {
+  std::vector<uint8_t> out(n);
+  for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>("abc de\r\nfgh"[(i * seed + i / 7) % 11]);
+  return out;
+}
+
+bool Save(const std::string& dir, int index, std::vector<uint8_t> image, const std::vector<uint8_t>& script) {
+  image.insert(image.end(), script.begin(), script.end());
+  image.push_back(static_cast<uint8_t>(script.size()));
+  std::string path = dir + "/seed" + std::to_string(index);
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  bool ok = std::fwrite(image.data(), 1, image.size(), f) == image.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: storage_fuzz_seeds DIR\n");
+    return 2;
+  }
+  const std::string dir = argv[1];
+  std::vector<std::vector<uint8_t>> images;
+  for (uint32_t options : {0u, 3u}) {
+    // Header only; one raw entry; several entries with a hole; nested folders.
+    for (int shape = 0; shape < 4; ++shape) {
+      std::vector<uint8_t> bytes;
+      StorageManager m(kPackageSignature, kPackageVersion);
+      m.SetRequestedOptions(options);
+      if (!m.Open(bytes, CreateNew)) return 1;
+      if (shape == 1) m.WriteEntryRaw("a", "xyz", 3);
+      if (shape == 2) {
+        for (int i = 0; i < 6; ++i) {
+          auto t = Text(40 + 90 * i, i + 1);
+          m.WriteEntry("f" + std::to_string(i), t.data(), static_cast<uint32_t>(t.size()));
+        }
+        m.DeleteEntry("f2");
+        m.DeleteEntry("f4");
+      }
+      if (shape == 3) {
+        StorageFolder* a = m.CreateFolder("dir");
+        StorageFolder* b = m.CreateFolder(*a, "sub");
+        auto t = Text(300, 3);
+        m.WriteEntry(*b, "f", t.data(), 300);
+        m.WriteEntry(*a, "x.y", t.data(), 100);
+        m.WriteEntry("b", t.data(), 50);
+        m.CreateBlockRaw("plain block", 11);
+      }
+      if (!m.Close()) return 1;
+      images.push_back(bytes);
+    }
+  }
+  const std::vector<std::vector<uint8_t>> scripts = {
+      {},
+      {0, 1, 5, 2, 3, 13, 0},
+      {3, 2, 0, 0, 9, 5, 0, 6, 0, 13, 0, 12, 1},
+      {7, 40, 8, 3, 20, 9, 2, 10, 2, 50, 11, 3, 60, 12, 0},
+      {1, 0x81, 200, 0, 0xFF, 9, 0, 0xFE, 9, 4, 2, 0, 3, 30, 5, 0, 13, 0},
+  };
+  int index = 0;
+  for (size_t i = 0; i < images.size(); ++i) {
+    for (size_t k = 0; k < scripts.size(); ++k) {
+      if ((i + k) % 2 && k) continue;
+      if (!Save(dir, index++, images[i], scripts[k])) return 1;
+    }
+  }
+  // A damaged one: its length is not a multiple of 16.
+  auto cut = images[2];
+  cut.resize(cut.size() - 5);
+  if (!Save(dir, index++, cut, scripts[1])) return 1;
+  std::printf("%d seeds in %s\n", index, dir.c_str());
+  return 0;
+}

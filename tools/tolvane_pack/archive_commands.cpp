@@ -1,0 +1,417 @@
+// tolvane-pack archive: commands over storage archive files, for vendors and interop checks.
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#endif
+
+#include "storage/storage_manager.h"
+#include "tools/tolvane_pack/commands.h"
+
+namespace tolvane::pack {
+namespace {
+
+constexpr int kOk = 0;
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+
+struct Options;
+
+struct Command {
+  const char* name;
+  const char* usage;    // arguments after the command's name
+  const char* summary;  // what it does
+  size_t leastArgs, mostArgs;  // positional arguments
+  int (*run)(const Options&);
+};
+
+// Parsed options and arguments of one command.
+struct Options {
+  const Command* command = nullptr;
+  bool raw = false;
+  bool hasFolder = false;
+  std::vector<std::string> folder;  // path components
+  std::vector<std::string> positional;
+};
+
+int Fail(const Options& o, const std::string& what) {
+  std::fprintf(stderr, "tolvane-pack archive %s: %s\n", o.command->name, what.c_str());
+  return kFailed;
+}
+
+int FailCode(const Options& o, const std::string& what, int32_t code) {
+  return Fail(o, what + ": error " + std::to_string(code) + " (" + StorageErrorText(code) + ")");
+}
+
+// Arguments are UTF-8 on the host and in the ANSI code page on Windows.
+bool ToWidePath(const std::string& arg, std::wstring& out) {
+  out.clear();
+#ifdef _WIN32
+  int n = MultiByteToWideChar(CP_ACP, 0, arg.data(), static_cast<int>(arg.size()), nullptr, 0);
+  if (n <= 0) return false;
+  out.resize(static_cast<size_t>(n));
+  MultiByteToWideChar(CP_ACP, 0, arg.data(), static_cast<int>(arg.size()), &out[0], n);
+  return true;
+#else
+  for (size_t i = 0; i < arg.size();) {
+    unsigned char c = static_cast<unsigned char>(arg[i]);
+    size_t extra;
+    uint32_t cp;
+    if (c < 0x80) {
+      extra = 0, cp = c;
+    } else if ((c & 0xE0) == 0xC0) {
+      extra = 1, cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      extra = 2, cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      extra = 3, cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + extra >= arg.size()) return false;
+    for (size_t k = 1; k <= extra; ++k) {
+      unsigned char cc = static_cast<unsigned char>(arg[i + k]);
+      if ((cc & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    out += static_cast<wchar_t>(cp);
+    i += 1 + extra;
+  }
+  return !out.empty();
+#endif
+}
+
+bool ReadFileBytes(const std::string& path, std::vector<uint8_t>& out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
+}
+
+bool WriteOutput(const std::string& path, const std::vector<uint8_t>& bytes) {
+  if (path.empty()) {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+    return std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size() && std::fflush(stdout) == 0;
+  }
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out.flush());
+}
+
+// Names are printed as they are, with control bytes and backslashes escaped so that one
+// entry is one line.
+std::string Printable(const std::string& name) {
+  std::string out;
+  for (unsigned char c : name) {
+    if (c < 0x20 || c == 0x7F || c == '\\') {
+      char buf[5];
+      std::snprintf(buf, sizeof buf, "\\x%02X", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+const char* TypeName(uint8_t type) {
+  switch (type) {
+    case BlockVacant: return "vacant";
+    case BlockData: return "data";
+    case BlockFree: return "free";
+    case BlockLost: return "lost";
+    default: return "unknown";
+  }
+}
+
+// An archive opened for one command, closed (and written back) by Finish.
+class OpenArchive {
+ public:
+  explicit OpenArchive(const Options& o) : o_(o), archive_(kPackageSignature, kPackageVersion) {}
+
+  bool Open(const std::string& path, StorageOpenMode mode) {
+    std::wstring wide;
+    if (!ToWidePath(path, wide)) {
+      Fail(o_, "cannot use the path '" + path + "'");
+      return false;
+    }
+    if (!archive_.Open(wide, mode)) {
+      Fail(o_, "cannot open '" + path + "': missing, unreadable, not a storage archive, or damaged");
+      return false;
+    }
+    return true;
+  }
+
+  // The folder named by --folder (the root without it), or null after reporting.
+  StorageFolder* Folder() {
+    StorageFolder* f = &archive_.Root();
+    std::string shown;
+    for (const auto& part : o_.folder) {
+      shown += (shown.empty() ? "" : "/") + part;
+      f = archive_.OpenFolder(*f, part);
+      if (!f) {
+        Fail(o_, "no folder '" + shown + "' in the archive (or its list is damaged)");
+        return nullptr;
+      }
+    }
+    return f;
+  }
+
+  int Finish(int status) {
+    if (!archive_.Close() && status == kOk) return Fail(o_, "writing the archive back failed");
+    return status;
+  }
+
+  StorageManager& operator*() { return archive_; }
+  StorageManager* operator->() { return &archive_; }
+
+ private:
+  const Options& o_;
+  StorageManager archive_;
+};
+
+int RunCreate(const Options& o) {
+  OpenArchive a(o);
+  if (!a.Open(o.positional[0], CreateNew)) return kFailed;
+  return a.Finish(kOk);
+}
+
+int RunPut(const Options& o) {
+  const std::string& name = o.positional[1];
+  std::vector<uint8_t> data;
+  if (!ReadFileBytes(o.positional[2], data)) return Fail(o, "cannot read '" + o.positional[2] + "'");
+  if (name.empty() || name.size() > 255) return Fail(o, "entry names must be 1 to 255 bytes long");
+  OpenArchive a(o);
+  if (!a.Open(o.positional[0], OpenReadWrite)) return kFailed;
+  StorageFolder* f = a.Folder();
+  if (!f) return a.Finish(kFailed);
+  if (f->subfolders.count(name)) return a.Finish(Fail(o, "'" + name + "' is a folder"));
+  if (data.size() > 0x7FFFFFF0u) return a.Finish(Fail(o, "the file is too large for an archive entry"));
+  auto size = static_cast<uint32_t>(data.size());
+  int32_t r = o.raw ? a->WriteEntryRaw(*f, name, data.data(), size) : a->WriteEntry(*f, name, data.data(), size);
+  if (r < 0) return a.Finish(FailCode(o, "cannot store '" + name + "'", r));
+  if (size == 0) std::fprintf(stderr, "tolvane-pack archive put: empty file: nothing stored for '%s'\n", name.c_str());
+  return a.Finish(kOk);
+}
+
+int RunGet(const Options& o) {
+  const std::string& name = o.positional[1];
+  OpenArchive a(o);
+  if (!a.Open(o.positional[0], OpenRead)) return kFailed;
+  StorageFolder* f = a.Folder();
+  if (!f) return a.Finish(kFailed);
+  if (f->subfolders.count(name)) return a.Finish(Fail(o, "'" + name + "' is a folder"));
+  int32_t length = a->GetEntryLength(*f, name);
+  if (length < 0) return a.Finish(FailCode(o, "cannot read '" + name + "'", length));
+  std::vector<uint8_t> content;
+  int32_t r = o.raw ? a->ReadEntryRaw(*f, name, content) : a->ReadEntry(*f, name, content);
+  if (r < 0) return a.Finish(FailCode(o, "cannot read '" + name + "'", r));
+  const std::string out = o.positional.size() > 2 ? o.positional[2] : std::string();
+  if (!WriteOutput(out, content)) return a.Finish(Fail(o, "cannot write '" + (out.empty() ? "-" : out) + "'"));
+  return a.Finish(kOk);
+}
+
+int RunLs(const Options& o) {
+  OpenArchive a(o);
+  if (!a.Open(o.positional[0], OpenRead)) return kFailed;
+  StorageFolder* f = a.Folder();
+  if (!f) return a.Finish(kFailed);
+  for (const auto& e : f->entries) {
+    bool folder = (e.second & kEntryFolder) != 0;
+    uint32_t block = e.second & kEntryBlockMask;
+    int32_t length = a->GetBlockLength(block);
+    std::string shownLength = length < 0 ? "error " + std::to_string(length) : std::to_string(length);
+    std::printf("%s\t%s\t%u\t%s\n", Printable(e.first).c_str(), folder ? "folder" : "file", block,
+                shownLength.c_str());
+  }
+  return a.Finish(kOk);
+}
+
+int RunRm(const Options& o) {
+  const std::string& name = o.positional[1];
+  OpenArchive a(o);
+  if (!a.Open(o.positional[0], OpenReadWrite)) return kFailed;
+  StorageFolder* parent = a.Folder();
+  if (!parent) return a.Finish(kFailed);
+  auto entry = parent->entries.find(name);
+  if (entry == parent->entries.end()) return a.Finish(FailCode(o, "cannot remove '" + name + "'", StorageNoEntry));
+  if (!parent->subfolders.count(name)) {
+    int32_t r = a->DeleteEntry(*parent, name);
+    if (r < 0) return a.Finish(FailCode(o, "cannot remove '" + name + "'", r));
+    return a.Finish(kOk);
+  }
+  if ((entry->second & kEntryBlockMask) == 0) {
+    // An empty folder has no list block: there is nothing to free.
+    if (!a->DetachFolder(*parent, name)) return a.Finish(Fail(o, "cannot remove the folder '" + name + "'"));
+    return a.Finish(kOk);
+  }
+  StorageFolder* folder = a->OpenFolder(*parent, name);
+  if (!folder) return a.Finish(Fail(o, "cannot open the folder '" + name + "': its list is damaged"));
+  if (!a->DeleteFolder(folder)) return a.Finish(Fail(o, "cannot remove the folder '" + name + "': it holds folders"));
+  return a.Finish(kOk);
+}
+
+int RunMkdir(const Options& o) {
+  const std::string& name = o.positional[1];
+  if (name.empty() || name.size() > 255) return Fail(o, "folder names must be 1 to 255 bytes long");
+  OpenArchive a(o);
+  if (!a.Open(o.positional[0], OpenReadWrite)) return kFailed;
+  StorageFolder* parent = a.Folder();
+  if (!parent) return a.Finish(kFailed);
+  if (!a->CreateFolder(*parent, name)) return a.Finish(Fail(o, "the name '" + name + "' is taken"));
+  return a.Finish(kOk);
+}
+
+int RunCompact(const Options& o) {
+  OpenArchive a(o);
+  if (!a.Open(o.positional[0], OpenRead)) return kFailed;
+  std::wstring target;
+  if (!ToWidePath(o.positional[1], target)) return a.Finish(Fail(o, "cannot use the path '" + o.positional[1] + "'"));
+  StorageManagerFileStream out;
+  if (out.Open(target, CreateNew) == OpenFailed) return a.Finish(Fail(o, "cannot create '" + o.positional[1] + "'"));
+  int32_t r = a->CopyTo(out, false);
+  uint32_t copied = out.GetSize();
+  out.Close();
+  if (r < 0) return a.Finish(FailCode(o, "copy failed", r));
+  std::printf("%u bytes\n", copied);
+  return a.Finish(kOk);
+}
+
+int RunCheck(const Options& o) {
+  OpenArchive a(o);
+  if (!a.Open(o.positional[0], OpenRead)) return kFailed;
+  uint32_t bad = StorageManager::kNoRecord;
+  int32_t r = a->CheckIntegrity(&bad);
+  if (r == 0) {
+    std::printf("ok: %zu records, end %u\n", a->Directory().size(), a->End());
+    return a.Finish(kOk);
+  }
+  if (bad == StorageManager::kNoRecord) return a.Finish(FailCode(o, "the archive's end is wrong", r));
+  const BlockRecord& rec = a->Directory()[bad];
+  return a.Finish(FailCode(o,
+                           "record " + std::to_string(bad) + " (" + TypeName(rec.type) + " at " +
+                               std::to_string(rec.offset) + ", size " + std::to_string(rec.size) + ") is out of place",
+                           r));
+}
+
+int RunDump(const Options& o) {
+  OpenArchive a(o);
+  if (!a.Open(o.positional[0], OpenRead)) return kFailed;
+  StorageHeader h = StorageHeader::Parse(a->HeaderImage());
+  std::printf("signature 0x%04X\nversion 0x%04X\ndirectoryOffset %u\nheaderFlags 0x%08X\nend %u\nstatus 0x%X\n",
+              h.signature, h.version, h.directoryOffset, h.headerFlags, a->End(), a->Status());
+  const auto& d = a->Directory();
+  std::printf("records %zu\n", d.size());
+  for (size_t i = 0; i < d.size(); ++i) {
+    std::printf("%zu\t%s\t%u\t%u\n", i, TypeName(d[i].type), d[i].offset, d[i].size);
+  }
+  return a.Finish(kOk);
+}
+
+const Command kCommands[] = {
+    {"create", "ARCHIVE", "create a new empty archive (an existing file is replaced)", 1, 1, RunCreate},
+    {"put", "[--raw] [--folder A/B] ARCHIVE NAME FILE",
+     "store FILE under NAME, compressed (--raw: the bytes as they are)", 3, 3, RunPut},
+    {"get", "[--raw] [--folder A/B] ARCHIVE NAME [OUT]",
+     "write the content of NAME to OUT or standard output (--raw: the stored bytes)", 2, 3, RunGet},
+    {"ls", "[--folder A/B] ARCHIVE", "list the entries: name, file or folder, block number, stored length", 1, 1, RunLs},
+    {"rm", "[--folder A/B] ARCHIVE NAME", "remove a file, or a folder that holds no folders", 2, 2, RunRm},
+    {"mkdir", "[--folder A/B] ARCHIVE NAME", "create an empty folder", 2, 2, RunMkdir},
+    {"compact", "ARCHIVE OUT", "write a copy without free space to OUT", 2, 2, RunCompact},
+    {"check", "ARCHIVE", "check that the regions tile the archive (exit status 1 names the first bad record)",
+     1, 1, RunCheck},
+    {"dump", "ARCHIVE", "print the header fields and every directory record", 1, 1, RunDump},
+};
+
+void PrintCommandHelp(const Command& c) {
+  std::printf("usage: tolvane-pack archive %s %s\n\n%s.\n", c.name, c.usage, c.summary);
+  if (std::strstr(c.usage, "--folder"))
+    std::printf("\n  --folder A/B  act on the subfolder B of the folder A (names separated by '/')\n");
+  if (std::strstr(c.usage, "--raw")) std::printf("  --raw         no compression: the stored bytes\n");
+}
+
+void PrintGroupHelp() {
+  std::printf("usage: tolvane-pack archive COMMAND [OPTIONS] ARGS...\n\nStorage archive files (package "
+              "archives: signature 0x5256, version 0x0600).\n\ncommands:\n");
+  for (const Command& c : kCommands) std::printf("  %-8s %s\n", c.name, c.usage);
+  std::printf("\n'tolvane-pack archive COMMAND --help' describes a command. Errors give the archive's "
+              "error code and exit status 1 (2 for usage errors).\n");
+}
+
+}  // namespace
+
+int RunArchiveCommands(const Args& args) {
+  if (args.size() < 2) {
+    PrintGroupHelp();
+    return kUsage;
+  }
+  if (args[1] == "--help" || args[1] == "-h" || args[1] == "help") {
+    PrintGroupHelp();
+    return kOk;
+  }
+  Options o;
+  for (const Command& c : kCommands) {
+    if (args[1] == c.name) o.command = &c;
+  }
+  if (!o.command) {
+    std::fprintf(stderr, "tolvane-pack archive: unknown command '%s' (try --help)\n", args[1].c_str());
+    return kUsage;
+  }
+  const Command& c = *o.command;
+  bool optionsDone = false;
+  for (size_t i = 2; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (!optionsDone && (a == "--help" || a == "-h")) {
+      PrintCommandHelp(c);
+      return kOk;
+    }
+    if (!optionsDone && a == "--") {
+      optionsDone = true;
+    } else if (!optionsDone && a == "--raw" && std::strstr(c.usage, "--raw")) {
+      o.raw = true;
+    } else if (!optionsDone && a == "--folder" && std::strstr(c.usage, "--folder")) {
+      if (++i == args.size()) {
+        Fail(o, "--folder needs a folder path");
+        return kUsage;
+      }
+      o.hasFolder = true;
+      o.folder.clear();
+      std::string part;
+      for (char ch : args[i] + "/") {
+        if (ch != '/') {
+          part += ch;
+          continue;
+        }
+        if (part.empty()) {
+          Fail(o, "bad folder path '" + args[i] + "'");
+          return kUsage;
+        }
+        o.folder.push_back(part);
+        part.clear();
+      }
+    } else if (!optionsDone && a.size() > 1 && a[0] == '-' && a[1] == '-') {
+      std::fprintf(stderr, "tolvane-pack archive %s: unknown option '%s'\n", c.name, a.c_str());
+      PrintCommandHelp(c);
+      return kUsage;
+    } else {
+      o.positional.push_back(a);
+    }
+  }
+  if (o.positional.size() < c.leastArgs || o.positional.size() > c.mostArgs) {
+    std::fprintf(stderr, "usage: tolvane-pack archive %s %s\n", c.name, c.usage);
+    return kUsage;
+  }
+  return c.run(o);
+}
+
+}  // namespace tolvane::pack
