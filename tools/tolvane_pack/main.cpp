@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "tools/tolvane_pack/commands.h"
+#include "tools/tolvane_pack/package_commands.h"
 
 namespace tolvane::pack {
 namespace {
@@ -10,6 +11,13 @@ namespace {
 // Each command group registers here.
 const CommandGroup kGroups[] = {
     {"help", "show this text", nullptr},
+    {"build", "make a package (manifest.bin, payload.bin) from a product folder", RunBuild},
+    {"key", "print the payload key a package manifest yields", RunKey},
+    {"list", "list the version, total size and entries of a package manifest", RunList},
+    {"verify", "check that a package's payload holds every file of its manifest", RunVerify},
+    {"extract", "write the files of a package into a new folder", RunExtract},
+    {"encipher", "DES-ECB encipher the whole 8-byte blocks of a file", RunEncipher},
+    {"decipher", "DES-ECB decipher the whole 8-byte blocks of a file", RunDecipher},
 };
 
 void PrintHelp() {

@@ -1,0 +1,16 @@
+// The texts the engine sends with WM_SETUP_ERROR (shown to the user unchanged).
+#pragma once
+
+namespace tolvane {
+
+inline constexpr wchar_t kBadPackageText[] = L"不正确的安装文件。";
+inline constexpr wchar_t kFolderErrorText[] = L"建立文件夹出错。";
+inline constexpr wchar_t kProgramGroupErrorText[] = L"建立程序组出错。";
+inline constexpr wchar_t kRegistryErrorText[] = L"生成注册表项目出错。";
+inline constexpr wchar_t kNoUpgradeKeyText[] = L"无法直接升级，请重新安装软件。";
+// Composed around a path: prefix + path + suffix.
+inline constexpr wchar_t kCreateFilePrefix[] = L"建立文件 ";
+inline constexpr wchar_t kWriteFilePrefix[] = L"写入文件 ";
+inline constexpr wchar_t kFileErrorSuffix[] = L" 出错。";
+
+}  // namespace tolvane

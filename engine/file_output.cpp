@@ -1,0 +1,77 @@
+#include "engine/file_output.h"
+
+#include "engine/error_texts.h"
+#include "engine/owners.h"
+
+std::wstring ErrorTextBuffer;
+
+namespace tolvane {
+namespace {
+
+constexpr DWORD kReplaceBlockingAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+const wchar_t* Compose(std::wstring& errorText, const wchar_t* prefix, const std::wstring& path) {
+  errorText = prefix;
+  errorText += path;
+  errorText += kFileErrorSuffix;
+  return errorText.c_str();
+}
+
+bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
+
+// A component that the system would reduce to nothing, to "." or to "..".
+bool IsUnsafeComponent(const std::u16string& name, size_t begin, size_t end) {
+  while (end > begin && (name[end - 1] == u'.' || name[end - 1] == u' ')) --end;
+  // Only dots and blanks: empty after stripping, or "." / ".." and their padded forms.
+  return end == begin;
+}
+
+}  // namespace
+
+bool WriteWholeBuffer(HANDLE file, const uint8_t* data, size_t size) {
+  if (size > MAXDWORD) return false;
+  DWORD written = 0;
+  if (!WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr)) return false;
+  return written == size;
+}
+
+const wchar_t* WriteFileContent(const std::wstring& path, const uint8_t* data, size_t size,
+                                uint64_t& bytesWritten, std::wstring& errorText) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & kReplaceBlockingAttributes)) {
+    SetFileAttributesW(path.c_str(), attributes & ~kReplaceBlockingAttributes);
+  }
+  UniqueFile file(
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return Compose(errorText, kCreateFilePrefix, path);
+  if (!WriteWholeBuffer(file.get(), data, size)) {
+    file.reset();
+    return Compose(errorText, kWriteFilePrefix, path);
+  }
+  file.reset();
+  bytesWritten += size;
+  return nullptr;
+}
+
+int32_t ExtractionProgress(int32_t base, int32_t span, uint64_t written, uint64_t total) {
+  const uint64_t product = written * static_cast<uint64_t>(static_cast<int64_t>(span));
+  const uint32_t share = static_cast<uint32_t>(product / total);
+  return static_cast<int32_t>(static_cast<uint32_t>(base) + share);
+}
+
+bool IsContainedRelativeName(const std::u16string& name) {
+  if (name.empty() || IsSeparator(name.front())) return false;
+  size_t begin = 0;
+  for (size_t i = 0; i <= name.size(); ++i) {
+    if (i < name.size()) {
+      const char16_t c = name[i];
+      if (c == u'\0' || c == u':') return false;
+      if (!IsSeparator(c)) continue;
+    }
+    if (IsUnsafeComponent(name, begin, i)) return false;
+    begin = i + 1;
+  }
+  return true;
+}
+
+}  // namespace tolvane

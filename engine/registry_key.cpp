@@ -1,0 +1,78 @@
+#include "engine/registry_key.h"
+
+#include <cwchar>
+
+LONG RegistryKey::Adopt(LONG result, HKEY obtained, REGSAM access) {
+  if (result != ERROR_SUCCESS) return result;
+  CloseKey();
+  handle_ = obtained;
+  viewFlags_ = access & KEY_WOW64_RES;
+  return ERROR_SUCCESS;
+}
+
+LONG RegistryKey::CreateKey(HKEY parent, const wchar_t* subkey, REGSAM access) {
+  HKEY key = nullptr;
+  LONG rc = RegCreateKeyExW(parent, subkey, 0, nullptr, REG_OPTION_NON_VOLATILE, access, nullptr, &key,
+                            nullptr);
+  return Adopt(rc, key, access);
+}
+
+LONG RegistryKey::OpenKey(HKEY parent, const wchar_t* subkey, REGSAM access) {
+  HKEY key = nullptr;
+  LONG rc = RegOpenKeyExW(parent, subkey, 0, access, &key);
+  return Adopt(rc, key, access);
+}
+
+LONG RegistryKey::CloseKey() {
+  LONG rc = ERROR_SUCCESS;
+  if (handle_) rc = RegCloseKey(handle_);
+  handle_ = nullptr;
+  viewFlags_ = 0;
+  return rc;
+}
+
+LONG RegistryKey::WriteStringValue(const wchar_t* name, const wchar_t* text, DWORD type) {
+  if (!text) return ERROR_INVALID_DATA;
+  if (!handle_) return ERROR_INVALID_HANDLE;
+  const DWORD bytes = static_cast<DWORD>((std::wcslen(text) + 1) * sizeof(wchar_t));
+  return RegSetValueExW(handle_, name, 0, type, reinterpret_cast<const BYTE*>(text), bytes);
+}
+
+LONG RegistryKey::ReadStringValue(const wchar_t* name, wchar_t* buffer, DWORD capacity) {
+  if (!buffer || capacity == 0) return ERROR_INVALID_PARAMETER;
+  if (!handle_) return ERROR_INVALID_HANDLE;
+  DWORD type = 0;
+  DWORD bytes = capacity * sizeof(wchar_t);
+  LONG rc = RegQueryValueExW(handle_, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
+  if (rc != ERROR_SUCCESS) return rc;
+  if (type != REG_SZ && type != REG_EXPAND_SZ) return ERROR_INVALID_DATA;
+  if (bytes == 0) {
+    buffer[0] = L'\0';
+    return ERROR_SUCCESS;
+  }
+  if (bytes % sizeof(wchar_t) != 0 || buffer[bytes / sizeof(wchar_t) - 1] != L'\0') return ERROR_INVALID_DATA;
+  return ERROR_SUCCESS;
+}
+
+LONG RegistryKey::DeleteChildKey(const wchar_t* name) {
+  if (!handle_) return ERROR_INVALID_HANDLE;
+  return RegDeleteKeyW(handle_, name);
+}
+
+LONG RegistryKey::DeleteKeyTree(const wchar_t* name) {
+  if (!handle_) return ERROR_INVALID_HANDLE;
+  RegistryKey child;
+  LONG rc = child.OpenKey(handle_, name, kReadWrite | viewFlags_);
+  if (rc != ERROR_SUCCESS) return rc;
+  for (;;) {
+    // Always index 0: each deletion removes the subkey that stood there.
+    wchar_t subkey[256];
+    DWORD length = 256;
+    if (RegEnumKeyExW(child.get(), 0, subkey, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+      child.CloseKey();
+      return RegDeleteKeyW(handle_, name);
+    }
+    rc = child.DeleteKeyTree(subkey);
+    if (rc != ERROR_SUCCESS) return rc;
+  }
+}

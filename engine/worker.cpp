@@ -1,0 +1,156 @@
+#include "engine/worker.h"
+
+#include <process.h>
+
+#include <exception>
+
+#include "engine/error_texts.h"
+#include "engine/firewall.h"
+#include "engine/owners.h"
+#include "engine/package_files.h"
+#include "engine/product_record.h"
+#include "engine/shell_links.h"
+#include "package/key_provider.h"
+#include "state/installed_product.h"
+
+WorkerContext InstallWorkerContext(WorkerKind::Install);
+WorkerContext UninstallWorkerContext(WorkerKind::Uninstall);
+WorkerContext UpgradeWorkerContext(WorkerKind::Upgrade);
+
+namespace tolvane {
+namespace {
+
+StopPointHook g_stopHook = nullptr;
+void* g_stopHookData = nullptr;
+
+constexpr wchar_t kServerExecutableName[] = L"quavserver.exe";
+
+bool IsZeroKey(const PayloadKey& key) {
+  for (uint8_t b : key) {
+    if (b) return false;
+  }
+  return true;
+}
+
+template <void (*Body)(WorkerContext&)>
+unsigned __stdcall ThreadProcedure(void* argument) {
+  // An exception must not take the whole wizard down with the worker.
+  try {
+    Body(*static_cast<WorkerContext*>(argument));
+  } catch (...) {
+  }
+  return 0;
+}
+
+HANDLE Start(WorkerContext& context, unsigned(__stdcall* procedure)(void*)) {
+  return reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, procedure, &context, 0, nullptr));
+}
+
+}  // namespace
+
+void ReportError(const WorkerContext& context, const wchar_t* text) {
+  SendMessageW(context.window, WM_SETUP_ERROR, reinterpret_cast<WPARAM>(text), 0);
+}
+
+void PostProgress(const WorkerContext& context, int32_t value, UINT message) {
+  if (context.progress) *static_cast<volatile int32_t*>(context.progress) = value;
+  PostMessageW(context.window, message, 0, 0);
+}
+
+bool StopRequested(const WorkerContext& context, StopPoint point, size_t entry) {
+  if (!context.stop) return false;
+  if (g_stopHook) g_stopHook(point, entry, g_stopHookData);
+  return *static_cast<volatile uint8_t*>(context.stop) != 0;
+}
+
+void SetStopPointHook(StopPointHook hook, void* data) {
+  g_stopHook = hook;
+  g_stopHookData = data;
+}
+
+}  // namespace tolvane
+
+using tolvane::PostProgress;
+using tolvane::ReportError;
+using tolvane::StopPoint;
+using tolvane::StopRequested;
+
+HANDLE StartInstallWorker(HWND page, int32_t* progress, uint8_t* stopFlag) {
+  InstallWorkerContext.window = page;
+  InstallWorkerContext.progress = progress;
+  InstallWorkerContext.stop = stopFlag;
+  return tolvane::Start(InstallWorkerContext, tolvane::ThreadProcedure<RunInstall>);
+}
+
+HANDLE StartUninstallWorker(HWND page, int32_t* progress) {
+  UninstallWorkerContext.window = page;
+  UninstallWorkerContext.progress = progress;
+  return tolvane::Start(UninstallWorkerContext, tolvane::ThreadProcedure<RunUninstall>);
+}
+
+HANDLE StartUpgradeWorker(HWND page, int32_t* progress) {
+  UpgradeWorkerContext.window = page;
+  UpgradeWorkerContext.progress = progress;
+  return tolvane::Start(UpgradeWorkerContext, tolvane::ThreadProcedure<RunUpgrade>);
+}
+
+bool ReadManifestResource(WorkerContext& context) {
+  bool read = false;
+  {
+    tolvane::LoadedResource resource(GetModuleHandleW(nullptr), ManifestResourceId, RT_RCDATA);
+    if (resource.found()) {
+      ByteInputStream in(resource.data(), resource.size());
+      read = ReadManifest(in, context.manifest);
+    }
+  }
+  if (!read) {
+    if (context.kind != WorkerKind::Uninstall) ReportError(context, tolvane::kBadPackageText);
+    return false;
+  }
+  return !StopRequested(context, StopPoint::ManifestRead);
+}
+
+void RunInstall(WorkerContext& context) {
+  if (!ReadManifestResource(context)) return;
+  if (!KeyProvider(context.manifest.KeyBlock, context.key)) {
+    // Without a key nothing can be installed; say so rather than leave the page waiting.
+    ReportError(context, tolvane::kBadPackageText);
+    return;
+  }
+  if (StopRequested(context, StopPoint::KeyObtained)) return;
+  if (!ExtractPackage(context, 20, 60)) return;
+
+  // From here on the install runs to its end: the stop flag is no longer looked at.
+  context.ServerExecutablePath = InstalledProduct().InstallPath + tolvane::kServerExecutableName;
+  if (!CreateProgramGroup(context)) return;
+  CreateDesktopShortcut(context);
+  if (!WriteProductRecord(context)) return;
+  AllowServerThroughFirewall(context.ServerExecutablePath, tolvane::kShortcutName);
+  PostProgress(context, 100, WM_SETUP_PROGRESS);
+  SendMessageW(context.window, WM_SETUP_DONE, 0, 0);
+}
+
+void RunUninstall(WorkerContext& context) {
+  // Nothing here is reported but progress: a missing manifest only means that no
+  // package file can be named for removal.
+  ReadManifestResource(context);
+  PostProgress(context, 80, WM_UNINSTALL_PROGRESS);
+  DeleteProductRecord();
+  SendMessageW(context.window, WM_SETUP_DONE, 0, 0);
+}
+
+void RunUpgrade(WorkerContext& context) {
+  if (!ReadManifestResource(context)) return;
+  // An installed server newer than the package is left as it is.
+  if (InstalledProduct().ServerVersion > context.manifest.Version) {
+    SendMessageW(context.window, WM_SETUP_DONE, 0, 0);
+    return;
+  }
+  if (!KeyProvider(context.manifest.KeyBlock, context.key) || tolvane::IsZeroKey(context.key)) {
+    ReportError(context, tolvane::kNoUpgradeKeyText);
+    return;
+  }
+  PostProgress(context, 20, WM_SETUP_PROGRESS);
+  if (!ExtractPackage(context, 20, 80)) return;
+  SendMessageW(context.window, WM_SETUP_DONE, 0, 0);
+}

@@ -1,0 +1,81 @@
+// The worker threads that install, uninstall and upgrade, and the messages they send to
+// their progress page.
+//
+// A worker writes the progress value through its pointer and then posts the progress
+// message; the page reads the value when the message arrives. The end (WM_SETUP_DONE)
+// and failures (WM_SETUP_ERROR, wParam = the text) are sent, so the worker waits while
+// the page handles them. After an error, or when the install is asked to stop, nothing
+// more is sent.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "package/manifest.h"
+#include "package/payload_cipher.h"
+
+constexpr UINT WM_SETUP_DONE = WM_USER + 1001;          // 2025, sent
+constexpr UINT WM_SETUP_ERROR = WM_USER + 1002;         // 2026, sent, wParam = text
+constexpr UINT WM_SETUP_PROGRESS = WM_USER + 1003;      // 2027, posted
+constexpr UINT WM_UNINSTALL_PROGRESS = WM_USER + 1002;  // 2026 on the uninstall page, posted
+
+enum class WorkerKind { Install, Uninstall, Upgrade };
+
+struct WorkerContext {
+  explicit WorkerContext(WorkerKind k) : kind(k) {}
+  WorkerContext(const WorkerContext&) = delete;
+  WorkerContext& operator=(const WorkerContext&) = delete;
+
+  const WorkerKind kind;
+  HWND window = nullptr;         // the progress page: receiver of every message
+  int32_t* progress = nullptr;   // the page's progress value, 0-100
+  uint8_t* stop = nullptr;       // install only: the page's StopFlag, nonzero = stop
+  std::wstring ServerExecutablePath;  // install only: install folder + "quavserver.exe"
+  PackageManifest manifest;      // read afresh at the start of every run
+  PayloadKey key{};              // the payload key obtained for this run
+};
+
+// One context per worker kind, for the whole process. A start overwrites window,
+// progress and stop; everything else stays from the last run until the next one.
+extern WorkerContext InstallWorkerContext;
+extern WorkerContext UninstallWorkerContext;
+extern WorkerContext UpgradeWorkerContext;
+
+// Each returns the new thread's handle, null when none could be created. The caller owns
+// and closes it; the worker's outcome comes only through the messages.
+HANDLE StartInstallWorker(HWND page, int32_t* progress, uint8_t* stopFlag);
+HANDLE StartUninstallWorker(HWND page, int32_t* progress);
+HANDLE StartUpgradeWorker(HWND page, int32_t* progress);
+
+// Reads the manifest resource of the program's own module into the context. On failure
+// the install and upgrade workers report "不正确的安装文件。", the uninstall worker
+// nothing. For the install, a stop requested by then also counts as failure (silent).
+bool ReadManifestResource(WorkerContext& context);
+
+void RunInstall(WorkerContext& context);
+void RunUninstall(WorkerContext& context);
+void RunUpgrade(WorkerContext& context);
+
+namespace tolvane {
+
+// Sends WM_SETUP_ERROR with `text` and waits until the page has handled it.
+void ReportError(const WorkerContext& context, const wchar_t* text);
+// Writes the progress value, then posts `message` so the page reads it.
+void PostProgress(const WorkerContext& context, int32_t value, UINT message);
+
+// The places where the install worker looks at the stop flag.
+enum class StopPoint { ManifestRead, KeyObtained, PayloadDeciphered, BeforeEntry, AfterLastEntry };
+
+// True when the context has a stop flag and it is set. `entry` is the index of the
+// manifest entry about to be handled (BeforeEntry only).
+bool StopRequested(const WorkerContext& context, StopPoint point, size_t entry = 0);
+
+// Lets a test act on the worker thread at one exact stop point, just before the flag is
+// read. Null in the program; set only while no worker runs.
+using StopPointHook = void (*)(StopPoint point, size_t entry, void* data);
+void SetStopPointHook(StopPointHook hook, void* data);
+
+}  // namespace tolvane

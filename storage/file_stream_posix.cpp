@@ -1,0 +1,158 @@
+// StorageManagerFileStream on POSIX systems: the host tools work on archive files with the
+// same observable behaviour as the Windows stream (reads are all-or-nothing, a read that
+// would cross the end of the file fails).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "storage/storage_stream.h"
+
+namespace {
+
+constexpr uint64_t kLimit = 0x100000000ull;  // 4 GiB: not addressable by the archive
+
+// Wide names are UTF-32 here; invalid code points make the name unusable.
+bool ToUtf8(const std::wstring& wide, std::string& out) {
+  out.clear();
+  for (wchar_t wc : wide) {
+    uint32_t c = static_cast<uint32_t>(wc);
+    if (c == 0 || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return !out.empty();
+}
+
+int OpenFd(const std::string& path, int flags) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+}  // namespace
+
+bool StorageManagerFileStream::IsOpen() const { return fd_ >= 0; }
+
+int StorageManagerFileStream::Open(const std::wstring& name, StorageOpenMode mode) {
+  Close();
+  std::string path;
+  if (!ToUtf8(name, path)) return OpenFailed;
+  struct stat st;
+  bool exists = ::stat(path.c_str(), &st) == 0;
+  if (mode == OpenOrCreate) mode = exists ? OpenReadWrite : CreateNew;
+
+  int result;
+  int fd;
+  switch (mode) {
+    case OpenRead:
+      fd = OpenFd(path, O_RDONLY);
+      result = OpenedExisting;
+      break;
+    case OpenReadWrite:
+      fd = OpenFd(path, O_RDWR);
+      result = OpenedExisting;
+      break;
+    case CreateNew: {
+      int created = OpenFd(path, O_WRONLY | O_CREAT | O_TRUNC);
+      if (created < 0) return OpenFailed;
+      ::close(created);
+      fd = OpenFd(path, O_RDWR);
+      result = CreatedNew;
+      break;
+    }
+    default:
+      return OpenFailed;
+  }
+  if (fd < 0) return OpenFailed;
+  // Only regular files of less than 4 GiB can hold an archive.
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) >= kLimit) {
+    ::close(fd);
+    return OpenFailed;
+  }
+  fd_ = fd;
+  return result;
+}
+
+bool StorageManagerFileStream::Read(void* buffer, uint32_t length) {
+  if (fd_ < 0) return false;
+  char* p = static_cast<char*>(buffer);
+  uint32_t done = 0;
+  while (done < length) {
+    ssize_t n = ::read(fd_, p + done, length - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<uint32_t>(n);
+  }
+  return true;
+}
+
+bool StorageManagerFileStream::Write(const void* buffer, uint32_t length) {
+  if (fd_ < 0) return false;
+  off_t pos = ::lseek(fd_, 0, SEEK_CUR);
+  if (pos < 0 || static_cast<uint64_t>(pos) + length >= kLimit) return false;
+  const char* p = static_cast<const char*>(buffer);
+  uint32_t done = 0;
+  while (done < length) {
+    ssize_t n = ::write(fd_, p + done, length - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<uint32_t>(n);
+  }
+  return true;
+}
+
+bool StorageManagerFileStream::Seek(uint32_t position) {
+  if (fd_ < 0) return false;
+  return ::lseek(fd_, static_cast<off_t>(position), SEEK_SET) >= 0;
+}
+
+uint32_t StorageManagerFileStream::Tell() {
+  if (fd_ < 0) return 0xFFFFFFFFu;
+  off_t pos = ::lseek(fd_, 0, SEEK_CUR);
+  if (pos < 0 || static_cast<uint64_t>(pos) >= kLimit) return 0xFFFFFFFFu;
+  return static_cast<uint32_t>(pos);
+}
+
+uint32_t StorageManagerFileStream::GetSize() {
+  struct stat st;
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0 || static_cast<uint64_t>(st.st_size) >= kLimit) return 0xFFFFFFFFu;
+  return static_cast<uint32_t>(st.st_size);
+}
+
+bool StorageManagerFileStream::SetSize(uint32_t length, bool) {
+  if (!Seek(length)) return false;
+  int r;
+  do {
+    r = ::ftruncate(fd_, static_cast<off_t>(length));
+  } while (r != 0 && errno == EINTR);
+  return r == 0;
+}
+
+void StorageManagerFileStream::Flush() {
+  if (fd_ >= 0) ::fsync(fd_);
+}
+
+void StorageManagerFileStream::Close() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}

@@ -1,0 +1,121 @@
+// StorageManagerFileStream on Windows: one Win32 file handle.
+#include <windows.h>
+
+#include "storage/storage_stream.h"
+
+namespace {
+
+constexpr ULONGLONG kLimit = 0x100000000ull;  // 4 GiB: not addressable by the archive
+
+HANDLE AsHandle(void* h) { return static_cast<HANDLE>(h); }
+
+// Position of the handle as 64 bits, or false.
+bool CurrentPosition(HANDLE h, ULONGLONG& pos) {
+  LONG high = 0;
+  SetLastError(NO_ERROR);
+  DWORD low = SetFilePointer(h, 0, &high, FILE_CURRENT);
+  if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return false;
+  pos = (static_cast<ULONGLONG>(static_cast<DWORD>(high)) << 32) | low;
+  return true;
+}
+
+}  // namespace
+
+bool StorageManagerFileStream::IsOpen() const { return handle_ != nullptr; }
+
+int StorageManagerFileStream::Open(const std::wstring& name, StorageOpenMode mode) {
+  Close();
+  bool exists = GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES;
+  if (mode == OpenOrCreate) mode = exists ? OpenReadWrite : CreateNew;
+
+  int result;
+  DWORD access;
+  DWORD share;
+  switch (mode) {
+    case OpenRead:
+      access = GENERIC_READ;
+      share = FILE_SHARE_READ;
+      result = OpenedExisting;
+      break;
+    case OpenReadWrite:
+      access = GENERIC_READ | GENERIC_WRITE;
+      share = FILE_SHARE_READ;
+      result = OpenedExisting;
+      break;
+    case CreateNew: {
+      HANDLE created = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+      if (created == INVALID_HANDLE_VALUE) return OpenFailed;
+      CloseHandle(created);
+      access = GENERIC_READ | GENERIC_WRITE;
+      share = FILE_SHARE_READ;
+      result = CreatedNew;
+      break;
+    }
+    default:
+      return OpenFailed;
+  }
+  HANDLE h = CreateFileW(name.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return OpenFailed;
+  // Files of 4 GiB and more cannot hold an archive.
+  DWORD high = 0;
+  SetLastError(NO_ERROR);
+  DWORD low = GetFileSize(h, &high);
+  if ((low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) || high != 0) {
+    CloseHandle(h);
+    return OpenFailed;
+  }
+  handle_ = h;
+  return result;
+}
+
+bool StorageManagerFileStream::Read(void* buffer, uint32_t length) {
+  if (!handle_) return false;
+  DWORD read = 0;
+  return ReadFile(AsHandle(handle_), buffer, length, &read, nullptr) && read == length;
+}
+
+bool StorageManagerFileStream::Write(const void* buffer, uint32_t length) {
+  if (!handle_) return false;
+  ULONGLONG pos;
+  if (!CurrentPosition(AsHandle(handle_), pos) || pos + length >= kLimit) return false;
+  DWORD written = 0;
+  return WriteFile(AsHandle(handle_), buffer, length, &written, nullptr) && written == length;
+}
+
+bool StorageManagerFileStream::Seek(uint32_t position) {
+  if (!handle_) return false;
+  // The high part is passed so that positions from 2 GiB to 4 GiB are not taken as negative.
+  LONG high = 0;
+  SetLastError(NO_ERROR);
+  DWORD low = SetFilePointer(AsHandle(handle_), static_cast<LONG>(position), &high, FILE_BEGIN);
+  return !(low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR);
+}
+
+uint32_t StorageManagerFileStream::Tell() {
+  ULONGLONG pos;
+  if (!handle_ || !CurrentPosition(AsHandle(handle_), pos) || pos >= kLimit) return INVALID_SET_FILE_POINTER;
+  return static_cast<uint32_t>(pos);
+}
+
+uint32_t StorageManagerFileStream::GetSize() {
+  if (!handle_) return INVALID_FILE_SIZE;
+  DWORD high = 0;
+  DWORD low = GetFileSize(AsHandle(handle_), &high);
+  if (high != 0) return INVALID_FILE_SIZE;
+  return low;
+}
+
+bool StorageManagerFileStream::SetSize(uint32_t length, bool) {
+  return Seek(length) && SetEndOfFile(AsHandle(handle_));
+}
+
+void StorageManagerFileStream::Flush() {
+  if (handle_) FlushFileBuffers(AsHandle(handle_));
+}
+
+void StorageManagerFileStream::Close() {
+  if (handle_) {
+    CloseHandle(AsHandle(handle_));
+    handle_ = nullptr;
+  }
+}

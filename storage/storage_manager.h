@@ -1,0 +1,300 @@
+// StorageManager: the archive object. It owns one stream, loads the header, the block
+// directory and the root folder list, answers reads by name and by block number, updates
+// the archive in place (allocating regions best-fit from the free space) and writes the
+// folder lists, the directory and the header back when it is closed.
+//
+// Results are signed 32-bit: zero or positive on success, a negative StorageError on
+// failure. No exception leaves this class. Names are byte strings (the package's names are
+// in the ANSI code page of the installing system), compared byte by byte.
+//
+// Name-based operations without a folder argument act on the root folder; the overloads
+// taking a StorageFolder act on that folder, which must be the root or a folder this
+// object handed out and that is still open.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "storage/free_space_index.h"
+#include "storage/storage_stream.h"
+
+#ifdef _WIN32
+struct IStream;
+#endif
+
+// Package archives are made and read with these.
+constexpr uint16_t kPackageSignature = 0x5256;
+constexpr uint16_t kPackageVersion = 0x0600;
+
+enum StorageError : int32_t {
+  StorageWriteFailed = -3,           // a write to the stream failed
+  StorageReadFailed = -4,            // a read from the stream failed
+  StorageDirectoryFailed = -6,       // directory not started; in a copy, a region not a multiple of 16
+  StorageBadBlock = -7,              // block out of range, wrong record type, or bad storedLength
+  StorageNoSpace = -9,               // extending the archive failed
+  StorageNoMemory = -10,             // no record number or buffer could be obtained
+  StorageBlockLost = -11,            // a copy tolerated an unreadable block and marked it lost
+  StorageNoRegionAtOffset = -13,     // no region starts at the given offset
+  StorageOffsetBeyondEnd = -14,      // the offset is at or beyond the end of the archive
+  StorageNoEntry = -15,              // no entry of that name
+  StorageNotOpen = -19,              // the archive is not open
+  StorageIntegrityFailed = -20,      // a gap, an overlap or a wrong end
+  StorageCompressFailed = -22,       // compression failed or gave an unexpected zlib header
+  StorageInflateFailed = -23,        // inflating failed
+  StorageChunkIndexNotSaved = -25,   // a repaired chunk index could not be saved
+  StorageNoChunkedStream = -26,      // no chunked stream at that block
+  StorageChunkOffsetOutside = -27,   // offset outside the chunked stream
+};
+
+// Short English meaning of a result code, for tools and logs.
+const char* StorageErrorText(int32_t code);
+
+enum BlockType : uint8_t { BlockVacant = 0, BlockData = 1, BlockFree = 2, BlockLost = 3 };
+
+struct BlockRecord {
+  uint8_t type = BlockVacant;
+  uint8_t reserved = 0;
+  uint32_t offset = 0;
+  uint32_t size = 0;
+};
+
+// The fields of the 128-byte header that carry meaning.
+struct StorageHeader {
+  uint16_t signature = 0;
+  uint16_t version = 0;
+  uint32_t directoryOffset = 0;
+  uint32_t headerFlags = 0;
+  static StorageHeader Parse(const uint8_t* image);
+};
+
+// Bits of a folder entry's value.
+using EntryValue = uint32_t;
+constexpr EntryValue kEntryBlockMask = 0x3FFFFFFFu;
+constexpr EntryValue kEntryFolderCompressed = 0x40000000u;
+constexpr EntryValue kEntryFolder = 0x80000000u;
+
+enum StorageOptions : uint32_t {
+  OptionCompressDirectory = 1,   // header flag bit 0
+  OptionCompressFolders = 2,     // header flag bit 1
+  OptionSetSizeFlag = 4,         // handed to SetSize; not stored
+  OptionCompressChunkIndex = 8,  // header flag bit 2
+};
+
+enum StorageStatus : uint32_t {
+  StatusDirectoryChanged = 1,
+  StatusHeaderChanged = 2,
+  StatusSpaceLost = 4,  // a region could not be accounted for; a copy recovers it
+  StatusDataChanged = 8,
+};
+
+struct StorageFolder {
+  std::map<std::string, EntryValue> entries;  // ordered by unsigned byte comparison
+  StorageFolder* parent = nullptr;            // null for the root and for detached folders
+  uint32_t block = 0;                         // block of the folder's list, 0 when none
+  std::map<std::string, StorageFolder*> subfolders;  // null until that subfolder is opened
+  uint32_t flags = 0;                         // bit 0: entries changed, list must be written
+  uint16_t openCount = 0;
+};
+
+// A chunked stream's index as it is cached (filled by the chunked-stream operations).
+struct ChunkedStream {
+  uint16_t tag = 0;
+  uint16_t chunkSize = 0;
+  uint32_t totalLength = 0;
+  std::vector<uint32_t> chunks;
+  uint32_t indexBlock = 0;
+  uint32_t lastAccess = 0;
+};
+
+class StorageManager {
+ public:
+  static constexpr uint32_t kNoRecord = 0xFFFFFFFFu;
+
+  StorageManager(uint16_t signature, uint16_t version);
+  ~StorageManager();
+  StorageManager(const StorageManager&) = delete;
+  StorageManager& operator=(const StorageManager&) = delete;
+
+  // Opening closes whatever was open first. The vector belongs to the caller and must
+  // stay alive until Close. In-memory archives shorter than the header are refused.
+  bool Open(std::vector<uint8_t>& bytes, StorageOpenMode mode);
+  bool Open(const std::wstring& file, StorageOpenMode mode);
+  // Writes back changed folder lists (deepest first), the root list, the directory and
+  // the header, then releases the stream. False when any write-back step failed; the
+  // archive is closed either way.
+  bool Close();
+  bool IsClosed() const { return !stream_; }
+
+  // --- Reads by name. A maxSize of 0 means no limit.
+  int32_t GetEntryLength(const std::string& name);
+  int32_t ReadEntryRaw(const std::string& name, void* buffer, uint32_t capacity);
+  int32_t ReadEntryRaw(const std::string& name, std::vector<uint8_t>& out, uint32_t maxSize = 0);
+  int32_t ReadEntry(const std::string& name, void* buffer, uint32_t capacity);
+  int32_t ReadEntry(const std::string& name, std::vector<uint8_t>& out, uint32_t maxSize = 0);
+  int32_t ReadEntryToStream(const std::string& name, std::ostringstream& out);
+  int32_t GetEntryLength(StorageFolder& folder, const std::string& name);
+  int32_t ReadEntryRaw(StorageFolder& folder, const std::string& name, void* buffer, uint32_t capacity);
+  int32_t ReadEntryRaw(StorageFolder& folder, const std::string& name, std::vector<uint8_t>& out,
+                       uint32_t maxSize = 0);
+  int32_t ReadEntry(StorageFolder& folder, const std::string& name, void* buffer, uint32_t capacity);
+  int32_t ReadEntry(StorageFolder& folder, const std::string& name, std::vector<uint8_t>& out,
+                    uint32_t maxSize = 0);
+  int32_t ReadEntryToStream(StorageFolder& folder, const std::string& name, std::ostringstream& out);
+
+  // --- Reads by block number; block 0 holds no data.
+  int32_t GetBlockLength(uint32_t block);
+  int32_t ReadBlockRaw(uint32_t block, void* buffer, uint32_t capacity);
+  int32_t ReadBlockRaw(uint32_t block, std::vector<uint8_t>& out, uint32_t maxSize = 0);
+  int32_t ReadBlockPart(uint32_t block, void* buffer, uint32_t length, uint32_t offset);
+  int32_t ReadBlock(uint32_t block, void* buffer, uint32_t capacity);
+  int32_t ReadBlock(uint32_t block, std::vector<uint8_t>& out, uint32_t maxSize = 0);
+  int32_t ReadBlockToStream(uint32_t block, std::ostringstream& out);
+
+#ifdef _WIN32
+  // A new stream on global memory holding the inflated content, its seek pointer at the
+  // end; the caller releases it. Null on any failure, an empty entry included.
+  IStream* ReadEntryToHGlobal(const std::string& name);
+  IStream* ReadBlockToHGlobal(uint32_t block);
+  // The whole content of stream (at most 16 MiB) into out.
+  static bool StreamToVector(IStream* stream, std::vector<uint8_t>& out);
+#endif
+
+  // Compact image for transport: bytes 92..99 of the header followed by everything after
+  // the header. Both return the size of the result.
+  static int32_t StripHeader(const std::vector<uint8_t>& image, std::vector<uint8_t>& compact);
+  int32_t RestoreHeader(const std::vector<uint8_t>& compact, std::vector<uint8_t>& image) const;
+
+  // --- Entries. Names must be 1 to 255 bytes; other names, and a file name that is a
+  // subfolder's, write nothing (result 0).
+  int32_t WriteEntryRaw(const std::string& name, const void* data, uint32_t length, bool compact = true);
+  int32_t WriteEntry(const std::string& name, const void* data, uint32_t length, bool compact = true);
+  int32_t DeleteEntry(const std::string& name);
+  int32_t WriteEntryRaw(StorageFolder& folder, const std::string& name, const void* data, uint32_t length,
+                        bool compact = true);
+  int32_t WriteEntry(StorageFolder& folder, const std::string& name, const void* data, uint32_t length,
+                     bool compact = true);
+  int32_t DeleteEntry(StorageFolder& folder, const std::string& name);
+
+  // --- Blocks.
+  int32_t CreateBlockRaw(const void* data, uint32_t length, bool force = false);
+  int32_t CreateBlock(const void* data, uint32_t length, bool force = false);
+  int32_t RewriteBlockRaw(uint32_t block, const void* data, uint32_t length, bool compact = true);
+  int32_t RewriteBlock(uint32_t block, const void* data, uint32_t length, bool compact = true);
+  int32_t WriteBlockRaw(uint32_t block, const void* data, uint32_t length, bool compact = true);
+  int32_t WriteBlock(uint32_t block, const void* data, uint32_t length, bool compact = true);
+  int32_t WriteBlockPart(uint32_t block, const void* data, uint32_t length, uint32_t offset);
+  int32_t DeleteBlock(uint32_t block);
+
+  // --- Folders. Folders are owned by this object until closed (or until the archive is).
+  StorageFolder* CreateFolder(const std::string& name);
+  StorageFolder* OpenFolder(const std::string& name);
+  StorageFolder* CreateFolder(StorageFolder& parent, const std::string& name);
+  StorageFolder* OpenFolder(StorageFolder& parent, const std::string& name);
+  bool CloseFolder(StorageFolder* folder);
+  bool DeleteFolder(StorageFolder* folder);
+  // Remove a subfolder from its parent without freeing any block.
+  bool DetachFolder(StorageFolder* folder);
+  bool DetachFolder(const std::string& name);
+  bool DetachFolder(StorageFolder& parent, const std::string& name);
+
+  // --- Maintenance.
+  // Writes a compacted copy (no free space) to target: 0, StorageBlockLost when tolerate
+  // let an unreadable block through as lost, or a negative code.
+  int32_t CopyTo(StorageManagerStream& target, bool tolerate);
+  // 0 when the used and free regions tile [128, end) exactly; otherwise
+  // StorageIntegrityFailed and, in firstBad, the first record out of place (kNoRecord when
+  // the archive's end is wrong without any region).
+  int32_t CheckIntegrity(uint32_t* firstBad = nullptr) const;
+
+  // --- Space management, for the operations above and for tests.
+  // Start of a region of need bytes (best fit, else appended), or a negative code.
+  int64_t AllocateSpace(uint32_t need, uint32_t exclude);
+  // Returns a region to the free space, merging it with free neighbours.
+  bool ReleaseSpace(uint32_t offset, uint32_t size, uint32_t exclude);
+  // Gives block a region for a length-byte payload, writes the length prefix and leaves
+  // the stream at the payload. Returns length or a negative code.
+  int32_t ResizeBlock(uint32_t block, uint32_t length, bool compact);
+
+  // --- Inspection.
+  StorageFolder& Root() { return root_; }
+  const std::vector<BlockRecord>& Directory() const { return directory_; }
+  uint32_t End() const { return end_; }
+  uint32_t Status() const { return status_; }
+  uint32_t Options() const { return options_; }
+  const uint8_t* HeaderImage() const { return header_; }
+  uint16_t Signature() const { return signature_; }
+  uint16_t Version() const { return version_; }
+  uint32_t RequestedOptions() const { return requestedOptions_; }
+  void SetRequestedOptions(uint32_t options) { requestedOptions_ = options; }
+  uint16_t ChunkCacheLimit() const { return chunkCacheLimit_; }
+
+ private:
+  // Opening and closing.
+  bool Attach(std::unique_ptr<StorageManagerStream> stream, int openResult);
+  bool LoadArchive();
+  bool CreateArchive();
+  bool WriteBack();
+  void Reset();
+
+  // Reading.
+  bool ReadAt(uint32_t offset, void* buffer, uint32_t length);
+  int32_t LocateBlock(uint32_t block, uint32_t& payload, uint32_t& storedLength);
+  int32_t ReadStoredPayload(uint32_t block, std::vector<uint8_t>& buffer);
+  bool LoadFolderList(uint32_t block, bool compressed, StorageFolder& folder);
+  const EntryValue* FindEntry(StorageFolder& folder, const std::string& name) const;
+
+  // Records and space.
+  void SetRecord(uint32_t number, uint8_t type, uint32_t offset, uint32_t size);
+  void Vacate(uint32_t number);
+  void IndexRecord(uint32_t number);
+  void UnindexRecord(uint32_t number);
+  void RebuildIndexes();
+  bool InBounds(uint64_t offset, uint64_t size) const;
+  bool FindBestFree(uint32_t need, uint32_t exclude, tolvane::FreeRegion& found);
+  int32_t FindRegionAt(uint32_t offset, uint32_t& number) const;
+  bool SetEnd(uint64_t newEnd);
+  int32_t NewRecordNumber();
+  void TrimIfLast(uint32_t number);
+  void EnsureReservedRecords();
+  int32_t NewBlock(uint32_t length, uint32_t wanted);
+
+  // Writing back.
+  bool WriteFolderList(const StorageFolder& folder, EntryValue reference);
+  bool SaveSubfolder(StorageFolder& folder);
+  bool SaveRoot();
+  bool SaveDirectory();
+  void SetParentEntry(StorageFolder& folder, EntryValue value);
+  void SerializeDirectory(const std::vector<BlockRecord>& records, std::vector<uint8_t>& out) const;
+  bool IsOpenFolder(const StorageFolder* folder) const;
+  void RemoveOpenFolder(const StorageFolder* folder);
+
+  // Copying.
+  enum class CopyResult { Ok, ReadFailed, WriteFailed };
+  CopyResult CopyRegion(uint32_t offset, uint32_t size, StorageManagerStream& target, std::vector<uint8_t>& buffer);
+
+  uint16_t signature_;
+  uint16_t version_;
+  uint32_t end_ = 0;
+  std::vector<BlockRecord> directory_;
+  // Reusable record numbers: the vacant ones here, the free regions in free_.
+  std::set<uint32_t> vacant_;
+  tolvane::FreeSpaceIndex free_;
+  std::set<std::pair<uint32_t, uint32_t>> dataRegions_;  // offset, number of used regions
+  StorageFolder root_;
+  StorageFolder* current_;
+  std::list<std::unique_ptr<StorageFolder>> openFolders_;
+  std::map<uint32_t, ChunkedStream> chunkCache_;
+  uint16_t chunkCacheLimit_ = 256;
+  uint32_t requestedOptions_ = 0;
+  uint32_t options_ = 0;
+  uint32_t status_ = 0;
+  uint8_t description_[80] = {};
+  uint8_t header_[128] = {};
+  std::unique_ptr<StorageManagerStream> stream_;
+};

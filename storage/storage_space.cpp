@@ -1,0 +1,300 @@
+// StorageManager: block records and the space allocator.
+//
+// Every change of a record goes through SetRecord, which keeps the indexes of vacant
+// numbers, free regions and used regions in step with the directory and marks the
+// directory changed. Free regions that lie outside [128, end) (a damaged archive) are not
+// indexed, so the allocator never hands out space outside the archive.
+#include <algorithm>
+
+#include "storage/storage_format.h"
+#include "storage/storage_manager.h"
+
+using namespace tolvane::storage_format;
+using tolvane::FreeRegion;
+
+bool StorageManager::InBounds(uint64_t offset, uint64_t size) const {
+  return offset >= kHeaderSize && size > 0 && offset + size <= end_;
+}
+
+void StorageManager::IndexRecord(uint32_t number) {
+  const BlockRecord& r = directory_[number];
+  switch (r.type) {
+    case BlockVacant:
+      vacant_.insert(number);
+      break;
+    case BlockFree:
+      if (InBounds(r.offset, r.size)) free_.Insert(FreeRegion{number, r.offset, r.size});
+      break;
+    case BlockData:
+      if (r.offset != 0) dataRegions_.emplace(r.offset, number);
+      break;
+    default:
+      break;
+  }
+}
+
+void StorageManager::UnindexRecord(uint32_t number) {
+  const BlockRecord& r = directory_[number];
+  switch (r.type) {
+    case BlockVacant:
+      vacant_.erase(number);
+      break;
+    case BlockFree:
+      free_.Erase(FreeRegion{number, r.offset, r.size});
+      break;
+    case BlockData:
+      if (r.offset != 0) dataRegions_.erase(std::make_pair(r.offset, number));
+      break;
+    default:
+      break;
+  }
+}
+
+void StorageManager::RebuildIndexes() {
+  vacant_.clear();
+  free_.Clear();
+  dataRegions_.clear();
+  for (uint32_t i = 0; i < directory_.size(); ++i) IndexRecord(i);
+}
+
+void StorageManager::SetRecord(uint32_t number, uint8_t type, uint32_t offset, uint32_t size) {
+  UnindexRecord(number);
+  BlockRecord& r = directory_[number];
+  r.type = type;
+  r.reserved = 0;
+  r.offset = offset;
+  r.size = size;
+  IndexRecord(number);
+  status_ |= StatusDirectoryChanged;
+}
+
+void StorageManager::Vacate(uint32_t number) {
+  if (number < directory_.size() && directory_[number].type != BlockVacant) SetRecord(number, BlockVacant, 0, 0);
+}
+
+bool StorageManager::SetEnd(uint64_t newEnd) {
+  if (newEnd == end_) return true;
+  if (newEnd > 0xFFFFFFF0u) return false;
+  if (!stream_->SetSize(static_cast<uint32_t>(newEnd), (options_ & OptionSetSizeFlag) != 0)) return false;
+  end_ = static_cast<uint32_t>(newEnd);
+  status_ |= StatusDataChanged;
+  return true;
+}
+
+// Record numbers 0 and 1 belong to the directory and the root list and are never handed
+// out, even when record 1 is vacant because the root is empty.
+int32_t StorageManager::NewRecordNumber() {
+  auto it = vacant_.lower_bound(2);
+  if (it != vacant_.end()) return static_cast<int32_t>(*it);
+  if (directory_.size() > kEntryBlockMask) return StorageNoMemory;
+  try {
+    do {
+      directory_.push_back(BlockRecord{});
+      IndexRecord(static_cast<uint32_t>(directory_.size() - 1));
+    } while (directory_.size() < 3);
+  } catch (const std::exception&) {
+    return StorageNoMemory;
+  }
+  status_ |= StatusDirectoryChanged;
+  return static_cast<int32_t>(directory_.size() - 1);
+}
+
+void StorageManager::EnsureReservedRecords() {
+  if (directory_.size() >= 2) return;
+  while (directory_.size() < 2) {
+    directory_.push_back(BlockRecord{});
+    IndexRecord(static_cast<uint32_t>(directory_.size() - 1));
+  }
+  SetRecord(0, BlockData, 0, 0);
+  SetRecord(1, BlockData, 0, 0);
+}
+
+bool StorageManager::FindBestFree(uint32_t need, uint32_t exclude, FreeRegion& found) {
+  while (free_.BestFit(need, exclude, found)) {
+    if (InBounds(found.offset, found.size)) return true;
+    // The archive shrank under a region of a damaged directory: forget it.
+    free_.Erase(found);
+    status_ |= StatusSpaceLost;
+  }
+  return false;
+}
+
+int64_t StorageManager::AllocateSpace(uint32_t need, uint32_t exclude) {
+  if (!stream_) return StorageNotOpen;
+  FreeRegion best;
+  if (!FindBestFree(need, exclude, best)) {
+    uint32_t start = end_;
+    if (!SetEnd(static_cast<uint64_t>(end_) + need)) return StorageNoSpace;
+    return start;
+  }
+  if (best.size == need) {
+    Vacate(best.number);
+  } else {
+    SetRecord(best.number, BlockFree, best.offset + need, best.size - need);
+  }
+  return best.offset;
+}
+
+void StorageManager::TrimIfLast(uint32_t number) {
+  const BlockRecord& r = directory_[number];
+  if (static_cast<uint64_t>(r.offset) + r.size == end_ && SetEnd(r.offset)) Vacate(number);
+}
+
+bool StorageManager::ReleaseSpace(uint32_t offset, uint32_t size, uint32_t exclude) {
+  if (!stream_) return false;
+  // Space outside the archive (a damaged record) is never recorded as free.
+  if (!InBounds(offset, size)) {
+    status_ |= StatusSpaceLost;
+    return false;
+  }
+  FreeRegion next, prev;
+  bool hasNext = free_.StartingAt(offset + size, exclude, next);
+  bool hasPrev = free_.EndingAt(offset, exclude, prev);
+  if (!hasNext && !hasPrev) {
+    int32_t n = NewRecordNumber();
+    if (n < 1) {
+      status_ |= StatusSpaceLost;
+      return false;
+    }
+    SetRecord(static_cast<uint32_t>(n), BlockFree, offset, size);
+    TrimIfLast(static_cast<uint32_t>(n));
+  } else if (!hasPrev) {
+    SetRecord(next.number, BlockFree, offset, next.size + size);
+    TrimIfLast(next.number);
+  } else if (!hasNext) {
+    SetRecord(prev.number, BlockFree, prev.offset, prev.size + size);
+    TrimIfLast(prev.number);
+  } else {
+    // The merged region keeps the lower of the two numbers.
+    uint32_t low = std::min(prev.number, next.number);
+    uint32_t high = std::max(prev.number, next.number);
+    Vacate(high);
+    SetRecord(low, BlockFree, prev.offset, prev.size + size + next.size);
+    TrimIfLast(low);
+  }
+  status_ |= StatusDirectoryChanged;
+  return true;
+}
+
+int32_t StorageManager::FindRegionAt(uint32_t offset, uint32_t& number) const {
+  if (offset >= end_) return StorageOffsetBeyondEnd;
+  bool found = false;
+  FreeRegion f;
+  if (free_.StartingAt(offset, kNoRecord, f)) {
+    number = f.number;
+    found = true;
+  }
+  auto it = dataRegions_.lower_bound(std::make_pair(offset, 0u));
+  if (it != dataRegions_.end() && it->first == offset && (!found || it->second < number)) {
+    number = it->second;
+    found = true;
+  }
+  return found ? 0 : StorageNoRegionAtOffset;
+}
+
+int32_t StorageManager::ResizeBlock(uint32_t block, uint32_t length, bool compact) {
+  if (!stream_) return StorageNotOpen;
+  if (block >= directory_.size()) return StorageBadBlock;
+  if (length > kMaxPayload) return StorageNoSpace;
+  const uint32_t need = RegionSize(length);
+  BlockRecord r = directory_[block];
+  bool hasRegion = r.type == BlockData && r.offset != 0;
+  if (r.type != BlockData && r.type != BlockVacant) return StorageBadBlock;
+  // A region outside the archive belongs to a damaged directory; writing there could
+  // grow the archive without bound.
+  if (hasRegion && !InBounds(r.offset, r.size)) return StorageBadBlock;
+
+  if (!hasRegion) {
+    int64_t at = AllocateSpace(need, kNoRecord);
+    if (at < 1) return static_cast<int32_t>(at);
+    SetRecord(block, BlockData, static_cast<uint32_t>(at), need);
+  } else if (r.size < need) {
+    if (static_cast<uint64_t>(r.offset) + r.size == end_) {
+      if (!SetEnd(static_cast<uint64_t>(r.offset) + need)) return StorageNoSpace;
+      SetRecord(block, BlockData, r.offset, need);
+    } else {
+      int64_t at = AllocateSpace(need, block);
+      if (at < 1) return StorageNoSpace;
+      ReleaseSpace(r.offset, r.size, block);
+      SetRecord(block, BlockData, static_cast<uint32_t>(at), need);
+    }
+  } else if (compact) {
+    // Move into a better-fitting free region when there is one.
+    FreeRegion best;
+    bool isLast = static_cast<uint64_t>(r.offset) + r.size == end_;
+    if (FindBestFree(need, block, best) &&
+        (best.size < r.size || isLast || (best.size == r.size && best.offset < r.offset))) {
+      SetRecord(block, BlockData, best.offset, best.size);
+      Vacate(best.number);
+      ReleaseSpace(r.offset, r.size, kNoRecord);
+      r = directory_[block];
+    }
+    // Give back the unused tail of the region.
+    uint32_t diff = r.size - need;
+    uint64_t tailEnd = static_cast<uint64_t>(r.offset) + r.size;
+    if (r.size % 16) {
+      status_ |= StatusSpaceLost;
+    } else if (diff != 0) {
+      if (tailEnd % 16) {
+        status_ |= StatusSpaceLost;
+      } else {
+        uint32_t following = 0;
+        int32_t found = tailEnd > 0xFFFFFFFFu ? StorageOffsetBeyondEnd
+                                              : FindRegionAt(static_cast<uint32_t>(tailEnd), following);
+        if (found == StorageOffsetBeyondEnd) {
+          if (SetEnd(tailEnd - diff)) SetRecord(block, BlockData, r.offset, need);
+        } else if (found == StorageNoRegionAtOffset) {
+          status_ |= StatusSpaceLost;
+        } else if (directory_[following].type == BlockData) {
+          int32_t n = NewRecordNumber();
+          if (n > 0) {
+            SetRecord(static_cast<uint32_t>(n), BlockFree, static_cast<uint32_t>(tailEnd - diff), diff);
+            SetRecord(block, BlockData, r.offset, need);
+          }
+        } else {
+          BlockRecord f = directory_[following];
+          if (f.offset > diff) {
+            SetRecord(following, BlockFree, f.offset - diff, f.size + diff);
+            SetRecord(block, BlockData, r.offset, need);
+          } else {
+            status_ |= StatusSpaceLost;
+          }
+        }
+      }
+    }
+  }
+
+  uint8_t prefix[4];
+  Put32(prefix, length);
+  if (!stream_->Seek(directory_[block].offset) || !stream_->Write(prefix, 4)) return StorageWriteFailed;
+  return static_cast<int32_t>(length);
+}
+
+int32_t StorageManager::CheckIntegrity(uint32_t* firstBad) const {
+  if (firstBad) *firstBad = kNoRecord;
+  if (!stream_) return StorageNotOpen;
+  struct Region {
+    uint32_t offset, number, size;
+  };
+  std::vector<Region> regions;
+  for (uint32_t i = 0; i < directory_.size(); ++i) {
+    const BlockRecord& r = directory_[i];
+    if ((r.type == BlockData && r.offset != 0) || r.type == BlockFree) regions.push_back({r.offset, i, r.size});
+  }
+  std::sort(regions.begin(), regions.end(), [](const Region& a, const Region& b) {
+    return a.offset != b.offset ? a.offset < b.offset : a.number < b.number;
+  });
+  uint64_t position = kHeaderSize;
+  for (const Region& r : regions) {
+    if (r.offset != position) {
+      if (firstBad) *firstBad = r.number;
+      return StorageIntegrityFailed;
+    }
+    position = static_cast<uint64_t>(r.offset) + r.size;
+  }
+  if (position != end_) {
+    if (firstBad && !regions.empty()) *firstBad = regions.back().number;
+    return StorageIntegrityFailed;
+  }
+  return 0;
+}

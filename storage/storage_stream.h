@@ -1,0 +1,99 @@
+// Random-access byte streams the archive reads and writes through.
+//
+// Positions and lengths are unsigned 32-bit byte counts: an archive never exceeds 4 GiB.
+// No operation throws; failures are reported as false (or OpenFailed from Open).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum StorageOpenMode : int {
+  OpenRead = 1,       // existing stream, read only
+  CreateNew = 2,      // new empty stream (an existing one is truncated), read and write
+  OpenReadWrite = 3,  // existing stream, read and write
+  OpenOrCreate = 4,   // OpenReadWrite when there is something to open, else CreateNew
+};
+
+// Results of the streams' Open.
+enum StorageOpenResult : int {
+  OpenFailed = 0,      // nothing is open
+  OpenedExisting = 1,  // existing content is there to be read
+  CreatedNew = 2,      // the stream is new and empty: the caller writes a fresh header
+};
+
+class StorageManagerStream {
+ public:
+  virtual ~StorageManagerStream() = default;
+
+  virtual bool Read(void* buffer, uint32_t length) = 0;
+  virtual bool Write(const void* buffer, uint32_t length) = 0;
+  virtual bool Seek(uint32_t position) = 0;  // absolute, from the start
+  virtual uint32_t Tell() = 0;
+  virtual uint32_t GetSize() = 0;
+  // The flag is passed through from the archive's options; no implementation uses it.
+  virtual bool SetSize(uint32_t length, bool flag) = 0;
+  virtual void Flush() {}
+  virtual void Close() = 0;
+
+ protected:
+  StorageManagerStream() = default;
+  StorageManagerStream(const StorageManagerStream&) = delete;
+  StorageManagerStream& operator=(const StorageManagerStream&) = delete;
+};
+
+// A stream over a byte vector that belongs to the caller and must outlive the stream.
+//
+// Read copies what is there: a read that runs past the end copies the bytes up to the end
+// and still reports success (only a read starting at or after the end fails). Callers that
+// need every byte check the length against GetSize() first.
+class StorageManagerMemoryStream final : public StorageManagerStream {
+ public:
+  StorageManagerMemoryStream() = default;
+  ~StorageManagerMemoryStream() override { Close(); }
+
+  // Binds the stream to bytes and moves to position 0. OpenOrCreate creates when the vector
+  // is empty; CreateNew empties it. Vectors of 4 GiB and more are refused.
+  int Open(std::vector<uint8_t>& bytes, StorageOpenMode mode);
+
+  bool Read(void* buffer, uint32_t length) override;
+  bool Write(const void* buffer, uint32_t length) override;
+  bool Seek(uint32_t position) override;  // clamps to the size; never fails
+  uint32_t Tell() override { return position_; }
+  uint32_t GetSize() override;
+  bool SetSize(uint32_t length, bool flag) override;
+  void Close() override { bytes_ = nullptr; position_ = 0; }
+
+ private:
+  std::vector<uint8_t>* bytes_ = nullptr;
+  uint32_t position_ = 0;
+};
+
+// A stream over a file: Win32 file handle on Windows, a POSIX descriptor elsewhere (where
+// the wide name is converted to UTF-8). Files of 4 GiB and more are refused, and so are
+// writes that would carry the file to that size.
+class StorageManagerFileStream final : public StorageManagerStream {
+ public:
+  StorageManagerFileStream() = default;
+  ~StorageManagerFileStream() override { Close(); }
+
+  // Opens name in mode; a file already held by this stream is closed first.
+  int Open(const std::wstring& name, StorageOpenMode mode);
+  bool IsOpen() const;
+
+  bool Read(void* buffer, uint32_t length) override;
+  bool Write(const void* buffer, uint32_t length) override;
+  bool Seek(uint32_t position) override;
+  uint32_t Tell() override;     // 0xFFFFFFFF on failure
+  uint32_t GetSize() override;  // 0xFFFFFFFF on failure
+  bool SetSize(uint32_t length, bool flag) override;
+  void Flush() override;
+  void Close() override;
+
+ private:
+#ifdef _WIN32
+  void* handle_ = nullptr;  // HANDLE; null when no file is open
+#else
+  int fd_ = -1;
+#endif
+};

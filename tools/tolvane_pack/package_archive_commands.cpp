@@ -1,0 +1,311 @@
+// The package command groups that write or read the archive: build, verify and extract.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <system_error>
+
+#include "package/key_provider.h"
+#include "package/manifest.h"
+#include "package/payload_cipher.h"
+#include "storage/storage_manager.h"
+#include "tools/tolvane_pack/file_io.h"
+#include "tools/tolvane_pack/package_commands.h"
+#include "tools/tolvane_pack/product_tree.h"
+#include "tools/tolvane_pack/text_codec.h"
+
+namespace tolvane::pack {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kBuildUsage = "build PRODUCT_DIR --version N --key HEX -o OUTDIR [--order FILE]";
+constexpr const char* kVerifyUsage = "verify MANIFEST PAYLOAD";
+constexpr const char* kExtractUsage = "extract MANIFEST PAYLOAD DIR";
+
+int Usage(const char* usage) {
+  std::fprintf(stderr, "usage: tolvane-pack %s\n", usage);
+  return 2;
+}
+
+bool ParseVersion(const std::string& text, uint16_t& version) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  unsigned long value = std::strtoul(text.c_str(), &end, 0);
+  if (*end != '\0' || text[0] == '-' || value > 0xFFFF) return false;
+  version = uint16_t(value);
+  return true;
+}
+
+std::string FoldCase(const std::u16string& name) {
+  std::string out = Utf16ToUtf8(name);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  return out;
+}
+
+// The files of a package, read back from its manifest and payload.
+struct OpenedPackage {
+  PackageManifest manifest;
+  Bytes archive;  // deciphered; the archive object reads it in place
+};
+
+// Reads manifest and payload, checks the manifest's names and order, and deciphers the
+// payload with the key that KeyProvider gives. error names the offending file.
+bool OpenPackage(const fs::path& manifestPath, const fs::path& payloadPath, OpenedPackage& package,
+                 std::string& error) {
+  if (!LoadManifest(manifestPath, package.manifest, error)) return false;
+  std::set<std::u16string> folders;
+  std::set<std::string> names;
+  for (const ManifestEntry& e : package.manifest.Entries) {
+    std::string archiveName, problem;
+    if (!CheckEntryName(e.Name, archiveName, problem)) {
+      error = Display(manifestPath) + ": entry \"" + Utf16ToUtf8(e.Name) + "\": " + problem;
+      return false;
+    }
+    std::u16string parent = ParentOf(e.Name);
+    if (!parent.empty() && !folders.count(parent)) {
+      error = Display(manifestPath) + ": entry \"" + Utf16ToUtf8(e.Name) + "\" comes before its folder";
+      return false;
+    }
+    if (!names.insert(FoldCase(e.Name)).second) {
+      error = Display(manifestPath) + ": entry \"" + Utf16ToUtf8(e.Name) + "\" is listed twice";
+      return false;
+    }
+    if (e.Kind == Folder) folders.insert(e.Name);
+  }
+  PayloadKey key;
+  if (!KeyProvider(package.manifest.KeyBlock, key)) {
+    error = Display(manifestPath) + ": the key block yields no key (damaged or made for another provider)";
+    return false;
+  }
+  if (!ReadWholeFile(payloadPath, package.archive, error)) return false;
+  if (package.archive.size() % 8 != 0) {
+    error = Display(payloadPath) + ": " + std::to_string(package.archive.size()) +
+            " bytes, not a whole number of 8-byte blocks";
+    return false;
+  }
+  if (!DecipherBuffer(package.archive.data(), package.archive.size(), key.data())) {
+    error = "out of memory for the cipher tables";
+    return false;
+  }
+  return true;
+}
+
+// Reads every file of the package and hands it to visit (which may stop the walk by
+// returning false). Checks that each file is present and not empty, and that the sizes
+// add up to TotalBytes.
+template <typename Visit>
+bool ReadFiles(const OpenedPackage& package, const fs::path& payloadPath, const fs::path& manifestPath,
+               StorageManager& archive, std::string& error, Visit visit) {
+  uint64_t total = 0;
+  Bytes content;
+  for (const ManifestEntry& e : package.manifest.Entries) {
+    std::string archiveName, problem;
+    CheckEntryName(e.Name, archiveName, problem);
+    if (e.Kind == Folder) {
+      if (!visit(e, content)) return false;
+      continue;
+    }
+    int32_t length = archive.ReadEntry(archiveName, content, 0xFFFFFFFFu);
+    if (length < 0) {
+      error = Display(payloadPath) + ": \"" + Utf16ToUtf8(e.Name) + "\" cannot be read from the archive (code " +
+              std::to_string(length) + ")";
+      return false;
+    }
+    if (length == 0) {
+      error = Display(payloadPath) + ": \"" + Utf16ToUtf8(e.Name) + "\" is empty in the archive";
+      return false;
+    }
+    int32_t stored = archive.GetEntryLength(archiveName);
+    if (stored <= 0) {
+      error = Display(payloadPath) + ": \"" + Utf16ToUtf8(e.Name) + "\" has no stored length in the archive";
+      return false;
+    }
+    total += content.size();
+    if (!visit(e, content)) return false;
+  }
+  std::set<std::string> listed;
+  for (const ManifestEntry& e : package.manifest.Entries) {
+    std::string archiveName, problem;
+    if (e.Kind != Folder && CheckEntryName(e.Name, archiveName, problem)) listed.insert(archiveName);
+  }
+  size_t extra = 0;
+  for (const auto& entry : archive.Root().entries) extra += !listed.count(entry.first);
+  if (extra) {
+    error = Display(payloadPath) + ": the archive holds " + std::to_string(extra) + " entries that the manifest does not list";
+    return false;
+  }
+  if (total != package.manifest.TotalBytes) {
+    error = Display(manifestPath) + ": total bytes " + std::to_string(package.manifest.TotalBytes) +
+            ", but the files in the archive add up to " + std::to_string(total);
+    return false;
+  }
+  return true;
+}
+
+bool OpenArchive(OpenedPackage& package, const fs::path& payloadPath, StorageManager& archive, std::string& error) {
+  if (!archive.Open(package.archive, OpenRead)) {
+    error = Display(payloadPath) + ": does not decipher to a package archive (wrong key or damaged)";
+    return false;
+  }
+  int32_t integrity = archive.CheckIntegrity();
+  if (integrity < 0) {
+    error = Display(payloadPath) + ": the archive fails its integrity check (code " + std::to_string(integrity) + ")";
+    return false;
+  }
+  return true;
+}
+
+bool WritePlainFile(const fs::path& path, const Bytes& data, std::string& error) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (out && !data.empty()) out.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+  out.flush();
+  if (!out) error = Display(path) + ": cannot write";
+  return bool(out);
+}
+
+}  // namespace
+
+int RunBuild(const Args& args) {
+  CommandLine cl;
+  if (!ParseCommandLine(args, {"--version", "--key", "-o", "--order"}, kBuildUsage, cl)) return cl.help ? 0 : 2;
+  if (cl.positional.size() != 1 || !cl.options.count("--version") || !cl.options.count("--key") ||
+      !cl.options.count("-o"))
+    return Usage(kBuildUsage);
+  uint16_t version = 0;
+  if (!ParseVersion(cl.options["--version"], version))
+    return Fail(args[0], "the version must be a number from 0 to 65535, not '" + cl.options["--version"] + "'");
+  std::optional<PayloadKey> key = ParseKey(cl.options["--key"]);
+  if (!key) return Fail(args[0], "the key must be 16 hex digits, not '" + cl.options["--key"] + "'");
+  if (*key == PayloadKey{}) return Fail(args[0], "the key must not be all zero: the key provider never yields that key");
+
+  fs::path root = cl.positional[0];
+  fs::path order;
+  if (cl.options.count("--order")) order = cl.options["--order"];
+  ProductTree tree;
+  std::string error;
+  if (!ScanProduct(root, order.empty() ? nullptr : &order, tree, error)) return Fail(args[0], error);
+
+  PackageManifest manifest;
+  manifest.Version = version;
+  manifest.Reserved = 0;
+  manifest.TotalBytes = tree.totalBytes;
+  manifest.KeyBlock = MakeKeyBlock(*key);
+  PayloadKey check;
+  if (!KeyProvider(manifest.KeyBlock, check) || check != *key) return Fail(args[0], "cannot make the key block");
+
+  Bytes image;
+  {
+    StorageManager archive(kPackageSignature, kPackageVersion);
+    if (!archive.Open(image, CreateNew)) return Fail(args[0], "cannot start the archive in memory");
+    Bytes content;
+    for (const ProductEntry& entry : tree.entries) {
+      manifest.Entries.push_back({entry.name, entry.kind});
+      if (entry.kind == Folder) continue;
+      if (!ReadWholeFile(entry.path, content, error)) return Fail(args[0], error);
+      if (content.size() != entry.size)
+        return Fail(args[0], Display(entry.path) + ": changed size while the package was being built");
+      int32_t written = archive.WriteEntry(entry.archiveName, content.data(), uint32_t(content.size()), true);
+      if (written <= 0)
+        return Fail(args[0], Display(entry.path) + ": cannot be stored in the archive (code " +
+                                 std::to_string(written) + ")");
+    }
+    if (!archive.Close()) return Fail(args[0], "cannot finish the archive in memory");
+  }
+  if (image.size() % 8 != 0) return Fail(args[0], "the archive is not a whole number of 8-byte blocks");
+  if (!EncipherBuffer(image.data(), image.size(), key->data())) return Fail(args[0], "out of memory for the cipher tables");
+  Bytes manifestBytes = WriteManifest(manifest);
+
+  fs::path out = cl.options["-o"];
+  std::error_code ec;
+  fs::create_directories(out, ec);
+  if (!fs::is_directory(out, ec)) return Fail(args[0], Display(out) + ": cannot create the output folder");
+  if (!WriteFileAtomically(out / "manifest.bin", manifestBytes, error) ||
+      !WriteFileAtomically(out / "payload.bin", image, error))
+    return Fail(args[0], error);
+  size_t folders = 0;
+  for (const ProductEntry& e : tree.entries) folders += e.kind == Folder;
+  std::printf("%zu entries (%zu files, %zu folders), %llu bytes; manifest %zu bytes, payload %zu bytes\n",
+              tree.entries.size(), tree.entries.size() - folders, folders,
+              static_cast<unsigned long long>(tree.totalBytes), manifestBytes.size(), image.size());
+  return 0;
+}
+
+int RunVerify(const Args& args) {
+  CommandLine cl;
+  if (!ParseCommandLine(args, {}, kVerifyUsage, cl)) return cl.help ? 0 : 2;
+  if (cl.positional.size() != 2) return Usage(kVerifyUsage);
+  fs::path manifestPath = cl.positional[0], payloadPath = cl.positional[1];
+  OpenedPackage package;
+  std::string error;
+  if (!OpenPackage(manifestPath, payloadPath, package, error)) return Fail(args[0], error);
+  StorageManager archive(kPackageSignature, kPackageVersion);
+  if (!OpenArchive(package, payloadPath, archive, error)) return Fail(args[0], error);
+  size_t files = 0, folders = 0;
+  bool ok = ReadFiles(package, payloadPath, manifestPath, archive, error, [&](const ManifestEntry& e, const Bytes&) {
+    (e.Kind == Folder ? folders : files)++;
+    return true;
+  });
+  if (!ok) return Fail(args[0], error);
+  std::printf("ok: version %u, %zu entries (%zu files, %zu folders), %llu bytes\n",
+              unsigned(package.manifest.Version), package.manifest.Entries.size(), files, folders,
+              static_cast<unsigned long long>(package.manifest.TotalBytes));
+  return 0;
+}
+
+int RunExtract(const Args& args) {
+  CommandLine cl;
+  if (!ParseCommandLine(args, {}, kExtractUsage, cl)) return cl.help ? 0 : 2;
+  if (cl.positional.size() != 3) return Usage(kExtractUsage);
+  fs::path manifestPath = cl.positional[0], payloadPath = cl.positional[1], target = cl.positional[2];
+  std::error_code ec;
+  if (fs::exists(fs::symlink_status(target, ec))) {
+    if (!fs::is_directory(fs::symlink_status(target, ec)) || !fs::is_empty(target, ec))
+      return Fail(args[0], Display(target) + ": already exists and is not an empty folder");
+  }
+  OpenedPackage package;
+  std::string error;
+  if (!OpenPackage(manifestPath, payloadPath, package, error)) return Fail(args[0], error);
+  StorageManager archive(kPackageSignature, kPackageVersion);
+  if (!OpenArchive(package, payloadPath, archive, error)) return Fail(args[0], error);
+
+  // Everything goes into a temporary folder beside the target, which takes the target's
+  // name only when the whole package is out.
+  fs::path temp = TemporarySibling(target.has_filename() ? target : target.parent_path());
+  if (!fs::create_directory(temp, ec)) return Fail(args[0], Display(temp) + ": cannot create: " + ec.message());
+  bool ok = ReadFiles(package, payloadPath, manifestPath, archive, error, [&](const ManifestEntry& e, const Bytes& data) {
+    fs::path path = temp;
+    std::u16string name = e.Name;
+    size_t start = 0;
+    for (;;) {
+      size_t slash = name.find(u'\\', start);
+      path /= Utf16ToPath(name.substr(start, slash == std::u16string::npos ? slash : slash - start));
+      if (slash == std::u16string::npos) break;
+      start = slash + 1;
+    }
+    if (e.Kind == Folder) {
+      fs::create_directories(path, ec);
+      if (ec) error = Display(path) + ": cannot create: " + ec.message();
+      return !ec;
+    }
+    fs::create_directories(path.parent_path(), ec);
+    return WritePlainFile(path, data, error);
+  });
+  if (ok && fs::exists(target, ec)) fs::remove(target, ec);
+  if (ok) {
+    fs::rename(temp, target, ec);
+    if (ec) error = Display(target) + ": cannot put in place: " + ec.message();
+    ok = !ec;
+  }
+  if (!ok) {
+    std::error_code ignored;
+    fs::remove_all(temp, ignored);
+    return Fail(args[0], error);
+  }
+  std::printf("extracted %zu entries into %s\n", package.manifest.Entries.size(), Display(target).c_str());
+  return 0;
+}
+
+}  // namespace tolvane::pack

@@ -1,0 +1,137 @@
+// The package command groups that need no archive: key, list, encipher and decipher,
+// and what all the groups share.
+#include "tools/tolvane_pack/package_commands.h"
+
+#include <cstdio>
+
+#include "package/key_provider.h"
+#include "package/payload_cipher.h"
+#include "tools/tolvane_pack/file_io.h"
+#include "tools/tolvane_pack/text_codec.h"
+
+namespace tolvane::pack {
+
+namespace fs = std::filesystem;
+
+int Fail(const std::string& command, const std::string& message) {
+  std::fprintf(stderr, "tolvane-pack %s: %s\n", command.c_str(), message.c_str());
+  return 1;
+}
+
+bool ParseCommandLine(const Args& args, const std::vector<std::string>& valueOptions, const char* usage,
+                      CommandLine& out) {
+  out = CommandLine();
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--help" || a == "-h") {
+      out.help = true;
+      std::printf("usage: tolvane-pack %s\n", usage);
+      return false;
+    }
+    if (a.size() > 1 && a[0] == '-') {
+      bool known = false;
+      for (const std::string& o : valueOptions) known = known || o == a;
+      if (!known || i + 1 >= args.size()) {
+        std::fprintf(stderr, "tolvane-pack %s: %s '%s'\nusage: tolvane-pack %s\n", args[0].c_str(),
+                     known ? "missing the value of" : "unknown option", a.c_str(), usage);
+        return false;
+      }
+      if (out.options.count(a)) {
+        std::fprintf(stderr, "tolvane-pack %s: '%s' given twice\n", args[0].c_str(), a.c_str());
+        return false;
+      }
+      out.options[a] = args[++i];
+    } else {
+      out.positional.push_back(a);
+    }
+  }
+  return true;
+}
+
+namespace {
+
+int Usage(const Args& args, const char* usage) {
+  std::fprintf(stderr, "usage: tolvane-pack %s\n", usage);
+  (void)args;
+  return 2;
+}
+
+const char* KindWord(uint32_t kind) {
+  switch (kind) {
+    case SubfolderFile: return "file";
+    case TopLevelFile: return "top-file";
+    case Folder: return "folder";
+    default: return nullptr;
+  }
+}
+
+int RunCipher(const Args& args, bool decipher) {
+  const char* usage = decipher ? "decipher --key HEX IN OUT" : "encipher --key HEX IN OUT";
+  CommandLine cl;
+  if (!ParseCommandLine(args, {"--key"}, usage, cl)) return cl.help ? 0 : 2;
+  if (cl.positional.size() != 2 || !cl.options.count("--key")) return Usage(args, usage);
+  std::optional<PayloadKey> key = ParseKey(cl.options["--key"]);
+  if (!key) return Fail(args[0], "the key must be 16 hex digits, not '" + cl.options["--key"] + "'");
+  Bytes data;
+  std::string error;
+  if (!ReadWholeFile(cl.positional[0], data, error)) return Fail(args[0], error);
+  bool ok = decipher ? DecipherBuffer(data.data(), data.size(), key->data())
+                     : EncipherBuffer(data.data(), data.size(), key->data());
+  if (!ok) return Fail(args[0], "out of memory for the cipher tables");
+  if (!WriteFileAtomically(cl.positional[1], data, error)) return Fail(args[0], error);
+  if (data.size() % 8)
+    std::fprintf(stderr, "tolvane-pack %s: note: the last %zu bytes of %s are not a whole block and were copied as they are\n",
+                 args[0].c_str(), data.size() % 8, cl.positional[0].c_str());
+  return 0;
+}
+
+}  // namespace
+
+bool LoadManifest(const fs::path& path, PackageManifest& manifest, std::string& error) {
+  Bytes bytes;
+  if (!ReadWholeFile(path, bytes, error)) return false;
+  ByteInputStream in(bytes.data(), bytes.size());
+  if (!ReadManifest(in, manifest)) {
+    error = Display(path) + ": not a package manifest (it ends before its key block)";
+    return false;
+  }
+  return true;
+}
+
+int RunKey(const Args& args) {
+  const char* usage = "key MANIFEST";
+  CommandLine cl;
+  if (!ParseCommandLine(args, {}, usage, cl)) return cl.help ? 0 : 2;
+  if (cl.positional.size() != 1) return Usage(args, usage);
+  PackageManifest manifest;
+  std::string error;
+  if (!LoadManifest(cl.positional[0], manifest, error)) return Fail(args[0], error);
+  PayloadKey key;
+  if (!KeyProvider(manifest.KeyBlock, key))
+    return Fail(args[0], cl.positional[0] + ": the key block yields no key (damaged or made for another provider)");
+  std::printf("%s\n", KeyToHex(key).c_str());
+  return 0;
+}
+
+int RunList(const Args& args) {
+  const char* usage = "list MANIFEST";
+  CommandLine cl;
+  if (!ParseCommandLine(args, {}, usage, cl)) return cl.help ? 0 : 2;
+  if (cl.positional.size() != 1) return Usage(args, usage);
+  PackageManifest manifest;
+  std::string error;
+  if (!LoadManifest(cl.positional[0], manifest, error)) return Fail(args[0], error);
+  std::printf("version %u\n", unsigned(manifest.Version));
+  std::printf("total bytes %llu\n", static_cast<unsigned long long>(manifest.TotalBytes));
+  for (const ManifestEntry& e : manifest.Entries) {
+    const char* word = KindWord(e.Kind);
+    std::string kind = word ? word : "kind-" + std::to_string(e.Kind);
+    std::printf("%-8s %s\n", kind.c_str(), Utf16ToUtf8(e.Name).c_str());
+  }
+  return 0;
+}
+
+int RunEncipher(const Args& args) { return RunCipher(args, false); }
+int RunDecipher(const Args& args) { return RunCipher(args, true); }
+
+}  // namespace tolvane::pack
