@@ -158,3 +158,41 @@ TEST(EmbeddedPackage, ServerCarriesItsVersion) {
 }
 
 }  // namespace
+
+namespace {
+
+// Owner of a module loaded as data.
+class DataModule {
+ public:
+  explicit DataModule(const wchar_t* path) : module_(LoadLibraryExW(path, nullptr, LOAD_LIBRARY_AS_DATAFILE)) {}
+  ~DataModule() {
+    if (module_) FreeLibrary(module_);
+  }
+  DataModule(const DataModule&) = delete;
+  DataModule& operator=(const DataModule&) = delete;
+  HMODULE get() const { return module_; }
+
+ private:
+  HMODULE module_;
+};
+
+Bytes ModuleResource(HMODULE module, int id) {
+  HRSRC info = FindResourceW(module, MAKEINTRESOURCEW(id), reinterpret_cast<LPCWSTR>(RT_RCDATA));
+  if (!info) return {};
+  HGLOBAL loaded = LoadResource(module, info);
+  const uint8_t* data = static_cast<const uint8_t*>(LockResource(loaded));
+  return Bytes(data, data + SizeofResource(module, info));
+}
+
+TEST(EmbeddedPackage, SetupCarriesTheBuiltPackage) {
+  DataModule setup(TOLVANE_SETUP_EXE);
+  ASSERT_NE(setup.get(), nullptr);
+  Bytes manifest = ModuleResource(setup.get(), ManifestResourceId);
+  Bytes payload = ModuleResource(setup.get(), PayloadResourceId);
+  EXPECT_EQ(manifest, ReadFileBytes(std::wstring(TOLVANE_PACKAGE_FILES) + L"\\manifest.bin"));
+  EXPECT_EQ(payload, ReadFileBytes(std::wstring(TOLVANE_PACKAGE_FILES) + L"\\payload.bin"));
+  EXPECT_EQ(manifest, Resource(ManifestResourceId));
+  EXPECT_FALSE(payload.empty());
+}
+
+}  // namespace
