@@ -138,7 +138,11 @@ TEST_F(PagesTest, SetupTypeOffersUpgradeFirstAndNoBack) {
   EXPECT_FALSE(wizard_.IsChecked(IDC_REINSTALL));
   EXPECT_FALSE(wizard_.IsChecked(IDC_UNINSTALL));
   ASSERT_TRUE(Press(WizardButton::Next));
-  EXPECT_TRUE(wizard_.WaitForPage(IDD_UPGRADE));
+  ASSERT_TRUE(wizard_.WaitForPage(IDD_UPGRADE));
+  upgrade_.SendDone();
+  ASSERT_TRUE(wizard_.WaitForPage(IDD_UPGRADE_COMPLETION));
+  ASSERT_TRUE(Press(WizardButton::Finish));
+  EXPECT_TRUE(modal_->WaitClosed());
 }
 
 TEST_F(PagesTest, SetupTypeReinstallGoesToTheLicence) {
