@@ -296,6 +296,7 @@ TEST_F(WizardApplicationTest, EveryPageShowsTheControlsOfItsTemplate) {
   const DWORD n = GetEnvironmentVariableW(L"TOLVANE_SHOT_DIR", shotDir, MAX_PATH);
   const std::wstring folder = n > 0 && n < MAX_PATH ? tolvane::drive::WindowsPath(shotDir) : std::wstring();
 
+  tolvane::drive::Image watermark;
   for (const auto& [templateId, ids] : controls) {
     SendMessageW(wizard.Sheet(), PSM_SETCURSELID, 0, templateId);
     ASSERT_TRUE(wizard.WaitForPage(templateId));
@@ -309,10 +310,21 @@ TEST_F(WizardApplicationTest, EveryPageShowsTheControlsOfItsTemplate) {
       const LOGFONTW font = FontOf(reinterpret_cast<HFONT>(SendDlgItemMessageW(page, IDC_TITLE, WM_GETFONT, 0, 0)));
       EXPECT_STREQ(font.lfFaceName, L"Verdana Bold") << templateId;
     }
-    if (!folder.empty()) {
-      tolvane::drive::PaintNow(GetCurrentProcessId());
-      tolvane::drive::SavePng(tolvane::drive::CaptureSettledScreen(),
-                              folder + L"\\page-" + std::to_wstring(templateId) + L".png");
+    tolvane::drive::PaintNow(GetCurrentProcessId());
+    const tolvane::drive::Image screen = tolvane::drive::CaptureSettledScreen();
+    if (!folder.empty()) tolvane::drive::SavePng(screen, folder + L"\\page-" + std::to_wstring(templateId) + L".png");
+    if (ids.front() == IDC_TITLE) {
+      // Every exterior page shows the same watermark column as the first one, also when
+      // it follows interior pages with their header band.
+      RECT area;
+      GetWindowRect(page, &area);
+      area.right = area.left + (area.right - area.left) / 4;
+      const tolvane::drive::Image column = screen.Crop(area);
+      if (templateId == IDD_WELCOME) {
+        watermark = column;
+      } else {
+        EXPECT_TRUE(column.rgb == watermark.rgb) << "template " << templateId << " shows a different watermark";
+      }
     }
   }
   wchar_t className[32] = {};
