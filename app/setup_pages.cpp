@@ -177,8 +177,8 @@ BOOL CLicensePage::OnInitDialog() {
     stream.dwCookie = reinterpret_cast<DWORD_PTR>(&source);
     stream.pfnCallback = &ReadRtf;
     SendDlgItemMessageW(Window(), IDC_LICENSE_TEXT, EM_STREAMIN, SF_RTF, reinterpret_cast<LPARAM>(&stream));
-    SendDlgItemMessageW(Window(), IDC_LICENSE_TEXT, EM_SETREADONLY, TRUE, 0);
   }
+  SendDlgItemMessageW(Window(), IDC_LICENSE_TEXT, EM_SETREADONLY, TRUE, 0);
   return TRUE;
 }
 
