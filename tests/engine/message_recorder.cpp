@@ -95,13 +95,14 @@ void MessageRecorder::Record(UINT message, WPARAM wParam) {
   changed_.notify_all();
 }
 
-bool MessageRecorder::WaitFor(UINT message, DWORD timeoutMs) {
+bool MessageRecorder::WaitFor(UINT message, DWORD timeoutMs) { return WaitForCount(message, 1, timeoutMs); }
+
+bool MessageRecorder::WaitForCount(UINT message, size_t count, DWORD timeoutMs) {
   std::unique_lock<std::mutex> lock(mutex_);
   return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-    for (const RecordedMessage& m : messages_) {
-      if (m.message == message) return true;
-    }
-    return false;
+    size_t seen = 0;
+    for (const RecordedMessage& m : messages_) seen += m.message == message;
+    return seen >= count;
   });
 }
 

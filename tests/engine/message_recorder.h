@@ -35,6 +35,8 @@ class MessageRecorder {
 
   // Waits until a message `message` has been recorded; false on timeout.
   bool WaitFor(UINT message, DWORD timeoutMs);
+  // Waits until at least `count` messages `message` have been recorded.
+  bool WaitForCount(UINT message, size_t count, DWORD timeoutMs);
   // Waits for the worker thread to end, then until every message it posted has been
   // handled. Closes `thread`. False when the thread did not end in time.
   bool WaitForWorker(HANDLE thread, DWORD timeoutMs);
