@@ -1,6 +1,127 @@
 #include "app/setup_pages.h"
 
+#include <richedit.h>
+#include <shlobj.h>
+
+#include <algorithm>
+#include <cwctype>
+
 #include "resources/resource_ids.h"
+#include "state/install_folder.h"
+#include "state/installed_product.h"
+
+namespace tolvane {
+
+std::wstring TrimSpace(const std::wstring& text) {
+  size_t end = text.size();
+  while (end > 0 && std::iswspace(text[end - 1])) --end;
+  size_t start = 0;
+  while (start < end && std::iswspace(text[start])) ++start;
+  return text.substr(start, end - start);
+}
+
+std::wstring WindowString(HWND window) {
+  const int length = GetWindowTextLengthW(window);
+  if (length <= 0) return std::wstring();
+  std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+  const int copied = GetWindowTextW(window, &text[0], length + 1);
+  text.resize(static_cast<size_t>(std::max(copied, 0)));
+  return text;
+}
+
+}  // namespace tolvane
+
+namespace {
+
+constexpr wchar_t kUninstallQuestion[] = L"确认从计算机中卸载Tolvane翻译软件?";
+constexpr wchar_t kBrowseTitle[] = L"安装路径:";
+// BIF_RETURNONLYFSDIRS | BIF_STATUSTEXT | BIF_RETURNFSANCESTORS | BIF_NEWDIALOGSTYLE
+constexpr UINT kBrowseFlags = 0x4D;
+static_assert(kBrowseFlags == (BIF_RETURNONLYFSDIRS | BIF_STATUSTEXT | BIF_RETURNFSANCESTORS | BIF_NEWDIALOGSTYLE),
+              "picker options");
+
+// A module resource, unlocked and freed when it goes.
+class ModuleResource {
+ public:
+  ModuleResource(HINSTANCE module, int id, const wchar_t* type) {
+    HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(id), type);
+    if (!found) return;
+    loaded_ = LoadResource(module, found);
+    if (!loaded_) return;
+    data_ = static_cast<const BYTE*>(LockResource(loaded_));
+    size_ = data_ ? SizeofResource(module, found) : 0;
+  }
+  ~ModuleResource() {
+    if (loaded_) FreeResource(loaded_);
+  }
+  ModuleResource(const ModuleResource&) = delete;
+  ModuleResource& operator=(const ModuleResource&) = delete;
+
+  bool found() const { return data_ != nullptr; }
+  const BYTE* data() const { return data_; }
+  DWORD size() const { return size_; }
+
+ private:
+  HGLOBAL loaded_ = nullptr;
+  const BYTE* data_ = nullptr;
+  DWORD size_ = 0;
+};
+
+// What is left of the agreement for the rich-edit control to read.
+struct RtfSource {
+  const BYTE* next;
+  DWORD remaining;
+};
+
+// Hands the control as much as it asks for, then 0 bytes once all is read; never fails.
+DWORD CALLBACK ReadRtf(DWORD_PTR cookie, LPBYTE buffer, LONG wanted, LONG* given) {
+  auto* source = reinterpret_cast<RtfSource*>(cookie);
+  const DWORD count = std::min<DWORD>(source->remaining, wanted > 0 ? static_cast<DWORD>(wanted) : 0);
+  if (count) memcpy(buffer, source->next, count);
+  source->next += count;
+  source->remaining -= count;
+  *given = static_cast<LONG>(count);
+  return 0;
+}
+
+// An item list from the shell, given back to the shell's allocator.
+class ShellItemList {
+ public:
+  explicit ShellItemList(PIDLIST_ABSOLUTE list) : list_(list) {}
+  ~ShellItemList() {
+    if (list_) CoTaskMemFree(list_);
+  }
+  ShellItemList(const ShellItemList&) = delete;
+  ShellItemList& operator=(const ShellItemList&) = delete;
+  PIDLIST_ABSOLUTE get() const { return list_; }
+
+ private:
+  PIDLIST_ABSOLUTE list_;
+};
+
+// The picker starts at the folder in the box and shows the full path of whatever the
+// user selects as its status text.
+int CALLBACK BrowseCallback(HWND picker, UINT message, LPARAM lParam, LPARAM data) {
+  switch (message) {
+    case BFFM_INITIALIZED:
+      if (data) {
+        SendMessageW(picker, BFFM_SETSELECTIONW, TRUE, data);
+        SendMessageW(picker, BFFM_SETEXPANDED, TRUE, data);
+      }
+      break;
+    case BFFM_SELCHANGED: {
+      wchar_t path[MAX_PATH] = {};
+      if (!lParam || !SHGetPathFromIDListW(reinterpret_cast<PCIDLIST_ABSOLUTE>(lParam), path)) path[0] = L'\0';
+      SendMessageW(picker, BFFM_SETSTATUSTEXTW, 0, reinterpret_cast<LPARAM>(path));
+      break;
+    }
+    default:
+      break;
+  }
+  return 0;
+}
+
+}  // namespace
 
 // ---- welcome -------------------------------------------------------------------------
 
@@ -8,33 +129,142 @@ CWelcomePage::CWelcomePage() : CWizard97ExteriorPageImpl(IDD_WELCOME) {}
 
 BOOL CWelcomePage::OnInitDialog() {
   SetTitleFont(IDC_TITLE);
+  installed_ = ReadInstalledProduct();
   return TRUE;
 }
 
 void CWelcomePage::OnSetActive() { SetWizardButtons(PSWIZB_NEXT); }
 
+WizardNext CWelcomePage::OnWizardNext() {
+  // Looked at again: the installation may have changed while the page was shown.
+  installed_ = ReadInstalledProduct();
+  return installed_ ? WizardNext::Advance() : WizardNext::JumpTo(IDD_LICENSE);
+}
+
 // ---- setup type ----------------------------------------------------------------------
 
 CSetupType::CSetupType() : CWizard97InteriorPageImpl(IDD_SETUP_TYPE, L"Tolvane翻译软件安装向导", L"请选择安装方式") {}
 
+BOOL CSetupType::OnInitDialog() {
+  EnableWindow(Item(IDC_UPGRADE), TRUE);
+  CheckRadioButton(Window(), IDC_UPGRADE, IDC_UNINSTALL, IDC_UPGRADE);
+  return TRUE;
+}
+
 void CSetupType::OnSetActive() { SetWizardButtons(PSWIZB_NEXT); }
+
+WizardNext CSetupType::OnWizardNext() {
+  if (IsDlgButtonChecked(Window(), IDC_UPGRADE) == BST_CHECKED) return WizardNext::JumpTo(IDD_UPGRADE);
+  if (IsDlgButtonChecked(Window(), IDC_REINSTALL) == BST_CHECKED) return WizardNext::Advance();
+  if (IsDlgButtonChecked(Window(), IDC_UNINSTALL) == BST_CHECKED) {
+    const int answer = MessageBoxW(Window(), kUninstallQuestion, kMessageCaption,
+                                   MB_YESNOCANCEL | MB_ICONQUESTION | MB_DEFBUTTON3);
+    return answer == IDYES ? WizardNext::JumpTo(IDD_UNINSTALL) : WizardNext::Stay();
+  }
+  return WizardNext::Stay();
+}
 
 // ---- licence -------------------------------------------------------------------------
 
 CLicensePage::CLicensePage()
     : CWizard97InteriorPageImpl(IDD_LICENSE, L"许可证协议", L"请仔细阅读下面的许可证协议。") {}
 
-void CLicensePage::OnSetActive() { SetWizardButtons(PSWIZB_BACK | PSWIZB_NEXT); }
+BOOL CLicensePage::OnInitDialog() {
+  ModuleResource agreement(CWizardModule::Instance(), IDR_LICENSE_RTF, RT_RCDATA);
+  if (agreement.found()) {
+    RtfSource source = {agreement.data(), agreement.size()};
+    EDITSTREAM stream = {};
+    stream.dwCookie = reinterpret_cast<DWORD_PTR>(&source);
+    stream.pfnCallback = &ReadRtf;
+    SendDlgItemMessageW(Window(), IDC_LICENSE_TEXT, EM_STREAMIN, SF_RTF, reinterpret_cast<LPARAM>(&stream));
+  }
+  SendDlgItemMessageW(Window(), IDC_LICENSE_TEXT, EM_SETREADONLY, TRUE, 0);
+  return TRUE;
+}
+
+void CLicensePage::UpdateButtons() const {
+  SetWizardButtons(IsDlgButtonChecked(Window(), IDC_ACCEPT) == BST_CHECKED ? PSWIZB_NEXT : 0);
+}
+
+void CLicensePage::OnSetActive() { UpdateButtons(); }
+
+bool CLicensePage::OnCommand(WORD, WORD code, HWND) {
+  if (code != BN_CLICKED) return false;
+  UpdateButtons();
+  return true;
+}
 
 // ---- user information ----------------------------------------------------------------
 
 CUserInfoPage::CUserInfoPage() : CWizard97InteriorPageImpl(IDD_USER_INFO, L"用户信息", L"输入您的信息。") {}
 
-void CUserInfoPage::OnSetActive() { SetWizardButtons(PSWIZB_BACK | PSWIZB_NEXT); }
+BOOL CUserInfoPage::OnInitDialog() {
+  const InstalledProductRecord& record = InstalledProduct();
+  if (!record.UserName.empty()) SetDlgItemTextW(Window(), IDC_USER_NAME, record.UserName.c_str());
+  if (!record.UserCompany.empty()) SetDlgItemTextW(Window(), IDC_COMPANY, record.UserCompany.c_str());
+  return TRUE;
+}
+
+bool CUserInfoPage::TestEntries() const {
+  const std::wstring name = tolvane::WindowString(Item(IDC_USER_NAME));
+  if (name.empty()) return false;
+  const std::wstring company = tolvane::WindowString(Item(IDC_COMPANY));
+  std::wstring trimmedName = tolvane::TrimSpace(name);
+  if (trimmedName.empty()) return false;
+  InstalledProductRecord& record = InstalledProduct();
+  record.EnteredUserName = std::move(trimmedName);
+  record.EnteredUserCompany = tolvane::TrimSpace(company);
+  return true;
+}
+
+void CUserInfoPage::UpdateButtons() const {
+  SetWizardButtons(TestEntries() ? PSWIZB_BACK | PSWIZB_NEXT : PSWIZB_BACK);
+}
+
+void CUserInfoPage::OnSetActive() { UpdateButtons(); }
+
+bool CUserInfoPage::OnCommand(WORD, WORD code, HWND) {
+  if (code != EN_CHANGE) return false;
+  UpdateButtons();
+  return true;
+}
+
+WizardNext CUserInfoPage::OnWizardNext() { return TestEntries() ? WizardNext::Advance() : WizardNext::Stay(); }
 
 // ---- install folder ------------------------------------------------------------------
 
 CSelectFolderPage::CSelectFolderPage()
     : CWizard97InteriorPageImpl(IDD_SELECT_FOLDER, L"选择安装文件夹", L"安装向导将安装Tolvane翻译软件到指定的文件夹。") {}
 
+BOOL CSelectFolderPage::OnInitDialog() {
+  const std::wstring& folder = InstalledProduct().InstallPath;
+  if (!folder.empty()) SetDlgItemTextW(Window(), IDC_FOLDER, folder.c_str());
+  return TRUE;
+}
+
 void CSelectFolderPage::OnSetActive() { SetWizardButtons(PSWIZB_BACK | PSWIZB_NEXT); }
+
+bool CSelectFolderPage::OnCommand(WORD id, WORD code, HWND) {
+  if (id != IDC_BROWSE || code != BN_CLICKED) return false;
+  Browse();
+  return true;
+}
+
+void CSelectFolderPage::Browse() {
+  const std::wstring current = tolvane::WindowString(Item(IDC_FOLDER));
+  BROWSEINFOW browse = {};
+  browse.hwndOwner = Window();
+  browse.lpszTitle = kBrowseTitle;
+  browse.ulFlags = kBrowseFlags;
+  browse.lpfn = &BrowseCallback;
+  browse.lParam = current.empty() ? 0 : reinterpret_cast<LPARAM>(current.c_str());
+  const ShellItemList chosen(SHBrowseForFolderW(&browse));
+  if (!chosen.get()) return;
+  wchar_t path[MAX_PATH] = {};
+  if (SHGetPathFromIDListW(chosen.get(), path) && path[0]) SetDlgItemTextW(Window(), IDC_FOLDER, path);
+}
+
+WizardNext CSelectFolderPage::OnWizardNext() {
+  return ValidateFolderText(Window(), tolvane::WindowString(Item(IDC_FOLDER))) ? WizardNext::Advance()
+                                                                              : WizardNext::Stay();
+}

@@ -13,6 +13,12 @@ thread_local CWizard97SheetImpl* t_showing = nullptr;
 
 constexpr UINT_PTR kSubclassId = 1;
 
+// Posted by an exterior page to itself when it becomes active. Wine's property sheet does
+// not repaint the header band and watermark when an exterior page follows an interior
+// one, leaving parts of both on the screen; once the switch is complete the page has the
+// whole sheet repainted.
+constexpr UINT kRepaintSheet = WM_APP + 0x3F0;
+
 // A font like `base` with another face, weight and point size (at the screen's resolution).
 HFONT MakeFont(const LOGFONTW& base, const wchar_t* face, LONG weight, int points) {
   LOGFONTW font = base;
@@ -74,6 +80,7 @@ HFONT CWizard97PageWindow::BulletFont() const { return sheet_ ? sheet_->BulletFo
 bool CWizard97PageWindow::OnNotify(const NMHDR& header, LRESULT* result) {
   switch (header.code) {
     case PSN_SETACTIVE:
+      if (flags_ & PSP_HIDEHEADER) PostMessageW(window_, kRepaintSheet, 0, 0);
       OnSetActive();
       *result = 0;  // accept the activation
       return true;
@@ -119,6 +126,9 @@ INT_PTR CALLBACK CWizard97PageWindow::DialogProc(HWND window, UINT message, WPAR
     case WM_COMMAND:
       if (page->OnCommand(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam))) return TRUE;
       break;
+    case kRepaintSheet:
+      RedrawWindow(page->Sheet(), nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE | RDW_ALLCHILDREN);
+      return TRUE;
     case WM_NCDESTROY:
       page->window_ = nullptr;
       SetWindowLongPtrW(window, DWLP_USER, 0);

@@ -2,8 +2,9 @@
 # Installs what is missing, builds, and starts the setup wizard under Wine in a fresh
 # prefix of the bench (build/win/wine/run).
 #  - With a usable $DISPLAY the wizard opens there; the script returns when it is closed.
-#  - Without one, the wizard runs in a virtual display: a screenshot of its first page is
-#    saved in build/win/screenshots/run/ and its path printed, then the wizard is closed.
+#  - Without one, the wizard runs in a virtual display and is walked through a whole
+#    install as a user would (licence accepted, a user name, the proposed folder); a
+#    screenshot of each page it stops at is saved in build/win/screenshots/run/ and the folder printed.
 # Either way the script stops what it started (the prefix's wineserver, its own Xvfb).
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -39,8 +40,17 @@ if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
   "$bench" run --root "$root" --prefix "$prefix" "$setup"
 else
   shots="$win/screenshots/run"
+  rm -rf "$shots"
   mkdir -p "$shots"
-  "$bench" run --root "$root" --prefix "$prefix" --fresh "$win/tests/support/tolvane-drive.exe" \
-    "$setup" page 206 shot "$shots/welcome.png" cancel exit 0 >/dev/null
-  echo "run: screenshot of the first page: $shots/welcome.png"
+  # Template and control ids: resources/resource_ids.h.
+  "$bench" run --root "$root" --prefix "$prefix" --fresh "$win/tests/support/tolvane-drive.exe" --timeout 60000 \
+    "$setup" \
+    page 206 buttons 0 1 0 shot "$shots/1-welcome.png" next \
+    page 208 buttons 0 0 0 click 1007 buttons 0 1 0 shot "$shots/2-license.png" next \
+    page 209 type 1010 "张三" type 1011 "Tolvane示例公司" buttons 1 1 0 shot "$shots/3-user-info.png" next \
+    page 210 buttons 1 1 0 shot "$shots/4-select-folder.png" next \
+    page 212 buttons 0 0 1 shot "$shots/5-completion.png" finish \
+    exit 0
+  echo "run: installed into the prefix $root/$prefix (drive_c)"
+  echo "run: screenshots of the pages: $shots/"
 fi

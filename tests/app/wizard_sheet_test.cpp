@@ -18,10 +18,14 @@
 #include "app/wizard_sheet.h"
 #include "resources/resource_ids.h"
 #include "tests/support/screenshot.h"
+#include "tests/app/fake_worker.h"
+#include "tests/app/modal_thread.h"
 #include "tests/support/wizard_driver.h"
 
 namespace {
 
+using tolvane::test::ModalThread;
+using tolvane::test::PumpUntil;
 using tolvane::drive::Wizard;
 using tolvane::drive::WizardButton;
 using tolvane::drive::WaitUntil;
@@ -30,68 +34,6 @@ constexpr UINT kPressNextFromPage = WM_APP + 1;
 
 // The licence template holds a rich-edit control, as in the program.
 const tolvane::UniqueModule g_richEdit(LoadLibraryW(L"RICHED20.DLL"));
-
-// Waits while handling this thread's messages: windows of this thread (an owner window)
-// must answer the sheet's thread meanwhile.
-bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = tolvane::drive::kDefaultTimeoutMs) {
-  return WaitUntil(
-      [&] {
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
-        return done();
-      },
-      timeoutMs);
-}
-
-BOOL CALLBACK FindDialogOfThread(HWND window, LPARAM out) {
-  wchar_t name[16] = {};
-  GetClassNameW(window, name, 16);
-  if (IsWindowVisible(window) && std::wstring(name) == L"#32770") {
-    *reinterpret_cast<HWND*>(out) = window;
-    return FALSE;
-  }
-  return TRUE;
-}
-
-// Runs `show` (which shows a modal sheet) on a thread of its own.
-class ModalThread {
- public:
-  explicit ModalThread(std::function<void()> show)
-      : thread_([this, show] {
-          threadId_ = GetCurrentThreadId();
-          show();
-          done_ = true;
-        }) {}
-  ~ModalThread() {
-    // A test that failed half-way may leave the sheet open: close it as far as it lets us.
-    if (!done_) {
-      if (HWND sheet = Sheet()) PostMessageW(sheet, PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
-      if (!WaitUntil([&] { return done_.load(); }, 5000)) {
-        thread_.detach();
-        return;
-      }
-    }
-    thread_.join();
-  }
-
-  HWND Sheet() const {
-    HWND found = nullptr;
-    if (threadId_) EnumThreadWindows(threadId_, &FindDialogOfThread, reinterpret_cast<LPARAM>(&found));
-    return found;
-  }
-  Wizard WaitForSheet() const {
-    HWND sheet = nullptr;
-    PumpUntil([&] { return (sheet = Sheet()) != nullptr; });
-    return Wizard(sheet);
-  }
-  bool WaitClosed() const { return PumpUntil([&] { return done_.load(); }); }
-  bool Closed() const { return done_; }
-
- private:
-  std::atomic<DWORD> threadId_{0};
-  std::atomic<bool> done_{false};
-  std::thread thread_;
-};
 
 // A page whose answers the test sets.
 class TestPage : public CWizard97InteriorPageImpl {
@@ -322,7 +264,9 @@ class WizardApplicationTest : public ::testing::Test {
     }
     modal_.reset();
   }
-  WizardApplication application_;
+  // The wizard's pages; the progress pages get no worker, so visiting them starts nothing.
+  tolvane::test::PageSet pages_;
+  CWizardSheet allPages_;
   CWizardSheet sheet_;
   CWelcomePage welcome_;
   std::unique_ptr<ModalThread> modal_;  // last: closed before the pages go
@@ -342,7 +286,8 @@ TEST_F(WizardApplicationTest, EveryPageShowsTheControlsOfItsTemplate) {
       {IDD_UPGRADE, {IDC_PROGRESS}},
       {IDD_UPGRADE_COMPLETION, {IDC_TITLE}},
   };
-  modal_ = std::make_unique<ModalThread>([this] { application_.RunWizard(); });
+  ASSERT_TRUE(pages_.AddTo(allPages_));
+  modal_ = std::make_unique<ModalThread>([this] { allPages_.DoModal(nullptr); });
   Wizard wizard = modal_->WaitForSheet();
   ASSERT_TRUE(wizard);
   ASSERT_EQ(wizard.PageCount(), 11);
@@ -351,6 +296,7 @@ TEST_F(WizardApplicationTest, EveryPageShowsTheControlsOfItsTemplate) {
   const DWORD n = GetEnvironmentVariableW(L"TOLVANE_SHOT_DIR", shotDir, MAX_PATH);
   const std::wstring folder = n > 0 && n < MAX_PATH ? tolvane::drive::WindowsPath(shotDir) : std::wstring();
 
+  tolvane::drive::Image watermark;
   for (const auto& [templateId, ids] : controls) {
     SendMessageW(wizard.Sheet(), PSM_SETCURSELID, 0, templateId);
     ASSERT_TRUE(wizard.WaitForPage(templateId));
@@ -364,10 +310,21 @@ TEST_F(WizardApplicationTest, EveryPageShowsTheControlsOfItsTemplate) {
       const LOGFONTW font = FontOf(reinterpret_cast<HFONT>(SendDlgItemMessageW(page, IDC_TITLE, WM_GETFONT, 0, 0)));
       EXPECT_STREQ(font.lfFaceName, L"Verdana Bold") << templateId;
     }
-    if (!folder.empty()) {
-      tolvane::drive::PaintNow(GetCurrentProcessId());
-      tolvane::drive::SavePng(tolvane::drive::CaptureSettledScreen(),
-                              folder + L"\\page-" + std::to_wstring(templateId) + L".png");
+    tolvane::drive::PaintNow(GetCurrentProcessId());
+    const tolvane::drive::Image screen = tolvane::drive::CaptureSettledScreen();
+    if (!folder.empty()) tolvane::drive::SavePng(screen, folder + L"\\page-" + std::to_wstring(templateId) + L".png");
+    if (ids.front() == IDC_TITLE) {
+      // Every exterior page shows the same watermark column as the first one, also when
+      // it follows interior pages with their header band.
+      RECT area;
+      GetWindowRect(page, &area);
+      area.right = area.left + (area.right - area.left) / 4;
+      const tolvane::drive::Image column = screen.Crop(area);
+      if (templateId == IDD_WELCOME) {
+        watermark = column;
+      } else {
+        EXPECT_TRUE(column.rgb == watermark.rgb) << "template " << templateId << " shows a different watermark";
+      }
     }
   }
   wchar_t className[32] = {};
