@@ -10,6 +10,7 @@
 #include "engine/package_files.h"
 #include "engine/product_record.h"
 #include "engine/shell_links.h"
+#include "engine/uninstall.h"
 #include "package/key_provider.h"
 #include "state/installed_product.h"
 
@@ -22,6 +23,8 @@ namespace {
 
 StopPointHook g_stopHook = nullptr;
 void* g_stopHookData = nullptr;
+ProgressHook g_progressHook = nullptr;
+void* g_progressHookData = nullptr;
 
 constexpr wchar_t kServerExecutableName[] = L"quavserver.exe";
 
@@ -55,6 +58,7 @@ void ReportError(const WorkerContext& context, const wchar_t* text) {
 void PostProgress(const WorkerContext& context, int32_t value, UINT message) {
   if (context.progress) *static_cast<volatile int32_t*>(context.progress) = value;
   PostMessageW(context.window, message, 0, 0);
+  if (g_progressHook) g_progressHook(value, g_progressHookData);
 }
 
 bool StopRequested(const WorkerContext& context, StopPoint point, size_t entry) {
@@ -66,6 +70,11 @@ bool StopRequested(const WorkerContext& context, StopPoint point, size_t entry) 
 void SetStopPointHook(StopPointHook hook, void* data) {
   g_stopHook = hook;
   g_stopHookData = data;
+}
+
+void SetProgressHook(ProgressHook hook, void* data) {
+  g_progressHook = hook;
+  g_progressHookData = data;
 }
 
 }  // namespace tolvane
@@ -132,8 +141,9 @@ void RunInstall(WorkerContext& context) {
 
 void RunUninstall(WorkerContext& context) {
   // Nothing here is reported but progress: a missing manifest only means that no
-  // package file can be named for removal.
-  ReadManifestResource(context);
+  // package file can be named for removal, and everything else is still removed.
+  if (ReadManifestResource(context)) RemoveInstalledFiles(context, 0, 50);
+  RemoveShortcuts(context);
   PostProgress(context, 80, WM_UNINSTALL_PROGRESS);
   DeleteProductRecord();
   SendMessageW(context.window, WM_SETUP_DONE, 0, 0);

@@ -78,4 +78,9 @@ bool StopRequested(const WorkerContext& context, StopPoint point, size_t entry =
 using StopPointHook = void (*)(StopPoint point, size_t entry, void* data);
 void SetStopPointHook(StopPointHook hook, void* data);
 
+// Lets a test act on the worker thread right after each progress notice is posted, for
+// example to wait until the page has read it. Null in the program.
+using ProgressHook = void (*)(int32_t value, void* data);
+void SetProgressHook(ProgressHook hook, void* data);
+
 }  // namespace tolvane

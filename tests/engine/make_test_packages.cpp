@@ -1,6 +1,6 @@
 // Host tool for the engine's Windows-side tests: writes small packages (manifest and
-// enciphered payload) that are damaged in one particular way each, for test programs
-// that embed them as their own resources.
+// enciphered payload), one intact and the others damaged in one particular way each, for
+// test programs that embed them as their own resources.
 //
 //   make_test_packages OUTDIR
 //
@@ -135,6 +135,13 @@ int main(int argc, char** argv) {
   const std::vector<File> product = Product();
   bool ok = true;
   Package p;
+
+  // An intact package of three files in two folder levels, for the removal tests.
+  {
+    std::vector<File> listed = product;
+    listed.erase(listed.begin() + 1);  // project_manager.mod
+    ok = ok && Build(listed, listed, p) && Emit(dir, "small", p);
+  }
 
   // Payload of a length that is no whole number of cipher blocks.
   ok = ok && Build(product, product, p);

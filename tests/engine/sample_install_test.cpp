@@ -501,18 +501,32 @@ TEST_F(SampleUpgrade, FileInUseEndsWithTheCreateTextAndNoDone) {
 
 // --- uninstall -----------------------------------------------------------------------
 
-TEST_F(SampleWorker, UninstallRemovesTheProductKeysAndEndsWithDone) {
-  SetStringValue(HKEY_LOCAL_MACHINE, kProductKey, L"UserName", L"张三");
+TEST_F(SampleWorker, UninstallRemovesTheInstalledTreeAndTheProductKeys) {
+  RunInstallToEnd();
+  ExpectTreeInstalled(dir_.path());
   SetStringValue(HKEY_CURRENT_USER, std::wstring(kProductKey) + L"\\1.0\\Window\\Size", L"w", L"800");
   SetStringValue(HKEY_CURRENT_USER, std::wstring(kProductKey) + L"\\1.0\\Recent", L"r", L"a");
-  HANDLE thread = StartUninstallWorker(page_.window(), page_.progress());
-  ASSERT_TRUE(page_.WaitForWorker(thread, kWorkerTimeoutMs));
-  const auto messages = page_.Messages();
-  ASSERT_EQ(messages.size(), 2u);
-  EXPECT_EQ(messages[0].message, WM_UNINSTALL_PROGRESS);
-  EXPECT_FALSE(messages[0].hasText);
-  EXPECT_EQ(messages[0].progress, 80);
-  EXPECT_EQ(messages[1].message, WM_SETUP_DONE);
+  MessageRecorder page;
+  HANDLE thread = StartUninstallWorker(page.window(), page.progress());
+  ASSERT_TRUE(page.WaitForWorker(thread, kWorkerTimeoutMs));
+  const auto messages = page.Messages();
+
+  // One notice per manifest entry, 0 to 50, then 80 and the end.
+  const int32_t entries = static_cast<int32_t>(SampleManifest().Entries.size());
+  std::vector<int32_t> expected;
+  for (int32_t n = 1; n <= entries; ++n) expected.push_back(n * 50 / entries);
+  expected.push_back(80);
+  ASSERT_EQ(messages.size(), expected.size() + 1);
+  ExpectProgressAsRead(ProgressValues(messages, WM_UNINSTALL_PROGRESS), expected);
+  EXPECT_EQ(messages[messages.size() - 2].progress, 80);
+  EXPECT_EQ(messages.back().message, WM_SETUP_DONE);
+  for (const RecordedMessage& m : messages) EXPECT_FALSE(m.hasText);
+
+  for (const auto& [name, content] : Product().files) EXPECT_FALSE(FileExists(dir_.path() + name)) << name;
+  for (const std::wstring& f : Product().folders) EXPECT_FALSE(FolderExists(dir_.path() + f)) << f;
+  EXPECT_FALSE(FolderExists(dir_.path()));
+  EXPECT_FALSE(FileExists(GroupShortcut()));
+  EXPECT_FALSE(FileExists(DesktopShortcut()));
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kProductKey));
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, std::wstring(kProductKey) + L"\\1.0"));
   EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kProductKey));

@@ -4,7 +4,6 @@
 #   Builds quavserver.exe into <binary dir>/<target>/ with the FileVersion "a, b, c, d".
 #   The package carries the target `quavserver` (1, 0, 7, 0); tests that need another
 #   installed version build their own.
-set(TOLVANE_QUAVSERVER_DIR ${CMAKE_CURRENT_LIST_DIR})
 
 function(tolvane_add_quavserver target)
   cmake_parse_arguments(Q "" "" "VERSION" ${ARGN})
@@ -18,8 +17,8 @@ function(tolvane_add_quavserver target)
   list(GET Q_VERSION 3 QUAV_V4)
   set(QUAV_FILEVERSION "${QUAV_V1}, ${QUAV_V2}, ${QUAV_V3}, ${QUAV_V4}")
   set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}/quavserver.rc)
-  configure_file(${TOLVANE_QUAVSERVER_DIR}/quavserver.rc.in ${rc} @ONLY)
-  add_executable(${target} WIN32 ${TOLVANE_QUAVSERVER_DIR}/main.cpp ${rc})
+  configure_file(${CMAKE_CURRENT_FUNCTION_LIST_DIR}/quavserver.rc.in ${rc} @ONLY)
+  add_executable(${target} WIN32 ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/main.cpp ${rc})
   set_target_properties(${target} PROPERTIES OUTPUT_NAME quavserver
                         RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/${target})
   # No time stamp in the image: the same sources give the same bytes.
