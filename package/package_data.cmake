@@ -4,9 +4,9 @@
 #
 # Provides
 #   tolvane_package_rc       OBJECT library holding the resources 218 and 219 of the
-#                            package; link its objects into the program that carries it:
-#                              target_link_libraries(X PRIVATE tolvane_package_rc
-#                                                    $<TARGET_OBJECTS:tolvane_package_rc>)
+#                            package; linking it directly brings its objects into the
+#                            program (through an INTERFACE library, add
+#                            $<TARGET_OBJECTS:...> there, as resources/ does)
 #   TOLVANE_PACKAGE_DIR      folder with manifest.bin, payload.bin, product/ and order.txt
 #   tolvane_add_package_rc(name MANIFEST file PAYLOAD file [DEPENDS targets...])
 #                            another such OBJECT library, e.g. for test programs with a
