@@ -3,34 +3,22 @@
 #include <objidl.h>
 #include <shlobj.h>
 
-#include "engine/owners.h"
+#include "common/win_owners.h"
 
 using tolvane::ComPtr;
 
 namespace {
 
 // A shell item identifier list, freed through the shell's allocator.
-class ShellItemList {
- public:
-  ShellItemList() = default;
-  ShellItemList(const ShellItemList&) = delete;
-  ShellItemList& operator=(const ShellItemList&) = delete;
-  ~ShellItemList() { reset(); }
-  PIDLIST_ABSOLUTE get() const { return list_; }
-  PIDLIST_ABSOLUTE* put() {
-    reset();
-    return &list_;
-  }
-  void reset() {
-    if (!list_) return;
+struct ShellItemListTraits {
+  using Type = PIDLIST_ABSOLUTE;
+  static Type Invalid() { return nullptr; }
+  static void Close(Type list) {
     ComPtr<IMalloc> allocator;
-    if (SUCCEEDED(SHGetMalloc(allocator.put()))) allocator->Free(list_);
-    list_ = nullptr;
+    if (SUCCEEDED(SHGetMalloc(allocator.put()))) allocator->Free(list);
   }
-
- private:
-  PIDLIST_ABSOLUTE list_ = nullptr;
 };
+using ShellItemList = tolvane::UniqueResource<ShellItemListTraits>;
 
 }  // namespace
 
