@@ -9,8 +9,8 @@
 #include "resources/resource_ids.h"
 #include "tests/e2e/e2e_env.h"
 #include "tests/engine/system_state.h"
-#include "tests/engine/test_files.h"
 #include "tests/support/screenshot.h"
+#include "tests/support/test_files.h"
 
 namespace tolvane::drive {
 

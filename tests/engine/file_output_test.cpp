@@ -5,7 +5,7 @@
 
 #include <limits>
 
-#include "tests/engine/test_files.h"
+#include "tests/support/test_files.h"
 
 namespace {
 
