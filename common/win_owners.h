@@ -4,6 +4,7 @@
 #pragma once
 
 #include <windows.h>
+#include <objbase.h>
 #include <oleauto.h>
 
 #include <cstdint>
@@ -82,6 +83,14 @@ struct MemoryDcTraits {
   static void Close(Type h) { DeleteDC(h); }
 };
 
+// Memory from the COM task allocator, such as the shell's item identifier lists.
+template <typename T>
+struct CoTaskMemTraits {
+  using Type = T;
+  static Type Invalid() { return nullptr; }
+  static void Close(Type p) { CoTaskMemFree(const_cast<void*>(static_cast<const void*>(p))); }
+};
+
 using UniqueHandle = UniqueResource<KernelHandleTraits>;
 using UniqueFile = UniqueResource<FileHandleTraits>;
 using UniqueFind = UniqueResource<FindHandleTraits>;
@@ -89,6 +98,8 @@ using UniqueHkey = UniqueResource<RegistryKeyTraits>;
 using UniqueModule = UniqueResource<ModuleTraits>;
 using UniqueGdiObject = UniqueResource<GdiObjectTraits>;
 using UniqueMemoryDc = UniqueResource<MemoryDcTraits>;
+template <typename T>
+using UniqueCoTaskMem = UniqueResource<CoTaskMemTraits<T>>;
 
 // A window's device context from GetDC, given back with ReleaseDC.
 class WindowDc {

@@ -7,23 +7,8 @@
 
 using tolvane::ComPtr;
 
-namespace {
-
-// A shell item identifier list, freed through the shell's allocator.
-struct ShellItemListTraits {
-  using Type = PIDLIST_ABSOLUTE;
-  static Type Invalid() { return nullptr; }
-  static void Close(Type list) {
-    ComPtr<IMalloc> allocator;
-    if (SUCCEEDED(SHGetMalloc(allocator.put()))) allocator->Free(list);
-  }
-};
-using ShellItemList = tolvane::UniqueResource<ShellItemListTraits>;
-
-}  // namespace
-
 bool GetSpecialFolderPath(int specialFolder, std::wstring& path) {
-  ShellItemList list;
+  tolvane::UniqueCoTaskMem<PIDLIST_ABSOLUTE> list;
   if (FAILED(SHGetSpecialFolderLocation(nullptr, specialFolder, list.put())) || !list.get()) return false;
   wchar_t buffer[MAX_PATH] = {};
   if (!SHGetPathFromIDListW(list.get(), buffer)) return false;
