@@ -3,8 +3,8 @@
 #include <commctrl.h>
 #include <ole2.h>
 
-#include "app/unique_resource.h"
 #include "app/wizard_application.h"
+#include "common/win_owners.h"
 
 namespace {
 

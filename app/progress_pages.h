@@ -9,8 +9,8 @@
 
 #include <cstdint>
 
-#include "app/unique_resource.h"
 #include "app/wizard97.h"
+#include "common/win_owners.h"
 
 // How a page starts its worker: the engine's start operations in the program, others in
 // tests. Each returns the thread's handle, null when no thread could be started.

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cwctype>
 
+#include "common/win_owners.h"
 #include "resources/resource_ids.h"
 #include "state/install_folder.h"
 #include "state/installed_product.h"
@@ -40,33 +41,6 @@ constexpr UINT kBrowseFlags = 0x4D;
 static_assert(kBrowseFlags == (BIF_RETURNONLYFSDIRS | BIF_STATUSTEXT | BIF_RETURNFSANCESTORS | BIF_NEWDIALOGSTYLE),
               "picker options");
 
-// A module resource, unlocked and freed when it goes.
-class ModuleResource {
- public:
-  ModuleResource(HINSTANCE module, int id, const wchar_t* type) {
-    HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(id), type);
-    if (!found) return;
-    loaded_ = LoadResource(module, found);
-    if (!loaded_) return;
-    data_ = static_cast<const BYTE*>(LockResource(loaded_));
-    size_ = data_ ? SizeofResource(module, found) : 0;
-  }
-  ~ModuleResource() {
-    if (loaded_) FreeResource(loaded_);
-  }
-  ModuleResource(const ModuleResource&) = delete;
-  ModuleResource& operator=(const ModuleResource&) = delete;
-
-  bool found() const { return data_ != nullptr; }
-  const BYTE* data() const { return data_; }
-  DWORD size() const { return size_; }
-
- private:
-  HGLOBAL loaded_ = nullptr;
-  const BYTE* data_ = nullptr;
-  DWORD size_ = 0;
-};
-
 // What is left of the agreement for the rich-edit control to read.
 struct RtfSource {
   const BYTE* next;
@@ -83,21 +57,6 @@ DWORD CALLBACK ReadRtf(DWORD_PTR cookie, LPBYTE buffer, LONG wanted, LONG* given
   *given = static_cast<LONG>(count);
   return 0;
 }
-
-// An item list from the shell, given back to the shell's allocator.
-class ShellItemList {
- public:
-  explicit ShellItemList(PIDLIST_ABSOLUTE list) : list_(list) {}
-  ~ShellItemList() {
-    if (list_) CoTaskMemFree(list_);
-  }
-  ShellItemList(const ShellItemList&) = delete;
-  ShellItemList& operator=(const ShellItemList&) = delete;
-  PIDLIST_ABSOLUTE get() const { return list_; }
-
- private:
-  PIDLIST_ABSOLUTE list_;
-};
 
 // The picker starts at the folder in the box and shows the full path of whatever the
 // user selects as its status text.
@@ -170,7 +129,7 @@ CLicensePage::CLicensePage()
     : CWizard97InteriorPageImpl(IDD_LICENSE, L"许可证协议", L"请仔细阅读下面的许可证协议。") {}
 
 BOOL CLicensePage::OnInitDialog() {
-  ModuleResource agreement(CWizardModule::Instance(), IDR_LICENSE_RTF, RT_RCDATA);
+  const tolvane::LoadedResource agreement(CWizardModule::Instance(), IDR_LICENSE_RTF, RT_RCDATA);
   if (agreement.found()) {
     RtfSource source = {agreement.data(), agreement.size()};
     EDITSTREAM stream = {};
@@ -258,7 +217,7 @@ void CSelectFolderPage::Browse() {
   browse.ulFlags = kBrowseFlags;
   browse.lpfn = &BrowseCallback;
   browse.lParam = current.empty() ? 0 : reinterpret_cast<LPARAM>(current.c_str());
-  const ShellItemList chosen(SHBrowseForFolderW(&browse));
+  const tolvane::UniqueCoTaskMem<PIDLIST_ABSOLUTE> chosen(SHBrowseForFolderW(&browse));
   if (!chosen.get()) return;
   wchar_t path[MAX_PATH] = {};
   if (SHGetPathFromIDListW(chosen.get(), path) && path[0]) SetDlgItemTextW(Window(), IDC_FOLDER, path);

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/unique_resource.h"
+#include "common/win_owners.h"
 
 // The module whose resources (page templates, bitmaps) the wizard loads.
 class CWizardModule {

@@ -1,7 +1,7 @@
 #include "engine/file_output.h"
 
+#include "common/win_owners.h"
 #include "engine/error_texts.h"
-#include "engine/owners.h"
 
 std::wstring ErrorTextBuffer;
 

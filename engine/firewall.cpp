@@ -1,6 +1,6 @@
 #include "engine/firewall.h"
 
-#include "engine/owners.h"
+#include "common/win_owners.h"
 
 namespace tolvane {
 namespace {

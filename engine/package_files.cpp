@@ -5,8 +5,8 @@
 #include <new>
 #include <vector>
 
+#include "common/win_owners.h"
 #include "engine/error_texts.h"
-#include "engine/owners.h"
 #include "engine/worker.h"
 #include "package/manifest.h"
 #include "package/payload_cipher.h"

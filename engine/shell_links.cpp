@@ -3,39 +3,12 @@
 #include <objidl.h>
 #include <shlobj.h>
 
-#include "engine/owners.h"
+#include "common/win_owners.h"
 
 using tolvane::ComPtr;
 
-namespace {
-
-// A shell item identifier list, freed through the shell's allocator.
-class ShellItemList {
- public:
-  ShellItemList() = default;
-  ShellItemList(const ShellItemList&) = delete;
-  ShellItemList& operator=(const ShellItemList&) = delete;
-  ~ShellItemList() { reset(); }
-  PIDLIST_ABSOLUTE get() const { return list_; }
-  PIDLIST_ABSOLUTE* put() {
-    reset();
-    return &list_;
-  }
-  void reset() {
-    if (!list_) return;
-    ComPtr<IMalloc> allocator;
-    if (SUCCEEDED(SHGetMalloc(allocator.put()))) allocator->Free(list_);
-    list_ = nullptr;
-  }
-
- private:
-  PIDLIST_ABSOLUTE list_ = nullptr;
-};
-
-}  // namespace
-
 bool GetSpecialFolderPath(int specialFolder, std::wstring& path) {
-  ShellItemList list;
+  tolvane::UniqueCoTaskMem<PIDLIST_ABSOLUTE> list;
   if (FAILED(SHGetSpecialFolderLocation(nullptr, specialFolder, list.put())) || !list.get()) return false;
   wchar_t buffer[MAX_PATH] = {};
   if (!SHGetPathFromIDListW(list.get(), buffer)) return false;

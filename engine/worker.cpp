@@ -4,9 +4,9 @@
 
 #include <exception>
 
+#include "common/win_owners.h"
 #include "engine/error_texts.h"
 #include "engine/firewall.h"
-#include "engine/owners.h"
 #include "engine/package_files.h"
 #include "engine/product_record.h"
 #include "engine/shell_links.h"

@@ -7,7 +7,7 @@
 #include <new>
 #include <vector>
 
-#include "state/unique_hkey.h"
+#include "common/win_owners.h"
 
 namespace {
 

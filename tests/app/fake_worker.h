@@ -15,7 +15,7 @@
 
 #include "app/progress_pages.h"
 #include "app/setup_pages.h"
-#include "app/unique_resource.h"
+#include "common/win_owners.h"
 
 namespace tolvane::test {
 

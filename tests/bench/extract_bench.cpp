@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/win_owners.h"
 #include "engine/file_output.h"
 #include "engine/package_files.h"
 #include "engine/worker.h"
@@ -21,33 +22,18 @@
 #include "package/payload_cipher.h"
 #include "state/installed_product.h"
 #include "storage/storage_manager.h"
+#include "tests/support/test_files.h"
 
 namespace {
 
+using tolvane::test::ReadFileBytes;
+using tolvane::test::RemoveTree;
 using Clock = std::chrono::steady_clock;
 
 double Milliseconds(const std::function<bool()>& step, bool& ok) {
   const auto start = Clock::now();
   ok = step() && ok;
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-void RemoveTree(const std::wstring& folder) {
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((folder + L"*").c_str(), &data);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = data.cFileName;
-      if (name == L"." || name == L"..") continue;
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(folder + name + L"\\");
-      } else {
-        DeleteFileW((folder + name).c_str());
-      }
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-  }
-  RemoveDirectoryW(folder.c_str());
 }
 
 std::wstring FreshFolder(const wchar_t* name) {
@@ -59,22 +45,11 @@ std::wstring FreshFolder(const wchar_t* name) {
   return folder;
 }
 
-bool ReadAll(const std::wstring& path, std::vector<uint8_t>& bytes) {
-  HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (f == INVALID_HANDLE_VALUE) return false;
-  const DWORD size = GetFileSize(f, nullptr);
-  bytes.resize(size);
-  DWORD read = 0;
-  const bool ok = size == 0 || (ReadFile(f, bytes.data(), size, &read, nullptr) && read == size);
-  CloseHandle(f);
-  return ok;
-}
-
 bool SameTree(const PackageManifest& m, const std::wstring& a, const std::wstring& b) {
   for (const ManifestEntry& e : m.Entries) {
     if (e.Kind == Folder) continue;
     std::vector<uint8_t> x, y;
-    if (!ReadAll(a + ToWide(e.Name), x) || !ReadAll(b + ToWide(e.Name), y) || x != y) {
+    if (!ReadFileBytes(a + ToWide(e.Name), x) || !ReadFileBytes(b + ToWide(e.Name), y) || x != y) {
       std::fwprintf(stderr, L"bench_extract: %ls differs\n", ToWide(e.Name).c_str());
       return false;
     }
@@ -83,12 +58,9 @@ bool SameTree(const PackageManifest& m, const std::wstring& a, const std::wstrin
 }
 
 bool ReadResource(int id, std::vector<uint8_t>& out) {
-  HRSRC info = FindResourceW(nullptr, MAKEINTRESOURCEW(id), RT_RCDATA);
-  HGLOBAL global = info ? LoadResource(nullptr, info) : nullptr;
-  const uint8_t* data = global ? static_cast<const uint8_t*>(LockResource(global)) : nullptr;
-  if (!data) return false;
-  out.assign(data, data + SizeofResource(nullptr, info));
-  FreeResource(global);
+  const tolvane::LoadedResource resource(nullptr, id, RT_RCDATA);
+  if (!resource.found()) return false;
+  out.assign(resource.data(), resource.data() + resource.size());
   return true;
 }
 

@@ -6,12 +6,6 @@ namespace tolvane::drive {
 
 namespace {
 
-std::wstring Environment(const wchar_t* name) {
-  wchar_t value[1024];
-  const DWORD n = GetEnvironmentVariableW(name, value, 1024);
-  return n > 0 && n < 1024 ? std::wstring(value, n) : std::wstring();
-}
-
 void PumpMessages() {
   MSG message;
   while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
@@ -22,10 +16,18 @@ void PumpMessages() {
 
 }  // namespace
 
-std::wstring SetupExe() { return WindowsPath(Environment(L"TOLVANE_SETUP_EXE")); }
+std::wstring Environment(const wchar_t* name) {
+  wchar_t value[1024];
+  const DWORD n = GetEnvironmentVariableW(name, value, 1024);
+  return n > 0 && n < 1024 ? std::wstring(value, n) : std::wstring();
+}
+
+std::wstring EnvironmentPath(const wchar_t* name) { return WindowsPath(Environment(name)); }
+
+std::wstring SetupExe() { return EnvironmentPath(L"TOLVANE_SETUP_EXE"); }
 
 std::wstring ShotDir() {
-  std::wstring dir = WindowsPath(Environment(L"TOLVANE_SHOT_DIR"));
+  std::wstring dir = EnvironmentPath(L"TOLVANE_SHOT_DIR");
   if (dir.empty()) dir = L".";
   // Create every missing level.
   for (size_t at = dir.find(L'\\', 3); at != std::wstring::npos; at = dir.find(L'\\', at + 1)) {

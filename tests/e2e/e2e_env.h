@@ -8,6 +8,10 @@
 
 namespace tolvane::drive {
 
+// An environment variable of this process; empty when unset or too long.
+std::wstring Environment(const wchar_t* name);
+// An environment variable holding a Unix or Windows path, as a Windows path.
+std::wstring EnvironmentPath(const wchar_t* name);
 // The setup executable under test (TOLVANE_SETUP_EXE, a Unix or Windows path).
 std::wstring SetupExe();
 // The folder for screenshots (TOLVANE_SHOT_DIR), created when missing.

@@ -9,10 +9,11 @@
 
 #include "resources/resource_ids.h"
 #include "tests/e2e/e2e_env.h"
+#include "tests/e2e/gate_events.h"
 #include "tests/e2e/install_gate.h"
 #include "tests/e2e/install_walk.h"
 #include "tests/engine/system_state.h"
-#include "tests/engine/test_files.h"
+#include "tests/support/test_files.h"
 #include "tests/support/wizard_driver.h"
 
 namespace tolvane::drive {
@@ -20,28 +21,7 @@ namespace {
 
 using namespace steps;
 
-std::wstring DamagedSetupExe() {
-  wchar_t value[1024];
-  const DWORD n = GetEnvironmentVariableW(L"TOLVANE_DAMAGED_SETUP_EXE", value, 1024);
-  return n > 0 && n < 1024 ? WindowsPath(std::wstring(value, n)) : std::wstring();
-}
-
-// The events of the gate, owned by the test.
-class Gate {
- public:
-  Gate()
-      : reached_(CreateEventW(nullptr, FALSE, FALSE, kGateReached)),
-        open_(CreateEventW(nullptr, TRUE, FALSE, kGateOpen)) {}
-  bool Valid() const { return reached_ && open_; }
-  bool WaitReached(DWORD timeoutMs = 60000) const {
-    return WaitForSingleObject(reached_.get(), timeoutMs) == WAIT_OBJECT_0;
-  }
-  void Open() const { SetEvent(open_.get()); }
-
- private:
-  UniqueHandle reached_;
-  UniqueHandle open_;
-};
+std::wstring DamagedSetupExe() { return EnvironmentPath(L"TOLVANE_DAMAGED_SETUP_EXE"); }
 
 class InstallCancel : public ::testing::Test {
  protected:
@@ -77,7 +57,7 @@ class InstallCancel : public ::testing::Test {
     return box;
   }
 
-  Gate gate_;
+  TestGate gate_{kGateReached, kGateOpen};
   SetupProcess setup_;
   Wizard wizard_;
   std::set<DWORD> before_, started_;

@@ -9,7 +9,7 @@
 #include "tests/e2e/e2e_env.h"
 #include "tests/e2e/install_walk.h"
 #include "tests/engine/system_state.h"
-#include "tests/engine/test_files.h"
+#include "tests/support/test_files.h"
 #include "tests/support/wizard_driver.h"
 
 namespace tolvane::drive {

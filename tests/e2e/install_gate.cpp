@@ -1,38 +1,27 @@
 // Linked into the gated test build of setup.exe only.
 #include "tests/e2e/install_gate.h"
 
-#include <windows.h>
-
 #include "engine/worker.h"
+#include "tests/e2e/gate_events.h"
 
 namespace {
 
 class InstallGate {
  public:
-  InstallGate()
-      : reached_(OpenEventW(EVENT_MODIFY_STATE, FALSE, tolvane::drive::kGateReached)),
-        open_(OpenEventW(SYNCHRONIZE, FALSE, tolvane::drive::kGateOpen)) {
-    if (reached_ && open_) tolvane::SetStopPointHook(&InstallGate::AtStopPoint, this);
+  InstallGate() {
+    if (events_.Armed()) tolvane::SetStopPointHook(&InstallGate::AtStopPoint, this);
   }
-  ~InstallGate() {
-    tolvane::SetStopPointHook(nullptr, nullptr);
-    if (reached_) CloseHandle(reached_);
-    if (open_) CloseHandle(open_);
-  }
+  ~InstallGate() { tolvane::SetStopPointHook(nullptr, nullptr); }
   InstallGate(const InstallGate&) = delete;
   InstallGate& operator=(const InstallGate&) = delete;
 
  private:
   static void AtStopPoint(tolvane::StopPoint point, size_t entry, void* data) {
     if (point != tolvane::StopPoint::BeforeEntry || entry != tolvane::drive::kGateEntry) return;
-    auto* gate = static_cast<InstallGate*>(data);
-    SetEvent(gate->reached_);
-    // Bounded, so that a test that died never leaves the worker hanging.
-    WaitForSingleObject(gate->open_, 120000);
+    static_cast<InstallGate*>(data)->events_.Hold();
   }
 
-  HANDLE reached_;
-  HANDLE open_;
+  tolvane::drive::HeldGate events_{tolvane::drive::kGateReached, tolvane::drive::kGateOpen};
 };
 
 InstallGate g_gate;

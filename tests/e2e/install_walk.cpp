@@ -9,18 +9,12 @@
 #include "resources/resource_ids.h"
 #include "tests/e2e/e2e_env.h"
 #include "tests/engine/system_state.h"
-#include "tests/engine/test_files.h"
 #include "tests/support/screenshot.h"
+#include "tests/support/test_files.h"
 
 namespace tolvane::drive {
 
 namespace {
-
-std::wstring Environment(const wchar_t* name) {
-  wchar_t value[1024];
-  const DWORD n = GetEnvironmentVariableW(name, value, 1024);
-  return n > 0 && n < 1024 ? std::wstring(value, n) : std::wstring();
-}
 
 std::wstring FromUtf8(const std::string& text) {
   const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
@@ -38,13 +32,13 @@ std::wstring ExpectedDefaultFolder() {
 }
 
 std::wstring ProductRoot() {
-  std::wstring root = WindowsPath(Environment(L"TOLVANE_PRODUCT_DIR"));
+  std::wstring root = EnvironmentPath(L"TOLVANE_PRODUCT_DIR");
   if (!root.empty() && root.back() != L'\\') root += L'\\';
   return root + L"product\\";
 }
 
 std::vector<std::wstring> ProductEntries() {
-  std::wstring order = WindowsPath(Environment(L"TOLVANE_PRODUCT_DIR")) + L"\\order.txt";
+  std::wstring order = EnvironmentPath(L"TOLVANE_PRODUCT_DIR") + L"\\order.txt";
   std::ifstream in(order.c_str(), std::ios::binary);
   std::vector<std::wstring> entries;
   std::string line;

@@ -12,22 +12,17 @@
 
 #include "resources/resource_ids.h"
 #include "tests/e2e/e2e_env.h"
+#include "tests/e2e/gate_events.h"
 #include "tests/e2e/install_walk.h"
 #include "tests/e2e/uninstall_gate.h"
 #include "tests/engine/system_state.h"
-#include "tests/engine/test_files.h"
+#include "tests/support/test_files.h"
 #include "tests/support/wizard_driver.h"
 
 namespace tolvane::drive {
 namespace {
 
 using namespace steps;
-
-std::wstring EnvironmentPath(const wchar_t* name) {
-  wchar_t value[1024];
-  const DWORD n = GetEnvironmentVariableW(name, value, 1024);
-  return n > 0 && n < 1024 ? WindowsPath(std::wstring(value, n)) : std::wstring();
-}
 
 // Registry values as stored, type and bytes.
 std::map<std::wstring, test::RegistryString> ProductRecord() {
@@ -74,24 +69,6 @@ FILETIME LastWrite(const std::wstring& path) {
 bool SameTime(const FILETIME& a, const FILETIME& b) {
   return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
 }
-
-// The events of the uninstall gate, owned by the test.
-class UninstallGate {
- public:
-  UninstallGate()
-      : reached_(CreateEventW(nullptr, FALSE, FALSE, kUninstallGateReached)),
-        open_(CreateEventW(nullptr, TRUE, FALSE, kUninstallGateOpen)) {}
-  ~UninstallGate() { Open(); }  // never leave a worker waiting
-  bool Valid() const { return reached_ && open_; }
-  bool WaitReached(DWORD timeoutMs = 60000) const {
-    return WaitForSingleObject(reached_.get(), timeoutMs) == WAIT_OBJECT_0;
-  }
-  void Open() const { SetEvent(open_.get()); }
-
- private:
-  UniqueHandle reached_;
-  UniqueHandle open_;
-};
 
 class MaintenanceFlow : public ::testing::Test {
  protected:
@@ -204,7 +181,7 @@ TEST_F(MaintenanceFlow, FileHeldOpenStopsTheUpgradeWithItsMessageAndClosesTheWiz
   const auto record = ProductRecord();
 
   StartAtSetupType(SetupExe());
-  UniqueHandle holder(CreateFileW(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  UniqueFile holder(CreateFileW(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_NE(holder.get(), INVALID_HANDLE_VALUE);
   ASSERT_TRUE(PressWhenEnabled(wizard_, WizardButton::Next));
   MessageBoxWindow box = WaitForBox(setup_, L"建立文件 " + held + L" 出错。", 60000);
@@ -228,7 +205,7 @@ TEST_F(MaintenanceFlow, UninstallRemovesWhatTheInstallMadeAndKeepsTheProductsOwn
   ExpectInstalled();
   const std::wstring uninstallExe = EnvironmentPath(L"TOLVANE_UNINSTALL_GATED_SETUP_EXE");
   ASSERT_FALSE(uninstallExe.empty()) << "TOLVANE_UNINSTALL_GATED_SETUP_EXE is not set";
-  UninstallGate gate;
+  TestGate gate(kUninstallGateReached, kUninstallGateOpen);
   ASSERT_TRUE(gate.Valid());
 
   // What the running product and its users leave besides the installed files.

@@ -5,7 +5,8 @@
 
 #include <limits>
 
-#include "tests/engine/test_files.h"
+#include "common/win_owners.h"
+#include "tests/support/test_files.h"
 
 namespace {
 
@@ -50,13 +51,14 @@ TEST(WriteFileContent, ReplacesReadOnlyHiddenSystemFileWithANormalOne) {
 TEST(WriteFileContent, FileHeldOpenWithoutSharingGivesTheCreateText) {
   TempFolder dir;
   const std::wstring path = dir.path() + L"quavserver.exe";
-  HANDLE holder = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  tolvane::UniqueFile holder(
+      CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  ASSERT_NE(holder.get(), INVALID_HANDLE_VALUE);
   const auto content = Bytes("MZ");
   uint64_t written = 7;
   std::wstring error;
   const wchar_t* text = WriteFileContent(path, content.data(), content.size(), written, error);
-  CloseHandle(holder);
+  holder.reset();
   ASSERT_NE(text, nullptr);
   EXPECT_EQ(std::wstring(text), L"建立文件 " + path + L" 出错。");
   EXPECT_EQ(text, error.c_str());
@@ -87,30 +89,29 @@ TEST(WriteWholeBuffer, ShortWriteIsAFailure) {
   // A non-blocking pipe with a tiny buffer and no reader accepts less than asked while
   // WriteFile still reports success.
   const wchar_t* name = L"\\\\.\\pipe\\tolvane-engine-short-write";
-  HANDLE server = CreateNamedPipeW(name, PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_NOWAIT, 1, 16, 16, 0, nullptr);
-  ASSERT_NE(server, INVALID_HANDLE_VALUE);
-  HANDLE client = CreateFileW(name, GENERIC_WRITE | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(client, INVALID_HANDLE_VALUE);
+  const tolvane::UniqueFile server(
+      CreateNamedPipeW(name, PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_NOWAIT, 1, 16, 16, 0, nullptr));
+  ASSERT_NE(server.get(), INVALID_HANDLE_VALUE);
+  const tolvane::UniqueFile client(
+      CreateFileW(name, GENERIC_WRITE | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_NE(client.get(), INVALID_HANDLE_VALUE);
   DWORD mode = PIPE_NOWAIT | PIPE_READMODE_BYTE;
-  ASSERT_TRUE(SetNamedPipeHandleState(client, &mode, nullptr, nullptr));
+  ASSERT_TRUE(SetNamedPipeHandleState(client.get(), &mode, nullptr, nullptr));
   std::vector<uint8_t> big(1 << 20, 0x5A);
   DWORD probe = 0;
-  ASSERT_TRUE(WriteFile(client, big.data(), static_cast<DWORD>(big.size()), &probe, nullptr));
+  ASSERT_TRUE(WriteFile(client.get(), big.data(), static_cast<DWORD>(big.size()), &probe, nullptr));
   ASSERT_LT(probe, big.size()) << "the bench no longer produces a short write";
-  EXPECT_FALSE(tolvane::WriteWholeBuffer(client, big.data(), big.size()));
-  CloseHandle(client);
-  CloseHandle(server);
+  EXPECT_FALSE(tolvane::WriteWholeBuffer(client.get(), big.data(), big.size()));
 }
 
 TEST(WriteWholeBuffer, CompleteWriteSucceeds) {
   TempFolder dir;
   const std::wstring path = dir.path() + L"w";
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  const tolvane::UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  ASSERT_NE(file.get(), INVALID_HANDLE_VALUE);
   std::vector<uint8_t> data(70000, 1);
-  EXPECT_TRUE(tolvane::WriteWholeBuffer(file, data.data(), data.size()));
+  EXPECT_TRUE(tolvane::WriteWholeBuffer(file.get(), data.data(), data.size()));
   EXPECT_FALSE(tolvane::WriteWholeBuffer(INVALID_HANDLE_VALUE, data.data(), data.size()));
-  CloseHandle(file);
 }
 
 TEST(ExtractionProgress, MovesFromBaseToBasePlusSpanByIntegerDivision) {

@@ -6,12 +6,13 @@
 #include <algorithm>
 #include <map>
 
+#include "common/win_owners.h"
 #include "engine/worker.h"
 #include "package/manifest.h"
 #include "state/installed_product.h"
 #include "tests/engine/message_recorder.h"
 #include "tests/engine/system_state.h"
-#include "tests/engine/test_files.h"
+#include "tests/support/test_files.h"
 
 namespace {
 
@@ -363,10 +364,11 @@ TEST_F(SampleWorker, FileHeldOpenWithoutSharingEndsWithTheCreateText) {
   ASSERT_GE(m.Entries.size(), 2u);
   ASSERT_NE(m.Entries[1].Kind, static_cast<uint32_t>(Folder));
   const std::wstring blocked = dir_.path() + ToWide(m.Entries[1].Name);
-  HANDLE holder = CreateFileW(blocked.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  tolvane::UniqueFile holder(
+      CreateFileW(blocked.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  ASSERT_NE(holder.get(), INVALID_HANDLE_VALUE);
   const auto messages = RunInstallToEnd();
-  CloseHandle(holder);
+  holder.reset();
   ASSERT_FALSE(messages.empty());
   EXPECT_EQ(messages.back().message, WM_SETUP_ERROR);
   EXPECT_TRUE(messages.back().hasText);
@@ -489,10 +491,10 @@ TEST_F(SampleUpgrade, UnknownInstalledVersionProceeds) {
 
 TEST_F(SampleUpgrade, FileInUseEndsWithTheCreateTextAndNoDone) {
   const std::wstring server = dir_.path() + L"quavserver.exe";
-  HANDLE running = CreateFileW(server.c_str(), GENERIC_READ, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  ASSERT_NE(running, INVALID_HANDLE_VALUE);
+  tolvane::UniqueFile running(CreateFileW(server.c_str(), GENERIC_READ, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  ASSERT_NE(running.get(), INVALID_HANDLE_VALUE);
   const auto messages = RunUpgradeToEnd();
-  CloseHandle(running);
+  running.reset();
   ASSERT_FALSE(messages.empty());
   EXPECT_EQ(messages.back().message, WM_SETUP_ERROR);
   EXPECT_EQ(messages.back().text, L"建立文件 " + server + L" 出错。");

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/engine/test_files.h"
+#include "tests/support/test_files.h"
 
 namespace {
 

@@ -3,7 +3,8 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
-#include "tests/engine/test_files.h"
+#include "common/win_owners.h"
+#include "tests/support/test_files.h"
 
 namespace tolvane::test {
 namespace {
@@ -37,67 +38,57 @@ std::wstring RegistryString::text() const {
 
 RegistryString ReadRegistryValue(HKEY root, const wchar_t* key, const wchar_t* name) {
   RegistryString out;
-  HKEY k;
-  if (RegOpenKeyExW(root, key, 0, KEY_READ, &k) != ERROR_SUCCESS) return out;
+  UniqueHkey k;
+  if (RegOpenKeyExW(root, key, 0, KEY_READ, k.put()) != ERROR_SUCCESS) return out;
   DWORD size = 0;
-  if (RegQueryValueExW(k, name, nullptr, &out.type, nullptr, &size) == ERROR_SUCCESS) {
+  if (RegQueryValueExW(k.get(), name, nullptr, &out.type, nullptr, &size) == ERROR_SUCCESS) {
     out.bytes.resize(size);
-    out.present = RegQueryValueExW(k, name, nullptr, &out.type, out.bytes.data(), &size) == ERROR_SUCCESS;
+    out.present = RegQueryValueExW(k.get(), name, nullptr, &out.type, out.bytes.data(), &size) == ERROR_SUCCESS;
   }
-  RegCloseKey(k);
   return out;
 }
 
-bool KeyExists(HKEY root, const std::wstring& key) {
-  HKEY k;
-  if (RegOpenKeyExW(root, key.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
-  RegCloseKey(k);
-  return true;
-}
-
 void SetStringValue(HKEY root, const std::wstring& key, const wchar_t* name, const wchar_t* text) {
-  HKEY k;
-  if (RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) != ERROR_SUCCESS) return;
-  RegSetValueExW(k, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+  UniqueHkey k;
+  if (RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, k.put(), nullptr) != ERROR_SUCCESS) {
+    return;
+  }
+  RegSetValueExW(k.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
                  static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t)));
-  RegCloseKey(k);
 }
 
 ShellFolderRedirect::ShellFolderRedirect(const wchar_t* valueName, const std::wstring& target) : name_(valueName) {
-  HKEY k;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUserShellFolders, 0, KEY_ALL_ACCESS, &k) != ERROR_SUCCESS) return;
+  UniqueHkey k;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUserShellFolders, 0, KEY_ALL_ACCESS, k.put()) != ERROR_SUCCESS) return;
   DWORD size = 0;
-  if (RegQueryValueExW(k, valueName, nullptr, &type_, nullptr, &size) == ERROR_SUCCESS) {
+  if (RegQueryValueExW(k.get(), valueName, nullptr, &type_, nullptr, &size) == ERROR_SUCCESS) {
     old_.resize(size);
-    had_ = RegQueryValueExW(k, valueName, nullptr, &type_, old_.data(), &size) == ERROR_SUCCESS;
+    had_ = RegQueryValueExW(k.get(), valueName, nullptr, &type_, old_.data(), &size) == ERROR_SUCCESS;
   }
-  RegSetValueExW(k, valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(target.c_str()),
+  RegSetValueExW(k.get(), valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(target.c_str()),
                  static_cast<DWORD>((target.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(k);
 }
 
 ShellFolderRedirect::~ShellFolderRedirect() {
-  HKEY k;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUserShellFolders, 0, KEY_ALL_ACCESS, &k) != ERROR_SUCCESS) return;
+  UniqueHkey k;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUserShellFolders, 0, KEY_ALL_ACCESS, k.put()) != ERROR_SUCCESS) return;
   if (had_) {
-    RegSetValueExW(k, name_.c_str(), 0, type_, old_.data(), static_cast<DWORD>(old_.size()));
+    RegSetValueExW(k.get(), name_.c_str(), 0, type_, old_.data(), static_cast<DWORD>(old_.size()));
   } else {
-    RegDeleteValueW(k, name_.c_str());
+    RegDeleteValueW(k.get(), name_.c_str());
   }
-  RegCloseKey(k);
 }
 
 BlockedProductKey::BlockedProductKey() {
   SHDeleteKeyW(HKEY_LOCAL_MACHINE, kProductKey);
-  HKEY link;
+  UniqueHkey link;
   if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, nullptr, REG_OPTION_CREATE_LINK | REG_OPTION_VOLATILE,
-                      KEY_ALL_ACCESS, nullptr, &link, nullptr) != ERROR_SUCCESS) {
+                      KEY_ALL_ACCESS, nullptr, link.put(), nullptr) != ERROR_SUCCESS) {
     return;
   }
   const wchar_t target[] = L"\\Registry\\Nowhere\\Tolvane";
-  active_ = RegSetValueExW(link, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(target),
+  active_ = RegSetValueExW(link.get(), L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(target),
                            sizeof(target) - sizeof(wchar_t)) == ERROR_SUCCESS;
-  RegCloseKey(link);
 }
 
 BlockedProductKey::~BlockedProductKey() {
@@ -105,11 +96,10 @@ BlockedProductKey::~BlockedProductKey() {
   using NtDeleteKeyFn = LONG(WINAPI*)(HANDLE);
   auto deleteKey = reinterpret_cast<NtDeleteKeyFn>(
       reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtDeleteKey")));
-  HKEY link;
-  if (deleteKey && RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, REG_OPTION_OPEN_LINK, DELETE, &link) ==
+  UniqueHkey link;
+  if (deleteKey && RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, REG_OPTION_OPEN_LINK, DELETE, link.put()) ==
                        ERROR_SUCCESS) {
-    deleteKey(link);
-    RegCloseKey(link);
+    deleteKey(link.get());
   }
 }
 

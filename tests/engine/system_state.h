@@ -29,7 +29,6 @@ struct RegistryString {
   std::wstring text() const;
 };
 RegistryString ReadRegistryValue(HKEY root, const wchar_t* key, const wchar_t* name);
-bool KeyExists(HKEY root, const std::wstring& key);
 void SetStringValue(HKEY root, const std::wstring& key, const wchar_t* name, const wchar_t* text);
 
 // Points one of the all-users shell folders ("Common Programs", "Common Desktop") at

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/win_owners.h"
 #include "package/key_provider.h"
 #include "package/manifest.h"
 #include "package/payload_cipher.h"
@@ -161,31 +162,14 @@ TEST(EmbeddedPackage, ServerCarriesItsVersion) {
 
 namespace {
 
-// Owner of a module loaded as data.
-class DataModule {
- public:
-  explicit DataModule(const wchar_t* path) : module_(LoadLibraryExW(path, nullptr, LOAD_LIBRARY_AS_DATAFILE)) {}
-  ~DataModule() {
-    if (module_) FreeLibrary(module_);
-  }
-  DataModule(const DataModule&) = delete;
-  DataModule& operator=(const DataModule&) = delete;
-  HMODULE get() const { return module_; }
-
- private:
-  HMODULE module_;
-};
-
 Bytes ModuleResource(HMODULE module, int id) {
-  HRSRC info = FindResourceW(module, MAKEINTRESOURCEW(id), reinterpret_cast<LPCWSTR>(RT_RCDATA));
-  if (!info) return {};
-  HGLOBAL loaded = LoadResource(module, info);
-  const uint8_t* data = static_cast<const uint8_t*>(LockResource(loaded));
-  return Bytes(data, data + SizeofResource(module, info));
+  const tolvane::LoadedResource resource(module, id, RT_RCDATA);
+  if (!resource.found()) return {};
+  return Bytes(resource.data(), resource.data() + resource.size());
 }
 
 TEST(EmbeddedPackage, SetupCarriesTheBuiltPackage) {
-  DataModule setup(TOLVANE_SETUP_EXE);
+  const tolvane::UniqueModule setup(LoadLibraryExW(TOLVANE_SETUP_EXE, nullptr, LOAD_LIBRARY_AS_DATAFILE));
   ASSERT_NE(setup.get(), nullptr);
   Bytes manifest = ModuleResource(setup.get(), ManifestResourceId);
   Bytes payload = ModuleResource(setup.get(), PayloadResourceId);

@@ -120,7 +120,7 @@ class TestDriveTest : public InstallFolderTest {
  protected:
   void SetUp() override {
     InstallFolderTest::SetUp();
-    ASSERT_TRUE(FileExists(L"D:\\tolvane-test-drive"))
+    ASSERT_TRUE(PathExists(L"D:\\tolvane-test-drive"))
         << "drive D: is not the test drive; run through ctest, which maps it";
     ASSERT_TRUE(RemoveTree(L"D:\\x"));
   }
@@ -200,7 +200,7 @@ TEST_F(InstallFolderTest, AFullPathOf260UnitsOrMoreIsRefusedBeforeAnythingIsCrea
     MessageBoxResponder answer(Boxes(), IDOK);
     EXPECT_FALSE(CreateFolderPath(owner_.window(), path));
     ExpectErrorBox(answer.Wait(), CreateFailed(path));
-    EXPECT_FALSE(FileExists(temp_.path() + L"first")) << length;
+    EXPECT_FALSE(PathExists(temp_.path() + L"first")) << length;
   }
 }
 
@@ -209,7 +209,7 @@ TEST_F(InstallFolderTest, AnOverlongFolderTextIsRefusedToo) {
   MessageBoxResponder answer(Boxes(), IDOK);
   EXPECT_FALSE(ValidateFolderText(owner_.window(), folder));
   ExpectErrorBox(answer.Wait(), CreateFailed(folder + L"\\"));
-  EXPECT_FALSE(FileExists(temp_.path() + L"first"));
+  EXPECT_FALSE(PathExists(temp_.path() + L"first"));
   EXPECT_EQ(InstalledProduct().InstallPath, kPathBefore);
 }
 

@@ -2,7 +2,6 @@
 
 #include <winternl.h>
 
-#include <atomic>
 #include <vector>
 
 #include "resources/resource_ids.h"
@@ -13,11 +12,6 @@ namespace {
 constexpr wchar_t kProductKeyPath[] = L"SOFTWARE\\QUAV_SRV";
 constexpr wchar_t kOwnerClass[] = L"TolvaneStateTestOwner";
 constexpr int kOtherBoxId = 1099;
-
-std::wstring WithBackslash(std::wstring path) {
-  if (!path.empty() && path.back() != L'\\') path += L'\\';
-  return path;
-}
 
 }  // namespace
 
@@ -32,74 +26,17 @@ std::wstring FixtureExecutable(const std::wstring& name) {
   return ProgramFolder() + L"fixtures\\" + name + L".exe";
 }
 
-bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-bool WriteTextFile(const std::wstring& path, const std::string& bytes) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  DWORD written = 0;
-  const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(file);
-  return ok && written == bytes.size();
-}
-
-bool RemoveTree(const std::wstring& path) {
-  const std::wstring folder = WithBackslash(path);
-  const DWORD attributes = GetFileAttributesW(folder.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return true;
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((folder + L"*").c_str(), &found);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = found.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring child = folder + name;
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(child);
-      } else {
-        SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(child.c_str());
-      }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-  }
-  RemoveDirectoryW(folder.c_str());
-  return GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES;
-}
-
-TempFolder::TempFolder() {
-  static std::atomic<unsigned> counter{0};
-  wchar_t temp[MAX_PATH];
-  const DWORD length = GetTempPathW(MAX_PATH, temp);
-  if (length == 0 || length >= MAX_PATH) return;
-  // Process id, tick count and a counter: unique across runs and prefixes sharing a disk.
-  const std::wstring candidate = WithBackslash(std::wstring(temp, length)) + L"tolvane-state-" +
-                                 std::to_wstring(GetCurrentProcessId()) + L"-" +
-                                 std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(++counter) + L"\\";
-  if (CreateDirectoryW(candidate.c_str(), nullptr)) {
-    // The long form: the temporary folder may be given in 8.3 form, and tests compare
-    // paths the product builds from this one.
-    wchar_t full[MAX_PATH];
-    const DWORD fullLength = GetLongPathNameW(candidate.c_str(), full, MAX_PATH);
-    path_ = (fullLength > 0 && fullLength < MAX_PATH) ? WithBackslash(std::wstring(full, fullLength)) : candidate;
-  }
-}
-
-TempFolder::~TempFolder() {
-  if (!path_.empty()) RemoveTree(path_);
-}
-
 ProductKey::ProductKey(REGSAM view) : view_(view) {
   HKEY key = nullptr;
   if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kProductKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS | view_, nullptr, &key,
                       nullptr) == ERROR_SUCCESS) {
-    key_ = key;
+    key_.reset(key);
   }
 }
 
 ProductKey::~ProductKey() {
   if (!key_) return;
-  RegCloseKey(key_);
+  key_.reset();
   RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kProductKeyPath, view_, 0);
 }
 
@@ -120,15 +57,10 @@ bool ProductKey::SetRaw(const wchar_t* name, DWORD type, const void* data, DWORD
   unicodeName.Buffer = &valueName[0];
   unicodeName.Length = static_cast<USHORT>(valueName.size() * sizeof(wchar_t));
   unicodeName.MaximumLength = unicodeName.Length;
-  return setValue(key_, &unicodeName, 0, type, data, bytes) == 0;
+  return setValue(key_.get(), &unicodeName, 0, type, data, bytes) == 0;
 }
 
-bool ProductKey::Exists(REGSAM view) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKeyPath, 0, KEY_READ | view, &key) != ERROR_SUCCESS) return false;
-  RegCloseKey(key);
-  return true;
-}
+bool ProductKey::Exists(REGSAM view) { return KeyExists(HKEY_LOCAL_MACHINE, kProductKeyPath, view); }
 
 EnvironmentOverride::EnvironmentOverride(const wchar_t* name, const std::optional<std::wstring>& value)
     : name_(name) {

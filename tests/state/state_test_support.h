@@ -1,5 +1,5 @@
-// Real registry keys, folders, environment and windows for the state tests, each owned
-// by an object that puts things back as they were.
+// Real registry keys, environment and windows for the state tests, each owned by an
+// object that puts things back as they were (folders and files: tests/support).
 #pragma once
 
 #include <windows.h>
@@ -7,31 +7,15 @@
 #include <optional>
 #include <string>
 
+#include "common/win_owners.h"
+#include "tests/support/test_files.h"
+
 namespace tolvane::test {
 
 // Folder of this test program, with a trailing backslash.
 std::wstring ProgramFolder();
 // A stand-in server executable built beside the tests ("server_1_0_7_0", ...).
 std::wstring FixtureExecutable(const std::wstring& name);
-
-bool FileExists(const std::wstring& path);
-bool WriteTextFile(const std::wstring& path, const std::string& bytes);
-// Deletes a folder with everything in it; true if it is gone.
-bool RemoveTree(const std::wstring& path);
-
-// A fresh folder below the temporary folder, removed with its content at the end.
-class TempFolder {
- public:
-  TempFolder();
-  ~TempFolder();
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  // Full path with a trailing backslash; empty if the folder could not be made.
-  const std::wstring& path() const { return path_; }
-
- private:
-  std::wstring path_;
-};
 
 // HKLM\SOFTWARE\QUAV_SRV as the tests write it; deleted again at the end. `view` may be
 // KEY_WOW64_64KEY to write where a 32-bit process does not look by default.
@@ -42,7 +26,7 @@ class ProductKey {
   ProductKey(const ProductKey&) = delete;
   ProductKey& operator=(const ProductKey&) = delete;
 
-  bool ok() const { return key_ != nullptr; }
+  bool ok() const { return static_cast<bool>(key_); }
   // A REG_SZ (or other string type) value with its terminator.
   bool SetString(const wchar_t* name, const std::wstring& value, DWORD type = REG_SZ);
   // Any type with exactly these bytes.
@@ -51,7 +35,7 @@ class ProductKey {
   static bool Exists(REGSAM view = 0);
 
  private:
-  HKEY key_ = nullptr;
+  UniqueHkey key_;
   REGSAM view_;
 };
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <map>
 
-#include "app/unique_resource.h"
+#include "common/win_owners.h"
 
 namespace tolvane::drive {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/unique_resource.h"
+#include "common/win_owners.h"
 #include "tests/support/msgbox.h"
 
 namespace tolvane::drive {

@@ -98,29 +98,49 @@ bool LoadManifest(const fs::path& path, PackageManifest& manifest, std::string& 
   return true;
 }
 
-int RunKey(const Args& args) {
-  const char* usage = "key MANIFEST";
+namespace {
+
+// For the commands whose one argument is a manifest: parses the command line and loads
+// the manifest. False when the command is over, with its exit code in `exitCode`.
+bool LoadManifestArgument(const Args& args, const char* usage, std::string& path, PackageManifest& manifest,
+                          int& exitCode) {
   CommandLine cl;
-  if (!ParseCommandLine(args, {}, usage, cl)) return cl.help ? 0 : 2;
-  if (cl.positional.size() != 1) return Usage(args, usage);
-  PackageManifest manifest;
+  if (!ParseCommandLine(args, {}, usage, cl)) {
+    exitCode = cl.help ? 0 : 2;
+    return false;
+  }
+  if (cl.positional.size() != 1) {
+    exitCode = Usage(args, usage);
+    return false;
+  }
+  path = cl.positional[0];
   std::string error;
-  if (!LoadManifest(cl.positional[0], manifest, error)) return Fail(args[0], error);
+  if (!LoadManifest(path, manifest, error)) {
+    exitCode = Fail(args[0], error);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int RunKey(const Args& args) {
+  std::string path;
+  PackageManifest manifest;
+  int exitCode = 0;
+  if (!LoadManifestArgument(args, "key MANIFEST", path, manifest, exitCode)) return exitCode;
   PayloadKey key;
   if (!KeyProvider(manifest.KeyBlock, key))
-    return Fail(args[0], cl.positional[0] + ": the key block yields no key (damaged or made for another provider)");
+    return Fail(args[0], path + ": the key block yields no key (damaged or made for another provider)");
   std::printf("%s\n", KeyToHex(key).c_str());
   return 0;
 }
 
 int RunList(const Args& args) {
-  const char* usage = "list MANIFEST";
-  CommandLine cl;
-  if (!ParseCommandLine(args, {}, usage, cl)) return cl.help ? 0 : 2;
-  if (cl.positional.size() != 1) return Usage(args, usage);
+  std::string path;
   PackageManifest manifest;
-  std::string error;
-  if (!LoadManifest(cl.positional[0], manifest, error)) return Fail(args[0], error);
+  int exitCode = 0;
+  if (!LoadManifestArgument(args, "list MANIFEST", path, manifest, exitCode)) return exitCode;
   std::printf("version %u\n", unsigned(manifest.Version));
   std::printf("total bytes %llu\n", static_cast<unsigned long long>(manifest.TotalBytes));
   for (const ManifestEntry& e : manifest.Entries) {

@@ -1,4 +1,6 @@
-// File-system and shortcut helpers for the engine's Windows-side tests.
+// Files, folders, registry keys and shortcuts for the Windows-side tests: temporary
+// folders that clean up after themselves, and plain reads and writes to check or prepare
+// what the program under test sees.
 #pragma once
 
 #include <windows.h>
@@ -9,28 +11,36 @@
 
 namespace tolvane::test {
 
-// A fresh folder below %TEMP%, removed with everything in it when the owner goes.
+// A fresh folder below the temporary folder, removed with its content at the end.
 class TempFolder {
  public:
   TempFolder();
   ~TempFolder();
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;
-  // With a trailing backslash.
+  // Full path in its long form with a trailing backslash; empty if the folder could not
+  // be made.
   const std::wstring& path() const { return path_; }
 
  private:
   std::wstring path_;
 };
 
-void RemoveTree(const std::wstring& folder);
-bool FileExists(const std::wstring& path);
+// Deletes a folder with everything in it, read-only entries included; true if it is gone.
+bool RemoveTree(const std::wstring& folder);
+bool PathExists(const std::wstring& path);    // a file or a folder
+bool FileExists(const std::wstring& path);    // a file, not a folder
 bool FolderExists(const std::wstring& path);
 // A file with nothing but the normal attribute (the archive bit, which the system sets
 // on every new file, aside).
 bool HasOnlyNormalAttributes(const std::wstring& path);
 bool ReadFileBytes(const std::wstring& path, std::vector<uint8_t>& bytes);
 bool WriteFileBytes(const std::wstring& path, const std::vector<uint8_t>& bytes);
+bool WriteTextFile(const std::wstring& path, const std::string& bytes);
+
+// Whether `key` below `root` can be opened for reading; `view` may name a registry view
+// (KEY_WOW64_*).
+bool KeyExists(HKEY root, const std::wstring& key, REGSAM view = 0);
 
 struct Shortcut {
   std::wstring target, workingFolder, description, arguments, iconPath;
