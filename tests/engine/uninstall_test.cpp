@@ -70,6 +70,23 @@ class Uninstall : public ::testing::Test {
     ASSERT_TRUE(FileExists(GroupShortcut()));
     ASSERT_TRUE(FileExists(DesktopShortcut()));
     ASSERT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kProductKey));
+    // Wine's desktop process looks at a new desktop shortcut and may hold it open for a
+    // moment; start each case once nobody else has the shortcuts open.
+    ASSERT_TRUE(WaitUntilUnshared(DesktopShortcut()));
+    ASSERT_TRUE(WaitUntilUnshared(GroupShortcut()));
+  }
+
+  static bool WaitUntilUnshared(const std::wstring& path) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+      HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+      if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+        return true;
+      }
+      if (GetLastError() != ERROR_SHARING_VIOLATION || GetTickCount() - start > kTimeoutMs) return false;
+      Sleep(20);
+    }
   }
 
   std::vector<RecordedMessage> RunUninstallInStep() {
