@@ -169,6 +169,8 @@ int32_t StorageManager::DeleteBlock(uint32_t block) {
           f->flags |= 1;
         }
       }
+      // Nor is a cached chunk index whose block is gone any longer a stream.
+      chunkCache_.erase(block);
     }
     if (r.type == BlockData) {
       Vacate(block);
