@@ -97,6 +97,43 @@ ChunkedStream* StorageManager::FindChunked(uint32_t block) {
   return it == chunkCache_.end() ? nullptr : &it->second;
 }
 
+void StorageManager::MapChunks(const ChunkedStream& s) {
+  for (uint32_t c : s.chunks) {
+    if (c != 0) chunkOwners_.emplace(c, s.indexBlock);
+  }
+}
+
+void StorageManager::UnmapChunk(uint32_t chunk, uint32_t indexBlock) {
+  auto range = chunkOwners_.equal_range(chunk);
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second == indexBlock) {
+      chunkOwners_.erase(it);
+      return;
+    }
+  }
+}
+
+void StorageManager::UnmapChunks(const ChunkedStream& s) {
+  for (uint32_t c : s.chunks) {
+    if (c != 0) UnmapChunk(c, s.indexBlock);
+  }
+}
+
+void StorageManager::DropChunked(uint32_t block) {
+  auto it = chunkCache_.find(block);
+  if (it == chunkCache_.end()) return;
+  UnmapChunks(it->second);
+  chunkCache_.erase(it);
+}
+
+void StorageManager::ForgetChunkBlock(uint32_t block) {
+  DropChunked(block);
+  std::vector<uint32_t> owners;
+  auto range = chunkOwners_.equal_range(block);
+  for (auto it = range.first; it != range.second; ++it) owners.push_back(it->second);
+  for (uint32_t owner : owners) DropChunked(owner);
+}
+
 // Reads the index at block with the header checks only.
 bool StorageManager::LoadChunkIndex(uint32_t block, ChunkedStream& out) {
   if (block < 2) return false;  // the directory and the root list
@@ -138,7 +175,7 @@ void StorageManager::EvictChunkedStream() {
       oldest = age;
     }
   }
-  if (victim != chunkCache_.end()) chunkCache_.erase(victim);
+  if (victim != chunkCache_.end()) DropChunked(victim->first);
 }
 
 const ChunkedStream* StorageManager::LookupChunkedStream(uint32_t block) { return LookupChunked(block); }
@@ -159,9 +196,10 @@ ChunkedStream* StorageManager::LookupChunked(uint32_t block) {
       chunkCache_.erase(block);
       return nullptr;
     }
+    MapChunks(s);
     return &s;
   } catch (const std::exception&) {
-    chunkCache_.erase(block);
+    DropChunked(block);
     return nullptr;
   }
 }
@@ -275,12 +313,14 @@ bool StorageManager::ResizeChunked(ChunkedStream& s, uint32_t newLength) {
   updated.indexBlock = s.indexBlock;
   updated.lastAccess = s.lastAccess;
   if (!SaveChunkIndex(updated)) {
-    for (uint32_t m : made) DeleteBlock(m);
     const uint32_t block = s.indexBlock;
-    chunkCache_.erase(block);
+    DropChunked(block);
+    for (uint32_t m : made) DeleteBlock(m);
     return false;
   }
+  UnmapChunks(s);
   s = std::move(updated);
+  MapChunks(s);
   // Freed only now: until the shorter index was saved, the stored one still named them.
   for (uint32_t d : dropped) DeleteBlock(d);
   return true;
@@ -356,7 +396,9 @@ int32_t StorageManager::WriteChunked(ChunkedStream& s, const uint8_t* data, uint
       }
       if (static_cast<uint32_t>(written) != number) {
         if (number == 0) made.push_back(static_cast<uint32_t>(written));
+        if (number != 0) UnmapChunk(number, s.indexBlock);
         s.chunks[i] = static_cast<uint32_t>(written);
+        chunkOwners_.emplace(static_cast<uint32_t>(written), s.indexBlock);
         changed = true;
       }
     }
@@ -365,9 +407,9 @@ int32_t StorageManager::WriteChunked(ChunkedStream& s, const uint8_t* data, uint
   }
   if (changed && !SaveChunkIndex(s)) {
     // The stored index does not name the new blocks: free them rather than lose the space.
-    for (uint32_t m : made) DeleteBlock(m);
     const uint32_t block = s.indexBlock;
-    chunkCache_.erase(block);
+    DropChunked(block);
+    for (uint32_t m : made) DeleteBlock(m);
     return StorageWriteFailed;
   }
   return error ? error : static_cast<int32_t>(done);
@@ -377,12 +419,12 @@ int32_t StorageManager::WriteChunked(ChunkedStream& s, const uint8_t* data, uint
 bool StorageManager::DeleteChunked(uint32_t block) {
   ChunkedStream s;
   if (ChunkedStream* cached = FindChunked(block)) {
-    s = std::move(*cached);
+    s = *cached;
+    DropChunked(block);
   } else if (!LoadChunkIndex(block, s)) {
     return false;
   }
   for (uint32_t c : s.chunks) DeleteBlock(c);
-  chunkCache_.erase(block);
   return DeleteBlock(block) >= 0;
 }
 
@@ -421,7 +463,7 @@ int32_t StorageManager::CreateChunkedStream(const void* data, uint32_t length, u
       DeleteChunked(static_cast<uint32_t>(number));
     } catch (const std::exception&) {
     }
-    chunkCache_.erase(static_cast<uint32_t>(number));
+    DropChunked(static_cast<uint32_t>(number));
   }
   return StorageWriteFailed;
 }
@@ -508,13 +550,17 @@ int32_t StorageManager::RepairChunkedStream(uint32_t block) {
     }
     if (!changed) return 0;
     if (!SaveChunkIndex(work)) {
-      chunkCache_.erase(block);
+      DropChunked(block);
       return StorageChunkIndexNotSaved;
     }
-    if (cached) *cached = std::move(work);
+    if (cached) {
+      UnmapChunks(*cached);
+      *cached = std::move(work);
+      MapChunks(*cached);
+    }
     return 1;
   } catch (const std::exception&) {
-    chunkCache_.erase(block);
+    DropChunked(block);
     return StorageNoMemory;
   }
 }

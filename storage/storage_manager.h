@@ -20,6 +20,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "storage/free_space_index.h"
@@ -312,6 +313,11 @@ class StorageManager {
 
   // Chunked streams.
   ChunkedStream* FindChunked(uint32_t block);
+  void MapChunks(const ChunkedStream& s);
+  void UnmapChunk(uint32_t chunk, uint32_t indexBlock);
+  void UnmapChunks(const ChunkedStream& s);
+  void DropChunked(uint32_t block);
+  void ForgetChunkBlock(uint32_t block);
   ChunkedStream* LookupChunked(uint32_t block);
   bool LoadChunkIndex(uint32_t block, ChunkedStream& out);
   bool ChunksUsable(const ChunkedStream& s);
@@ -343,6 +349,9 @@ class StorageManager {
   std::map<uint32_t, ChunkedStream> chunkCache_;
   uint16_t chunkCacheLimit_ = 256;
   std::function<uint32_t()> tickSource_;  // empty: a monotonic millisecond clock
+  // Chunk block -> index block of every cached stream naming it, so that a chunk block
+  // deleted through the block operations takes its streams out of the cache.
+  std::unordered_multimap<uint32_t, uint32_t> chunkOwners_;
   uint32_t requestedOptions_ = 0;
   uint32_t options_ = 0;
   uint32_t status_ = 0;

@@ -169,8 +169,9 @@ int32_t StorageManager::DeleteBlock(uint32_t block) {
           f->flags |= 1;
         }
       }
-      // Nor is a cached chunk index whose block is gone any longer a stream.
-      chunkCache_.erase(block);
+      // Nor are cached chunked streams whose index or chunk this was any longer usable
+      // as they are cached: their next lookup checks the stored index.
+      ForgetChunkBlock(block);
     }
     if (r.type == BlockData) {
       Vacate(block);

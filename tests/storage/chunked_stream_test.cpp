@@ -396,6 +396,29 @@ TEST_F(ChunkCache, DeletingAnIndexBlockDirectlyDropsItsEntry) {
   EXPECT_EQ(StorageNoChunkedStream, m.GetChunkedStreamLength(block));
 }
 
+TEST_F(ChunkCache, AChunkBlockDeletedDirectlyTakesItsStreamOutOfTheCache) {
+  int32_t block = m.CreateChunkedStream(nullptr, 0, 100, ChunkKindCompressed);
+  ASSERT_TRUE(m.ResizeChunkedStream(block, 200));
+  ASSERT_EQ(3, m.WriteChunkedStream(block, "abc", 3, 0));
+  uint32_t first = m.LookupChunkedStream(block)->chunks[0];
+  ASSERT_GE(m.DeleteBlock(first), 0);
+  EXPECT_EQ(0u, m.ChunkCache().count(block));
+  // Its stored index names a block that is gone: refused until repaired.
+  EXPECT_EQ(StorageNoChunkedStream, m.WriteChunkedStream(block, "xyz", 3, 100));
+  EXPECT_EQ(1, m.RepairChunkedStream(block));
+  // The freed number may come back for the other chunk, but never twice in one stream.
+  ASSERT_EQ(3, m.WriteChunkedStream(block, "xyz", 3, 100));
+  ASSERT_EQ(3, m.WriteChunkedStream(block, "abc", 3, 0));
+  const ChunkedStream* s = m.LookupChunkedStream(block);
+  ASSERT_NE(nullptr, s);
+  EXPECT_NE(s->chunks[0], s->chunks[1]);
+  uint8_t out[3];
+  ASSERT_EQ(3, m.ReadChunkedStream(block, out, 3, 100));
+  EXPECT_EQ(0, std::memcmp(out, "xyz", 3));
+  ASSERT_EQ(3, m.ReadChunkedStream(block, out, 3, 0));
+  EXPECT_EQ(0, std::memcmp(out, "abc", 3));
+}
+
 #ifndef _WIN32
 // Growth that the file system refuses: the stream keeps its length and every block made
 // for it is given back.
