@@ -88,6 +88,8 @@ int StorageManagerFileStream::Open(const std::wstring& name, StorageOpenMode mod
     return OpenFailed;
   }
   fd_ = fd;
+  position_ = 0;
+  size_ = static_cast<uint64_t>(st.st_size);
   return result;
 }
 
@@ -96,45 +98,52 @@ bool StorageManagerFileStream::Read(void* buffer, uint32_t length) {
   char* p = static_cast<char*>(buffer);
   uint32_t done = 0;
   while (done < length) {
-    ssize_t n = ::read(fd_, p + done, length - done);
+    ssize_t n = ::pread(fd_, p + done, length - done, static_cast<off_t>(position_ + done));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n <= 0) {
+      position_ += done;
+      return false;
+    }
     done += static_cast<uint32_t>(n);
   }
+  position_ += done;
   return true;
 }
 
 bool StorageManagerFileStream::Write(const void* buffer, uint32_t length) {
   if (fd_ < 0) return false;
-  off_t pos = ::lseek(fd_, 0, SEEK_CUR);
-  if (pos < 0 || static_cast<uint64_t>(pos) + length >= kLimit) return false;
+  if (position_ + length >= kLimit) return false;
   const char* p = static_cast<const char*>(buffer);
   uint32_t done = 0;
+  bool ok = true;
   while (done < length) {
-    ssize_t n = ::write(fd_, p + done, length - done);
+    ssize_t n = ::pwrite(fd_, p + done, length - done, static_cast<off_t>(position_ + done));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
     done += static_cast<uint32_t>(n);
   }
-  return true;
+  position_ += done;
+  if (position_ > size_) size_ = position_;
+  return ok;
 }
 
 bool StorageManagerFileStream::Seek(uint32_t position) {
   if (fd_ < 0) return false;
-  return ::lseek(fd_, static_cast<off_t>(position), SEEK_SET) >= 0;
+  position_ = position;
+  return true;
 }
 
 uint32_t StorageManagerFileStream::Tell() {
-  if (fd_ < 0) return 0xFFFFFFFFu;
-  off_t pos = ::lseek(fd_, 0, SEEK_CUR);
-  if (pos < 0 || static_cast<uint64_t>(pos) >= kLimit) return 0xFFFFFFFFu;
-  return static_cast<uint32_t>(pos);
+  if (fd_ < 0 || position_ >= kLimit) return 0xFFFFFFFFu;
+  return static_cast<uint32_t>(position_);
 }
 
 uint32_t StorageManagerFileStream::GetSize() {
-  struct stat st;
-  if (fd_ < 0 || ::fstat(fd_, &st) != 0 || static_cast<uint64_t>(st.st_size) >= kLimit) return 0xFFFFFFFFu;
-  return static_cast<uint32_t>(st.st_size);
+  if (fd_ < 0 || size_ >= kLimit) return 0xFFFFFFFFu;
+  return static_cast<uint32_t>(size_);
 }
 
 bool StorageManagerFileStream::SetSize(uint32_t length, bool) {
@@ -143,7 +152,9 @@ bool StorageManagerFileStream::SetSize(uint32_t length, bool) {
   do {
     r = ::ftruncate(fd_, static_cast<off_t>(length));
   } while (r != 0 && errno == EINTR);
-  return r == 0;
+  if (r != 0) return false;
+  size_ = length;
+  return true;
 }
 
 void StorageManagerFileStream::Flush() {
@@ -155,4 +166,6 @@ void StorageManagerFileStream::Close() {
     ::close(fd_);
     fd_ = -1;
   }
+  position_ = 0;
+  size_ = 0;
 }

@@ -15,6 +15,8 @@
 // Block 0's payload is the array of records (the directory), block 1 the root folder list.
 // FolderEntry: u8 nameLength (1..255), name bytes, u32 EntryValue.
 // EntryValue: bits 0..29 block number, bit 30 subfolder list compressed, bit 31 subfolder.
+// Chunked stream index block: u16 tag (0x5256 plain chunks, 0x5243 compressed chunks),
+// u16 chunk size, u32 total length, u32 block number per chunk (see chunked_stream.cpp).
 //
 // Compressed payloads are zlib streams at level 9 stored without their two header bytes
 // 0x78 0xDA, which a reader puts back before inflating.

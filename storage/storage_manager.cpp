@@ -222,6 +222,7 @@ void StorageManager::Reset() {
   root_.flags = 0;
   openFolders_.clear();
   chunkCache_.clear();
+  chunkOwners_.clear();
   current_ = &root_;
   tiled_ = false;
 }

@@ -13,12 +13,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
 #include <set>
 #include <sstream>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "storage/free_space_index.h"
@@ -102,7 +104,15 @@ struct StorageFolder {
   uint16_t openCount = 0;
 };
 
-// A chunked stream's index as it is cached (filled by the chunked-stream operations).
+// The two kinds of chunked stream, told apart by the tag at the start of the index.
+enum ChunkKind : uint16_t {
+  ChunkKindPlain = 0x5256,       // every chunk a block of exactly chunkSize bytes, as they are
+  ChunkKindCompressed = 0x5243,  // every chunk a compressed block; block 0 is a chunk of zeros
+};
+
+// A chunked stream's index as it is cached. Index payload: u16 tag, u16 chunkSize,
+// u32 totalLength, then a u32 block number per chunk (compressed when the archive's
+// OptionCompressChunkIndex is set).
 struct ChunkedStream {
   uint16_t tag = 0;
   uint16_t chunkSize = 0;
@@ -234,6 +244,33 @@ class StorageManager {
   void SetRequestedOptions(uint32_t options) { requestedOptions_ = options; }
   uint16_t ChunkCacheLimit() const { return chunkCacheLimit_; }
 
+  // --- Chunked streams: large streams kept as fixed-size chunks, each its own block, and
+  // addressed by the number of their index block. Lengths of a stream are at most
+  // 0x7FFFFFFF bytes, so that every length fits a result. A negative offset counts from
+  // the end of the stream. Every change to an index is saved at once.
+  //
+  // The new index block number, or StorageWriteFailed (nothing is left behind). A chunk
+  // size of 0 or an unknown kind is refused the same way.
+  int32_t CreateChunkedStream(const void* data, uint32_t length, uint16_t chunkSize, uint16_t kind);
+  // totalLength, or StorageNoChunkedStream.
+  int32_t GetChunkedStreamLength(uint32_t block);
+  // Grows (the new bytes read as zeros) or shrinks the stream.
+  bool ResizeChunkedStream(uint32_t block, uint32_t newLength);
+  // Bytes read or written, cut at the end of the stream (writing never extends it).
+  int32_t ReadChunkedStream(uint32_t block, void* buffer, uint32_t length, int64_t offset);
+  int32_t WriteChunkedStream(uint32_t block, const void* data, uint32_t length, int64_t offset);
+  bool DeleteChunkedStream(uint32_t block);
+  // 1 when the index was repaired and saved, 0 when there was nothing to repair (or no
+  // index at block), StorageChunkIndexNotSaved when the repaired index could not be saved.
+  int32_t RepairChunkedStream(uint32_t block);
+  // The cached stream at block, loaded and checked when it is not cached; null when block
+  // holds no usable index. The pointer stays valid until the next chunked-stream call.
+  const ChunkedStream* LookupChunkedStream(uint32_t block);
+  static int32_t ListChunks(const ChunkedStream& stream, std::vector<uint32_t>& out);
+  const std::map<uint32_t, ChunkedStream>& ChunkCache() const { return chunkCache_; }
+  // The millisecond tick that ages cache entries (a wrapping u32, like GetTickCount).
+  void SetTickSource(std::function<uint32_t()> ticks);
+
  private:
   // Opening and closing.
   bool Attach(std::unique_ptr<StorageManagerStream> stream, int openResult);
@@ -274,6 +311,26 @@ class StorageManager {
   bool IsOpenFolder(const StorageFolder* folder) const;
   void RemoveOpenFolder(const StorageFolder* folder);
 
+  // Chunked streams.
+  ChunkedStream* FindChunked(uint32_t block);
+  void MapChunks(const ChunkedStream& s);
+  void UnmapChunk(uint32_t chunk, uint32_t indexBlock);
+  void UnmapChunks(const ChunkedStream& s);
+  void DropChunked(uint32_t block);
+  void ForgetChunkBlock(uint32_t block);
+  ChunkedStream* LookupChunked(uint32_t block);
+  bool LoadChunkIndex(uint32_t block, ChunkedStream& out);
+  bool ChunksUsable(const ChunkedStream& s);
+  void EvictChunkedStream();
+  bool SaveChunkIndex(const ChunkedStream& s);
+  int32_t ReadChunk(const ChunkedStream& s, size_t index, std::vector<uint8_t>& content);
+  int32_t ZeroChunkTail(ChunkedStream& s, uint32_t from, uint32_t to);
+  bool ResizeChunked(ChunkedStream& s, uint32_t newLength);
+  int32_t ReadChunked(ChunkedStream& s, uint8_t* buffer, uint32_t length, int64_t offset);
+  int32_t WriteChunked(ChunkedStream& s, const uint8_t* data, uint32_t length, int64_t offset);
+  bool DeleteChunked(uint32_t block);
+  uint32_t Ticks() const;
+
   // Copying.
   enum class CopyResult { Ok, ReadFailed, WriteFailed };
   CopyResult CopyRegion(uint32_t offset, uint32_t size, StorageManagerStream& target, std::vector<uint8_t>& buffer);
@@ -291,6 +348,10 @@ class StorageManager {
   std::list<std::unique_ptr<StorageFolder>> openFolders_;
   std::map<uint32_t, ChunkedStream> chunkCache_;
   uint16_t chunkCacheLimit_ = 256;
+  std::function<uint32_t()> tickSource_;  // empty: a monotonic millisecond clock
+  // Chunk block -> index block of every cached stream naming it, so that a chunk block
+  // deleted through the block operations takes its streams out of the cache.
+  std::unordered_multimap<uint32_t, uint32_t> chunkOwners_;
   uint32_t requestedOptions_ = 0;
   uint32_t options_ = 0;
   uint32_t status_ = 0;

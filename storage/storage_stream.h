@@ -95,5 +95,9 @@ class StorageManagerFileStream final : public StorageManagerStream {
   void* handle_ = nullptr;  // HANDLE; null when no file is open
 #else
   int fd_ = -1;
+  // Reads and writes go to explicit positions (one system call each); the size is kept
+  // here, as this stream is the only writer of the file while it is open.
+  uint64_t position_ = 0;
+  uint64_t size_ = 0;
 #endif
 };

@@ -169,6 +169,9 @@ int32_t StorageManager::DeleteBlock(uint32_t block) {
           f->flags |= 1;
         }
       }
+      // Nor are cached chunked streams whose index or chunk this was any longer usable
+      // as they are cached: their next lookup checks the stored index.
+      ForgetChunkBlock(block);
     }
     if (r.type == BlockData) {
       Vacate(block);

@@ -1,5 +1,6 @@
-// Fuzz target: arbitrary bytes opened as an archive, read everything reachable, then
-// changed by a script of operations.
+// Fuzz target: arbitrary bytes opened as an archive, read everything reachable (chunked
+// stream indexes included: any block may be read as one), then changed by a script of
+// operations.
 //
 // Input: [archive image][operation bytes][n], where the last byte n is the number of
 // operation bytes (cut to what is there).
@@ -7,7 +8,9 @@
 // Besides memory errors it checks what must hold whatever the input:
 //  - a session opened read-only leaves the bytes untouched;
 //  - a successful copy opens as an archive whose regions tile it;
-//  - an archive whose regions tiled it when opened still does after every change.
+//  - an archive whose regions tiled it when opened still does after every change;
+//  - chunked-stream reads never report more than they were asked for, a cached index
+//    always covers its length, and what a write reports written reads back.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -88,6 +91,26 @@ void ReadFolder(StorageManager& m, StorageFolder& folder, int depth) {
   }
 }
 
+// Reads a chunked stream the way callers do: from the start, from the end, past the end.
+void ReadChunked(StorageManager& m, uint32_t block) {
+  int32_t length = m.GetChunkedStreamLength(block);
+  if (length < 0) {
+    Check(length == StorageNoChunkedStream);
+    return;
+  }
+  const ChunkedStream* s = m.LookupChunkedStream(block);
+  Check(s && uint64_t{s->chunks.size()} * s->chunkSize >= s->totalLength && s->chunkSize > 0);
+  std::vector<uint32_t> chunks;
+  Check(StorageManager::ListChunks(*s, chunks) == static_cast<int32_t>(chunks.size()));
+  std::vector<uint8_t> buffer(4096);
+  int32_t r = m.ReadChunkedStream(block, buffer.data(), 4096, 0);
+  Check(r <= 4096 && r <= length);
+  r = m.ReadChunkedStream(block, buffer.data(), 100, -std::min<int64_t>(length, 77));
+  Check(r <= 100);
+  Check(m.ReadChunkedStream(block, buffer.data(), 10, length) == 0);
+  Check(m.ReadChunkedStream(block, buffer.data(), 10, int64_t{length} + 1) == StorageChunkOffsetOutside);
+}
+
 void ReadEverything(StorageManager& m) {
   ReadFolder(m, m.Root(), 0);
   uint32_t count = static_cast<uint32_t>(std::min<size_t>(m.Directory().size(), 64));
@@ -96,6 +119,7 @@ void ReadEverything(StorageManager& m) {
     int32_t n = m.ReadBlockPart(b, part, sizeof part, 3);
     Check(n <= static_cast<int32_t>(sizeof part));
     m.GetBlockLength(b);
+    ReadChunked(m, b);
   }
   m.CheckIntegrity();
 }
@@ -138,11 +162,17 @@ void RunScript(StorageManager& m, std::vector<uint8_t>& bytes, const uint8_t* po
     out.resize(length);
     for (size_t i = 0; i < length; ++i) out[i] = poolSize ? pool[(i * 7 + n) % poolSize] : static_cast<uint8_t>(i);
   };
-  std::vector<uint8_t> data;
+  std::vector<uint8_t> data, back;
+  std::vector<uint32_t> streams;  // made by this script
+  // A stream made here, or any block read as an index.
+  auto chunkBlock = [&](uint8_t arg, uint32_t count) -> uint32_t {
+    if ((arg & 0x80) && !streams.empty()) return streams[arg % streams.size()];
+    return count ? arg % (count + 2) : arg;
+  };
   for (int steps = 0; !s.Done() && steps < 64; ++steps) {
     uint8_t op = s.Next(), arg = s.Next();
     uint32_t count = static_cast<uint32_t>(m.Directory().size());
-    switch (op % 14) {
+    switch (op % 20) {
       case 0: payload(s.Next(), data); m.WriteEntry(current(), NameFor(arg), data.data(), static_cast<uint32_t>(data.size()), op & 0x10); break;
       case 1: payload(s.Next(), data); m.WriteEntryRaw(current(), NameFor(arg), data.data(), static_cast<uint32_t>(data.size()), op & 0x10); break;
       case 2: m.DeleteEntry(current(), NameFor(arg)); break;
@@ -161,6 +191,40 @@ void RunScript(StorageManager& m, std::vector<uint8_t>& bytes, const uint8_t* po
         m.Close();
         if (!m.Open(bytes, OpenReadWrite)) return;
         break;
+      case 14: {
+        payload(s.Next(), data);
+        uint16_t chunkSize = static_cast<uint16_t>(op & 0x20 ? 4 + arg % 8 : 16 + arg * 5);
+        int32_t b = m.CreateChunkedStream(data.data(), static_cast<uint32_t>(data.size()), chunkSize,
+                                          op & 0x40 ? ChunkKindCompressed : ChunkKindPlain);
+        if (b > 0) {
+          streams.push_back(static_cast<uint32_t>(b));
+          Check(m.GetChunkedStreamLength(static_cast<uint32_t>(b)) == static_cast<int32_t>(data.size()));
+        } else {
+          Check(b == StorageWriteFailed);
+        }
+        break;
+      }
+      case 15: m.ResizeChunkedStream(chunkBlock(arg, count), static_cast<uint32_t>(s.Next()) * 37); break;
+      case 16: {
+        uint32_t b = chunkBlock(arg, count);
+        int64_t offset = static_cast<int8_t>(s.Next()) * 11;
+        payload(s.Next(), data);
+        int32_t r = m.WriteChunkedStream(b, data.data(), static_cast<uint32_t>(data.size()), offset);
+        Check(r <= static_cast<int32_t>(data.size()));
+        if (r > 0) {
+          back.assign(static_cast<size_t>(r), 0);
+          Check(m.ReadChunkedStream(b, back.data(), static_cast<uint32_t>(r), offset) == r);
+          Check(std::memcmp(back.data(), data.data(), static_cast<size_t>(r)) == 0);
+        }
+        break;
+      }
+      case 17: ReadChunked(m, chunkBlock(arg, count)); break;
+      case 18: m.DeleteChunkedStream(chunkBlock(arg, count)); break;
+      case 19: {
+        int32_t r = m.RepairChunkedStream(chunkBlock(arg, count));
+        Check(r == 0 || r == 1 || r == StorageChunkIndexNotSaved);
+        break;
+      }
     }
     if (sound) Check(m.CheckIntegrity() == 0);
   }

@@ -62,12 +62,30 @@ int main(int argc, char** argv) {
       images.push_back(bytes);
     }
   }
+  // Chunked streams of both kinds, their indexes plain or compressed.
+  for (uint32_t options : {0u, 8u, 11u}) {
+    std::vector<uint8_t> bytes;
+    StorageManager m(kPackageSignature, kPackageVersion);
+    m.SetRequestedOptions(options);
+    if (!m.Open(bytes, CreateNew)) return 1;
+    auto t = Text(900, 5);
+    m.WriteEntry("f", t.data(), 200);
+    if (m.CreateChunkedStream(t.data(), 900, 256, ChunkKindPlain) < 2) return 1;
+    int32_t packed = m.CreateChunkedStream(t.data(), 700, 128, ChunkKindCompressed);
+    if (packed < 2 || !m.ResizeChunkedStream(static_cast<uint32_t>(packed), 1100)) return 1;
+    if (!m.Close()) return 1;
+    images.push_back(bytes);
+  }
   const std::vector<std::vector<uint8_t>> scripts = {
       {},
       {0, 1, 5, 2, 3, 13, 0},
       {3, 2, 0, 0, 9, 5, 0, 6, 0, 13, 0, 12, 1},
       {7, 40, 8, 3, 20, 9, 2, 10, 2, 50, 11, 3, 60, 12, 0},
       {1, 0x81, 200, 0, 0xFF, 9, 0, 0xFE, 9, 4, 2, 0, 3, 30, 5, 0, 13, 0},
+      // Chunked streams: the archive's own read as indexes, new ones made, changed, repaired.
+      {17, 3, 17, 4, 16, 3, 250, 40, 15, 4, 60, 19, 3, 14, 7, 90, 34, 0x85, 20, 16, 0x80, 3, 9, 17, 0x80,
+       15, 0x80, 5, 13, 0, 17, 4, 18, 3, 19, 4},
+      {0x54, 2, 30, 16, 0x80, 0xF0, 70, 17, 0x80, 9, 5, 15, 0x81, 2, 18, 0x80, 12, 1, 17, 5},
   };
   int index = 0;
   for (size_t i = 0; i < images.size(); ++i) {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <random>
 #include <sstream>
 
@@ -231,7 +232,8 @@ TEST_F(ArchiveTool, HelpAndUsage) {
   EXPECT_NE(std::string::npos, top.out.find("archive"));
   Result group = Run({"archive", "--help"});
   EXPECT_EQ(0, group.status);
-  for (const char* cmd : {"create", "put", "get", "ls", "rm", "mkdir", "compact", "check", "dump"}) {
+  for (const char* cmd : {"create", "put", "get", "ls", "rm", "mkdir", "compact", "check", "dump", "chunk-create",
+                          "chunk-read", "chunk-write", "chunk-resize", "chunk-repair", "chunk-ls"}) {
     EXPECT_NE(std::string::npos, group.out.find(cmd));
     Result help = Run({"archive", cmd, "--help"});
     EXPECT_EQ(0, help.status) << cmd;
@@ -243,6 +245,112 @@ TEST_F(ArchiveTool, HelpAndUsage) {
   EXPECT_EQ(2, Run({"archive", "ls", "--bogus", P("a.arc")}).status);
   EXPECT_EQ(2, Run({"archive", "ls", "--folder", "A//B", P("a.arc")}).status);
   EXPECT_EQ(2, Run({"archive", "compact", "--raw", P("a"), P("b")}).status);
+  EXPECT_EQ(2, Run({"archive", "chunk-create", "--chunk-size", "0", P("a"), P("b")}).status);
+  EXPECT_EQ(2, Run({"archive", "chunk-create", "--chunk-size", "65536", P("a"), P("b")}).status);
+  EXPECT_EQ(2, Run({"archive", "chunk-read", P("a"), "2", "1x", "5"}).status);
+  EXPECT_EQ(2, Run({"archive", "chunk-read", P("a"), "-2", "0", "5"}).status);
+  EXPECT_EQ(2, Run({"archive", "chunk-resize", P("a"), "2", "2147483648"}).status);
+  EXPECT_EQ(2, Run({"archive", "chunk-ls", "--compressed", P("a"), "2"}).status);
+}
+
+// --- Chunked streams
+
+// The lines of chunk-ls as key -> value.
+std::map<std::string, std::string> ChunkListing(const std::string& out) {
+  std::map<std::string, std::string> fields;
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    size_t tab = line.find('\t');
+    if (tab != std::string::npos) fields[line.substr(0, tab)] = line.substr(tab + 1);
+  }
+  return fields;
+}
+
+TEST_F(ArchiveTool, ChunkedStreamsAreMadeReadWrittenAndResized) {
+  const std::string arc = P("c.arc");
+  auto content = tolvane::test::SampleContent(10000, 4);
+  WriteBytes("in", content);
+  Ok({"archive", "create", arc});
+  std::string plain = Ok({"archive", "chunk-create", arc, P("in")}).out;
+  std::string packed = Ok({"archive", "chunk-create", "--compressed", "--chunk-size", "1000", arc, P("in")}).out;
+  ASSERT_FALSE(plain.empty());
+  ASSERT_EQ('\n', plain.back());
+  plain.pop_back();
+  packed.pop_back();
+
+  auto ls = ChunkListing(Ok({"archive", "chunk-ls", arc, plain}).out);
+  EXPECT_EQ("plain", ls["kind"]);
+  EXPECT_EQ("4092", ls["chunk-size"]);
+  EXPECT_EQ("10000", ls["length"]);
+  std::istringstream numbers(ls["chunks"]);
+  std::vector<uint32_t> chunks{std::istream_iterator<uint32_t>(numbers), std::istream_iterator<uint32_t>()};
+  EXPECT_EQ(3u, chunks.size());
+  ls = ChunkListing(Ok({"archive", "chunk-ls", arc, packed}).out);
+  EXPECT_EQ("compressed", ls["kind"]);
+  EXPECT_EQ("1000", ls["chunk-size"]);
+
+  for (const std::string& block : {plain, packed}) {
+    Result tail = Ok({"archive", "chunk-read", arc, block, "-100", "100"});
+    EXPECT_EQ(std::string(content.end() - 100, content.end()), tail.out);
+    Ok({"archive", "chunk-read", arc, block, "0", "20000", P("all")});
+    EXPECT_EQ(content, ReadBytes("all"));
+    EXPECT_EQ("", Ok({"archive", "chunk-read", arc, block, "10000", "5"}).out);
+    Result outside = Run({"archive", "chunk-read", arc, block, "10001", "5"});
+    EXPECT_EQ(1, outside.status);
+    EXPECT_NE(std::string::npos, outside.err.find("error -27")) << outside.err;
+
+    WriteBytes("patch", tolvane::test::Bytes("PATCHED"));
+    EXPECT_EQ("7 bytes\n", Ok({"archive", "chunk-write", arc, block, "4090", P("patch")}).out);
+    // Data that would run past the end is refused whole rather than cut.
+    Result past = Run({"archive", "chunk-write", arc, block, "-3", P("patch")});
+    EXPECT_EQ(1, past.status);
+    EXPECT_NE(std::string::npos, past.err.find("chunk-resize")) << past.err;
+    Ok({"archive", "chunk-resize", arc, block, "12000"});
+    Ok({"archive", "chunk-read", arc, block, "0", "20000", P("all")});
+    auto expected = content;
+    std::copy_n("PATCHED", 7, expected.begin() + 4090);
+    expected.resize(12000, 0);
+    EXPECT_EQ(expected, ReadBytes("all"));
+    EXPECT_EQ("12000", ChunkListing(Ok({"archive", "chunk-ls", arc, block}).out)["length"]);
+    EXPECT_EQ("0\n", Ok({"archive", "chunk-repair", arc, block}).out);
+  }
+  Ok({"archive", "check", arc});
+  // Blocks that are no stream.
+  for (const char* block : {"0", "1", "4000000000"}) {
+    for (const char* cmd : {"chunk-ls", "chunk-resize"}) {
+      Result r = Run(std::string(cmd) == "chunk-ls" ? std::vector<std::string>{"archive", cmd, arc, block}
+                                                     : std::vector<std::string>{"archive", cmd, arc, block, "5"});
+      EXPECT_EQ(1, r.status) << cmd << " " << block;
+      EXPECT_NE(std::string::npos, r.err.find("error -26")) << r.err;
+    }
+  }
+}
+
+TEST_F(ArchiveTool, ChunkRepairCutsADamagedPlainStream) {
+  const std::string arc = P("r.arc");
+  auto content = tolvane::test::SampleContent(5000, 9);
+  WriteBytes("in", content);
+  Ok({"archive", "create", arc});
+  std::string block = Ok({"archive", "chunk-create", "--chunk-size", "1000", arc, P("in")}).out;
+  block.pop_back();
+  {
+    // The third chunk's block loses a byte.
+    StorageManager m(kPackageSignature, kPackageVersion);
+    ASSERT_TRUE(m.Open(fs::path(arc).wstring(), OpenReadWrite));
+    const ChunkedStream* s = m.LookupChunkedStream(static_cast<uint32_t>(std::stoul(block)));
+    ASSERT_NE(nullptr, s);
+    uint32_t third = s->chunks[2];
+    ASSERT_EQ(999, m.RewriteBlockRaw(third, content.data(), 999));
+    ASSERT_TRUE(m.Close());
+  }
+  EXPECT_EQ(1, Run({"archive", "chunk-read", arc, block, "0", "10"}).status);
+  EXPECT_EQ("1\n", Ok({"archive", "chunk-repair", arc, block}).out);
+  EXPECT_EQ("2000", ChunkListing(Ok({"archive", "chunk-ls", arc, block}).out)["length"]);
+  Ok({"archive", "chunk-read", arc, block, "0", "5000", P("out")});
+  EXPECT_EQ(std::vector<uint8_t>(content.begin(), content.begin() + 2000), ReadBytes("out"));
+  EXPECT_EQ("0\n", Ok({"archive", "chunk-repair", arc, block}).out);
+  EXPECT_EQ("0\n", Ok({"archive", "chunk-repair", arc, "1"}).out);
 }
 
 }  // namespace

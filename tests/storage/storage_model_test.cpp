@@ -1,5 +1,6 @@
-// Randomized operations against a plain in-memory model of folders and files. After every
-// step the archive must hold exactly the model's content and its regions must tile it.
+// Randomized operations against a plain in-memory model of folders, files and chunked
+// streams. After every step the archive must hold exactly the model's content and its
+// regions must tile it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -23,6 +24,13 @@ struct ModelFolder {
   std::map<std::string, ModelFolder> folders;
 };
 
+// A chunked stream is its bytes; growing it adds zeros.
+struct ModelChunked {
+  uint16_t kind = ChunkKindPlain;
+  uint16_t chunkSize = 0;
+  std::vector<uint8_t> bytes;
+};
+
 class ModelRun {
  public:
   ModelRun(uint32_t seed, uint32_t options) : rng_(seed), options_(options) {
@@ -31,14 +39,16 @@ class ModelRun {
   }
 
   void Step() {
-    // Weights out of 100: writes and rewrites dominate, as they do in use.
+    // Weights out of 120: writes and rewrites dominate, as they do in use.
     static const struct {
       uint32_t upTo;
       void (ModelRun::*op)();
     } kOps[] = {{30, &ModelRun::WriteNew},      {50, &ModelRun::Rewrite},         {62, &ModelRun::Delete},
                 {70, &ModelRun::MakeFolder},    {75, &ModelRun::RemoveFolder},    {85, &ModelRun::CloseSomeFolder},
-                {91, &ModelRun::ReadParts},     {96, &ModelRun::Reopen},          {100, &ModelRun::CopyAndSwitch}};
-    uint32_t roll = Pick(100);
+                {91, &ModelRun::ReadParts},     {96, &ModelRun::Reopen},          {100, &ModelRun::CopyAndSwitch},
+                {104, &ModelRun::ChunkCreate},  {112, &ModelRun::ChunkWrite},     {117, &ModelRun::ChunkResize},
+                {120, &ModelRun::ChunkRead}};
+    uint32_t roll = Pick(120);
     size_t i = 0;
     while (roll >= kOps[i].upTo) ++i;
     (this->*kOps[i].op)();
@@ -60,6 +70,7 @@ class ModelRun {
     }
     for (const auto& r : regions) ASSERT_NE(archive_.End(), r.first + r.second) << "free space at the end";
     CompareFolder(model_, {});
+    CompareChunked();
   }
 
  private:
@@ -290,7 +301,7 @@ class ModelRun {
     ASSERT_TRUE(archive_.Close());
     ASSERT_TRUE(archive_.Open(bytes_, Pick(2) ? OpenReadWrite : OpenOrCreate));
     ASSERT_EQ(0u, bytes_.size() % 16);
-    EXPECT_EQ(options_ & 3, archive_.Options() & 3);
+    EXPECT_EQ(options_ & 11, archive_.Options() & 11);
   }
 
   void CopyAndSwitch() {
@@ -308,6 +319,97 @@ class ModelRun {
     if (!archive_.Directory().empty()) {
       const BlockRecord& d = archive_.Directory()[0];
       EXPECT_EQ(bytes_.size(), uint64_t{d.offset} + d.size);
+    }
+  }
+
+  // --- Chunked streams
+
+  uint32_t RandomStream() {
+    auto it = chunked_.begin();
+    std::advance(it, Pick(static_cast<uint32_t>(chunked_.size())));
+    return it->first;
+  }
+
+  void ChunkCreate() {
+    if (chunked_.size() >= 6 || (!chunked_.empty() && Pick(4) == 0)) {
+      uint32_t block = RandomStream();
+      ASSERT_TRUE(archive_.DeleteChunkedStream(block));
+      chunked_.erase(block);
+      EXPECT_EQ(StorageNoChunkedStream, archive_.GetChunkedStreamLength(block));
+      return;
+    }
+    static const uint16_t kSizes[] = {3, 64, 100, 512, 4092};
+    ModelChunked s;
+    s.kind = Pick(2) ? ChunkKindPlain : ChunkKindCompressed;
+    s.chunkSize = kSizes[Pick(5)];
+    uint32_t length = Pick(std::min<uint32_t>(20000, s.chunkSize * 40u) + 1);
+    s.bytes = Pick(3) ? tolvane::test::SampleContent(length, static_cast<uint32_t>(rng_())) : std::vector<uint8_t>(length, 0);
+    int32_t block = archive_.CreateChunkedStream(s.bytes.data(), length, s.chunkSize, s.kind);
+    ASSERT_GE(block, 2);
+    ASSERT_EQ(0u, chunked_.count(static_cast<uint32_t>(block)));
+    chunked_[static_cast<uint32_t>(block)] = std::move(s);
+  }
+
+  // An offset into a stream of length bytes, as often counted from the end as from the start.
+  int64_t RandomOffset(uint32_t length, uint32_t& start) {
+    start = Pick(length + 1);
+    // From the end, the end itself would be 0: that is the start.
+    return Pick(2) || start == length ? int64_t{start} : int64_t{start} - length;
+  }
+
+  void ChunkWrite() {
+    if (chunked_.empty()) return ChunkCreate();
+    uint32_t block = RandomStream();
+    ModelChunked& s = chunked_.at(block);
+    uint32_t start;
+    int64_t offset = RandomOffset(static_cast<uint32_t>(s.bytes.size()), start);
+    uint32_t length = Pick(3) ? Pick(s.chunkSize * 3u + 2) : Pick(s.chunkSize + 1);
+    auto data = tolvane::test::SampleContent(length, static_cast<uint32_t>(rng_()));
+    uint32_t expected = std::min<uint32_t>(length, static_cast<uint32_t>(s.bytes.size()) - start);
+    ASSERT_EQ(static_cast<int32_t>(expected), archive_.WriteChunkedStream(block, data.data(), length, offset));
+    std::copy(data.begin(), data.begin() + expected, s.bytes.begin() + start);
+  }
+
+  void ChunkResize() {
+    if (chunked_.empty()) return ChunkCreate();
+    uint32_t block = RandomStream();
+    ModelChunked& s = chunked_.at(block);
+    uint32_t length = Pick(2) ? Pick(static_cast<uint32_t>(s.bytes.size()) + 1)
+                              : static_cast<uint32_t>(s.bytes.size()) + Pick(s.chunkSize * 4u);
+    length = std::min<uint32_t>(length, std::min<uint32_t>(20000, s.chunkSize * 40u));
+    ASSERT_TRUE(archive_.ResizeChunkedStream(block, length));
+    s.bytes.resize(length, 0);
+  }
+
+  void ChunkRead() {
+    if (chunked_.empty()) return ChunkCreate();
+    uint32_t block = RandomStream();
+    const ModelChunked& s = chunked_.at(block);
+    const auto size = static_cast<uint32_t>(s.bytes.size());
+    uint32_t start;
+    int64_t offset = RandomOffset(size, start);
+    uint32_t length = Pick(s.chunkSize * 3u + 2);
+    std::vector<uint8_t> out(length + 1, 0xCC);
+    uint32_t expected = std::min(length, size - start);
+    ASSERT_EQ(static_cast<int32_t>(expected), archive_.ReadChunkedStream(block, out.data(), length, offset));
+    EXPECT_TRUE(std::equal(out.begin(), out.begin() + expected, s.bytes.begin() + start));
+    EXPECT_EQ(0xCC, out[expected]) << "read past the count it reported";
+    EXPECT_EQ(StorageChunkOffsetOutside, archive_.ReadChunkedStream(block, out.data(), 1, int64_t{size} + 1));
+    EXPECT_EQ(StorageChunkOffsetOutside, archive_.ReadChunkedStream(block, out.data(), 1, -int64_t{size} - 1));
+  }
+
+  void CompareChunked() {
+    for (const auto& c : chunked_) {
+      const ModelChunked& s = c.second;
+      ASSERT_EQ(static_cast<int32_t>(s.bytes.size()), archive_.GetChunkedStreamLength(c.first)) << c.first;
+      const ChunkedStream* cached = archive_.LookupChunkedStream(c.first);
+      ASSERT_NE(nullptr, cached);
+      EXPECT_EQ(s.kind, cached->tag);
+      EXPECT_EQ((s.bytes.size() + s.chunkSize - 1) / s.chunkSize, cached->chunks.size());
+      std::vector<uint8_t> out(s.bytes.size());
+      ASSERT_EQ(static_cast<int32_t>(out.size()),
+                archive_.ReadChunkedStream(c.first, out.data(), static_cast<uint32_t>(out.size()), 0));
+      ASSERT_EQ(s.bytes, out) << "chunked stream " << c.first;
     }
   }
 
@@ -335,6 +437,7 @@ class ModelRun {
   std::vector<uint8_t> bytes_;
   StorageManager archive_{kPackageSignature, kPackageVersion};
   ModelFolder model_;
+  std::map<uint32_t, ModelChunked> chunked_;  // by index block
   std::map<Path, StorageFolder*> open_;
   std::map<size_t, int> done_;
 };
@@ -350,12 +453,13 @@ TEST_P(Model, ThousandsOfMixedOperationsKeepContentAndIntegrity) {
         FAIL() << "seed " << seed << " step " << step;
       }
     }
-    EXPECT_EQ(9u, run.Done().size());
+    EXPECT_EQ(13u, run.Done().size());
     for (const auto& d : run.Done()) EXPECT_GT(d.second, 40) << "operation " << d.first;
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Options, Model,
-                         ::testing::Values(0u, uint32_t{OptionCompressDirectory | OptionCompressFolders}));
+                         ::testing::Values(0u, uint32_t{OptionCompressDirectory | OptionCompressFolders |
+                                                        OptionCompressChunkIndex}));
 
 }  // namespace

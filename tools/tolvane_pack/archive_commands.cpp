@@ -1,4 +1,5 @@
 // tolvane-pack archive: commands over storage archive files, for vendors and interop checks.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -37,6 +38,8 @@ struct Command {
 struct Options {
   const Command* command = nullptr;
   bool raw = false;
+  bool compressed = false;      // chunk-create: ChunkKindCompressed
+  uint16_t chunkSize = 4092;    // chunk-create: a chunk and its length prefix fill 4 KiB
   bool hasFolder = false;
   std::vector<std::string> folder;  // path components
   std::vector<std::string> positional;
@@ -318,6 +321,147 @@ int RunDump(const Options& o) {
   return a.Finish(kOk);
 }
 
+// --- Chunked streams, addressed by the block number of their index.
+
+bool ParseUnsigned(const std::string& text, uint64_t most, uint64_t& out) {
+  if (text.empty() || text.size() > 20) return false;
+  uint64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<uint64_t>(c - '0');
+    if (v > most) return false;
+  }
+  out = v;
+  return true;
+}
+
+bool ParseOffset(const std::string& text, int64_t& out) {
+  bool negative = !text.empty() && text[0] == '-';
+  uint64_t v;
+  if (!ParseUnsigned(negative ? text.substr(1) : text, 0xFFFFFFFFull, v)) return false;
+  out = negative ? -static_cast<int64_t>(v) : static_cast<int64_t>(v);
+  return true;
+}
+
+// The argument at index as a number no larger than most, or a usage message.
+bool NumberArg(const Options& o, size_t index, const char* what, uint64_t most, uint64_t& out) {
+  if (ParseUnsigned(o.positional[index], most, out)) return true;
+  Fail(o, std::string(what) + " must be a number from 0 to " + std::to_string(most) + ", not '" +
+              o.positional[index] + "'");
+  return false;
+}
+
+bool BlockArg(const Options& o, uint32_t& block) {
+  uint64_t v;
+  if (!NumberArg(o, 1, "BLOCK", 0xFFFFFFFFull, v)) return false;
+  block = static_cast<uint32_t>(v);
+  return true;
+}
+
+bool OffsetArg(const Options& o, int64_t& offset) {
+  if (ParseOffset(o.positional[2], offset)) return true;
+  Fail(o, "OFFSET must be a whole number (negative: from the end), not '" + o.positional[2] + "'");
+  return false;
+}
+
+std::string NoStream(uint32_t block) { return "block " + std::to_string(block) + " holds no chunked stream"; }
+
+int RunChunkCreate(const Options& o) {
+  std::vector<uint8_t> data;
+  if (!ReadFileBytes(o.positional[1], data)) return Fail(o, "cannot read '" + o.positional[1] + "'");
+  if (data.size() > 0x7FFFFFFFu) return Fail(o, "the file is too large for a chunked stream");
+  OpenArchive a(o);
+  if (!a.Open(o.positional[0], OpenReadWrite)) return kFailed;
+  int32_t block = a->CreateChunkedStream(data.data(), static_cast<uint32_t>(data.size()), o.chunkSize,
+                                         o.compressed ? ChunkKindCompressed : ChunkKindPlain);
+  if (block < 0) return a.Finish(FailCode(o, "cannot create the chunked stream", block));
+  int status = a.Finish(kOk);
+  if (status == kOk) std::printf("%d\n", block);
+  return status;
+}
+
+int RunChunkRead(const Options& o) {
+  uint32_t block;
+  int64_t offset;
+  uint64_t length;
+  if (!BlockArg(o, block) || !OffsetArg(o, offset) || !NumberArg(o, 3, "LENGTH", 0x7FFFFFFF, length)) return kUsage;
+  OpenArchive a(o);
+  if (!a.Open(o.positional[0], OpenRead)) return kFailed;
+  int32_t total = a->GetChunkedStreamLength(block);
+  if (total < 0) return a.Finish(FailCode(o, NoStream(block), total));
+  std::vector<uint8_t> content(static_cast<size_t>(std::min<uint64_t>(length, static_cast<uint32_t>(total))));
+  int32_t r = a->ReadChunkedStream(block, content.data(), static_cast<uint32_t>(content.size()), offset);
+  if (r < 0) return a.Finish(FailCode(o, "cannot read the chunked stream at block " + std::to_string(block), r));
+  content.resize(static_cast<size_t>(r));
+  const std::string out = o.positional.size() > 4 ? o.positional[4] : std::string();
+  if (!WriteOutput(out, content)) return a.Finish(Fail(o, "cannot write '" + (out.empty() ? "-" : out) + "'"));
+  return a.Finish(kOk);
+}
+
+int RunChunkWrite(const Options& o) {
+  uint32_t block;
+  int64_t offset;
+  if (!BlockArg(o, block) || !OffsetArg(o, offset)) return kUsage;
+  std::vector<uint8_t> data;
+  if (!ReadFileBytes(o.positional[3], data)) return Fail(o, "cannot read '" + o.positional[3] + "'");
+  OpenArchive a(o);
+  if (!a.Open(o.positional[0], OpenReadWrite)) return kFailed;
+  int32_t total = a->GetChunkedStreamLength(block);
+  if (total < 0) return a.Finish(FailCode(o, NoStream(block), total));
+  int64_t start = offset < 0 ? offset + total : offset;
+  if (start < 0 || start > total) return a.Finish(FailCode(o, "cannot write there", StorageChunkOffsetOutside));
+  // Writing never extends a stream; a tool that cut the data short would lose it silently.
+  if (static_cast<uint64_t>(start) + data.size() > static_cast<uint64_t>(total))
+    return a.Finish(Fail(o, "'" + o.positional[3] + "' (" + std::to_string(data.size()) + " bytes) runs past the end of the stream (" +
+                                std::to_string(total) + " bytes); use chunk-resize first"));
+  int32_t r = a->WriteChunkedStream(block, data.data(), static_cast<uint32_t>(data.size()), offset);
+  if (r < 0) return a.Finish(FailCode(o, "cannot write the chunked stream at block " + std::to_string(block), r));
+  int status = a.Finish(kOk);
+  if (status == kOk) std::printf("%d bytes\n", r);
+  return status;
+}
+
+int RunChunkResize(const Options& o) {
+  uint32_t block;
+  uint64_t length;
+  if (!BlockArg(o, block) || !NumberArg(o, 2, "LENGTH", 0x7FFFFFFF, length)) return kUsage;
+  OpenArchive a(o);
+  if (!a.Open(o.positional[0], OpenReadWrite)) return kFailed;
+  int32_t total = a->GetChunkedStreamLength(block);
+  if (total < 0) return a.Finish(FailCode(o, NoStream(block), total));
+  if (!a->ResizeChunkedStream(block, static_cast<uint32_t>(length)))
+    return a.Finish(Fail(o, "cannot resize the chunked stream at block " + std::to_string(block) +
+                                ": the archive could not be extended or written"));
+  return a.Finish(kOk);
+}
+
+int RunChunkRepair(const Options& o) {
+  uint32_t block;
+  if (!BlockArg(o, block)) return kUsage;
+  OpenArchive a(o);
+  if (!a.Open(o.positional[0], OpenReadWrite)) return kFailed;
+  int32_t r = a->RepairChunkedStream(block);
+  std::printf("%d\n", r);
+  if (r < 0) return a.Finish(FailCode(o, "the repaired index could not be saved", r));
+  return a.Finish(kOk);
+}
+
+int RunChunkLs(const Options& o) {
+  uint32_t block;
+  if (!BlockArg(o, block)) return kUsage;
+  OpenArchive a(o);
+  if (!a.Open(o.positional[0], OpenRead)) return kFailed;
+  const ChunkedStream* s = a->LookupChunkedStream(block);
+  if (!s) return a.Finish(FailCode(o, NoStream(block), StorageNoChunkedStream));
+  std::vector<uint32_t> chunks;
+  if (StorageManager::ListChunks(*s, chunks) < 0) return a.Finish(Fail(o, "out of memory"));
+  std::printf("kind\t%s\nchunk-size\t%u\nlength\t%u\nchunks\t", s->tag == ChunkKindPlain ? "plain" : "compressed",
+              s->chunkSize, s->totalLength);
+  for (size_t i = 0; i < chunks.size(); ++i) std::printf(i ? " %u" : "%u", chunks[i]);
+  std::printf("\n");
+  return a.Finish(kOk);
+}
+
 const Command kCommands[] = {
     {"create", "ARCHIVE", "create a new empty archive (an existing file is replaced)", 1, 1, RunCreate},
     {"put", "[--raw] [--folder A/B] ARCHIVE NAME FILE",
@@ -331,6 +475,24 @@ const Command kCommands[] = {
     {"check", "ARCHIVE", "check that the regions tile the archive (exit status 1 names the first bad record)",
      1, 1, RunCheck},
     {"dump", "ARCHIVE", "print the header fields and every directory record", 1, 1, RunDump},
+    {"chunk-create", "[--compressed] [--chunk-size N] ARCHIVE FILE",
+     "store FILE as a new chunked stream and print the block number of its index", 2, 2, RunChunkCreate},
+    {"chunk-read", "ARCHIVE BLOCK OFFSET LENGTH [OUT]",
+     "write up to LENGTH bytes of the chunked stream at BLOCK, from OFFSET (negative: counted from the end), "
+     "to OUT or standard output",
+     4, 5, RunChunkRead},
+    {"chunk-write", "ARCHIVE BLOCK OFFSET FILE",
+     "overwrite the chunked stream at BLOCK with FILE from OFFSET (negative: counted from the end); the "
+     "stream is not extended",
+     4, 4, RunChunkWrite},
+    {"chunk-resize", "ARCHIVE BLOCK LENGTH",
+     "make the chunked stream at BLOCK LENGTH bytes long (new bytes are zeros)", 3, 3, RunChunkResize},
+    {"chunk-repair", "ARCHIVE BLOCK",
+     "repair the index of the chunked stream at BLOCK and print 1 (repaired), 0 (nothing to repair) or the "
+     "error code",
+     2, 2, RunChunkRepair},
+    {"chunk-ls", "ARCHIVE BLOCK",
+     "print the kind, chunk size, length and chunk block numbers of the chunked stream at BLOCK", 2, 2, RunChunkLs},
 };
 
 void PrintCommandHelp(const Command& c) {
@@ -338,12 +500,16 @@ void PrintCommandHelp(const Command& c) {
   if (std::strstr(c.usage, "--folder"))
     std::printf("\n  --folder A/B  act on the subfolder B of the folder A (names separated by '/')\n");
   if (std::strstr(c.usage, "--raw")) std::printf("  --raw         no compression: the stored bytes\n");
+  if (std::strstr(c.usage, "--compressed"))
+    std::printf("\n  --compressed    every chunk stored compressed (chunks of zeros take no space)\n");
+  if (std::strstr(c.usage, "--chunk-size"))
+    std::printf("  --chunk-size N  bytes per chunk, 1 to 65535 (default 4092)\n");
 }
 
 void PrintGroupHelp() {
   std::printf("usage: tolvane-pack archive COMMAND [OPTIONS] ARGS...\n\nStorage archive files (package "
               "archives: signature 0x5256, version 0x0600).\n\ncommands:\n");
-  for (const Command& c : kCommands) std::printf("  %-8s %s\n", c.name, c.usage);
+  for (const Command& c : kCommands) std::printf("  %-12s %s\n", c.name, c.usage);
   std::printf("\n'tolvane-pack archive COMMAND --help' describes a command. Errors give the archive's "
               "error code and exit status 1 (2 for usage errors).\n");
 }
@@ -379,6 +545,15 @@ int RunArchiveCommands(const Args& args) {
       optionsDone = true;
     } else if (!optionsDone && a == "--raw" && std::strstr(c.usage, "--raw")) {
       o.raw = true;
+    } else if (!optionsDone && a == "--compressed" && std::strstr(c.usage, "--compressed")) {
+      o.compressed = true;
+    } else if (!optionsDone && a == "--chunk-size" && std::strstr(c.usage, "--chunk-size")) {
+      uint64_t size = 0;
+      if (++i == args.size() || !ParseUnsigned(args[i], 0xFFFF, size) || size == 0) {
+        Fail(o, "--chunk-size needs a number from 1 to 65535");
+        return kUsage;
+      }
+      o.chunkSize = static_cast<uint16_t>(size);
     } else if (!optionsDone && a == "--folder" && std::strstr(c.usage, "--folder")) {
       if (++i == args.size()) {
         Fail(o, "--folder needs a folder path");

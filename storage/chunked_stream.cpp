@@ -1,0 +1,576 @@
+// StorageManager: chunked streams and the cache of their indexes.
+//
+// A chunked stream is an index block and one block per chunk:
+//
+//   index payload: u16 tag, u16 chunkSize, u32 totalLength, u32 block number per chunk
+//   ChunkKindPlain       every chunk block holds exactly chunkSize bytes as they are
+//   ChunkKindCompressed  every chunk block holds its chunk compressed; block 0 stands for
+//                        a chunk of zeros, and a chunk that inflates short is completed
+//                        with zeros
+//
+// The index is stored compressed when OptionCompressChunkIndex is in effect. Every change
+// to a chunk list is saved when it is made, so the cache never has to be written back;
+// when a save fails the cached copy is dropped and the next lookup reads the stored one.
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <exception>
+#include <unordered_set>
+
+#include "storage/storage_format.h"
+#include "storage/storage_manager.h"
+#include "storage/zlib_codec.h"
+
+using namespace tolvane::storage_format;
+
+namespace {
+
+constexpr uint32_t kIndexHeaderSize = 8;
+// Lengths and counts come back as non-negative results.
+constexpr uint32_t kMaxStreamLength = 0x7FFFFFFFu;
+
+bool KnownKind(uint16_t tag) { return tag == ChunkKindPlain || tag == ChunkKindCompressed; }
+
+uint64_t Capacity(const ChunkedStream& s) { return uint64_t{s.chunks.size()} * s.chunkSize; }
+
+uint64_t ChunksFor(uint32_t length, uint16_t chunkSize) {
+  return (uint64_t{length} + chunkSize - 1) / chunkSize;
+}
+
+bool IndexPayload(const ChunkedStream& s, std::vector<uint8_t>& out) {
+  uint64_t size = kIndexHeaderSize + uint64_t{s.chunks.size()} * 4;
+  if (size > kMaxPayload) return false;
+  out.resize(static_cast<size_t>(size));
+  Put16(out.data(), s.tag);
+  Put16(out.data() + 2, s.chunkSize);
+  Put32(out.data() + 4, s.totalLength);
+  uint8_t* p = out.data() + kIndexHeaderSize;
+  for (uint32_t c : s.chunks) {
+    Put32(p, c);
+    p += 4;
+  }
+  return true;
+}
+
+// Where a request on a stream starts and how long it is, after the offset is normalised:
+// a negative offset counts from the end.
+int32_t Normalise(const ChunkedStream& s, uint32_t length, int64_t offset, uint32_t& start, uint32_t& count) {
+  const int64_t total = s.totalLength;
+  if (offset < 0) offset += total;
+  if (offset < 0 || offset > total) return StorageChunkOffsetOutside;
+  start = static_cast<uint32_t>(offset);
+  count = static_cast<uint32_t>(std::min<int64_t>(length, total - offset));
+  return 0;
+}
+
+// Checks chunk numbers one by one. A chunk block must be a block of its own: not the
+// directory or the root list, not the index, and not named twice, or a write through one
+// chunk would change another or the archive's own records.
+class ChunkChecker {
+ public:
+  explicit ChunkChecker(const ChunkedStream& s) : s_(s) { seen_.reserve(s.chunks.size()); }
+  template <typename LengthOf>
+  bool Usable(uint32_t number, LengthOf&& lengthOf) {
+    if (number == 0 && s_.tag == ChunkKindCompressed) return true;
+    if (number < 2 || number == s_.indexBlock || !seen_.insert(number).second) return false;
+    int32_t length = lengthOf(number);
+    return s_.tag == ChunkKindPlain ? length == s_.chunkSize : length >= 0;
+  }
+
+ private:
+  const ChunkedStream& s_;
+  std::unordered_set<uint32_t> seen_;
+};
+
+}  // namespace
+
+uint32_t StorageManager::Ticks() const {
+  if (tickSource_) return tickSource_();
+  using namespace std::chrono;
+  return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+void StorageManager::SetTickSource(std::function<uint32_t()> ticks) { tickSource_ = std::move(ticks); }
+
+ChunkedStream* StorageManager::FindChunked(uint32_t block) {
+  auto it = chunkCache_.find(block);
+  return it == chunkCache_.end() ? nullptr : &it->second;
+}
+
+void StorageManager::MapChunks(const ChunkedStream& s) {
+  for (uint32_t c : s.chunks) {
+    if (c != 0) chunkOwners_.emplace(c, s.indexBlock);
+  }
+}
+
+void StorageManager::UnmapChunk(uint32_t chunk, uint32_t indexBlock) {
+  auto range = chunkOwners_.equal_range(chunk);
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second == indexBlock) {
+      chunkOwners_.erase(it);
+      return;
+    }
+  }
+}
+
+void StorageManager::UnmapChunks(const ChunkedStream& s) {
+  for (uint32_t c : s.chunks) {
+    if (c != 0) UnmapChunk(c, s.indexBlock);
+  }
+}
+
+void StorageManager::DropChunked(uint32_t block) {
+  auto it = chunkCache_.find(block);
+  if (it == chunkCache_.end()) return;
+  UnmapChunks(it->second);
+  chunkCache_.erase(it);
+}
+
+void StorageManager::ForgetChunkBlock(uint32_t block) {
+  DropChunked(block);
+  std::vector<uint32_t> owners;
+  auto range = chunkOwners_.equal_range(block);
+  for (auto it = range.first; it != range.second; ++it) owners.push_back(it->second);
+  for (uint32_t owner : owners) DropChunked(owner);
+}
+
+// Reads the index at block with the header checks only.
+bool StorageManager::LoadChunkIndex(uint32_t block, ChunkedStream& out) {
+  if (block < 2) return false;  // the directory and the root list
+  std::vector<uint8_t> payload;
+  int32_t r = options_ & OptionCompressChunkIndex ? ReadBlock(block, payload) : ReadBlockRaw(block, payload);
+  if (r <= 0) return false;
+  if (payload.size() < kIndexHeaderSize || (payload.size() - kIndexHeaderSize) % 4) return false;
+  if ((payload[0] != 0x56 && payload[0] != 0x43) || payload[1] != 0x52) return false;
+  out.tag = Get16(payload.data());
+  out.chunkSize = Get16(payload.data() + 2);
+  out.totalLength = Get32(payload.data() + 4);
+  // A chunk size of 0 cannot address anything (and would divide by zero).
+  if (out.chunkSize == 0 || out.totalLength > kMaxStreamLength) return false;
+  size_t count = (payload.size() - kIndexHeaderSize) / 4;
+  out.chunks.resize(count);
+  for (size_t i = 0; i < count; ++i) out.chunks[i] = Get32(payload.data() + kIndexHeaderSize + 4 * i);
+  out.indexBlock = block;
+  return true;
+}
+
+bool StorageManager::ChunksUsable(const ChunkedStream& s) {
+  ChunkChecker checker(s);
+  for (uint32_t c : s.chunks) {
+    if (!checker.Usable(c, [this](uint32_t b) { return GetBlockLength(b); })) return false;
+  }
+  return Capacity(s) >= s.totalLength;
+}
+
+void StorageManager::EvictChunkedStream() {
+  const uint32_t now = Ticks();
+  auto victim = chunkCache_.end();
+  uint32_t oldest = 0;
+  for (auto it = chunkCache_.begin(); it != chunkCache_.end(); ++it) {
+    // Unsigned difference: still the age after the tick count wraps. Ties go to the later
+    // block number.
+    uint32_t age = now - it->second.lastAccess;
+    if (victim == chunkCache_.end() || age >= oldest) {
+      victim = it;
+      oldest = age;
+    }
+  }
+  if (victim != chunkCache_.end()) DropChunked(victim->first);
+}
+
+const ChunkedStream* StorageManager::LookupChunkedStream(uint32_t block) { return LookupChunked(block); }
+
+ChunkedStream* StorageManager::LookupChunked(uint32_t block) {
+  if (!stream_) return nullptr;
+  try {
+    if (ChunkedStream* s = FindChunked(block)) {
+      s->lastAccess = Ticks();
+      return s;
+    }
+    ChunkedStream loaded;
+    if (!LoadChunkIndex(block, loaded)) return nullptr;
+    if (chunkCache_.size() >= chunkCacheLimit_) EvictChunkedStream();
+    loaded.lastAccess = Ticks();
+    ChunkedStream& s = chunkCache_[block] = std::move(loaded);
+    if (!ChunksUsable(s)) {
+      chunkCache_.erase(block);
+      return nullptr;
+    }
+    MapChunks(s);
+    return &s;
+  } catch (const std::exception&) {
+    DropChunked(block);
+    return nullptr;
+  }
+}
+
+bool StorageManager::SaveChunkIndex(const ChunkedStream& s) {
+  std::vector<uint8_t> payload;
+  if (!IndexPayload(s, payload)) return false;
+  auto size = static_cast<uint32_t>(payload.size());
+  int32_t r = options_ & OptionCompressChunkIndex ? RewriteBlock(s.indexBlock, payload.data(), size, true)
+                                                   : RewriteBlockRaw(s.indexBlock, payload.data(), size, true);
+  return r > 0;
+}
+
+// The content of compressed chunk index, completed with zeros to chunkSize.
+int32_t StorageManager::ReadChunk(const ChunkedStream& s, size_t index, std::vector<uint8_t>& content) {
+  content.assign(s.chunkSize, 0);
+  const uint32_t number = s.chunks[index];
+  if (number == 0) return 0;
+  std::vector<uint8_t> stored;
+  int32_t r = ReadStoredPayload(number, stored);
+  if (r < 0) return StorageReadFailed;
+  if (r == 0) return 0;
+  // Inflated only as far as a chunk reaches: a chunk that would grow beyond it is refused
+  // without inflating the rest.
+  size_t got = 0;
+  bool tooLong = false;
+  bool ok = tolvane::InflateZlibTo(stored.data(), static_cast<uint32_t>(stored.size()),
+                                   [&](const uint8_t* p, size_t n) {
+                                     if (n > content.size() - got) {
+                                       tooLong = true;
+                                       return false;
+                                     }
+                                     std::memcpy(content.data() + got, p, n);
+                                     got += n;
+                                     return true;
+                                   });
+  if (tooLong) return StorageNoChunkedStream;
+  return ok ? 0 : StorageReadFailed;
+}
+
+// Sets the stream's bytes [from, to) to zero where chunks hold them. A stream that grows
+// shows zeros, not what its chunks kept from before it shrank.
+int32_t StorageManager::ZeroChunkTail(ChunkedStream& s, uint32_t from, uint32_t to) {
+  const uint32_t cs = s.chunkSize;
+  to = static_cast<uint32_t>(std::min<uint64_t>(to, Capacity(s)));
+  std::vector<uint8_t> zeros, content;
+  for (uint32_t pos = from; pos < to;) {
+    const size_t i = pos / cs;
+    const uint32_t within = pos % cs;
+    const uint32_t piece = std::min(cs - within, to - pos);
+    const uint32_t number = s.chunks[i];
+    if (s.tag == ChunkKindPlain) {
+      zeros.assign(piece, 0);
+      if (WriteBlockPart(number, zeros.data(), piece, within) != static_cast<int32_t>(piece)) return StorageWriteFailed;
+    } else if (number != 0) {
+      int32_t r = ReadChunk(s, i, content);
+      if (r < 0) return r;
+      auto first = content.begin() + within, last = first + piece;
+      if (std::any_of(first, last, [](uint8_t b) { return b != 0; })) {
+        std::fill(first, last, 0);
+        if (WriteBlock(number, content.data(), cs, true) < 1) return StorageWriteFailed;
+      }
+    }
+    pos += piece;
+  }
+  return 0;
+}
+
+bool StorageManager::ResizeChunked(ChunkedStream& s, uint32_t newLength) {
+  if (newLength > kMaxStreamLength) return false;
+  const uint16_t cs = s.chunkSize;
+  const uint64_t needed = ChunksFor(newLength, cs);
+  const size_t present = s.chunks.size();
+  if (needed == present && newLength == s.totalLength) return true;
+  if (newLength > s.totalLength && ZeroChunkTail(s, s.totalLength, newLength) < 0) return false;
+
+  std::vector<uint32_t> chunks = s.chunks, dropped, made;
+  if (needed < present) {
+    dropped.assign(chunks.begin() + static_cast<std::ptrdiff_t>(needed), chunks.end());
+    chunks.resize(static_cast<size_t>(needed));
+  } else if (needed > present) {
+    if (needed > kMaxPayload / 4) return false;  // the index could not hold them
+    chunks.reserve(static_cast<size_t>(needed));
+    std::vector<uint8_t> zeros(s.tag == ChunkKindPlain ? cs : 0, 0);
+    while (chunks.size() < needed) {
+      if (s.tag == ChunkKindCompressed) {
+        chunks.push_back(0);
+        continue;
+      }
+      // New plain chunks are zero-filled: the space may hold bytes of whatever was freed there.
+      int32_t number = NewBlock(cs, 0);
+      bool ok = number > 0;
+      if (ok) {
+        made.push_back(static_cast<uint32_t>(number));
+        status_ |= StatusDataChanged;
+        ok = stream_->Write(zeros.data(), cs);
+      }
+      if (!ok) {
+        for (uint32_t m : made) DeleteBlock(m);
+        return false;
+      }
+      chunks.push_back(static_cast<uint32_t>(number));
+    }
+  }
+
+  ChunkedStream updated;
+  updated.tag = s.tag;
+  updated.chunkSize = cs;
+  updated.totalLength = newLength;
+  updated.chunks = std::move(chunks);
+  updated.indexBlock = s.indexBlock;
+  updated.lastAccess = s.lastAccess;
+  if (!SaveChunkIndex(updated)) {
+    const uint32_t block = s.indexBlock;
+    DropChunked(block);
+    for (uint32_t m : made) DeleteBlock(m);
+    return false;
+  }
+  UnmapChunks(s);
+  s = std::move(updated);
+  MapChunks(s);
+  // Freed only now: until the shorter index was saved, the stored one still named them.
+  for (uint32_t d : dropped) DeleteBlock(d);
+  return true;
+}
+
+int32_t StorageManager::ReadChunked(ChunkedStream& s, uint8_t* buffer, uint32_t length, int64_t offset) {
+  uint32_t pos, count;
+  int32_t r = Normalise(s, length, offset, pos, count);
+  if (r < 0) return r;
+  const uint32_t cs = s.chunkSize;
+  std::vector<uint8_t> content;
+  uint32_t done = 0;
+  while (done < count) {
+    const size_t i = pos / cs;
+    const uint32_t within = pos % cs;
+    const uint32_t piece = std::min(cs - within, count - done);
+    if (i >= s.chunks.size()) return StorageReadFailed;
+    if (s.tag == ChunkKindPlain) {
+      if (ReadBlockPart(s.chunks[i], buffer + done, piece, within) != static_cast<int32_t>(piece))
+        return StorageReadFailed;
+    } else {
+      int32_t got = ReadChunk(s, i, content);
+      if (got < 0) return got;
+      std::memcpy(buffer + done, content.data() + within, piece);
+    }
+    done += piece;
+    pos += piece;
+  }
+  return static_cast<int32_t>(done);
+}
+
+int32_t StorageManager::WriteChunked(ChunkedStream& s, const uint8_t* data, uint32_t length, int64_t offset) {
+  uint32_t pos, count;
+  int32_t r = Normalise(s, length, offset, pos, count);
+  if (r < 0) return r;
+  const uint32_t cs = s.chunkSize;
+  std::vector<uint8_t> content;
+  std::vector<uint32_t> made;  // blocks that replaced chunks of zeros
+  bool changed = false;
+  int32_t error = 0;
+  uint32_t done = 0;
+  while (done < count) {
+    const size_t i = pos / cs;
+    const uint32_t within = pos % cs;
+    const uint32_t piece = std::min(cs - within, count - done);
+    if (i >= s.chunks.size()) {
+      error = StorageWriteFailed;
+      break;
+    }
+    const uint32_t number = s.chunks[i];
+    if (s.tag == ChunkKindPlain) {
+      if (WriteBlockPart(number, data + done, piece, within) != static_cast<int32_t>(piece)) {
+        error = StorageWriteFailed;
+        break;
+      }
+    } else {
+      int32_t written;
+      if (within == 0 && (piece == cs || pos + piece == s.totalLength)) {
+        // The piece is all the chunk holds: it becomes the chunk's content as it is.
+        written = WriteBlock(number, data + done, piece, true);
+      } else {
+        int32_t got = ReadChunk(s, i, content);
+        if (got < 0) {
+          error = got;
+          break;
+        }
+        std::memcpy(content.data() + within, data + done, piece);
+        written = WriteBlock(number, content.data(), cs, true);
+      }
+      if (written < 1) {
+        error = StorageWriteFailed;
+        break;
+      }
+      if (static_cast<uint32_t>(written) != number) {
+        if (number == 0) made.push_back(static_cast<uint32_t>(written));
+        if (number != 0) UnmapChunk(number, s.indexBlock);
+        s.chunks[i] = static_cast<uint32_t>(written);
+        chunkOwners_.emplace(static_cast<uint32_t>(written), s.indexBlock);
+        changed = true;
+      }
+    }
+    done += piece;
+    pos += piece;
+  }
+  if (changed && !SaveChunkIndex(s)) {
+    // The stored index does not name the new blocks: free them rather than lose the space.
+    const uint32_t block = s.indexBlock;
+    DropChunked(block);
+    for (uint32_t m : made) DeleteBlock(m);
+    return StorageWriteFailed;
+  }
+  return error ? error : static_cast<int32_t>(done);
+}
+
+// Frees the chunks and the index of the stream at block, as cached or else as stored.
+bool StorageManager::DeleteChunked(uint32_t block) {
+  ChunkedStream s;
+  if (ChunkedStream* cached = FindChunked(block)) {
+    s = *cached;
+    DropChunked(block);
+  } else if (!LoadChunkIndex(block, s)) {
+    return false;
+  }
+  for (uint32_t c : s.chunks) DeleteBlock(c);
+  return DeleteBlock(block) >= 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// The operations
+
+int32_t StorageManager::CreateChunkedStream(const void* data, uint32_t length, uint16_t chunkSize, uint16_t kind) {
+  if (!stream_) return StorageNotOpen;
+  if (chunkSize == 0 || !KnownKind(kind) || length > kMaxStreamLength || (length && !data)) return StorageWriteFailed;
+  int32_t number = 0;
+  try {
+    if (chunkCache_.size() >= chunkCacheLimit_) EvictChunkedStream();
+    uint8_t header[kIndexHeaderSize];
+    Put16(header, kind);
+    Put16(header + 2, chunkSize);
+    Put32(header + 4, 0);
+    number = options_ & OptionCompressChunkIndex ? CreateBlock(header, sizeof header, true)
+                                                 : CreateBlockRaw(header, sizeof header, true);
+    if (number < 1) return StorageWriteFailed;
+    ChunkedStream& s = chunkCache_[static_cast<uint32_t>(number)];
+    s.tag = kind;
+    s.chunkSize = chunkSize;
+    s.indexBlock = static_cast<uint32_t>(number);
+    s.lastAccess = Ticks();
+    bool ok = ResizeChunked(s, length);
+    // A failed save drops the cache entry: then the stored (empty) index is what is left.
+    ChunkedStream* cached = FindChunked(static_cast<uint32_t>(number));
+    if (ok && cached) {
+      ok = WriteChunked(*cached, static_cast<const uint8_t*>(data), length, 0) == static_cast<int32_t>(length);
+    }
+    if (ok && FindChunked(static_cast<uint32_t>(number))) return number;
+  } catch (const std::exception&) {
+  }
+  if (number > 0) {
+    try {
+      DeleteChunked(static_cast<uint32_t>(number));
+    } catch (const std::exception&) {
+    }
+    DropChunked(static_cast<uint32_t>(number));
+  }
+  return StorageWriteFailed;
+}
+
+int32_t StorageManager::GetChunkedStreamLength(uint32_t block) {
+  if (!stream_) return StorageNotOpen;
+  const ChunkedStream* s = LookupChunkedStream(block);
+  return s ? static_cast<int32_t>(s->totalLength) : StorageNoChunkedStream;
+}
+
+bool StorageManager::ResizeChunkedStream(uint32_t block, uint32_t newLength) {
+  if (!stream_) return false;
+  try {
+    ChunkedStream* s = LookupChunked(block);
+    return s && ResizeChunked(*s, newLength);
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+int32_t StorageManager::ReadChunkedStream(uint32_t block, void* buffer, uint32_t length, int64_t offset) {
+  if (!stream_) return StorageNotOpen;
+  try {
+    ChunkedStream* s = LookupChunked(block);
+    if (!s) return StorageNoChunkedStream;
+    return ReadChunked(*s, static_cast<uint8_t*>(buffer), length, offset);
+  } catch (const std::exception&) {
+    return StorageNoMemory;
+  }
+}
+
+int32_t StorageManager::WriteChunkedStream(uint32_t block, const void* data, uint32_t length, int64_t offset) {
+  if (!stream_) return StorageNotOpen;
+  try {
+    ChunkedStream* s = LookupChunked(block);
+    if (!s) return StorageNoChunkedStream;
+    return WriteChunked(*s, static_cast<const uint8_t*>(data), length, offset);
+  } catch (const std::exception&) {
+    return StorageNoMemory;
+  }
+}
+
+bool StorageManager::DeleteChunkedStream(uint32_t block) {
+  if (!stream_) return false;
+  try {
+    return LookupChunked(block) && DeleteChunked(block);
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+int32_t StorageManager::RepairChunkedStream(uint32_t block) {
+  if (!stream_) return StorageNotOpen;
+  try {
+    ChunkedStream work;
+    ChunkedStream* cached = FindChunked(block);
+    if (cached) {
+      work = *cached;
+    } else if (!LoadChunkIndex(block, work)) {
+      return 0;
+    }
+    bool changed = false;
+    ChunkChecker checker(work);
+    auto lengthOf = [this](uint32_t b) { return GetBlockLength(b); };
+    if (work.tag == ChunkKindPlain) {
+      for (size_t i = 0; i < work.chunks.size(); ++i) {
+        if (!checker.Usable(work.chunks[i], lengthOf)) {
+          work.chunks.resize(i);
+          changed = true;
+          break;
+        }
+      }
+    } else {
+      for (uint32_t& c : work.chunks) {
+        if (!checker.Usable(c, lengthOf)) {
+          c = 0;
+          changed = true;
+        }
+      }
+    }
+    if (Capacity(work) < work.totalLength) {
+      work.totalLength = static_cast<uint32_t>(Capacity(work));
+      changed = true;
+    }
+    if (!changed) return 0;
+    if (!SaveChunkIndex(work)) {
+      DropChunked(block);
+      return StorageChunkIndexNotSaved;
+    }
+    if (cached) {
+      UnmapChunks(*cached);
+      *cached = std::move(work);
+      MapChunks(*cached);
+    }
+    return 1;
+  } catch (const std::exception&) {
+    DropChunked(block);
+    return StorageNoMemory;
+  }
+}
+
+int32_t StorageManager::ListChunks(const ChunkedStream& stream, std::vector<uint32_t>& out) {
+  try {
+    out = stream.chunks;
+  } catch (const std::exception&) {
+    out.clear();
+    return StorageNoMemory;
+  }
+  return static_cast<int32_t>(out.size());
+}
