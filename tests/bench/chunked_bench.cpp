@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "storage/storage_manager.h"
+#include "tests/bench/bench_support.h"
 
 namespace fs = std::filesystem;
 
@@ -134,31 +135,11 @@ void BM_Random(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kPiece);
 }
 
-class Collector : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    // CPU time: the machine may be shared with other work; the file's pages are cached.
-    for (const auto& r : runs) {
-      if (r.error_occurred) continue;
-      std::string name = r.benchmark_name();
-      times[name.substr(0, name.find("/min_time"))] = r.GetAdjustedCPUTime();
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  std::map<std::string, double> times;
-};
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<char*> args;
-  for (int i = 0; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--quick") == 0) {
-      gQuick = true;
-    } else {
-      args.push_back(argv[i]);
-    }
-  }
+  std::vector<char*> args = tolvane::bench::TakeQuickSwitch(argc, argv, gQuick);
   const double minTime = gQuick ? 0.05 : 1.0;
   benchmark::RegisterBenchmark("read/file", BM_Random<Target::File, false>)->MinTime(minTime);
   benchmark::RegisterBenchmark("read/chunked_plain", BM_Random<Target::Plain, false>)->MinTime(minTime);
@@ -168,7 +149,7 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("write/chunked_compressed", BM_Random<Target::Packed, true>)->MinTime(minTime);
   int n = static_cast<int>(args.size());
   benchmark::Initialize(&n, args.data());
-  Collector collector;
+  tolvane::bench::TimeCollector collector;
   benchmark::RunSpecifiedBenchmarks(&collector);
 
   Stores& s = TheStores();

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "storage/storage_manager.h"
+#include "tests/bench/bench_support.h"
 #include "storage/zlib_codec.h"
 
 namespace {
@@ -195,31 +196,11 @@ void BM_ChurnFloor(benchmark::State& state) {
   }
 }
 
-// Collects each benchmark's adjusted real time per iteration while printing as usual.
-class Collector : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    // CPU time: the machine may be shared with other work.
-    for (const auto& r : runs) {
-      std::string name = r.benchmark_name();
-      times[name.substr(0, name.find("/min_time"))] = r.GetAdjustedCPUTime();
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  std::map<std::string, double> times;
-};
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<char*> args;
-  for (int i = 0; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--quick") == 0) {
-      gQuick = true;
-    } else {
-      args.push_back(argv[i]);
-    }
-  }
+  std::vector<char*> args = tolvane::bench::TakeQuickSwitch(argc, argv, gQuick);
   const double minTime = gQuick ? 0.05 : 1.0;
   const int64_t small = gQuick ? 1000 : 10000, large = gQuick ? 10000 : 100000;
   benchmark::RegisterBenchmark("read_package/archive", BM_ReadPackageArchive)->MinTime(minTime)->Unit(benchmark::kMillisecond);
@@ -228,7 +209,7 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("churn_floor", BM_ChurnFloor)->Arg(small)->Arg(large)->MinTime(minTime);
   int n = static_cast<int>(args.size());
   benchmark::Initialize(&n, args.data());
-  Collector collector;
+  tolvane::bench::TimeCollector collector;
   benchmark::RunSpecifiedBenchmarks(&collector);
 
   auto& t = collector.times;
