@@ -133,10 +133,11 @@ bool StorageManager::LoadArchive() {
     buffer[1] = kZlibHeader1;
     if (!ReadAt(h.directoryOffset + 4, buffer.data() + 2, storedLength)) return false;
     // No more records than an archive of this size can describe (one more tells).
-    const size_t limit = MaxDirectoryRecords(end_) * kRecordSize + kRecordSize;
+    const uint64_t most = MaxDirectoryRecords(end_);
     bool limited;
-    if (!tolvane::InflateZlibAtMost(buffer.data(), static_cast<uint32_t>(buffer.size()), records, 0, limit, limited) ||
-        limited)
+    if (!tolvane::InflateZlibAtMost(buffer.data(), static_cast<uint32_t>(buffer.size()), records, 0,
+                                    (most + 1) * kRecordSize, limited) ||
+        records.size() / kRecordSize > most)
       return false;
   } else {
     if (storedLength >= kPlainDirectoryLimit || storedLength % kRecordSize) return false;
@@ -482,7 +483,7 @@ bool StorageManager::LoadFolderList(uint32_t block, bool compressed, StorageFold
     bool limited;
     if (!tolvane::InflateZlibAtMost(buffer.data(), static_cast<uint32_t>(buffer.size()), bytes, 0,
                                     MaxFolderListBytes(end_) + 1, limited) ||
-        limited)
+        bytes.size() > MaxFolderListBytes(end_))
       return false;
   } else {
     bytes.resize(storedLength);

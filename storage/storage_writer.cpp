@@ -523,6 +523,15 @@ bool StorageManager::SaveDirectory() {
     }
     SetRecord(0, BlockData, 0, 0);
   }
+  // Records of damaged regions are written as lost: their data was never readable, and by
+  // the next open the space they claim may hold other blocks (the archive grew over it).
+  // The root list keeps its record: it is read from there, and only overlaps (it would
+  // not have loaded from anywhere else).
+  for (uint32_t number : std::vector<uint32_t>(damaged_)) {
+    if (number == 1) continue;
+    const BlockRecord r = directory_[number];
+    SetRecord(number, BlockLost, r.offset, r.size);
+  }
   while (directory_.size() > 2 && directory_.back().type == BlockVacant) {
     vacant_.erase(static_cast<uint32_t>(directory_.size() - 1));
     directory_.pop_back();
