@@ -343,7 +343,7 @@ int32_t StorageManager::ReadBlock(uint32_t block, std::vector<uint8_t>& out, uin
   // inflated: what the caller would cut off is never made (nor is its checksum seen).
   uint64_t hint = std::min<uint64_t>(static_cast<uint64_t>(r) * 4, 0x4000000);
   if (maxSize) hint = std::min<uint64_t>(hint, maxSize);
-  const size_t limit = maxSize ? maxSize : size_t{0x80000000u};
+  const uint64_t limit = maxSize ? maxSize : uint64_t{0x80000000u};
   bool limited;
   if (!tolvane::InflateZlibAtMost(buffer.data(), static_cast<uint32_t>(buffer.size()), out,
                                   static_cast<uint32_t>(hint), limit, limited))

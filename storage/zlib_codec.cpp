@@ -62,7 +62,7 @@ bool InflateZlib(const uint8_t* data, uint32_t length, std::vector<uint8_t>& out
 }
 
 bool InflateZlibAtMost(const uint8_t* data, uint32_t length, std::vector<uint8_t>& out, uint32_t sizeHint,
-                       size_t limit, bool& limited) {
+                       uint64_t limit, bool& limited) {
   limited = false;
   if (length == 0) return false;
   z_stream zs{};
@@ -83,7 +83,7 @@ bool InflateZlibAtMost(const uint8_t* data, uint32_t length, std::vector<uint8_t
           limited = true;
           return true;
         }
-        piece = std::min(piece, limit - (old - start));
+        piece = static_cast<size_t>(std::min<uint64_t>(piece, limit - (old - start)));
       }
       if (out.capacity() < old + piece) out.reserve(old + piece);
       out.resize(old + piece);

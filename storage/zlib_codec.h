@@ -26,7 +26,7 @@ bool InflateZlib(const uint8_t* data, uint32_t length, std::vector<uint8_t>& out
 // then tells whether it stopped there, before the stream's end (whose checksum is then
 // not seen). Untrusted input cannot make out grow beyond the limit.
 bool InflateZlibAtMost(const uint8_t* data, uint32_t length, std::vector<uint8_t>& out, uint32_t sizeHint,
-                       size_t limit, bool& limited);
+                       uint64_t limit, bool& limited);
 
 // Inflates a stored payload (without its two header bytes).
 bool InflateStored(const uint8_t* payload, uint32_t length, std::vector<uint8_t>& out);
