@@ -27,7 +27,7 @@ benchmarks=(
   'archive  host storage_bench       $host/tests/bench/storage_bench'
   'chunked  host chunked_bench       $host/tests/bench/chunked_bench'
   'extract  win  bench_extract       $wine_run $win/tests/bench/bench_extract.exe 5'
-  'peer     win  bench_extract_cpu   bash tests/bench/extract_peer.sh --host $host --win $win --wine-root $wine_root'
+  'peer     win  bench_extract_cpu   python3 tests/bench/extract_peer.py --win $win --wine-root $wine_root'
 )
 
 wanted=("$@")
@@ -84,6 +84,7 @@ for line in "${benchmarks[@]}"; do
   selected "$name" || continue
   command=$(eval echo "$command")
   program=${command#bash }
+  program=${program#python3 }
   program=${program#"$wine_run "}
   program=${program%% *}
   if [ ! -e "$program" ] || { [ "$target" != - ] && [ "$tree" = win ] && [ ! -f "$win/CMakeCache.txt" ]; }; then
