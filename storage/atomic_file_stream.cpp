@@ -129,7 +129,7 @@ uint32_t NewSalt() {
 StorageAtomicFileStream::Recovery StorageAtomicFileStream::Recover(const std::wstring& name) {
   try {
     // A new file that was never renamed into place is nobody's.
-    StorageManagerFileStream::Remove(NewName(name));
+    if (StorageManagerFileStream::Exists(NewName(name))) StorageManagerFileStream::Remove(NewName(name));
     const std::wstring journalName = JournalName(name);
     if (!StorageManagerFileStream::Exists(journalName)) return Recovery::Nothing;
     StorageManagerFileStream journal;
