@@ -156,6 +156,22 @@ int32_t StorageManager::CopyTo(StorageManagerStream& target, bool tolerate) {
   }
 }
 
+int32_t StorageManager::CopyTo(const std::wstring& file, bool tolerate) {
+  if (!stream_) return StorageNotOpen;
+  try {
+    StorageAtomicFileStream target;
+    if (target.Open(file, CreateNew) != CreatedNew) return StorageWriteFailed;
+    int32_t r = CopyTo(target, tolerate);
+    if (r < 0 && r != StorageBlockLost) {
+      target.Rollback();
+      return r;
+    }
+    return target.Commit() ? r : StorageWriteFailed;
+  } catch (const std::exception&) {
+    return StorageNoMemory;
+  }
+}
+
 int32_t StorageManager::StripHeader(const std::vector<uint8_t>& image, std::vector<uint8_t>& compact) {
   compact.clear();
   if (image.size() <= kHeaderSize) return 0;

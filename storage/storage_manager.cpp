@@ -60,8 +60,7 @@ bool StorageManager::Open(std::vector<uint8_t>& bytes, StorageOpenMode mode) {
     int result = stream->Open(bytes, mode);
     return Attach(std::move(stream), result);
   } catch (const std::exception&) {
-    stream_.reset();
-    Reset();
+    Release();
     return false;
   }
 }
@@ -71,17 +70,33 @@ bool StorageManager::Open(const std::wstring& file, StorageOpenMode mode) {
   try {
     status_ = 0;
     options_ = requestedOptions_;
-    auto stream = std::make_unique<StorageManagerFileStream>();
+    // Whatever mode: a half-made update is never what an open shows.
+    if (StorageAtomicFileStream::Recover(file) == StorageAtomicFileStream::Recovery::Failed) return false;
+    if (mode == OpenRead) {
+      auto stream = std::make_unique<StorageManagerFileStream>();
+      int result = stream->Open(file, mode);
+      return Attach(std::move(stream), result);
+    }
+    auto stream = std::make_unique<StorageAtomicFileStream>();
+    StorageAtomicFileStream* atomic = stream.get();
     int result = stream->Open(file, mode);
-    return Attach(std::move(stream), result);
+    if (!Attach(std::move(stream), result)) return false;
+    atomic_ = atomic;
+    // The write-back rewrites the directory and the root list: their old bytes go into
+    // the journal with its first entry, which saves a sync each.
+    for (uint32_t i = 0; i < 2 && i < directory_.size(); ++i) {
+      const BlockRecord& r = directory_[i];
+      if (r.type == BlockData && r.offset) atomic->PreserveAtStart(r.offset, r.size);
+    }
+    return true;
   } catch (const std::exception&) {
-    stream_.reset();
-    Reset();
+    Release();
     return false;
   }
 }
 
 bool StorageManager::Attach(std::unique_ptr<StorageManagerStream> stream, int openResult) {
+  atomic_ = nullptr;
   if (openResult != OpenedExisting && openResult != CreatedNew) return false;
   stream_ = std::move(stream);
   bool ok = false;
@@ -90,11 +105,15 @@ bool StorageManager::Attach(std::unique_ptr<StorageManagerStream> stream, int op
   } catch (const std::exception&) {
     ok = false;
   }
-  if (!ok) {
-    stream_.reset();
-    Reset();
-  }
+  if (!ok) Release();
   return ok;
+}
+
+// Drops the stream without writing back (an update of a file is rolled back by its stream).
+void StorageManager::Release() {
+  atomic_ = nullptr;
+  stream_.reset();
+  Reset();
 }
 
 bool StorageManager::LoadArchive() {
@@ -187,13 +206,18 @@ bool StorageManager::Close() {
   } catch (const std::exception&) {
     ok = false;
   }
-  stream_.reset();
-  Reset();
+  if (atomic_) ok = ok ? atomic_->Commit() : (atomic_->Rollback(), false);
+  Release();
   return ok;
 }
 
+void StorageManager::Discard() {
+  if (atomic_) atomic_->Rollback();
+  Release();
+}
+
+// Stops at the first failure: what follows a failed step would describe what is not there.
 bool StorageManager::WriteBack() {
-  bool ok = true;
   // Deepest folders first: saving a folder updates its parent's entry.
   std::vector<StorageFolder*> folders;
   for (auto& f : openFolders_) folders.push_back(f.get());
@@ -205,19 +229,16 @@ bool StorageManager::WriteBack() {
   std::stable_sort(folders.begin(), folders.end(),
                    [&](const StorageFolder* a, const StorageFolder* b) { return depth(a) > depth(b); });
   for (StorageFolder* f : folders) {
-    if ((f->flags & 1) && !SaveSubfolder(*f)) ok = false;
+    if ((f->flags & 1) && !SaveSubfolder(*f)) return false;
   }
-  if ((root_.flags & 1) && !SaveRoot()) ok = false;
-  if ((status_ & StatusDirectoryChanged) && !SaveDirectory()) ok = false;
+  if ((root_.flags & 1) && !SaveRoot()) return false;
+  if ((status_ & StatusDirectoryChanged) && !SaveDirectory()) return false;
   if (status_ & StatusHeaderChanged) {
-    if (stream_->Seek(0) && stream_->Write(header_, kHeaderSize)) {
-      status_ &= ~StatusHeaderChanged;
-    } else {
-      ok = false;
-    }
+    if (!stream_->Seek(0) || !stream_->Write(header_, kHeaderSize)) return false;
+    status_ &= ~StatusHeaderChanged;
   }
   stream_->Flush();
-  return ok;
+  return true;
 }
 
 void StorageManager::Reset() {

@@ -274,6 +274,7 @@ int32_t StorageManager::ResizeBlock(uint32_t block, uint32_t length, bool compac
 
   uint8_t prefix[4];
   Put32(prefix, length);
+  Preserve(directory_[block].offset, 4 + length);
   if (!stream_->Seek(directory_[block].offset) || !stream_->Write(prefix, 4)) return StorageWriteFailed;
   return static_cast<int32_t>(length);
 }

@@ -51,6 +51,7 @@ int32_t StorageManager::NewBlock(uint32_t length, uint32_t wanted) {
   SetRecord(static_cast<uint32_t>(number), BlockData, offset, need);
   uint8_t prefix[4];
   Put32(prefix, length);
+  Preserve(offset, 4 + length);
   if (!stream_->Seek(offset) || !stream_->Write(prefix, 4)) {
     ReleaseSpace(offset, need, kNoRecord);
     Vacate(static_cast<uint32_t>(number));

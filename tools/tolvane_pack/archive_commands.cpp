@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -16,6 +17,7 @@
 
 #include "storage/storage_manager.h"
 #include "tools/tolvane_pack/commands.h"
+#include "tools/tolvane_pack/file_io.h"
 
 namespace tolvane::pack {
 namespace {
@@ -107,9 +109,8 @@ bool WriteOutput(const std::string& path, const std::vector<uint8_t>& bytes) {
 #endif
     return std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size() && std::fflush(stdout) == 0;
   }
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  return static_cast<bool>(out.flush());
+  std::string error;
+  return WriteFileAtomically(path, bytes, error);
 }
 
 // Names are printed as they are, with control bytes and backslashes escaped so that one
@@ -171,8 +172,13 @@ class OpenArchive {
     return f;
   }
 
+  // A command that failed changes nothing: its archive goes back to what it was.
   int Finish(int status) {
-    if (!archive_.Close() && status == kOk) return Fail(o_, "writing the archive back failed");
+    if (status != kOk) {
+      archive_.Discard();
+      return status;
+    }
+    if (!archive_.Close()) return Fail(o_, "writing the archive back failed; it is left as it was");
     return status;
   }
 
@@ -299,13 +305,11 @@ int RunCompact(const Options& o) {
   if (!a.Open(o.positional[0], OpenRead)) return kFailed;
   std::wstring target;
   if (!ToWidePath(o.positional[1], target)) return a.Finish(Fail(o, "cannot use the path '" + o.positional[1] + "'"));
-  StorageManagerFileStream out;
-  if (out.Open(target, CreateNew) == OpenFailed) return a.Finish(Fail(o, "cannot create '" + o.positional[1] + "'"));
-  int32_t r = a->CopyTo(out, false);
-  uint32_t copied = out.GetSize();
-  out.Close();
-  if (r < 0) return a.Finish(FailCode(o, "copy failed", r));
-  std::printf("%u bytes\n", copied);
+  // The copy takes OUT's name only when it is whole.
+  int32_t r = a->CopyTo(target, false);
+  if (r < 0) return a.Finish(FailCode(o, "cannot write the copy to '" + o.positional[1] + "'", r));
+  std::error_code ec;
+  std::printf("%ju bytes\n", static_cast<uintmax_t>(std::filesystem::file_size(o.positional[1], ec)));
   return a.Finish(kOk);
 }
 
