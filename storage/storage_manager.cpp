@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "storage/chunk_workspace.h"
 #include "storage/storage_format.h"
 #include "storage/zlib_codec.h"
 
@@ -223,6 +224,7 @@ void StorageManager::Reset() {
   openFolders_.clear();
   chunkCache_.clear();
   chunkOwners_.clear();
+  if (chunkWork_) chunkWork_->Clear();
   current_ = &root_;
   tiled_ = false;
 }
