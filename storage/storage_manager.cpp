@@ -95,6 +95,13 @@ bool StorageManager::Open(const std::wstring& file, StorageOpenMode mode) {
   }
 }
 
+bool StorageManager::Open(std::unique_ptr<StorageManagerStream> stream, int openResult) {
+  Close();
+  status_ = 0;
+  options_ = requestedOptions_;
+  return stream && Attach(std::move(stream), openResult);
+}
+
 bool StorageManager::Attach(std::unique_ptr<StorageManagerStream> stream, int openResult) {
   atomic_ = nullptr;
   if (openResult != OpenedExisting && openResult != CreatedNew) return false;

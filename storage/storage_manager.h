@@ -140,6 +140,9 @@ class StorageManager {
   // whole or not at all (see atomic_file_stream.h); a folder where no journal can be made
   // refuses the writing open.
   bool Open(const std::wstring& file, StorageOpenMode mode);
+  // On a stream the caller opened (openResult is what its Open gave), owned from here;
+  // updates through it are only as safe as the stream makes them.
+  bool Open(std::unique_ptr<StorageManagerStream> stream, int openResult);
   // Writes back changed folder lists (deepest first), the root list, the directory and
   // the header, then releases the stream. The write-back stops at the first failure;
   // then, or when the update cannot be made final, an archive file is rolled back to
