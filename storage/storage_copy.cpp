@@ -73,7 +73,9 @@ int32_t StorageManager::CopyTo(StorageManagerStream& target, bool tolerate) {
             // An empty region (a damaged record) is no region: it would sit on its successor.
             if (r.offset == 0 || r.size == 0) break;
             if (r.size % 16) return StorageDirectoryFailed;
-            switch (CopyRegion(r.offset, r.size, target, buffer)) {
+            // A damaged region is not read: it may hold another block's bytes.
+            switch (IsDamaged(static_cast<uint32_t>(i)) ? CopyResult::ReadFailed
+                                                        : CopyRegion(r.offset, r.size, target, buffer)) {
               case CopyResult::Ok:
                 c.offset = static_cast<uint32_t>(position);
                 c.size = r.size;

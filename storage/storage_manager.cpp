@@ -158,7 +158,13 @@ bool StorageManager::LoadArchive() {
     buffer[0] = kZlibHeader0;
     buffer[1] = kZlibHeader1;
     if (!ReadAt(h.directoryOffset + 4, buffer.data() + 2, storedLength)) return false;
-    if (!tolvane::InflateZlib(buffer.data(), static_cast<uint32_t>(buffer.size()), records)) return false;
+    // No more records than an archive of this size can describe (one more tells).
+    const uint64_t most = MaxDirectoryRecords(end_);
+    bool limited;
+    if (!tolvane::InflateZlibAtMost(buffer.data(), static_cast<uint32_t>(buffer.size()), records, 0,
+                                    (most + 1) * kRecordSize, limited) ||
+        records.size() / kRecordSize > most)
+      return false;
   } else {
     if (storedLength >= kPlainDirectoryLimit || storedLength % kRecordSize) return false;
     records.resize(storedLength);
@@ -174,6 +180,7 @@ bool StorageManager::LoadArchive() {
     r.offset = Get32(p + 2);
     r.size = Get32(p + 6);
   }
+  FindDamagedRegions();
   RebuildIndexes();
 
   if (directory_.size() >= 2 && directory_[1].offset != 0) {
@@ -245,6 +252,7 @@ void StorageManager::Reset() {
   directory_.clear();
   vacant_.clear();
   free_.Clear();
+  damaged_.clear();
   root_.entries.clear();
   root_.subfolders.clear();
   root_.flags = 0;
@@ -274,6 +282,7 @@ int32_t StorageManager::LocateBlock(uint32_t block, uint32_t& payload, uint32_t&
   const BlockRecord& r = directory_[block];
   if (r.type != BlockData) return StorageBadBlock;
   if (r.offset == 0) return 0;  // a block without space holds nothing yet
+  if (!InBounds(r.offset, r.size) || IsDamaged(block)) return StorageBadBlock;
   uint8_t prefix[4];
   if (!ReadAt(r.offset, prefix, 4)) return StorageReadFailed;
   uint32_t length = Get32(prefix);
@@ -358,21 +367,26 @@ int32_t StorageManager::ReadBlock(uint32_t block, std::vector<uint8_t>& out, uin
   std::vector<uint8_t> buffer;
   int32_t r = ReadStoredPayload(block, buffer);
   if (r <= 0) return r;
-  // Compressed content is usually a few times its stored size.
-  if (!tolvane::InflateZlib(buffer.data(), static_cast<uint32_t>(buffer.size()), out,
-                            static_cast<uint32_t>(std::min<uint64_t>(static_cast<uint64_t>(r) * 4, 0x4000000))))
+  // Compressed content is usually a few times its stored size. Nothing beyond maxSize is
+  // inflated: what the caller would cut off is never made (nor is its checksum seen).
+  uint64_t hint = std::min<uint64_t>(static_cast<uint64_t>(r) * 4, 0x4000000);
+  if (maxSize) hint = std::min<uint64_t>(hint, maxSize);
+  const uint64_t limit = maxSize ? maxSize : uint64_t{0x80000000u};
+  bool limited;
+  if (!tolvane::InflateZlibAtMost(buffer.data(), static_cast<uint32_t>(buffer.size()), out,
+                                  static_cast<uint32_t>(hint), limit, limited))
     return StorageInflateFailed;
   if (out.size() > 0x7FFFFFFFu) {
     out.clear();
     return StorageInflateFailed;
   }
-  if (maxSize && maxSize < out.size()) out.resize(maxSize);
   return static_cast<int32_t>(out.size());
 }
 
 int32_t StorageManager::ReadBlock(uint32_t block, void* buffer, uint32_t capacity) {
   std::vector<uint8_t> content;
-  int32_t r = ReadBlock(block, content);
+  // A capacity of 0 still inflates a first byte, so that damage at the start is reported.
+  int32_t r = ReadBlock(block, content, std::max<uint32_t>(capacity, 1));
   if (r <= 0) return r;
   uint32_t n = std::min(static_cast<uint32_t>(r), capacity);
   std::copy(content.begin(), content.begin() + n, static_cast<uint8_t*>(buffer));
@@ -478,9 +492,13 @@ bool StorageManager::LoadFolderList(uint32_t block, bool compressed, StorageFold
   if (block >= directory_.size()) return false;
   const BlockRecord& r = directory_[block];
   if (r.offset == 0) return true;
+  // A list over another region is still read (check and dump need the names), but never
+  // written in place: saving gives it a region of its own.
+  if (!InBounds(r.offset, r.size)) return false;
   uint8_t prefix[4];
   if (!ReadAt(r.offset, prefix, 4)) return false;
   uint32_t storedLength = Get32(prefix);
+  if (storedLength >= r.size) return false;  // it would run into what follows
 
   // Checked before anything is allocated for it.
   if (static_cast<uint64_t>(r.offset) + 4 + storedLength > stream_->GetSize()) return false;
@@ -490,7 +508,11 @@ bool StorageManager::LoadFolderList(uint32_t block, bool compressed, StorageFold
     buffer[0] = kZlibHeader0;
     buffer[1] = kZlibHeader1;
     if (!ReadAt(r.offset + 4, buffer.data() + 2, storedLength)) return false;
-    if (!tolvane::InflateZlib(buffer.data(), static_cast<uint32_t>(buffer.size()), bytes)) return false;
+    bool limited;
+    if (!tolvane::InflateZlibAtMost(buffer.data(), static_cast<uint32_t>(buffer.size()), bytes, 0,
+                                    MaxFolderListBytes(end_) + 1, limited) ||
+        bytes.size() > MaxFolderListBytes(end_))
+      return false;
   } else {
     bytes.resize(storedLength);
     if (!ReadAt(r.offset + 4, bytes.data(), storedLength)) return false;
@@ -509,4 +531,49 @@ bool StorageManager::LoadFolderList(uint32_t block, bool compressed, StorageFold
     if (e.second & kEntryFolder) folder.subfolders.emplace(e.first, nullptr);
   }
   return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Damaged regions
+
+// Regions that lie over the header, past the end, are empty, or overlap another region
+// are not their blocks' alone: reading one could show another block's bytes, writing one
+// could overwrite them (or the header), and giving one back to the allocator would hand
+// out space in use. Their blocks are refused and their space is never released.
+void StorageManager::FindDamagedRegions() {
+  damaged_.clear();
+  struct Region {
+    uint32_t offset, size, number;
+  };
+  std::vector<Region> regions;
+  for (uint32_t i = 0; i < directory_.size(); ++i) {
+    const BlockRecord& r = directory_[i];
+    if (r.type == BlockFree || (r.type == BlockData && r.offset != 0)) regions.push_back({r.offset, r.size, i});
+  }
+  std::sort(regions.begin(), regions.end(), [](const Region& a, const Region& b) {
+    return a.offset != b.offset ? a.offset < b.offset : a.number < b.number;
+  });
+  // In offset order a region overlaps an earlier one exactly when it starts before the
+  // farthest end reached so far, and then it overlaps the region that reached it.
+  uint64_t reach = 0;
+  uint32_t reacher = 0;
+  for (const Region& g : regions) {
+    const uint64_t last = static_cast<uint64_t>(g.offset) + g.size;
+    bool bad = !InBounds(g.offset, g.size);
+    if (g.size && g.offset < reach) {
+      bad = true;
+      damaged_.push_back(reacher);
+    }
+    if (bad) damaged_.push_back(g.number);
+    if (last > reach) {
+      reach = last;
+      reacher = g.number;
+    }
+  }
+  std::sort(damaged_.begin(), damaged_.end());
+  damaged_.erase(std::unique(damaged_.begin(), damaged_.end()), damaged_.end());
+}
+
+bool StorageManager::IsDamaged(uint32_t number) const {
+  return !damaged_.empty() && std::binary_search(damaged_.begin(), damaged_.end(), number);
 }

@@ -304,6 +304,8 @@ class StorageManager {
   int32_t ReadBlockToStreamUnguarded(uint32_t block, std::ostringstream& out);
   bool LoadFolderList(uint32_t block, bool compressed, StorageFolder& folder);
   const EntryValue* FindEntry(StorageFolder& folder, const std::string& name) const;
+  void FindDamagedRegions();
+  bool IsDamaged(uint32_t number) const;
 
   // Records and space.
   void SetRecord(uint32_t number, uint8_t type, uint32_t offset, uint32_t size);
@@ -361,6 +363,9 @@ class StorageManager {
   std::set<uint32_t> vacant_;
   tolvane::FreeSpaceIndex free_;
   bool tiled_ = false;  // the regions tiled [128, end) when the archive was opened
+  // Records whose regions were found damaged at open (sorted); a record leaves the list
+  // when it is given another region or none.
+  std::vector<uint32_t> damaged_;
   StorageFolder root_;
   StorageFolder* current_;
   std::list<std::unique_ptr<StorageFolder>> openFolders_;
