@@ -238,8 +238,10 @@ void StorageManager::ForgetChunkBlock(uint32_t block) {
 bool StorageManager::LoadChunkIndex(uint32_t block, ChunkedStream& out) {
   if (block < 2) return false;  // the directory and the root list
   std::vector<uint8_t> payload;
-  int32_t r = options_ & OptionCompressChunkIndex ? ReadBlock(block, payload) : ReadBlockRaw(block, payload);
-  if (r <= 0) return false;
+  // A compressed index inflates no larger than an archive of this size can need.
+  const uint32_t most = static_cast<uint32_t>(std::min<uint64_t>(MaxChunkIndexBytes(end_), 0x7FFFFFFE));
+  int32_t r = options_ & OptionCompressChunkIndex ? ReadBlock(block, payload, most + 1) : ReadBlockRaw(block, payload);
+  if (r <= 0 || payload.size() > most) return false;
   if (payload.size() < kIndexHeaderSize || (payload.size() - kIndexHeaderSize) % 4) return false;
   if ((payload[0] != 0x56 && payload[0] != 0x43) || payload[1] != 0x52) return false;
   out.tag = Get16(payload.data());
@@ -323,7 +325,7 @@ int32_t StorageManager::ReadChunkStored(uint32_t block, const uint8_t*& payload,
   const BlockRecord r = directory_[block];
   std::vector<uint8_t>& stored = ChunkWork().stored;
   if (r.type == BlockData && r.offset != 0 && r.size >= 4 && r.size <= kRegionReadLimit &&
-      static_cast<uint64_t>(r.offset) + r.size <= stream_->GetSize()) {
+      InBounds(r.offset, r.size) && !IsDamaged(block) && static_cast<uint64_t>(r.offset) + r.size <= stream_->GetSize()) {
     if (stored.size() < r.size) stored.resize(r.size);
     if (!ReadAt(r.offset, stored.data(), r.size)) return StorageReadFailed;
     const uint32_t n = Get32(stored.data());
@@ -430,7 +432,8 @@ bool StorageManager::ReadPlainPieces(const ChunkedStream& s, uint8_t* buffer, ui
     const BlockRecord* r = number < directory_.size() ? &directory_[number] : nullptr;
     // The lookup checked this chunk's length, and nothing has resized it since.
     const bool known = r && r->type == BlockData && r->offset != 0 && r->size > cs &&
-                       static_cast<uint64_t>(r->offset) + 4 + cs <= size &&
+                       static_cast<uint64_t>(r->offset) + 4 + cs <= size && InBounds(r->offset, r->size) &&
+                       !IsDamaged(number) &&
                        (!work || work->unchecked.empty() || !work->unchecked.count(number));
     if (!known) {
       if (!flush() || ReadBlockPart(number, buffer + done, piece, within) != static_cast<int32_t>(piece)) return false;

@@ -22,6 +22,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -137,7 +138,12 @@ struct Stores {
     if (!m.Open((dir / name).wstring(), CreateNew)) return 0;
     int32_t block = m.CreateChunkedStream(content.data(), size, kChunkSize, kind);
     // Closing writes the directory back and flushes; the stream's index is read afresh.
-    if (block < 1 || !m.Close() || !m.Open((dir / name).wstring(), OpenReadWrite)) return 0;
+    // Opened again over a bare file stream: the rollback journal of an in-place update has
+    // a figure of its own, this one is the chunked streams' own work.
+    if (block < 1 || !m.Close()) return 0;
+    auto stream = std::make_unique<StorageManagerFileStream>();
+    const int opened = stream->Open((dir / name).wstring(), OpenReadWrite);
+    if (!m.Open(std::move(stream), opened)) return 0;
     return static_cast<uint32_t>(block);
   }
 };
