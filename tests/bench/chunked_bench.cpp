@@ -171,6 +171,8 @@ int main(int argc, char** argv) {
                   t[name] / 1000, t[file] / 1000, t[name] / t[file]);
     }
   }
+  if (!gQuick && t.count("read/file") && t.count("read/chunked_plain"))
+    std::printf("ratio chunk_plain_read_vs_file %.3f aim <= 1.5\n", t["read/chunked_plain"] / t["read/file"]);
   benchmark::Shutdown();
   return 0;
 }
