@@ -215,6 +215,9 @@ void InspectSetup(const fs::path& path, const fs::path& stubPath, const fs::path
   for (int id = IDD_WELCOME; id <= IDD_UPGRADE_COMPLETION; ++id) report.wizardResources &= image.Find(5, uint16_t(id)) != nullptr;
   if (!report.wizardResources) report.faults.push_back(report.file + ": not a setup program (wizard pages, bitmaps or licence missing)");
 
+  for (uint16_t id : {uint16_t(IDB_WATERMARK), uint16_t(IDB_HEADER)})
+    if (const pe::ResourceData* bitmap = image.Find(pe::kRtBitmap, id)) report.bitmapBytes += bitmap->bytes.size();
+
   report.storedChecksum = image.StoredChecksum();
   report.computedChecksum = pe::Checksum(image.File(), pe::ChecksumFieldOffset(image));
   if (report.storedChecksum != report.computedChecksum)
@@ -243,6 +246,7 @@ void InspectSetup(const fs::path& path, const fs::path& stubPath, const fs::path
     report.totalBytes = check.manifest.TotalBytes;
     if (!report.packageOk) report.faults.push_back(error);
   }
+  report.overhead = report.size - report.manifestBytes - report.payloadBytes - report.bitmapBytes;
   if (image.CertificateSize()) CheckSignature(path, ca, report);
 }
 
@@ -255,6 +259,7 @@ std::string ReportText(const InspectReport& r) {
                                  : r.stubMatch == "different" ? ", not the stub beside this tool"
                                                               : ""));
   line("wizard resources", r.wizardResources ? "present" : "missing");
+  line("stub overhead", std::to_string(r.overhead) + " bytes (the file without its package and bitmaps 202, 203)");
   line("checksum", Hex32(r.storedChecksum) + (r.storedChecksum == r.computedChecksum ? " (matches)" : " (does not match)"));
   if (r.packagePresent) {
     line("package", "version " + std::to_string(r.version) + ", " + std::to_string(r.entries) + " entries (" +
@@ -291,6 +296,8 @@ std::string ReportJson(const InspectReport& r) {
   field("total_bytes", std::to_string(r.totalBytes));
   field("manifest_bytes", std::to_string(r.manifestBytes));
   field("payload_bytes", std::to_string(r.payloadBytes));
+  field("bitmap_bytes", std::to_string(r.bitmapBytes));
+  field("stub_overhead", std::to_string(r.overhead));
   field("key_ok", flag(r.keyOk));
   field("payload_ok", flag(r.packageOk));
   field("signature", JsonString(r.signature));

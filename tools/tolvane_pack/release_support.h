@@ -42,6 +42,8 @@ struct InspectReport {
   unsigned version = 0;
   size_t entries = 0, files = 0, folders = 0;
   uint64_t totalBytes = 0, manifestBytes = 0, payloadBytes = 0;
+  uint64_t bitmapBytes = 0;  // the wizard's bitmaps 202 and 203
+  uint64_t overhead = 0;     // what the stub adds: the file minus package and bitmaps
   std::string signature = "none";  // "none", "verified", "not verified"
   std::string signatureDetail;
   std::vector<std::string> faults;  // each a sentence naming what is wrong
