@@ -129,7 +129,7 @@ bool Sign(const fs::path& in, const fs::path& out, const CommandLine& cl, const 
   int status = 0;
   if (!RunProgram(command, log, status, error)) return false;
   if (status != 0) {
-    error = Display(cl.options.at("--sign-pkcs12")) + ": osslsigncode could not sign (" + LastLine(log) + ")";
+    error = Display(cl.options.at("--sign-pkcs12")) + ": osslsigncode could not sign (" + ProgramMessage(log) + ")";
     return false;
   }
   return true;

@@ -94,11 +94,14 @@ bool RunProgram(const std::vector<std::string>& command, const fs::path& log, in
 #endif
 }
 
-std::string LastLine(const fs::path& file) {
+std::string ProgramMessage(const fs::path& file) {
   std::ifstream in(file);
   std::string line, last;
-  while (std::getline(in, line))
-    if (line.find_first_not_of(" \t\r") != std::string::npos) last = line;
+  while (std::getline(in, line)) {
+    if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+    if (line.find("Failed to") != std::string::npos || line.find("rror") != std::string::npos) return line;
+    last = line;
+  }
   return last.empty() ? "no output" : last;
 }
 

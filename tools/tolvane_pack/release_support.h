@@ -28,8 +28,9 @@ std::filesystem::path DefaultStubPath();
 // exit status. False (with error) when it could not be started.
 bool RunProgram(const std::vector<std::string>& command, const std::filesystem::path& log, int& status,
                 std::string& error);
-// The last non-empty line of a text file, for messages.
-std::string LastLine(const std::filesystem::path& file);
+// The line of a program's output that says what went wrong: the first that reports a
+// failure or an error, else the last one.
+std::string ProgramMessage(const std::filesystem::path& file);
 
 struct InspectReport {
   std::string file;
