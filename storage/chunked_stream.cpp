@@ -138,8 +138,10 @@ void StorageManager::ForgetChunkBlock(uint32_t block) {
 bool StorageManager::LoadChunkIndex(uint32_t block, ChunkedStream& out) {
   if (block < 2) return false;  // the directory and the root list
   std::vector<uint8_t> payload;
-  int32_t r = options_ & OptionCompressChunkIndex ? ReadBlock(block, payload) : ReadBlockRaw(block, payload);
-  if (r <= 0) return false;
+  // A compressed index inflates no larger than an archive of this size can need.
+  const uint32_t most = static_cast<uint32_t>(std::min<uint64_t>(MaxChunkIndexBytes(end_), 0x7FFFFFFE));
+  int32_t r = options_ & OptionCompressChunkIndex ? ReadBlock(block, payload, most + 1) : ReadBlockRaw(block, payload);
+  if (r <= 0 || payload.size() > most) return false;
   if (payload.size() < kIndexHeaderSize || (payload.size() - kIndexHeaderSize) % 4) return false;
   if ((payload[0] != 0x56 && payload[0] != 0x43) || payload[1] != 0x52) return false;
   out.tag = Get16(payload.data());

@@ -157,8 +157,55 @@ bool StorageManagerFileStream::SetSize(uint32_t length, bool) {
   return true;
 }
 
-void StorageManagerFileStream::Flush() {
-  if (fd_ >= 0) ::fsync(fd_);
+void StorageManagerFileStream::Flush() { Sync(); }
+
+bool StorageManagerFileStream::Sync() {
+  if (fd_ < 0) return false;
+  int r;
+  do {
+    r = ::fsync(fd_);
+  } while (r != 0 && errno == EINTR);
+  return r == 0;
+}
+
+bool StorageManagerFileStream::Identity(uint64_t& volume, uint64_t& file) const {
+  struct stat st;
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return false;
+  volume = static_cast<uint64_t>(st.st_dev);
+  file = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
+bool StorageManagerFileStream::Exists(const std::wstring& name) {
+  std::string path;
+  struct stat st;
+  return ToUtf8(name, path) && ::lstat(path.c_str(), &st) == 0;
+}
+
+bool StorageManagerFileStream::Remove(const std::wstring& name) {
+  std::string path;
+  if (!ToUtf8(name, path)) return false;
+  return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
+bool StorageManagerFileStream::Replace(const std::wstring& from, const std::wstring& to) {
+  std::string a, b;
+  return ToUtf8(from, a) && ToUtf8(to, b) && ::rename(a.c_str(), b.c_str()) == 0;
+}
+
+bool StorageManagerFileStream::SyncFolderOf(const std::wstring& name) {
+  std::string path;
+  if (!ToUtf8(name, path)) return false;
+  size_t slash = path.find_last_of('/');
+  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  int fd = OpenFd(folder, O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return false;
+  int r;
+  do {
+    r = ::fsync(fd);
+  } while (r != 0 && errno == EINTR);
+  ::close(fd);
+  return r == 0;
 }
 
 void StorageManagerFileStream::Close() {

@@ -57,6 +57,13 @@ bool HasLevel9Header(const std::vector<uint8_t>& compressed) {
 }
 
 bool InflateZlib(const uint8_t* data, uint32_t length, std::vector<uint8_t>& out, uint32_t sizeHint) {
+  bool limited;
+  return InflateZlibAtMost(data, length, out, sizeHint, 0, limited);
+}
+
+bool InflateZlibAtMost(const uint8_t* data, uint32_t length, std::vector<uint8_t>& out, uint32_t sizeHint,
+                       uint64_t limit, bool& limited) {
+  limited = false;
   if (length == 0) return false;
   z_stream zs{};
   if (inflateInit_(&zs, kZlibVersion, static_cast<int>(sizeof(z_stream))) != Z_OK) return false;
@@ -71,6 +78,13 @@ bool InflateZlib(const uint8_t* data, uint32_t length, std::vector<uint8_t>& out
     size_t piece = std::max<size_t>(kPiece, sizeHint);
     for (;;) {
       size_t old = out.size();
+      if (limit) {
+        if (old - start >= limit) {
+          limited = true;
+          return true;
+        }
+        piece = static_cast<size_t>(std::min<uint64_t>(piece, limit - (old - start)));
+      }
       if (out.capacity() < old + piece) out.reserve(old + piece);
       out.resize(old + piece);
       zs.next_out = out.data() + old;
@@ -78,7 +92,8 @@ bool InflateZlib(const uint8_t* data, uint32_t length, std::vector<uint8_t>& out
       int rc = inflate(&zs, Z_NO_FLUSH);
       out.resize(old + (piece - zs.avail_out));
       if (rc == Z_NEED_DICT || rc == Z_DATA_ERROR || rc == Z_MEM_ERROR || rc == Z_STREAM_ERROR) return false;
-      if (zs.avail_out != 0) return rc == Z_STREAM_END;
+      if (rc == Z_STREAM_END) return true;
+      if (zs.avail_out != 0) return false;
       piece = std::min<size_t>(std::max<size_t>(kPiece, (out.size() - start) / 2), 0x10000000);
     }
   } catch (const std::exception&) {

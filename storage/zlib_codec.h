@@ -22,6 +22,12 @@ bool HasLevel9Header(const std::vector<uint8_t>& compressed);
 // sizeHint (0: none) lets the output buffer start at a likely size.
 bool InflateZlib(const uint8_t* data, uint32_t length, std::vector<uint8_t>& out, uint32_t sizeHint = 0);
 
+// As InflateZlib, but stops once limit bytes have been appended (0: no limit); limited
+// then tells whether it stopped there, before the stream's end (whose checksum is then
+// not seen). Untrusted input cannot make out grow beyond the limit.
+bool InflateZlibAtMost(const uint8_t* data, uint32_t length, std::vector<uint8_t>& out, uint32_t sizeHint,
+                       uint64_t limit, bool& limited);
+
 // Inflates a stored payload (without its two header bytes).
 bool InflateStored(const uint8_t* payload, uint32_t length, std::vector<uint8_t>& out);
 

@@ -9,6 +9,7 @@
 //  - a session opened read-only leaves the bytes untouched;
 //  - a successful copy opens as an archive whose regions tile it;
 //  - an archive whose regions tiled it when opened still does after every change;
+//  - nothing but directoryOffset and headerFlags of the header ever changes;
 //  - chunked-stream reads never report more than they were asked for, a cached index
 //    always covers its length, and what a write reports written reads back.
 #include <cstddef>
@@ -260,6 +261,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Script s(script, scriptSize);
       RunScript(m, bytes, data, imageSize, s, sound);
       m.Close();
+      Check(bytes.size() >= 128 && std::memcmp(bytes.data(), data, 92) == 0 &&
+            std::memcmp(bytes.data() + 100, data + 100, 28) == 0);
       StorageManager again(kPackageSignature, kPackageVersion);
       if (again.Open(bytes, OpenRead)) {
         if (sound) Check(again.CheckIntegrity() == 0);

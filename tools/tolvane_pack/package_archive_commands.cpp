@@ -168,12 +168,21 @@ bool OpenArchive(OpenedPackage& package, const std::string& payloadPath, Storage
   return true;
 }
 
-bool WritePlainFile(const fs::path& path, const Bytes& data, std::string& error) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (out && !data.empty()) out.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
-  out.flush();
-  if (!out) error = Display(path) + ": cannot write";
-  return bool(out);
+// Every folder of the tree, deepest first, then the tree itself: their names durable.
+bool SyncTree(const fs::path& root, std::string& error) {
+  std::vector<fs::path> folders;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->is_directory(ec)) folders.push_back(it->path());
+  }
+  if (ec) {
+    error = Display(root) + ": cannot list: " + ec.message();
+    return false;
+  }
+  for (auto f = folders.rbegin(); f != folders.rend(); ++f) {
+    if (!SyncFolder(*f, error)) return false;
+  }
+  return SyncFolder(root, error);
 }
 
 }  // namespace
@@ -323,13 +332,19 @@ int RunExtract(const Args& args) {
       return !ec;
     }
     fs::create_directories(path.parent_path(), ec);
-    return WritePlainFile(path, data, error);
+    return WriteFileSynced(path, data, error);
   });
+  ok = ok && SyncTree(temp, error);
   if (ok && fs::exists(target, ec)) fs::remove(target, ec);
   if (ok) {
     fs::rename(temp, target, ec);
     if (ec) error = Display(target) + ": cannot put in place: " + ec.message();
     ok = !ec;
+  }
+  if (ok) {
+    fs::path parent = fs::absolute(target, ec).parent_path();
+    std::string ignored;  // in place already; only less sure to outlast a power cut
+    SyncFolder(parent, ignored);
   }
   if (!ok) {
     std::error_code ignored;
