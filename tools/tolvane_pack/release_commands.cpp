@@ -32,8 +32,9 @@ constexpr const char* kInspectUsage = "inspect SETUP.EXE [--json] [--ca FILE] [-
 constexpr uint16_t kRtDialog = 5;
 constexpr uint16_t kMachineI386 = 0x14C;
 constexpr uint16_t kSubsystemGui = 2;
-// The language of the stub's own resources (Simplified Chinese), for resources it lacks.
-constexpr uint16_t kDefaultLanguage = 0x0804;
+// The language of package resources the stub lacks: the one the project's own build of
+// setup.exe gives them (windres's default, U.S. English), so that both agree.
+constexpr uint16_t kDefaultLanguage = 0x0409;
 
 int Usage(const char* usage) {
   std::fprintf(stderr, "usage: tolvane-pack %s\n", usage);
