@@ -26,6 +26,7 @@ benchmarks=(
   'des      host bench_des           $host/tests/bench/bench_des 8 5'
   'archive  host storage_bench       $host/tests/bench/storage_bench'
   'chunked  host chunked_bench       $host/tests/bench/chunked_bench'
+  'journal  host journal_bench       $host/tests/bench/journal_bench'
   'extract  win  bench_extract       $wine_run $win/tests/bench/bench_extract.exe 5'
   'peer     win  bench_extract_cpu   python3 tests/bench/extract_peer.py --win $win --wine-root $wine_root'
   'release  win  tolvane-setup-stub  bash tests/bench/release_bench.sh $host'

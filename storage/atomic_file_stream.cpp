@@ -395,14 +395,17 @@ bool StorageAtomicFileStream::Rollback() {
     StorageManagerFileStream::Remove(JournalName(name));
   } else {
     try {
-      StorageManagerFileStream journal;
+      // The journal as written, or as named when a failed commit has closed it.
       JournalHeader h;
-      journal_.Close();
-      ok = journal.Open(JournalName(name), OpenRead) == OpenedExisting && DecodeHeader(journal, h) &&
-           ApplyJournal(journal, file_, h);
+      if (!journal_.IsOpen() && journal_.Open(JournalName(name), OpenRead) != OpenedExisting) {
+        ok = false;
+      } else {
+        ok = DecodeHeader(journal_, h) && ApplyJournal(journal_, file_, h);
+      }
     } catch (const std::exception&) {
       ok = false;
     }
+    journal_.Close();
     file_.Close();
     // A journal that could not be applied stays for the next open.
     if (ok && StorageManagerFileStream::Remove(JournalName(name))) StorageManagerFileStream::SyncFolderOf(name);

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "storage/chunk_workspace.h"
 #include "storage/storage_format.h"
 #include "storage/zlib_codec.h"
 
@@ -93,6 +94,13 @@ bool StorageManager::Open(const std::wstring& file, StorageOpenMode mode) {
     Release();
     return false;
   }
+}
+
+bool StorageManager::Open(std::unique_ptr<StorageManagerStream> stream, int openResult) {
+  Close();
+  status_ = 0;
+  options_ = requestedOptions_;
+  return stream && Attach(std::move(stream), openResult);
 }
 
 bool StorageManager::Attach(std::unique_ptr<StorageManagerStream> stream, int openResult) {
@@ -252,6 +260,7 @@ void StorageManager::Reset() {
   openFolders_.clear();
   chunkCache_.clear();
   chunkOwners_.clear();
+  if (chunkWork_) chunkWork_->Clear();
   current_ = &root_;
   tiled_ = false;
 }

@@ -100,6 +100,7 @@ int32_t StorageManager::RewriteBlockRaw(uint32_t block, const void* data, uint32
     }
     if (r <= 0) return r;
     status_ |= StatusDataChanged;
+    ForgetInflated(block);
     if (length && !stream_->Write(data, length)) return StorageWriteFailed;
     return static_cast<int32_t>(length);
   });
@@ -148,6 +149,7 @@ int32_t StorageManager::WriteBlockPart(uint32_t block, const void* data, uint32_
     if (r <= 0) return r;
     if (offset >= stored) return 0;
     uint32_t n = std::min(length, stored - offset);
+    ForgetInflated(block);
     if (!stream_->Seek(payload + offset) || !stream_->Write(data, n)) return StorageWriteFailed;
     status_ |= StatusDataChanged;
     return static_cast<int32_t>(n);
