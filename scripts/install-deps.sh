@@ -13,7 +13,7 @@ for p in g++ cmake make zlib1g-dev googletest libgtest-dev libbenchmark-dev \
          g++-mingw-w64-i686 mingw-w64 mingw-w64-tools libz-mingw-w64-dev \
          wine wine64 xvfb xauth x11-utils fonts-wqy-microhei imagemagick \
          openssl libssl-dev clang libfuzzer-14-dev libclang-rt-14-dev locales file binutils-mingw-w64-i686 python3 \
-         xdotool; do
+         xdotool osslsigncode nsis; do
   have "$p" || pkgs+=("$p")
 done
 have wine32:i386 || pkgs+=("wine32:i386")
