@@ -219,7 +219,7 @@ bool ExtractPackage(WorkerContext& context, int32_t base, int32_t span) {
   if (StopRequested(context, StopPoint::PayloadDeciphered)) return false;
 
   StorageManager archive(kPackageSignature, kPackageVersion);
-  if (!archive.Open(buffer, OpenRead)) {
+  if (!archive.OpenForReading(buffer)) {
     ReportError(context, kBadPackageText);
     return false;
   }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/win_owners.h"
+#include "state/version_text.h"
 
 namespace {
 
@@ -115,11 +116,7 @@ uint16_t ReadServerVersion(const std::wstring& path) {
   std::wstring text;
   if (!FindFileVersionText(versionInfo.data(), text)) return 0;
 
-  // "a, b, c, d": only the major (a) and the third number (c) make up the version.
-  int numbers[4] = {0, 0, 0, 0};
-  swscanf(text.c_str(), L"%d, %d, %d, %d", &numbers[0], &numbers[1], &numbers[2], &numbers[3]);
-  const uint32_t version = static_cast<uint32_t>(numbers[0]) * 256u + static_cast<uint32_t>(numbers[2]);
-  return static_cast<uint16_t>(version);
+  return VersionNumberOfText(text.c_str());
 }
 
 bool ReadInstalledProduct() {

@@ -144,6 +144,8 @@ void ChunkWorkspace::Forget(uint32_t block) {
   }
 }
 
+ChunkWorkspace::~ChunkWorkspace() = default;
+
 void ChunkWorkspace::Clear() {
   for (Inflated& slot : slots_) slot.block = 0;
   unchecked.clear();

@@ -52,13 +52,13 @@ StorageManager::~StorageManager() { Close(); }
 // ---------------------------------------------------------------------------------------
 // Opening and closing
 
-bool StorageManager::Open(std::vector<uint8_t>& bytes, StorageOpenMode mode) {
+bool StorageManager::OpenForReading(std::vector<uint8_t>& bytes) {
   Close();
   try {
     status_ = 0;
     options_ = requestedOptions_;
     auto stream = std::make_unique<StorageManagerMemoryStream>();
-    int result = stream->Open(bytes, mode);
+    int result = stream->Open(bytes, OpenRead);
     return Attach(std::move(stream), result);
   } catch (const std::exception&) {
     Release();
@@ -66,45 +66,9 @@ bool StorageManager::Open(std::vector<uint8_t>& bytes, StorageOpenMode mode) {
   }
 }
 
-bool StorageManager::Open(const std::wstring& file, StorageOpenMode mode) {
-  Close();
-  try {
-    status_ = 0;
-    options_ = requestedOptions_;
-    // Whatever mode: a half-made update is never what an open shows.
-    if (StorageAtomicFileStream::Recover(file) == StorageAtomicFileStream::Recovery::Failed) return false;
-    if (mode == OpenRead) {
-      auto stream = std::make_unique<StorageManagerFileStream>();
-      int result = stream->Open(file, mode);
-      return Attach(std::move(stream), result);
-    }
-    auto stream = std::make_unique<StorageAtomicFileStream>();
-    StorageAtomicFileStream* atomic = stream.get();
-    int result = stream->Open(file, mode);
-    if (!Attach(std::move(stream), result)) return false;
-    atomic_ = atomic;
-    // The write-back rewrites the directory and the root list: their old bytes go into
-    // the journal with its first entry, which saves a sync each.
-    for (uint32_t i = 0; i < 2 && i < directory_.size(); ++i) {
-      const BlockRecord& r = directory_[i];
-      if (r.type == BlockData && r.offset) atomic->PreserveAtStart(r.offset, r.size);
-    }
-    return true;
-  } catch (const std::exception&) {
-    Release();
-    return false;
-  }
-}
-
-bool StorageManager::Open(std::unique_ptr<StorageManagerStream> stream, int openResult) {
-  Close();
-  status_ = 0;
-  options_ = requestedOptions_;
-  return stream && Attach(std::move(stream), openResult);
-}
-
 bool StorageManager::Attach(std::unique_ptr<StorageManagerStream> stream, int openResult) {
   atomic_ = nullptr;
+  finish_ = nullptr;
   if (openResult != OpenedExisting && openResult != CreatedNew) return false;
   stream_ = std::move(stream);
   bool ok = false;
@@ -120,6 +84,7 @@ bool StorageManager::Attach(std::unique_ptr<StorageManagerStream> stream, int op
 // Drops the stream without writing back (an update of a file is rolled back by its stream).
 void StorageManager::Release() {
   atomic_ = nullptr;
+  finish_ = nullptr;
   stream_.reset();
   Reset();
 }
@@ -208,45 +173,15 @@ bool StorageManager::CreateArchive() {
 
 bool StorageManager::Close() {
   if (!stream_) return true;
-  bool ok;
-  try {
-    ok = WriteBack();
-  } catch (const std::exception&) {
-    ok = false;
-  }
-  if (atomic_) ok = ok ? atomic_->Commit() : (atomic_->Rollback(), false);
+  // Opened only for reading there is nothing to write back, nor an update to finish.
+  const bool ok = finish_ ? (this->*finish_)(true) : true;
   Release();
   return ok;
 }
 
 void StorageManager::Discard() {
-  if (atomic_) atomic_->Rollback();
+  if (finish_) (this->*finish_)(false);
   Release();
-}
-
-// Stops at the first failure: what follows a failed step would describe what is not there.
-bool StorageManager::WriteBack() {
-  // Deepest folders first: saving a folder updates its parent's entry.
-  std::vector<StorageFolder*> folders;
-  for (auto& f : openFolders_) folders.push_back(f.get());
-  auto depth = [](const StorageFolder* f) {
-    size_t d = 0;
-    for (const StorageFolder* p = f->parent; p; p = p->parent) ++d;
-    return d;
-  };
-  std::stable_sort(folders.begin(), folders.end(),
-                   [&](const StorageFolder* a, const StorageFolder* b) { return depth(a) > depth(b); });
-  for (StorageFolder* f : folders) {
-    if ((f->flags & 1) && !SaveSubfolder(*f)) return false;
-  }
-  if ((root_.flags & 1) && !SaveRoot()) return false;
-  if ((status_ & StatusDirectoryChanged) && !SaveDirectory()) return false;
-  if (status_ & StatusHeaderChanged) {
-    if (!stream_->Seek(0) || !stream_->Write(header_, kHeaderSize)) return false;
-    status_ &= ~StatusHeaderChanged;
-  }
-  stream_->Flush();
-  return true;
 }
 
 void StorageManager::Reset() {

@@ -139,6 +139,9 @@ class StorageManager {
   // Opening closes whatever was open first. The vector belongs to the caller and must
   // stay alive until Close. In-memory archives shorter than the header are refused.
   bool Open(std::vector<uint8_t>& bytes, StorageOpenMode mode);
+  // As Open(bytes, OpenRead), for programs that only read: nothing is written back at
+  // Close, and none of the writing code is linked (library tolvane_storage_read).
+  bool OpenForReading(std::vector<uint8_t>& bytes);
   // A file is first freed of whatever an interrupted update left behind (its journal is
   // rolled back). Opened for writing, everything up to Close is one update that happens
   // whole or not at all (see atomic_file_stream.h); a folder where no journal can be made
@@ -292,6 +295,7 @@ class StorageManager {
   // Opening and closing.
   bool Attach(std::unique_ptr<StorageManagerStream> stream, int openResult);
   void Release();
+  bool FinishUpdate(bool keep);
   // Tells an update of a file which old bytes the next writes cover.
   void Preserve(uint32_t offset, uint32_t length) {
     if (atomic_) atomic_->Preserve(offset, length);
@@ -396,4 +400,8 @@ class StorageManager {
   uint8_t header_[128] = {};
   std::unique_ptr<StorageManagerStream> stream_;
   StorageAtomicFileStream* atomic_ = nullptr;  // stream_, when it is an update of a file
+  // What Close and Discard do before the stream is let go: set by the opens that may
+  // update (FinishUpdate), null after OpenForReading. A pointer, so that the reading core
+  // does not link the writing code.
+  bool (StorageManager::*finish_)(bool keep) = nullptr;
 };
