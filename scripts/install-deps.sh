@@ -9,7 +9,7 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok ins
 
 dpkg --print-foreign-architectures | grep -qx i386 || need_i386=1
 
-for p in g++ cmake make zlib1g-dev googletest libgtest-dev libbenchmark-dev \
+for p in g++ cmake make zlib1g-dev libdeflate-dev googletest libgtest-dev libbenchmark-dev \
          g++-mingw-w64-i686 mingw-w64 mingw-w64-tools libz-mingw-w64-dev \
          wine wine64 xvfb xauth x11-utils fonts-wqy-microhei imagemagick \
          openssl libssl-dev clang libfuzzer-14-dev libclang-rt-14-dev locales file binutils-mingw-w64-i686 python3 \

@@ -26,6 +26,7 @@
 #include "storage/atomic_file_stream.h"
 #include "storage/free_space_index.h"
 #include "storage/storage_stream.h"
+#include "storage/zlib_codec.h"
 
 #ifdef _WIN32
 struct IStream;
@@ -263,6 +264,9 @@ class StorageManager {
   uint32_t RequestedOptions() const { return requestedOptions_; }
   void SetRequestedOptions(uint32_t options) { requestedOptions_ = options; }
   uint16_t ChunkCacheLimit() const { return chunkCacheLimit_; }
+  // Blocks, folder lists and the directory written from here on are compressed with
+  // compressor (null: zlib level 9). Chunks and copies always use zlib.
+  void SetCompressor(tolvane::Compressor compressor) { compressor_ = compressor; }
 
   // --- Chunked streams: large streams kept as fixed-size chunks, each its own block, and
   // addressed by the number of their index block. Lengths of a stream are at most
@@ -394,6 +398,7 @@ class StorageManager {
   // their first use and kept while this object lives.
   std::unique_ptr<tolvane::ChunkWorkspace> chunkWork_;
   uint32_t requestedOptions_ = 0;
+  tolvane::Compressor compressor_ = nullptr;
   uint32_t options_ = 0;
   uint32_t status_ = 0;
   uint8_t description_[80] = {};

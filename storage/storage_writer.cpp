@@ -14,9 +14,12 @@ namespace {
 bool ValidName(const std::string& name) { return !name.empty() && name.size() <= kMaxNameLength; }
 
 // Compresses data into its stored form: the zlib stream without its two header bytes,
-// which out keeps at the front (callers skip them).
-int32_t CompressForStorage(const void* data, uint32_t length, std::vector<uint8_t>& out) {
-  if (!tolvane::DeflateLevel9(data, length, out) || !tolvane::HasLevel9Header(out)) return StorageCompressFailed;
+// which out keeps at the front (callers skip them). With zlib unless the archive was given
+// another compressor.
+int32_t CompressForStorage(tolvane::Compressor compressor, const void* data, uint32_t length,
+                           std::vector<uint8_t>& out) {
+  if (!(compressor ? compressor : tolvane::DeflateLevel9)(data, length, out) || !tolvane::HasLevel9Header(out))
+    return StorageCompressFailed;
   if (out.size() - 2 > kMaxPayload) return StorageNoSpace;
   return 0;
 }
@@ -81,7 +84,7 @@ int32_t StorageManager::CreateBlock(const void* data, uint32_t length, bool forc
     if (!stream_) return StorageNotOpen;
     if (length == 0 && !force) return 0;
     std::vector<uint8_t> stored;
-    int32_t r = CompressForStorage(data, length, stored);
+    int32_t r = CompressForStorage(compressor_, data, length, stored);
     if (r < 0) return r;
     return CreateBlockRaw(stored.data() + 2, static_cast<uint32_t>(stored.size() - 2), force);
   });
@@ -111,7 +114,7 @@ int32_t StorageManager::RewriteBlock(uint32_t block, const void* data, uint32_t 
     if (!stream_) return StorageNotOpen;
     if (length == 0) return RewriteBlockRaw(block, nullptr, 0, compact);
     std::vector<uint8_t> stored;
-    int32_t r = CompressForStorage(data, length, stored);
+    int32_t r = CompressForStorage(compressor_, data, length, stored);
     if (r < 0) return r;
     return RewriteBlockRaw(block, stored.data() + 2, static_cast<uint32_t>(stored.size() - 2), compact);
   });
@@ -135,7 +138,7 @@ int32_t StorageManager::WriteBlock(uint32_t block, const void* data, uint32_t le
     if (!stream_) return StorageNotOpen;
     if (length == 0) return block == 0 ? 0 : WriteBlockRaw(block, nullptr, 0, compact);
     std::vector<uint8_t> stored;
-    int32_t r = CompressForStorage(data, length, stored);
+    int32_t r = CompressForStorage(compressor_, data, length, stored);
     if (r < 0) return r;
     return WriteBlockRaw(block, stored.data() + 2, static_cast<uint32_t>(stored.size() - 2), compact);
   });
@@ -232,7 +235,7 @@ int32_t StorageManager::WriteEntry(StorageFolder& folder, const std::string& nam
     if (length == 0) return DeleteEntry(folder, name);
     if (!ValidName(name) || folder.subfolders.count(name)) return 0;
     std::vector<uint8_t> stored;
-    int32_t r = CompressForStorage(data, length, stored);
+    int32_t r = CompressForStorage(compressor_, data, length, stored);
     if (r < 0) return r;
     return WriteEntryRaw(folder, name, stored.data() + 2, static_cast<uint32_t>(stored.size() - 2), compact);
   });
@@ -424,7 +427,7 @@ bool StorageManager::WriteFolderList(const StorageFolder& folder, EntryValue ref
   const uint32_t number = reference & kEntryBlockMask;
   if (reference & kEntryFolderCompressed) {
     std::vector<uint8_t> stored;
-    if (CompressForStorage(bytes.data(), static_cast<uint32_t>(bytes.size()), stored) < 0) return false;
+    if (CompressForStorage(compressor_, bytes.data(), static_cast<uint32_t>(bytes.size()), stored) < 0) return false;
     uint32_t length = static_cast<uint32_t>(stored.size() - 2);
     if (ResizeBlock(number, length, true) <= 0) return false;
     return stream_->Write(stored.data() + 2, length);
@@ -564,7 +567,7 @@ bool StorageManager::SaveDirectory() {
       length = static_cast<uint32_t>(plain.size());
       return plain.size() <= kMaxPayload;
     }
-    if (CompressForStorage(plain.data(), static_cast<uint32_t>(plain.size()), stored) < 0) return false;
+    if (CompressForStorage(compressor_, plain.data(), static_cast<uint32_t>(plain.size()), stored) < 0) return false;
     length = static_cast<uint32_t>(stored.size() - 2);
     return true;
   };

@@ -15,6 +15,11 @@ namespace tolvane {
 // False when zlib cannot be initialised or the output cannot be allocated.
 bool DeflateLevel9(const void* data, uint32_t length, std::vector<uint8_t>& out);
 
+// What an archive compresses its blocks with, in DeflateLevel9's place: a complete zlib
+// stream with the level-9 header 0x78 0xDA, which any inflater reads back. False on failure.
+// Must not throw.
+using Compressor = bool (*)(const void* data, uint32_t length, std::vector<uint8_t>& out);
+
 // True when a compressor's output starts with the level-9 header the format expects.
 bool HasLevel9Header(const std::vector<uint8_t>& compressed);
 

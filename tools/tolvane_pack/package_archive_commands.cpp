@@ -188,7 +188,7 @@ bool SyncTree(const fs::path& root, std::string& error) {
 }  // namespace
 
 bool BuildPackage(const ProductTree& tree, uint16_t version, const PayloadKey& key, BuiltPackage& built,
-                  std::string& error) {
+                  std::string& error, Compressor compressor) {
   PackageManifest manifest;
   manifest.Version = version;
   manifest.Reserved = 0;
@@ -202,6 +202,7 @@ bool BuildPackage(const ProductTree& tree, uint16_t version, const PayloadKey& k
   {
     StorageManager archive(kPackageSignature, kPackageVersion);
     if (!archive.Open(image, CreateNew)) return error = "cannot start the archive in memory", false;
+    archive.SetCompressor(compressor);
     Bytes content;
     for (const ProductEntry& entry : tree.entries) {
       manifest.Entries.push_back({entry.name, entry.kind});

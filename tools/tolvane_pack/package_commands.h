@@ -12,6 +12,7 @@
 
 #include "package/manifest.h"
 #include "package/payload_cipher.h"
+#include "storage/zlib_codec.h"
 #include "tools/tolvane_pack/file_io.h"
 #include "tools/tolvane_pack/product_tree.h"
 #include "tools/tolvane_pack/commands.h"
@@ -47,9 +48,11 @@ int Fail(const std::string& command, const std::string& message);
 struct BuiltPackage {
   Bytes manifest, payload;
 };
-// Packs a scanned product folder; error names the offending file.
+// Packs a scanned product folder; error names the offending file. The files are
+// compressed with compressor (null: zlib level 9, which `build` keeps: the project's own
+// setup.exe and its tests are made from those bytes).
 bool BuildPackage(const ProductTree& tree, uint16_t version, const PayloadKey& key, BuiltPackage& built,
-                  std::string& error);
+                  std::string& error, Compressor compressor = nullptr);
 // "N entries (F files, D folders), T bytes; manifest M bytes, payload P bytes"
 std::string DescribeBuild(const ProductTree& tree, const BuiltPackage& built);
 

@@ -14,6 +14,7 @@
 #include "tools/tolvane_pack/package_commands.h"
 #include "tools/tolvane_pack/pe_resources.h"
 #include "tools/tolvane_pack/release_support.h"
+#include "tools/tolvane_pack/strong_deflate.h"
 #include "tools/tolvane_pack/text_codec.h"
 
 namespace tolvane::pack {
@@ -182,7 +183,7 @@ int RunSetup(const Args& original) {
   ProductTree tree;
   if (!ScanProduct(root, order.empty() ? nullptr : &order, tree, error)) return Fail(args[0], error);
   BuiltPackage built;
-  if (!BuildPackage(tree, server.number, key, built, error)) return Fail(args[0], error);
+  if (!BuildPackage(tree, server.number, key, built, error, DeflateStrong)) return Fail(args[0], error);
 
   stub.Put(pe::kRtRcdata, IDR_MANIFEST, built.manifest, kDefaultLanguage);
   stub.Put(pe::kRtRcdata, IDR_PAYLOAD, built.payload, kDefaultLanguage);

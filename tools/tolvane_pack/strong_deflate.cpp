@@ -1,0 +1,54 @@
+#include "tools/tolvane_pack/strong_deflate.h"
+
+#include <exception>
+#include <memory>
+
+#ifdef TOLVANE_HAVE_LIBDEFLATE
+#include <libdeflate.h>
+#endif
+
+namespace tolvane::pack {
+
+#ifdef TOLVANE_HAVE_LIBDEFLATE
+
+namespace {
+
+struct CompressorFree {
+  void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
+};
+
+// Made at the first call and kept: its level-12 tables are worth keeping between files.
+libdeflate_compressor* Level12() {
+  static std::unique_ptr<libdeflate_compressor, CompressorFree> compressor(libdeflate_alloc_compressor(12));
+  return compressor.get();
+}
+
+}  // namespace
+
+bool DeflateStrong(const void* data, uint32_t length, std::vector<uint8_t>& out) {
+  out.clear();
+  libdeflate_compressor* c = Level12();
+  if (!c) return false;
+  try {
+    out.resize(libdeflate_zlib_compress_bound(c, length));
+  } catch (const std::exception&) {
+    return false;
+  }
+  const size_t n = libdeflate_zlib_compress(c, data, length, out.data(), out.size());
+  out.resize(n);
+  return n != 0;
+}
+
+const char* StrongDeflateName() { return "libdeflate 12"; }
+
+#else
+
+bool DeflateStrong(const void* data, uint32_t length, std::vector<uint8_t>& out) {
+  return DeflateLevel9(data, length, out);
+}
+
+const char* StrongDeflateName() { return "zlib 9"; }
+
+#endif
+
+}  // namespace tolvane::pack

@@ -1,0 +1,20 @@
+// The compressor of `tolvane-pack setup`: libdeflate at its strongest level (12), whose
+// output is a standard zlib stream with the level-9 header, so that the installer's zlib
+// inflates it as it inflates zlib's own. About 3 % smaller than zlib level 9 on the
+// sample product, and deterministic: the same input gives the same bytes.
+//
+// Builds without libdeflate (the Windows build of the tool, which the tests run) fall
+// back to zlib level 9.
+#pragma once
+
+#include "storage/zlib_codec.h"
+
+namespace tolvane::pack {
+
+// A Compressor (storage/zlib_codec.h). Not for two threads at once.
+bool DeflateStrong(const void* data, uint32_t length, std::vector<uint8_t>& out);
+
+// The compressor that DeflateStrong uses: "libdeflate 12" or "zlib 9".
+const char* StrongDeflateName();
+
+}  // namespace tolvane::pack
