@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
     const double inflate = Milliseconds(
         [&] {
           StorageManager archive(kPackageSignature, kPackageVersion);
-          if (!archive.Open(buffer, OpenRead)) return false;
+          if (!archive.OpenForReading(buffer)) return false;
           for (const ManifestEntry& e : manifest.Entries) {
             if (e.Kind == Folder) continue;
             std::string name(e.Name.begin(), e.Name.end());  // the sample's names are ASCII
