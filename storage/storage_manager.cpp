@@ -215,7 +215,7 @@ bool StorageManager::WriteBack() {
 
 void StorageManager::Reset() {
   directory_.clear();
-  vacant_.clear();
+  vacant_.Clear(true);
   free_.Clear();
   root_.entries.clear();
   root_.subfolders.clear();
@@ -473,8 +473,8 @@ bool StorageManager::LoadFolderList(uint32_t block, bool compressed, StorageFold
   while (pos < bytes.size()) {
     uint32_t n = bytes[pos];
     if (n == 0 || pos + 1 + n + 4 > bytes.size()) return false;
-    std::string name(reinterpret_cast<const char*>(bytes.data() + pos + 1), n);
-    folder.entries[std::move(name)] = Get32(bytes.data() + pos + 1 + n);
+    std::string_view name(reinterpret_cast<const char*>(bytes.data() + pos + 1), n);
+    folder.entries.insert_or_assign(name, Get32(bytes.data() + pos + 1 + n));
     pos += 1 + n + 4;
   }
   for (const auto& e : folder.entries) {

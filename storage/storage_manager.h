@@ -24,6 +24,8 @@
 #include <vector>
 
 #include "storage/free_space_index.h"
+#include "storage/name_index.h"
+#include "storage/number_set.h"
 #include "storage/storage_stream.h"
 
 #ifdef _WIN32
@@ -96,10 +98,10 @@ enum StorageStatus : uint32_t {
 };
 
 struct StorageFolder {
-  std::map<std::string, EntryValue> entries;  // ordered by unsigned byte comparison
+  tolvane::NameIndex<EntryValue> entries;     // walked in unsigned byte order of the names
   StorageFolder* parent = nullptr;            // null for the root and for detached folders
   uint32_t block = 0;                         // block of the folder's list, 0 when none
-  std::map<std::string, StorageFolder*> subfolders;  // null until that subfolder is opened
+  tolvane::NameIndex<StorageFolder*> subfolders;  // null until that subfolder is opened
   uint32_t flags = 0;                         // bit 0: entries changed, list must be written
   uint16_t openCount = 0;
 };
@@ -340,7 +342,7 @@ class StorageManager {
   uint32_t end_ = 0;
   std::vector<BlockRecord> directory_;
   // Reusable record numbers: the vacant ones here, the free regions in free_.
-  std::set<uint32_t> vacant_;
+  tolvane::NumberSet vacant_;
   tolvane::FreeSpaceIndex free_;
   bool tiled_ = false;  // the regions tiled [128, end) when the archive was opened
   StorageFolder root_;

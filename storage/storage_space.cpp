@@ -20,7 +20,7 @@ void StorageManager::IndexRecord(uint32_t number) {
   const BlockRecord& r = directory_[number];
   switch (r.type) {
     case BlockVacant:
-      vacant_.insert(number);
+      vacant_.Insert(number);
       break;
     case BlockFree:
       if (InBounds(r.offset, r.size)) {
@@ -34,7 +34,7 @@ void StorageManager::IndexRecord(uint32_t number) {
 }
 
 void StorageManager::RebuildIndexes() {
-  vacant_.clear();
+  vacant_.Clear();
   free_.Clear();
   for (uint32_t i = 0; i < directory_.size(); ++i) IndexRecord(i);
   // Whether the regions tile the archive, without empty regions: then whatever follows a
@@ -53,9 +53,9 @@ void StorageManager::SetRecord(uint32_t number, uint8_t type, uint32_t offset, u
 
   if ((old.type == BlockVacant) != (type == BlockVacant)) {
     if (type == BlockVacant) {
-      vacant_.insert(number);
+      vacant_.Insert(number);
     } else {
-      vacant_.erase(number);
+      vacant_.Erase(number);
     }
   }
 
@@ -81,13 +81,13 @@ bool StorageManager::SetEnd(uint64_t newEnd) {
 // Record numbers 0 and 1 belong to the directory and the root list and are never handed
 // out, even when record 1 is vacant because the root is empty.
 int32_t StorageManager::NewRecordNumber() {
-  auto it = vacant_.lower_bound(2);
-  if (it != vacant_.end()) return static_cast<int32_t>(*it);
+  uint32_t lowest = 0;
+  if (vacant_.LowestFrom(2, lowest)) return static_cast<int32_t>(lowest);
   if (directory_.size() > kEntryBlockMask) return StorageNoMemory;
   try {
     do {
       directory_.push_back(BlockRecord{});
-      vacant_.insert(static_cast<uint32_t>(directory_.size() - 1));
+      vacant_.Insert(static_cast<uint32_t>(directory_.size() - 1));
     } while (directory_.size() < 3);
   } catch (const std::exception&) {
     return StorageNoMemory;
@@ -100,7 +100,7 @@ void StorageManager::EnsureReservedRecords() {
   if (directory_.size() >= 2) return;
   while (directory_.size() < 2) {
     directory_.push_back(BlockRecord{});
-    vacant_.insert(static_cast<uint32_t>(directory_.size() - 1));
+    vacant_.Insert(static_cast<uint32_t>(directory_.size() - 1));
   }
   SetRecord(0, BlockData, 0, 0);
   SetRecord(1, BlockData, 0, 0);

@@ -516,12 +516,12 @@ bool StorageManager::SaveDirectory() {
     SetRecord(0, BlockData, 0, 0);
   }
   while (directory_.size() > 2 && directory_.back().type == BlockVacant) {
-    vacant_.erase(static_cast<uint32_t>(directory_.size() - 1));
+    vacant_.Erase(static_cast<uint32_t>(directory_.size() - 1));
     directory_.pop_back();
   }
   if (directory_.size() < 2 || (directory_.size() == 2 && directory_[1].offset == 0)) {
     directory_.clear();
-    vacant_.clear();
+    vacant_.Clear();
     free_.Clear();
     tiled_ = true;
     status_ &= ~StatusDirectoryChanged;
