@@ -160,8 +160,11 @@ class NameIndex {
     for (const auto& e : other) emplace(e.first, e.second);
     return *this;
   }
-  NameIndex(NameIndex&&) noexcept = default;
-  NameIndex& operator=(NameIndex&&) noexcept = default;
+  NameIndex(NameIndex&& other) noexcept { Take(other); }
+  NameIndex& operator=(NameIndex&& other) noexcept {
+    if (this != &other) Take(other);
+    return *this;
+  }
 
   size_t size() const { return count_; }
   bool empty() const { return count_ == 0; }
@@ -204,10 +207,37 @@ class NameIndex {
     if (it.record_ != kNone) Remove(it.record_);
   }
 
+  // Room for that many more names of nameBytes bytes in all, added without moving anything.
+  void reserve(size_t names, size_t nameBytes) {
+    size_t slots = slots_.empty() ? 16 : slots_.size();
+    while ((count_ + names) * 2 > slots) slots *= 2;
+    if (slots != slots_.size()) Rehash(slots);
+    size_t need = used_ + names * Padded(0) + nameBytes + names * kAlign;
+    if (need > arena_.size()) arena_.resize(need);
+    order_.reserve(order_.size() + names);
+  }
+
   // Forgets every name and gives the memory back.
   void clear() { *this = NameIndex(); }
 
  private:
+  // Moves other's names here and leaves it empty.
+  void Take(NameIndex& other) noexcept {
+    slots_ = std::move(other.slots_);
+    arena_ = std::move(other.arena_);
+    order_ = std::move(other.order_);
+    pending_ = std::move(other.pending_);
+    used_ = std::exchange(other.used_, 0);
+    count_ = std::exchange(other.count_, 0);
+    removedBytes_ = std::exchange(other.removedBytes_, 0);
+    unmerged_ = std::exchange(other.unmerged_, false);
+    walk_ = other.walk_ + 1;
+    other.slots_.clear();
+    other.arena_.clear();
+    other.order_.clear();
+    other.pending_.clear();
+  }
+
   static size_t Padded(size_t length) { return (sizeof(Head) + length + kAlign - 1) / kAlign * kAlign; }
 
   Head& HeadOf(uint32_t record) { return *reinterpret_cast<Head*>(arena_.data() + size_t{record} * kAlign); }
@@ -259,26 +289,36 @@ class NameIndex {
 
   std::pair<uint32_t, bool> Add(std::string_view name, const V& value) {
     const uint32_t hash = Hash()(name);
-    uint32_t record = Lookup(name, hash);
-    if (record != kNone) return {record, false};
-    if (name.size() >= kRemoved) throw std::length_error("name too long");
-    if (removedBytes_ > 4096 && removedBytes_ * 2 > arena_.size()) Compact();
     if ((count_ + 1) * 2 > slots_.size()) Rehash(slots_.empty() ? 16 : slots_.size() * 2);
-    const size_t at = arena_.size();
-    if ((at + Padded(name.size())) / kAlign >= kEmpty) throw std::length_error("index full");
+    const size_t mask = slots_.size() - 1;
+    size_t i = Home(hash);
+    for (; slots_[i].record != kEmpty; i = (i + 1) & mask) {
+      if (slots_[i].hash == hash && ViewOf(slots_[i].record) == name) return {slots_[i].record, false};
+    }
+    if (name.size() >= kRemoved) throw std::length_error("name too long");
+    const size_t bytes = Padded(name.size());
+    if ((used_ + bytes) / kAlign >= kEmpty) throw std::length_error("index full");
+    const bool compact = removedBytes_ > 4096 && removedBytes_ * 2 > used_;
+    if (compact) Compact();
+    if (used_ + bytes > arena_.size()) arena_.resize(std::max({used_ + bytes, arena_.size() * 2, size_t{256}}));
     // Ordered additions keep the order as it is; others wait for the next walk.
     const bool inOrder = pending_.empty() && (order_.empty() || ViewOf(order_.back()) < name);
     std::vector<uint32_t>& list = inOrder ? order_ : pending_;
     if (list.size() == list.capacity()) list.reserve(list.size() * 2 + 8);
-    arena_.resize(at + Padded(name.size()));
-    record = static_cast<uint32_t>(at / kAlign);
-    Head* h = new (arena_.data() + at) Head{value, hash, static_cast<uint32_t>(name.size())};
+    const uint32_t record = static_cast<uint32_t>(used_ / kAlign);
+    Head* h = new (arena_.data() + used_) Head{value, hash, static_cast<uint32_t>(name.size())};
     if (!name.empty()) std::memcpy(h + 1, name.data(), name.size());
-    PutSlot(hash, record);
+    used_ += bytes;
+    if (compact) {
+      PutSlot(hash, record);  // the slots were laid out afresh
+    } else {
+      slots_[i] = Slot{hash, record};
+    }
     list.push_back(record);
     ++count_;
     return {record, true};
   }
+
 
   // Linear probing without markers: the slots after a removed one move up when their home
   // allows it, so every name stays reachable from its home.
@@ -305,23 +345,23 @@ class NameIndex {
 
   // Copies the live records into a fresh arena, the ordered ones first and in order.
   void Compact() {
-    std::vector<unsigned char> fresh;
-    fresh.reserve(arena_.size() - removedBytes_);
+    std::vector<unsigned char> fresh(used_ - removedBytes_);
+    size_t filled = 0;
     auto move = [&](std::vector<uint32_t>& records) {
       size_t kept = 0;
       for (uint32_t r : records) {
         if (Removed(r)) continue;
         size_t bytes = Padded(HeadOf(r).length);
-        size_t at = fresh.size();
-        fresh.resize(at + bytes);
-        std::memcpy(fresh.data() + at, arena_.data() + size_t{r} * kAlign, bytes);
-        records[kept++] = static_cast<uint32_t>(at / kAlign);
+        std::memcpy(fresh.data() + filled, arena_.data() + size_t{r} * kAlign, bytes);
+        records[kept++] = static_cast<uint32_t>(filled / kAlign);
+        filled += bytes;
       }
       records.resize(kept);
     };
     move(order_);
     move(pending_);
     arena_.swap(fresh);
+    used_ = filled;
     removedBytes_ = 0;
     unmerged_ = !pending_.empty();
     std::fill(slots_.begin(), slots_.end(), Slot{});
@@ -366,7 +406,8 @@ class NameIndex {
   }
 
   std::vector<Slot> slots_;           // a power of two long, at most half full
-  std::vector<unsigned char> arena_;  // records, kAlign-aligned
+  std::vector<unsigned char> arena_;  // records, kAlign-aligned, in the first used_ bytes
+  size_t used_ = 0;
   size_t count_ = 0;
   size_t removedBytes_ = 0;           // arena bytes of removed names
   mutable std::vector<uint32_t> order_;    // records in byte order of their names

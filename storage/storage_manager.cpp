@@ -119,6 +119,7 @@ bool StorageManager::LoadArchive() {
 
   // Without a directory the archive tiles when nothing follows the header.
   tiled_ = end_ == kHeaderSize;
+  tilingKnown_ = true;
   if (h.directoryOffset == 0) return true;
   uint8_t prefix[4];
   if (!ReadAt(h.directoryOffset, prefix, 4)) return false;
@@ -160,6 +161,7 @@ bool StorageManager::CreateArchive() {
   Reset();
   end_ = kHeaderSize;
   tiled_ = true;
+  tilingKnown_ = true;
   std::fill(std::begin(header_), std::end(header_), 0);
   Put16(header_, signature_);
   Put16(header_ + 2, version_);
@@ -225,6 +227,7 @@ void StorageManager::Reset() {
   chunkOwners_.clear();
   current_ = &root_;
   tiled_ = false;
+  tilingKnown_ = true;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -468,7 +471,13 @@ bool StorageManager::LoadFolderList(uint32_t block, bool compressed, StorageFold
     if (!ReadAt(r.offset + 4, bytes.data(), storedLength)) return false;
   }
   // FolderEntry records fill the list exactly; a later record of a name replaces an
-  // earlier one.
+  // earlier one. A first walk counts them, so that the index is sized once.
+  size_t count = 0, nameBytes = 0;
+  for (size_t pos = 0; pos < bytes.size(); pos += 1 + size_t{bytes[pos]} + 4) {
+    ++count;
+    nameBytes += bytes[pos];
+  }
+  folder.entries.reserve(count, nameBytes);
   size_t pos = 0;
   while (pos < bytes.size()) {
     uint32_t n = bytes[pos];

@@ -294,9 +294,10 @@ class StorageManager {
   void Vacate(uint32_t number);
   void IndexRecord(uint32_t number);
   void RebuildIndexes();
+  void LearnTiling();
   bool InBounds(uint64_t offset, uint64_t size) const;
   bool FindBestFree(uint32_t need, uint32_t exclude, tolvane::FreeRegion& found);
-  int32_t FindRegionAt(uint32_t offset, uint32_t& number) const;
+  int32_t FindRegionAt(uint32_t offset, uint32_t& number);
   bool SetEnd(uint64_t newEnd);
   int32_t NewRecordNumber();
   void TrimIfLast(uint32_t number);
@@ -344,7 +345,11 @@ class StorageManager {
   // Reusable record numbers: the vacant ones here, the free regions in free_.
   tolvane::NumberSet vacant_;
   tolvane::FreeSpaceIndex free_;
-  bool tiled_ = false;  // the regions tiled [128, end) when the archive was opened
+  // Whether the regions tiled [128, end) when the archive was opened; worked out when it
+  // is first needed, before the first change, so that an archive only read never sorts
+  // its regions.
+  bool tiled_ = false;
+  bool tilingKnown_ = false;
   StorageFolder root_;
   StorageFolder* current_;
   std::list<std::unique_ptr<StorageFolder>> openFolders_;

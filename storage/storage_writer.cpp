@@ -524,6 +524,7 @@ bool StorageManager::SaveDirectory() {
     vacant_.Clear();
     free_.Clear();
     tiled_ = true;
+    tilingKnown_ = true;
     status_ &= ~StatusDirectoryChanged;
     if (Get32(header_ + kDirectoryOffsetField) != 0) {
       Put32(header_ + kDirectoryOffsetField, 0);
