@@ -15,47 +15,49 @@ size_t PositionTable::Home(uint64_t position) const {
 void PositionTable::Grow() {
   std::vector<Slot> old;
   old.swap(slots_);
-  slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{0, 0, false});
+  slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{0, kUnused});
   count_ = 0;
   for (const Slot& s : old) {
-    if (s.used) Insert(s.position, s.number);
+    if (s.number != kUnused) Insert(s.position, s.number);
   }
 }
 
 void PositionTable::Insert(uint64_t position, uint32_t number) {
+  if (position > 0xFFFFFFFFu || number == kUnused) return;
   if ((count_ + 1) * 2 > slots_.size()) Grow();
   size_t mask = slots_.size() - 1;
   size_t i = Home(position);
-  while (slots_[i].used) i = (i + 1) & mask;
-  slots_[i] = Slot{position, number, true};
+  while (slots_[i].number != kUnused) i = (i + 1) & mask;
+  slots_[i] = Slot{static_cast<uint32_t>(position), number};
   ++count_;
 }
 
 void PositionTable::Erase(uint64_t position, uint32_t number) {
-  if (slots_.empty()) return;
+  if (slots_.empty() || position > 0xFFFFFFFFu) return;
   size_t mask = slots_.size() - 1;
   size_t i = Home(position);
-  while (slots_[i].used && !(slots_[i].position == position && slots_[i].number == number)) i = (i + 1) & mask;
-  if (!slots_[i].used) return;
+  while (slots_[i].number != kUnused && !(slots_[i].position == position && slots_[i].number == number))
+    i = (i + 1) & mask;
+  if (slots_[i].number == kUnused) return;
   // Backward-shift deletion: later slots of the run move up if that keeps them reachable.
-  slots_[i].used = false;
+  slots_[i].number = kUnused;
   --count_;
-  for (size_t j = (i + 1) & mask; slots_[j].used; j = (j + 1) & mask) {
+  for (size_t j = (i + 1) & mask; slots_[j].number != kUnused; j = (j + 1) & mask) {
     size_t home = Home(slots_[j].position);
     bool reachable = i <= j ? (home <= i || home > j) : (home <= i && home > j);
     if (reachable) {
       slots_[i] = slots_[j];
-      slots_[j].used = false;
+      slots_[j].number = kUnused;
       i = j;
     }
   }
 }
 
 bool PositionTable::Lowest(uint64_t position, uint32_t exclude, uint32_t& number) const {
-  if (slots_.empty()) return false;
+  if (slots_.empty() || position > 0xFFFFFFFFu) return false;
   size_t mask = slots_.size() - 1;
   bool any = false;
-  for (size_t i = Home(position); slots_[i].used; i = (i + 1) & mask) {
+  for (size_t i = Home(position); slots_[i].number != kUnused; i = (i + 1) & mask) {
     const Slot& s = slots_[i];
     if (s.position != position || s.number == exclude || (any && s.number > number)) continue;
     number = s.number;
@@ -160,6 +162,10 @@ bool FreeSpaceIndex::Remove(const FreeRegion& r) {
 }
 
 void FreeSpaceIndex::Update(uint32_t number, const FreeRegion* old, const FreeRegion* now) {
+  // The slots below lie far apart: asking for all of them first lets their fetches overlap.
+  if (number < slotOf_.size()) __builtin_prefetch(&slotOf_[number]);
+  if (old) byOffset_.Prefetch(old->offset), byEnd_.Prefetch(EndOf(*old));
+  if (now) byOffset_.Prefetch(now->offset), byEnd_.Prefetch(EndOf(*now));
   bool wasIn = old && Remove(FreeRegion{number, old->offset, old->size});
   if (now) Insert(FreeRegion{number, now->offset, now->size});
   bool sameStart = wasIn && now && old->offset == now->offset;

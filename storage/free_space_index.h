@@ -31,7 +31,8 @@ struct FreeRegion {
 };
 
 // Positions to record numbers, several numbers per position allowed: open addressing with
-// linear probing, so that a lookup usually touches one cache line.
+// linear probing, so that a lookup usually touches one cache line. Positions are those of
+// an archive, below 4 GiB; others are never held.
 class PositionTable {
  public:
   void Insert(uint64_t position, uint32_t number);
@@ -40,12 +41,16 @@ class PositionTable {
   bool Lowest(uint64_t position, uint32_t exclude, uint32_t& number) const;
   void Clear();
   size_t Count() const { return count_; }
+  // Starts fetching the slot that a lookup of position reads first.
+  void Prefetch(uint64_t position) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[Home(position)]);
+  }
 
  private:
+  static constexpr uint32_t kUnused = 0xFFFFFFFFu;  // a number no record has
   struct Slot {
-    uint64_t position;
+    uint32_t position;
     uint32_t number;
-    bool used;
   };
   size_t Home(uint64_t position) const;
   void Grow();
@@ -68,6 +73,12 @@ class FreeSpaceIndex {
   // Number of the region starting at offset / ending at end, lowest number first.
   bool StartingAt(uint32_t offset, uint32_t exclude, uint32_t& number) const;
   bool EndingAt(uint64_t end, uint32_t exclude, uint32_t& number) const;
+  // Starts fetching what StartingAt(end) and EndingAt(offset) read, so that the two
+  // lookups of a released region's neighbours wait for memory once.
+  void PrefetchNeighbours(uint64_t offset, uint64_t end) const {
+    byOffset_.Prefetch(end);
+    byEnd_.Prefetch(offset);
+  }
 
  private:
   static constexpr uint32_t kClassBytes = 16;

@@ -174,11 +174,11 @@ class NameIndex {
   const_iterator begin() const { return Start<true>(this); }
   const_iterator end() const { return const_iterator(this, kNone, 0, 0); }
 
-  iterator find(std::string_view name) { return iterator(this, Lookup(name, Hash()(name)), 0, 0); }
+  iterator find(std::string_view name) { return iterator(this, LookupName(name), 0, 0); }
   const_iterator find(std::string_view name) const {
-    return const_iterator(this, Lookup(name, Hash()(name)), 0, 0);
+    return const_iterator(this, LookupName(name), 0, 0);
   }
-  size_t count(std::string_view name) const { return Lookup(name, Hash()(name)) == kNone ? 0 : 1; }
+  size_t count(std::string_view name) const { return LookupName(name) == kNone ? 0 : 1; }
   V& at(std::string_view name) { return HeadOf(Found(name)).value; }
   const V& at(std::string_view name) const { return HeadOf(Found(name)).value; }
   V& operator[](std::string_view name) { return HeadOf(Add(name, V{}).first).value; }
@@ -195,7 +195,7 @@ class NameIndex {
   }
 
   size_t erase(std::string_view name) {
-    uint32_t record = Lookup(name, Hash()(name));
+    uint32_t record = LookupName(name);
     if (record == kNone) return 0;
     Remove(record);
     return 1;
@@ -265,8 +265,10 @@ class NameIndex {
     }
   }
 
+  uint32_t LookupName(std::string_view name) const { return count_ == 0 ? kNone : Lookup(name, Hash()(name)); }
+
   uint32_t Found(std::string_view name) const {
-    uint32_t record = Lookup(name, Hash()(name));
+    uint32_t record = LookupName(name);
     if (record == kNone) throw std::out_of_range("no such name");
     return record;
   }

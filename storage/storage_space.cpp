@@ -153,6 +153,7 @@ bool StorageManager::ReleaseSpace(uint32_t offset, uint32_t size, uint32_t exclu
     return false;
   }
   uint32_t nextNumber = 0, prevNumber = 0;
+  free_.PrefetchNeighbours(offset, static_cast<uint64_t>(offset) + size);
   bool hasNext = free_.StartingAt(offset + size, exclude, nextNumber);
   bool hasPrev = free_.EndingAt(offset, exclude, prevNumber);
   const BlockRecord& n = directory_[hasNext ? nextNumber : 0];
