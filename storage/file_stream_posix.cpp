@@ -3,6 +3,7 @@
 // would cross the end of the file fails).
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -110,6 +111,33 @@ bool StorageManagerFileStream::Read(void* buffer, uint32_t length) {
   return true;
 }
 
+bool StorageManagerFileStream::ReadPieces(const Piece* pieces, size_t count) {
+  if (fd_ < 0) return false;
+  // One preadv for up to 16 pieces; the bytes of skipped pieces land in one scratch
+  // buffer. Anything else (more pieces, large gaps, a short read) goes piece by piece.
+  uint8_t skipped[64];
+  iovec vectors[16];
+  uint64_t total = 0;
+  bool gathered = count <= 16;
+  for (size_t k = 0; gathered && k < count; ++k) {
+    if (!pieces[k].buffer && pieces[k].length > sizeof skipped) gathered = false;
+    vectors[k].iov_base = pieces[k].buffer ? pieces[k].buffer : skipped;
+    vectors[k].iov_len = pieces[k].length;
+    total += pieces[k].length;
+  }
+  if (gathered && total > 0) {
+    ssize_t n;
+    do {
+      n = ::preadv(fd_, vectors, static_cast<int>(count), static_cast<off_t>(position_));
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0 && static_cast<uint64_t>(n) == total) {
+      position_ += total;
+      return true;
+    }
+  }
+  return StorageManagerStream::ReadPieces(pieces, count);
+}
+
 bool StorageManagerFileStream::Write(const void* buffer, uint32_t length) {
   if (fd_ < 0) return false;
   if (position_ + length >= kLimit) return false;
@@ -157,8 +185,55 @@ bool StorageManagerFileStream::SetSize(uint32_t length, bool) {
   return true;
 }
 
-void StorageManagerFileStream::Flush() {
-  if (fd_ >= 0) ::fsync(fd_);
+void StorageManagerFileStream::Flush() { Sync(); }
+
+bool StorageManagerFileStream::Sync() {
+  if (fd_ < 0) return false;
+  int r;
+  do {
+    r = ::fsync(fd_);
+  } while (r != 0 && errno == EINTR);
+  return r == 0;
+}
+
+bool StorageManagerFileStream::Identity(uint64_t& volume, uint64_t& file) const {
+  struct stat st;
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return false;
+  volume = static_cast<uint64_t>(st.st_dev);
+  file = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
+bool StorageManagerFileStream::Exists(const std::wstring& name) {
+  std::string path;
+  struct stat st;
+  return ToUtf8(name, path) && ::lstat(path.c_str(), &st) == 0;
+}
+
+bool StorageManagerFileStream::Remove(const std::wstring& name) {
+  std::string path;
+  if (!ToUtf8(name, path)) return false;
+  return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
+bool StorageManagerFileStream::Replace(const std::wstring& from, const std::wstring& to) {
+  std::string a, b;
+  return ToUtf8(from, a) && ToUtf8(to, b) && ::rename(a.c_str(), b.c_str()) == 0;
+}
+
+bool StorageManagerFileStream::SyncFolderOf(const std::wstring& name) {
+  std::string path;
+  if (!ToUtf8(name, path)) return false;
+  size_t slash = path.find_last_of('/');
+  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  int fd = OpenFd(folder, O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return false;
+  int r;
+  do {
+    r = ::fsync(fd);
+  } while (r != 0 && errno == EINTR);
+  ::close(fd);
+  return r == 0;
 }
 
 void StorageManagerFileStream::Close() {

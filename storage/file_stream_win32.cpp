@@ -109,9 +109,34 @@ bool StorageManagerFileStream::SetSize(uint32_t length, bool) {
   return Seek(length) && SetEndOfFile(AsHandle(handle_));
 }
 
-void StorageManagerFileStream::Flush() {
-  if (handle_) FlushFileBuffers(AsHandle(handle_));
+void StorageManagerFileStream::Flush() { Sync(); }
+
+bool StorageManagerFileStream::Sync() { return handle_ && FlushFileBuffers(AsHandle(handle_)); }
+
+bool StorageManagerFileStream::Identity(uint64_t& volume, uint64_t& file) const {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!handle_ || !GetFileInformationByHandle(AsHandle(handle_), &info)) return false;
+  volume = info.dwVolumeSerialNumber;
+  file = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
 }
+
+bool StorageManagerFileStream::Exists(const std::wstring& name) {
+  return GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool StorageManagerFileStream::Remove(const std::wstring& name) {
+  if (DeleteFileW(name.c_str())) return true;
+  DWORD e = GetLastError();
+  return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND;
+}
+
+bool StorageManagerFileStream::Replace(const std::wstring& from, const std::wstring& to) {
+  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+// NTFS keeps its own log of names; MOVEFILE_WRITE_THROUGH covers renames.
+bool StorageManagerFileStream::SyncFolderOf(const std::wstring&) { return true; }
 
 void StorageManagerFileStream::Close() {
   if (handle_) {

@@ -47,6 +47,9 @@ class NameRef {
   friend bool operator!=(std::string_view a, NameRef b) { return a != b.view(); }
   friend bool operator<(NameRef a, NameRef b) { return a.view() < b.view(); }
   friend std::ostream& operator<<(std::ostream& out, NameRef n) { return out << n.view(); }
+  // Callers build paths from names as they did from strings.
+  friend std::string operator+(std::string a, NameRef b) { return a.append(b.data_, b.size_); }
+  friend std::string operator+(NameRef a, const std::string& b) { return std::string(a).append(b); }
 
  private:
   const char* data_;

@@ -73,7 +73,9 @@ int32_t StorageManager::CopyTo(StorageManagerStream& target, bool tolerate) {
             // An empty region (a damaged record) is no region: it would sit on its successor.
             if (r.offset == 0 || r.size == 0) break;
             if (r.size % 16) return StorageDirectoryFailed;
-            switch (CopyRegion(r.offset, r.size, target, buffer)) {
+            // A damaged region is not read: it may hold another block's bytes.
+            switch (IsDamaged(static_cast<uint32_t>(i)) ? CopyResult::ReadFailed
+                                                        : CopyRegion(r.offset, r.size, target, buffer)) {
               case CopyResult::Ok:
                 c.offset = static_cast<uint32_t>(position);
                 c.size = r.size;
@@ -149,6 +151,22 @@ int32_t StorageManager::CopyTo(StorageManagerStream& target, bool tolerate) {
     if (!target.Seek(kDirectoryOffsetField) || !target.Write(field, 4)) return StorageWriteFailed;
     target.Flush();
     return result;
+  } catch (const std::exception&) {
+    return StorageNoMemory;
+  }
+}
+
+int32_t StorageManager::CopyTo(const std::wstring& file, bool tolerate) {
+  if (!stream_) return StorageNotOpen;
+  try {
+    StorageAtomicFileStream target;
+    if (target.Open(file, CreateNew) != CreatedNew) return StorageWriteFailed;
+    int32_t r = CopyTo(target, tolerate);
+    if (r < 0 && r != StorageBlockLost) {
+      target.Rollback();
+      return r;
+    }
+    return target.Commit() ? r : StorageWriteFailed;
   } catch (const std::exception&) {
     return StorageNoMemory;
   }

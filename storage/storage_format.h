@@ -47,6 +47,28 @@ constexpr uint8_t kZlibHeader1 = 0xDA;
 // signed results can carry.
 constexpr uint32_t kMaxPayload = 0x7FFFFFFFu - 19;
 
+// What a reader believes of an archive that ends at `end`. A compressed payload can
+// inflate a thousandfold, so the inflated forms of the structures every open or lookup
+// builds are held to what an archive of that size can plausibly describe, with a floor
+// for small archives; memory then stays within a small multiple of the archive's size.
+//  - directory: every record but the vacant ones has a region of 16 bytes or more, so a
+//    record per 8 bytes leaves room for as many vacated numbers as regions;
+//  - folder list: every file entry names a block of its own (16 bytes or more) and an
+//    entry takes 6 to 260 bytes, so twice the archive's size;
+//  - chunk index: 4 bytes per chunk, chunks of zeros (no block) included, so four times.
+constexpr uint32_t kMinDirectoryRecords = 1u << 16;
+constexpr uint32_t kMinFolderListBytes = 2u << 20;
+constexpr uint32_t kMinChunkIndexBytes = 4u << 20;
+constexpr uint64_t MaxDirectoryRecords(uint32_t end) {
+  return end / 8 > kMinDirectoryRecords ? end / 8 : kMinDirectoryRecords;
+}
+constexpr uint64_t MaxFolderListBytes(uint32_t end) {
+  return uint64_t{end} * 2 > kMinFolderListBytes ? uint64_t{end} * 2 : kMinFolderListBytes;
+}
+constexpr uint64_t MaxChunkIndexBytes(uint32_t end) {
+  return uint64_t{end} * 4 > kMinChunkIndexBytes ? uint64_t{end} * 4 : kMinChunkIndexBytes;
+}
+
 // Region for a payload of n bytes: the u32 length prefix plus the payload, rounded to 16.
 constexpr uint32_t RegionSize(uint32_t n) { return (n + 19) & ~15u; }
 

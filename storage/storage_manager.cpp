@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "storage/chunk_workspace.h"
 #include "storage/storage_format.h"
 #include "storage/zlib_codec.h"
 
@@ -60,8 +61,7 @@ bool StorageManager::Open(std::vector<uint8_t>& bytes, StorageOpenMode mode) {
     int result = stream->Open(bytes, mode);
     return Attach(std::move(stream), result);
   } catch (const std::exception&) {
-    stream_.reset();
-    Reset();
+    Release();
     return false;
   }
 }
@@ -71,17 +71,40 @@ bool StorageManager::Open(const std::wstring& file, StorageOpenMode mode) {
   try {
     status_ = 0;
     options_ = requestedOptions_;
-    auto stream = std::make_unique<StorageManagerFileStream>();
+    // Whatever mode: a half-made update is never what an open shows.
+    if (StorageAtomicFileStream::Recover(file) == StorageAtomicFileStream::Recovery::Failed) return false;
+    if (mode == OpenRead) {
+      auto stream = std::make_unique<StorageManagerFileStream>();
+      int result = stream->Open(file, mode);
+      return Attach(std::move(stream), result);
+    }
+    auto stream = std::make_unique<StorageAtomicFileStream>();
+    StorageAtomicFileStream* atomic = stream.get();
     int result = stream->Open(file, mode);
-    return Attach(std::move(stream), result);
+    if (!Attach(std::move(stream), result)) return false;
+    atomic_ = atomic;
+    // The write-back rewrites the directory and the root list: their old bytes go into
+    // the journal with its first entry, which saves a sync each.
+    for (uint32_t i = 0; i < 2 && i < directory_.size(); ++i) {
+      const BlockRecord& r = directory_[i];
+      if (r.type == BlockData && r.offset) atomic->PreserveAtStart(r.offset, r.size);
+    }
+    return true;
   } catch (const std::exception&) {
-    stream_.reset();
-    Reset();
+    Release();
     return false;
   }
 }
 
+bool StorageManager::Open(std::unique_ptr<StorageManagerStream> stream, int openResult) {
+  Close();
+  status_ = 0;
+  options_ = requestedOptions_;
+  return stream && Attach(std::move(stream), openResult);
+}
+
 bool StorageManager::Attach(std::unique_ptr<StorageManagerStream> stream, int openResult) {
+  atomic_ = nullptr;
   if (openResult != OpenedExisting && openResult != CreatedNew) return false;
   stream_ = std::move(stream);
   bool ok = false;
@@ -90,11 +113,15 @@ bool StorageManager::Attach(std::unique_ptr<StorageManagerStream> stream, int op
   } catch (const std::exception&) {
     ok = false;
   }
-  if (!ok) {
-    stream_.reset();
-    Reset();
-  }
+  if (!ok) Release();
   return ok;
+}
+
+// Drops the stream without writing back (an update of a file is rolled back by its stream).
+void StorageManager::Release() {
+  atomic_ = nullptr;
+  stream_.reset();
+  Reset();
 }
 
 bool StorageManager::LoadArchive() {
@@ -133,7 +160,13 @@ bool StorageManager::LoadArchive() {
     buffer[0] = kZlibHeader0;
     buffer[1] = kZlibHeader1;
     if (!ReadAt(h.directoryOffset + 4, buffer.data() + 2, storedLength)) return false;
-    if (!tolvane::InflateZlib(buffer.data(), static_cast<uint32_t>(buffer.size()), records)) return false;
+    // No more records than an archive of this size can describe (one more tells).
+    const uint64_t most = MaxDirectoryRecords(end_);
+    bool limited;
+    if (!tolvane::InflateZlibAtMost(buffer.data(), static_cast<uint32_t>(buffer.size()), records, 0,
+                                    (most + 1) * kRecordSize, limited) ||
+        records.size() / kRecordSize > most)
+      return false;
   } else {
     if (storedLength >= kPlainDirectoryLimit || storedLength % kRecordSize) return false;
     records.resize(storedLength);
@@ -149,6 +182,7 @@ bool StorageManager::LoadArchive() {
     r.offset = Get32(p + 2);
     r.size = Get32(p + 6);
   }
+  FindDamagedRegions();
   RebuildIndexes();
 
   if (directory_.size() >= 2 && directory_[1].offset != 0) {
@@ -182,13 +216,18 @@ bool StorageManager::Close() {
   } catch (const std::exception&) {
     ok = false;
   }
-  stream_.reset();
-  Reset();
+  if (atomic_) ok = ok ? atomic_->Commit() : (atomic_->Rollback(), false);
+  Release();
   return ok;
 }
 
+void StorageManager::Discard() {
+  if (atomic_) atomic_->Rollback();
+  Release();
+}
+
+// Stops at the first failure: what follows a failed step would describe what is not there.
 bool StorageManager::WriteBack() {
-  bool ok = true;
   // Deepest folders first: saving a folder updates its parent's entry.
   std::vector<StorageFolder*> folders;
   for (auto& f : openFolders_) folders.push_back(f.get());
@@ -200,31 +239,30 @@ bool StorageManager::WriteBack() {
   std::stable_sort(folders.begin(), folders.end(),
                    [&](const StorageFolder* a, const StorageFolder* b) { return depth(a) > depth(b); });
   for (StorageFolder* f : folders) {
-    if ((f->flags & 1) && !SaveSubfolder(*f)) ok = false;
+    if ((f->flags & 1) && !SaveSubfolder(*f)) return false;
   }
-  if ((root_.flags & 1) && !SaveRoot()) ok = false;
-  if ((status_ & StatusDirectoryChanged) && !SaveDirectory()) ok = false;
+  if ((root_.flags & 1) && !SaveRoot()) return false;
+  if ((status_ & StatusDirectoryChanged) && !SaveDirectory()) return false;
   if (status_ & StatusHeaderChanged) {
-    if (stream_->Seek(0) && stream_->Write(header_, kHeaderSize)) {
-      status_ &= ~StatusHeaderChanged;
-    } else {
-      ok = false;
-    }
+    if (!stream_->Seek(0) || !stream_->Write(header_, kHeaderSize)) return false;
+    status_ &= ~StatusHeaderChanged;
   }
   stream_->Flush();
-  return ok;
+  return true;
 }
 
 void StorageManager::Reset() {
   directory_.clear();
   vacant_.Clear(true);
   free_.Clear();
+  damaged_.clear();
   root_.entries.clear();
   root_.subfolders.clear();
   root_.flags = 0;
   openFolders_.clear();
   chunkCache_.clear();
   chunkOwners_.clear();
+  if (chunkWork_) chunkWork_->Clear();
   current_ = &root_;
   tiled_ = false;
   tilingKnown_ = true;
@@ -249,6 +287,7 @@ int32_t StorageManager::LocateBlock(uint32_t block, uint32_t& payload, uint32_t&
   const BlockRecord& r = directory_[block];
   if (r.type != BlockData) return StorageBadBlock;
   if (r.offset == 0) return 0;  // a block without space holds nothing yet
+  if (!InBounds(r.offset, r.size) || IsDamaged(block)) return StorageBadBlock;
   uint8_t prefix[4];
   if (!ReadAt(r.offset, prefix, 4)) return StorageReadFailed;
   uint32_t length = Get32(prefix);
@@ -333,51 +372,30 @@ int32_t StorageManager::ReadBlock(uint32_t block, std::vector<uint8_t>& out, uin
   std::vector<uint8_t> buffer;
   int32_t r = ReadStoredPayload(block, buffer);
   if (r <= 0) return r;
-  // Compressed content is usually a few times its stored size.
-  if (!tolvane::InflateZlib(buffer.data(), static_cast<uint32_t>(buffer.size()), out,
-                            static_cast<uint32_t>(std::min<uint64_t>(static_cast<uint64_t>(r) * 4, 0x4000000))))
+  // Compressed content is usually a few times its stored size. Nothing beyond maxSize is
+  // inflated: what the caller would cut off is never made (nor is its checksum seen).
+  uint64_t hint = std::min<uint64_t>(static_cast<uint64_t>(r) * 4, 0x4000000);
+  if (maxSize) hint = std::min<uint64_t>(hint, maxSize);
+  const uint64_t limit = maxSize ? maxSize : uint64_t{0x80000000u};
+  bool limited;
+  if (!tolvane::InflateZlibAtMost(buffer.data(), static_cast<uint32_t>(buffer.size()), out,
+                                  static_cast<uint32_t>(hint), limit, limited))
     return StorageInflateFailed;
   if (out.size() > 0x7FFFFFFFu) {
     out.clear();
     return StorageInflateFailed;
   }
-  if (maxSize && maxSize < out.size()) out.resize(maxSize);
   return static_cast<int32_t>(out.size());
 }
 
 int32_t StorageManager::ReadBlock(uint32_t block, void* buffer, uint32_t capacity) {
   std::vector<uint8_t> content;
-  int32_t r = ReadBlock(block, content);
+  // A capacity of 0 still inflates a first byte, so that damage at the start is reported.
+  int32_t r = ReadBlock(block, content, std::max<uint32_t>(capacity, 1));
   if (r <= 0) return r;
   uint32_t n = std::min(static_cast<uint32_t>(r), capacity);
   std::copy(content.begin(), content.begin() + n, static_cast<uint8_t*>(buffer));
   return static_cast<int32_t>(n);
-}
-
-int32_t StorageManager::ReadBlockToStream(uint32_t block, std::ostringstream& out) {
-  if (!stream_) return StorageNotOpen;
-  try {
-    return ReadBlockToStreamUnguarded(block, out);
-  } catch (const std::exception&) {
-    return StorageInflateFailed;  // the string stream could not grow
-  }
-}
-
-int32_t StorageManager::ReadBlockToStreamUnguarded(uint32_t block, std::ostringstream& out) {
-  std::vector<uint8_t> buffer;
-  int32_t r = ReadStoredPayload(block, buffer);
-  if (r < 0) return r;
-  if (r > 0) {
-    bool ok = tolvane::InflateZlibTo(buffer.data(), static_cast<uint32_t>(buffer.size()),
-                                     [&out](const uint8_t* p, size_t n) {
-                                       out.write(reinterpret_cast<const char*>(p), static_cast<std::streamsize>(n));
-                                       return static_cast<bool>(out);
-                                     });
-    if (!ok) return StorageInflateFailed;
-  }
-  std::streamoff held = out.tellp();
-  if (held < 0 || held > 0x7FFFFFFF) return StorageInflateFailed;
-  return static_cast<int32_t>(held);
 }
 
 int32_t StorageManager::GetEntryLength(StorageFolder& folder, const std::string& name) {
@@ -420,13 +438,6 @@ int32_t StorageManager::ReadEntry(StorageFolder& folder, const std::string& name
   return ReadBlock(*v & kEntryBlockMask, buffer, capacity);
 }
 
-int32_t StorageManager::ReadEntryToStream(StorageFolder& folder, const std::string& name, std::ostringstream& out) {
-  if (!stream_) return StorageNotOpen;
-  const EntryValue* v = FindEntry(folder, name);
-  if (!v) return StorageNoEntry;
-  return ReadBlockToStream(*v & kEntryBlockMask, out);
-}
-
 int32_t StorageManager::GetEntryLength(const std::string& name) { return GetEntryLength(*current_, name); }
 int32_t StorageManager::ReadEntryRaw(const std::string& name, void* buffer, uint32_t capacity) {
   return ReadEntryRaw(*current_, name, buffer, capacity);
@@ -440,9 +451,6 @@ int32_t StorageManager::ReadEntry(const std::string& name, void* buffer, uint32_
 int32_t StorageManager::ReadEntry(const std::string& name, std::vector<uint8_t>& out, uint32_t maxSize) {
   return ReadEntry(*current_, name, out, maxSize);
 }
-int32_t StorageManager::ReadEntryToStream(const std::string& name, std::ostringstream& out) {
-  return ReadEntryToStream(*current_, name, out);
-}
 
 // Loads a folder's entries from its list block.
 bool StorageManager::LoadFolderList(uint32_t block, bool compressed, StorageFolder& folder) {
@@ -453,9 +461,13 @@ bool StorageManager::LoadFolderList(uint32_t block, bool compressed, StorageFold
   if (block >= directory_.size()) return false;
   const BlockRecord& r = directory_[block];
   if (r.offset == 0) return true;
+  // A list over another region is still read (check and dump need the names), but never
+  // written in place: saving gives it a region of its own.
+  if (!InBounds(r.offset, r.size)) return false;
   uint8_t prefix[4];
   if (!ReadAt(r.offset, prefix, 4)) return false;
   uint32_t storedLength = Get32(prefix);
+  if (storedLength >= r.size) return false;  // it would run into what follows
 
   // Checked before anything is allocated for it.
   if (static_cast<uint64_t>(r.offset) + 4 + storedLength > stream_->GetSize()) return false;
@@ -465,7 +477,11 @@ bool StorageManager::LoadFolderList(uint32_t block, bool compressed, StorageFold
     buffer[0] = kZlibHeader0;
     buffer[1] = kZlibHeader1;
     if (!ReadAt(r.offset + 4, buffer.data() + 2, storedLength)) return false;
-    if (!tolvane::InflateZlib(buffer.data(), static_cast<uint32_t>(buffer.size()), bytes)) return false;
+    bool limited;
+    if (!tolvane::InflateZlibAtMost(buffer.data(), static_cast<uint32_t>(buffer.size()), bytes, 0,
+                                    MaxFolderListBytes(end_) + 1, limited) ||
+        bytes.size() > MaxFolderListBytes(end_))
+      return false;
   } else {
     bytes.resize(storedLength);
     if (!ReadAt(r.offset + 4, bytes.data(), storedLength)) return false;
@@ -490,4 +506,49 @@ bool StorageManager::LoadFolderList(uint32_t block, bool compressed, StorageFold
     if (e.second & kEntryFolder) folder.subfolders.emplace(e.first, nullptr);
   }
   return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Damaged regions
+
+// Regions that lie over the header, past the end, are empty, or overlap another region
+// are not their blocks' alone: reading one could show another block's bytes, writing one
+// could overwrite them (or the header), and giving one back to the allocator would hand
+// out space in use. Their blocks are refused and their space is never released.
+void StorageManager::FindDamagedRegions() {
+  damaged_.clear();
+  struct Region {
+    uint32_t offset, size, number;
+  };
+  std::vector<Region> regions;
+  for (uint32_t i = 0; i < directory_.size(); ++i) {
+    const BlockRecord& r = directory_[i];
+    if (r.type == BlockFree || (r.type == BlockData && r.offset != 0)) regions.push_back({r.offset, r.size, i});
+  }
+  std::sort(regions.begin(), regions.end(), [](const Region& a, const Region& b) {
+    return a.offset != b.offset ? a.offset < b.offset : a.number < b.number;
+  });
+  // In offset order a region overlaps an earlier one exactly when it starts before the
+  // farthest end reached so far, and then it overlaps the region that reached it.
+  uint64_t reach = 0;
+  uint32_t reacher = 0;
+  for (const Region& g : regions) {
+    const uint64_t last = static_cast<uint64_t>(g.offset) + g.size;
+    bool bad = !InBounds(g.offset, g.size);
+    if (g.size && g.offset < reach) {
+      bad = true;
+      damaged_.push_back(reacher);
+    }
+    if (bad) damaged_.push_back(g.number);
+    if (last > reach) {
+      reach = last;
+      reacher = g.number;
+    }
+  }
+  std::sort(damaged_.begin(), damaged_.end());
+  damaged_.erase(std::unique(damaged_.begin(), damaged_.end()), damaged_.end());
+}
+
+bool StorageManager::IsDamaged(uint32_t number) const {
+  return !damaged_.empty() && std::binary_search(damaged_.begin(), damaged_.end(), number);
 }

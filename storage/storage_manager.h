@@ -23,6 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "storage/atomic_file_stream.h"
 #include "storage/free_space_index.h"
 #include "storage/name_index.h"
 #include "storage/number_set.h"
@@ -31,6 +32,10 @@
 #ifdef _WIN32
 struct IStream;
 #endif
+
+namespace tolvane {
+class ChunkWorkspace;
+}
 
 // Package archives are made and read with these.
 constexpr uint16_t kPackageSignature = 0x5256;
@@ -136,11 +141,21 @@ class StorageManager {
   // Opening closes whatever was open first. The vector belongs to the caller and must
   // stay alive until Close. In-memory archives shorter than the header are refused.
   bool Open(std::vector<uint8_t>& bytes, StorageOpenMode mode);
+  // A file is first freed of whatever an interrupted update left behind (its journal is
+  // rolled back). Opened for writing, everything up to Close is one update that happens
+  // whole or not at all (see atomic_file_stream.h); a folder where no journal can be made
+  // refuses the writing open.
   bool Open(const std::wstring& file, StorageOpenMode mode);
+  // On a stream the caller opened (openResult is what its Open gave), owned from here;
+  // updates through it are only as safe as the stream makes them.
+  bool Open(std::unique_ptr<StorageManagerStream> stream, int openResult);
   // Writes back changed folder lists (deepest first), the root list, the directory and
-  // the header, then releases the stream. False when any write-back step failed; the
-  // archive is closed either way.
+  // the header, then releases the stream. The write-back stops at the first failure;
+  // then, or when the update cannot be made final, an archive file is rolled back to
+  // what it was at Open and the result is false. The archive is closed either way.
   bool Close();
+  // Closes without writing anything back; an archive file goes back to what it was at Open.
+  void Discard();
   bool IsClosed() const { return !stream_; }
 
   // --- Reads by name. A maxSize of 0 means no limit.
@@ -219,6 +234,8 @@ class StorageManager {
   // Writes a compacted copy (no free space) to target: 0, StorageBlockLost when tolerate
   // let an unreadable block through as lost, or a negative code.
   int32_t CopyTo(StorageManagerStream& target, bool tolerate);
+  // The same into a file, which takes the copy's content whole or keeps its own.
+  int32_t CopyTo(const std::wstring& file, bool tolerate);
   // 0 when the used and free regions tile [128, end) exactly; otherwise
   // StorageIntegrityFailed and, in firstBad, the first record out of place (kNoRecord when
   // the archive's end is wrong without any region).
@@ -276,6 +293,11 @@ class StorageManager {
  private:
   // Opening and closing.
   bool Attach(std::unique_ptr<StorageManagerStream> stream, int openResult);
+  void Release();
+  // Tells an update of a file which old bytes the next writes cover.
+  void Preserve(uint32_t offset, uint32_t length) {
+    if (atomic_) atomic_->Preserve(offset, length);
+  }
   bool LoadArchive();
   bool CreateArchive();
   bool WriteBack();
@@ -288,6 +310,8 @@ class StorageManager {
   int32_t ReadBlockToStreamUnguarded(uint32_t block, std::ostringstream& out);
   bool LoadFolderList(uint32_t block, bool compressed, StorageFolder& folder);
   const EntryValue* FindEntry(StorageFolder& folder, const std::string& name) const;
+  void FindDamagedRegions();
+  bool IsDamaged(uint32_t number) const;
 
   // Records and space.
   void SetRecord(uint32_t number, uint8_t type, uint32_t offset, uint32_t size);
@@ -326,7 +350,14 @@ class StorageManager {
   bool ChunksUsable(const ChunkedStream& s);
   void EvictChunkedStream();
   bool SaveChunkIndex(const ChunkedStream& s);
-  int32_t ReadChunk(const ChunkedStream& s, size_t index, std::vector<uint8_t>& content);
+  tolvane::ChunkWorkspace& ChunkWork();
+  void ForgetInflated(uint32_t block);
+  void NoteBlockResized(uint32_t block);
+  int32_t ReadChunkStored(uint32_t block, const uint8_t*& payload, uint32_t& length);
+  int32_t InflateChunk(const ChunkedStream& s, uint32_t number, uint8_t* out);
+  int32_t ChunkContent(const ChunkedStream& s, size_t index, uint8_t*& content);
+  int32_t WriteChunkBlock(uint32_t number, const uint8_t* content, uint32_t length);
+  bool ReadPlainPieces(const ChunkedStream& s, uint8_t* buffer, uint32_t pos, uint32_t count);
   int32_t ZeroChunkTail(ChunkedStream& s, uint32_t from, uint32_t to);
   bool ResizeChunked(ChunkedStream& s, uint32_t newLength);
   int32_t ReadChunked(ChunkedStream& s, uint8_t* buffer, uint32_t length, int64_t offset);
@@ -350,6 +381,9 @@ class StorageManager {
   // its regions.
   bool tiled_ = false;
   bool tilingKnown_ = false;
+  // Records whose regions were found damaged at open (sorted); a record leaves the list
+  // when it is given another region or none.
+  std::vector<uint32_t> damaged_;
   StorageFolder root_;
   StorageFolder* current_;
   std::list<std::unique_ptr<StorageFolder>> openFolders_;
@@ -359,10 +393,14 @@ class StorageManager {
   // Chunk block -> index block of every cached stream naming it, so that a chunk block
   // deleted through the block operations takes its streams out of the cache.
   std::unordered_multimap<uint32_t, uint32_t> chunkOwners_;
+  // Zlib streams, inflated chunks and buffers of the chunked-stream operations; made at
+  // their first use and kept while this object lives.
+  std::unique_ptr<tolvane::ChunkWorkspace> chunkWork_;
   uint32_t requestedOptions_ = 0;
   uint32_t options_ = 0;
   uint32_t status_ = 0;
   uint8_t description_[80] = {};
   uint8_t header_[128] = {};
   std::unique_ptr<StorageManagerStream> stream_;
+  StorageAtomicFileStream* atomic_ = nullptr;  // stream_, when it is an update of a file
 };

@@ -23,7 +23,7 @@ void StorageManager::IndexRecord(uint32_t number) {
       vacant_.Insert(number);
       break;
     case BlockFree:
-      if (InBounds(r.offset, r.size)) {
+      if (InBounds(r.offset, r.size) && !IsDamaged(number)) {
         FreeRegion region{number, r.offset, r.size};
         free_.Update(number, nullptr, &region);
       }
@@ -57,6 +57,11 @@ void StorageManager::SetRecord(uint32_t number, uint8_t type, uint32_t offset, u
   const BlockRecord old = directory_[number];
   directory_[number] = BlockRecord{type, 0, offset, size};
   status_ |= StatusDirectoryChanged;
+  // A damaged record stays so until it is given another region, or none.
+  if (!damaged_.empty() && (type == BlockVacant || type == BlockLost || offset != old.offset || size != old.size)) {
+    auto it = std::lower_bound(damaged_.begin(), damaged_.end(), number);
+    if (it != damaged_.end() && *it == number) damaged_.erase(it);
+  }
 
   if ((old.type == BlockVacant) != (type == BlockVacant)) {
     if (type == BlockVacant) {
@@ -197,7 +202,7 @@ int32_t StorageManager::FindRegionAt(uint32_t offset, uint32_t& number) {
   // A damaged directory: look at every record.
   for (uint32_t i = 0; i < directory_.size(); ++i) {
     const BlockRecord& r = directory_[i];
-    if (r.offset == offset && (r.type == BlockFree || (r.type == BlockData && r.offset != 0))) {
+    if (r.offset == offset && (r.type == BlockFree || (r.type == BlockData && r.offset != 0)) && !IsDamaged(i)) {
       number = i;
       return 0;
     }
@@ -215,7 +220,8 @@ int32_t StorageManager::ResizeBlock(uint32_t block, uint32_t length, bool compac
   if (r.type != BlockData && r.type != BlockVacant) return StorageBadBlock;
   // A region outside the archive belongs to a damaged directory; writing there could
   // grow the archive without bound.
-  if (hasRegion && !InBounds(r.offset, r.size)) return StorageBadBlock;
+  if (hasRegion && (!InBounds(r.offset, r.size) || IsDamaged(block))) return StorageBadBlock;
+  NoteBlockResized(block);
 
   if (!hasRegion) {
     int64_t at = AllocateSpace(need, kNoRecord);
@@ -279,6 +285,7 @@ int32_t StorageManager::ResizeBlock(uint32_t block, uint32_t length, bool compac
 
   uint8_t prefix[4];
   Put32(prefix, length);
+  Preserve(directory_[block].offset, 4 + length);
   if (!stream_->Seek(directory_[block].offset) || !stream_->Write(prefix, 4)) return StorageWriteFailed;
   return static_cast<int32_t>(length);
 }

@@ -4,6 +4,7 @@
 // No operation throws; failures are reported as false (or OpenFailed from Open).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -35,6 +36,22 @@ class StorageManagerStream {
   virtual bool SetSize(uint32_t length, bool flag) = 0;
   virtual void Flush() {}
   virtual void Close() = 0;
+
+  // Reads pieces that follow one another from the current position, piece k into
+  // buffers[k], or past it when that is null. All or nothing, like Read; a stream that
+  // can gather the pieces with one call does.
+  struct Piece {
+    void* buffer;
+    uint32_t length;
+  };
+  virtual bool ReadPieces(const Piece* pieces, size_t count) {
+    for (size_t k = 0; k < count; ++k) {
+      const bool ok = pieces[k].buffer ? Read(pieces[k].buffer, pieces[k].length)
+                                       : Seek(Tell() + pieces[k].length);
+      if (!ok) return false;
+    }
+    return true;
+  }
 
  protected:
   StorageManagerStream() = default;
@@ -87,8 +104,27 @@ class StorageManagerFileStream final : public StorageManagerStream {
   uint32_t Tell() override;     // 0xFFFFFFFF on failure
   uint32_t GetSize() override;  // 0xFFFFFFFF on failure
   bool SetSize(uint32_t length, bool flag) override;
-  void Flush() override;
+  void Flush() override;  // Sync without its result
   void Close() override;
+#ifndef _WIN32
+  bool ReadPieces(const Piece* pieces, size_t count) override;
+#endif
+
+  // What was written is on stable storage; false when the system says it is not.
+  bool Sync();
+  // Numbers that tell the open file from any other (device and file number), so that a
+  // journal left beside a name can be matched with the file it was made for.
+  bool Identity(uint64_t& volume, uint64_t& file) const;
+
+  // The few operations on names that atomic updates need, kept here with the platform's
+  // other file calls.
+  static bool Exists(const std::wstring& name);
+  // True when no file of that name is left (also when there was none).
+  static bool Remove(const std::wstring& name);
+  // Renames from over to, replacing it.
+  static bool Replace(const std::wstring& from, const std::wstring& to);
+  // Makes the folder's list of names durable (a created, renamed or removed name).
+  static bool SyncFolderOf(const std::wstring& name);
 
  private:
 #ifdef _WIN32

@@ -51,6 +51,7 @@ int32_t StorageManager::NewBlock(uint32_t length, uint32_t wanted) {
   SetRecord(static_cast<uint32_t>(number), BlockData, offset, need);
   uint8_t prefix[4];
   Put32(prefix, length);
+  Preserve(offset, 4 + length);
   if (!stream_->Seek(offset) || !stream_->Write(prefix, 4)) {
     ReleaseSpace(offset, need, kNoRecord);
     Vacate(static_cast<uint32_t>(number));
@@ -99,6 +100,7 @@ int32_t StorageManager::RewriteBlockRaw(uint32_t block, const void* data, uint32
     }
     if (r <= 0) return r;
     status_ |= StatusDataChanged;
+    ForgetInflated(block);
     if (length && !stream_->Write(data, length)) return StorageWriteFailed;
     return static_cast<int32_t>(length);
   });
@@ -147,6 +149,7 @@ int32_t StorageManager::WriteBlockPart(uint32_t block, const void* data, uint32_
     if (r <= 0) return r;
     if (offset >= stored) return 0;
     uint32_t n = std::min(length, stored - offset);
+    ForgetInflated(block);
     if (!stream_->Seek(payload + offset) || !stream_->Write(data, n)) return StorageWriteFailed;
     status_ |= StatusDataChanged;
     return static_cast<int32_t>(n);
@@ -174,9 +177,15 @@ int32_t StorageManager::DeleteBlock(uint32_t block) {
       ForgetChunkBlock(block);
     }
     if (r.type == BlockData) {
+      const bool damaged = IsDamaged(block);
       Vacate(block);
       status_ |= StatusDataChanged;
       if (r.offset == 0) return 0;  // no space to give back
+      if (damaged) {
+        // Not this block's alone to give back: a copy recovers what is really free.
+        status_ |= StatusSpaceLost;
+        return 0;
+      }
       return ReleaseSpace(r.offset, r.size, kNoRecord) ? 1 : 0;
     }
     if (r.type == BlockLost) {
@@ -450,7 +459,7 @@ bool StorageManager::SaveSubfolder(StorageFolder& folder) {
     // A list block that is no longer a block of this folder (freed or lost through the
     // block operations, or damaged) is not written over: the list gets a new number.
     uint32_t block = folder.block;
-    if (block >= directory_.size() || block < 2 ||
+    if (block >= directory_.size() || block < 2 || IsDamaged(block) ||
         (directory_[block].type != BlockData && directory_[block].type != BlockVacant))
       block = 0;
     int32_t number = block ? static_cast<int32_t>(block) : NewRecordNumber();
@@ -470,15 +479,17 @@ bool StorageManager::SaveRoot() {
   if (root_.entries.empty()) {
     if (directory_.size() > 1 && directory_[1].offset != 0) {
       BlockRecord old = directory_[1];
+      const bool damaged = IsDamaged(1);
       SetRecord(1, BlockVacant, 0, 0);
       SetRecord(0, BlockData, directory_[0].offset, directory_[0].size);
-      if (old.type == BlockData) ReleaseSpace(old.offset, old.size, kNoRecord);
+      if (old.type == BlockData && !damaged) ReleaseSpace(old.offset, old.size, kNoRecord);
+      if (damaged) status_ |= StatusSpaceLost;
     }
   } else {
     EnsureReservedRecords();
     // Record 1 holds the root list; a damaged archive may have given the number away.
     const BlockRecord& r1 = directory_[1];
-    if (r1.type != BlockData && r1.type != BlockVacant) {
+    if ((r1.type != BlockData && r1.type != BlockVacant) || IsDamaged(1)) {
       if (r1.offset != 0) status_ |= StatusSpaceLost;
       SetRecord(1, BlockData, 0, 0);
     }
@@ -508,12 +519,21 @@ bool StorageManager::SaveDirectory() {
   // Record 0 always describes the directory, whatever a damaged archive said it was.
   if (!directory_.empty()) {
     BlockRecord old = directory_[0];
-    if (old.type == BlockData && old.offset != 0) {
+    if (old.type == BlockData && old.offset != 0 && !IsDamaged(0)) {
       ReleaseSpace(old.offset, old.size, kNoRecord);
-    } else if (old.type != BlockData && old.type != BlockVacant && old.offset != 0) {
+    } else if (old.type != BlockVacant && old.offset != 0) {
       status_ |= StatusSpaceLost;
     }
     SetRecord(0, BlockData, 0, 0);
+  }
+  // Records of damaged regions are written as lost: their data was never readable, and by
+  // the next open the space they claim may hold other blocks (the archive grew over it).
+  // The root list keeps its record: it is read from there, and only overlaps (it would
+  // not have loaded from anywhere else).
+  for (uint32_t number : std::vector<uint32_t>(damaged_)) {
+    if (number == 1) continue;
+    const BlockRecord r = directory_[number];
+    SetRecord(number, BlockLost, r.offset, r.size);
   }
   while (directory_.size() > 2 && directory_.back().type == BlockVacant) {
     vacant_.Erase(static_cast<uint32_t>(directory_.size() - 1));

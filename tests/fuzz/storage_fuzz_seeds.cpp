@@ -1,10 +1,12 @@
 // Writes the seed corpus of the archive fuzz target: archives of several shapes, each
-// followed by a short script of operations and its length byte.
+// followed by a short script of operations and its length byte, and crafted archives that
+// inflate a thousandfold (kept under the fuzzer's 1 MiB input limit).
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "storage/storage_manager.h"
+#include "tests/storage/archive_bombs.h"
 
 namespace {
 
@@ -14,10 +16,11 @@ std::vector<uint8_t> Text(size_t n, unsigned seed) {
   return out;
 }
 
-bool Save(const std::string& dir, int index, std::vector<uint8_t> image, const std::vector<uint8_t>& script) {
+bool Save(const std::string& dir, const std::string& name, std::vector<uint8_t> image,
+          const std::vector<uint8_t>& script) {
   image.insert(image.end(), script.begin(), script.end());
   image.push_back(static_cast<uint8_t>(script.size()));
-  std::string path = dir + "/seed" + std::to_string(index);
+  std::string path = dir + "/" + name;
   FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) return false;
   bool ok = std::fwrite(image.data(), 1, image.size(), f) == image.size();
@@ -91,13 +94,28 @@ int main(int argc, char** argv) {
   for (size_t i = 0; i < images.size(); ++i) {
     for (size_t k = 0; k < scripts.size(); ++k) {
       if ((i + k) % 2 && k) continue;
-      if (!Save(dir, index++, images[i], scripts[k])) return 1;
+      if (!Save(dir, "seed" + std::to_string(index++), images[i], scripts[k])) return 1;
     }
   }
   // A damaged one: its length is not a multiple of 16.
   auto cut = images[2];
   cut.resize(cut.size() - 5);
-  if (!Save(dir, index++, cut, scripts[1])) return 1;
-  std::printf("%d seeds in %s\n", index, dir.c_str());
+  if (!Save(dir, "seed" + std::to_string(index++), cut, scripts[1])) return 1;
+
+  // The bombs, each with a script that reads and changes what it can.
+  using namespace tolvane::test;
+  const std::vector<uint8_t> touch = {0, 0, 9, 10, 2, 0, 40, 17, 2, 13, 0, 12, 0};
+  const std::pair<const char*, std::vector<uint8_t>> bombs[] = {
+      {"bomb-directory", DirectoryBomb(40000000)},
+      {"bomb-directory-free", DirectoryBomb(40000000, BlockFree)},
+      {"bomb-entry", EntryBomb(1000000000)},
+      {"bomb-chunk-index", EntryBomb(1000000000, 4)},
+      {"bomb-folder", FolderBomb(110000000)},
+      {"header-overlap", HeaderOverlap()},
+  };
+  for (const auto& b : bombs) {
+    if (!Save(dir, b.first, b.second, touch)) return 1;
+    ++index;
+  }  std::printf("%d seeds in %s\n", index, dir.c_str());
   return 0;
 }

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "storage/storage_manager.h"
+#include "tests/storage/archive_bombs.h"
 #include "tests/storage/test_util.h"
 
 namespace fs = std::filesystem;
@@ -204,6 +205,24 @@ TEST_F(ArchiveTool, CheckNamesTheFirstBadRecord) {
   Result dump = Ok({"archive", "dump", arc});
   EXPECT_NE(std::string::npos, dump.out.find("signature 0x5256\nversion 0x0600\ndirectoryOffset " + std::to_string(dir)));
   EXPECT_NE(std::string::npos, dump.out.find("\n3\tdata\t"));
+}
+
+TEST_F(ArchiveTool, CraftedArchivesAreRefusedAndContentIsReadUpToACeiling) {
+  WriteBytes("dir.arc", tolvane::test::DirectoryBomb(1u << 22));
+  for (const char* command : {"ls", "check", "dump"}) {
+    Result r = Run({"archive", command, P("dir.arc")});
+    EXPECT_EQ(1, r.status) << command;
+    EXPECT_NE(std::string::npos, r.err.find("damaged")) << command << ": " << r.err;
+  }
+  const std::string arc = P("entry.arc");
+  WriteBytes("entry.arc", tolvane::test::EntryBomb(17u << 20));
+  Result r = Run({"archive", "get", arc, "bomb", P("out")});
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("'bomb' holds more than 16777216 bytes; give --max-size")) << r.err;
+  EXPECT_EQ(1, Run({"archive", "get", "--max-size", "17825791", arc, "bomb", P("out")}).status);
+  Ok({"archive", "get", "--max-size", "17825792", arc, "bomb", P("out")});
+  EXPECT_EQ(17u << 20, fs::file_size(P("out")));
+  EXPECT_EQ(2, Run({"archive", "get", "--max-size", "0", arc, "bomb"}).status);
 }
 
 TEST_F(ArchiveTool, CompactDropsFreeSpace) {

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -16,6 +17,7 @@
 
 #include "storage/storage_manager.h"
 #include "tools/tolvane_pack/commands.h"
+#include "tools/tolvane_pack/file_io.h"
 
 namespace tolvane::pack {
 namespace {
@@ -40,6 +42,7 @@ struct Options {
   bool raw = false;
   bool compressed = false;      // chunk-create: ChunkKindCompressed
   uint16_t chunkSize = 4092;    // chunk-create: a chunk and its length prefix fill 4 KiB
+  uint32_t maxSize = 0;         // get: the most it reads (0: as much as the archive's size allows)
   bool hasFolder = false;
   std::vector<std::string> folder;  // path components
   std::vector<std::string> positional;
@@ -106,9 +109,8 @@ bool WriteOutput(const std::string& path, const std::vector<uint8_t>& bytes) {
 #endif
     return std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size() && std::fflush(stdout) == 0;
   }
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  return static_cast<bool>(out.flush());
+  std::string error;
+  return WriteFileAtomically(path, bytes, error);
 }
 
 // Names are printed as they are, with control bytes and backslashes escaped so that one
@@ -170,8 +172,13 @@ class OpenArchive {
     return f;
   }
 
+  // A command that failed changes nothing: its archive goes back to what it was.
   int Finish(int status) {
-    if (!archive_.Close() && status == kOk) return Fail(o_, "writing the archive back failed");
+    if (status != kOk) {
+      archive_.Discard();
+      return status;
+    }
+    if (!archive_.Close()) return Fail(o_, "writing the archive back failed; it is left as it was");
     return status;
   }
 
@@ -207,6 +214,12 @@ int RunPut(const Options& o) {
   return a.Finish(kOk);
 }
 
+// Content a few bytes of archive inflate to can be a thousand times larger; unless told
+// otherwise, get reads no more than this.
+constexpr uint32_t kMinDefaultMaxSize = 16u << 20;
+constexpr uint32_t kDefaultMaxSizeFactor = 16;
+constexpr uint32_t kMostMaxSize = 0x7FFFFFFEu;
+
 int RunGet(const Options& o) {
   const std::string& name = o.positional[1];
   OpenArchive a(o);
@@ -216,9 +229,21 @@ int RunGet(const Options& o) {
   if (f->subfolders.count(name)) return a.Finish(Fail(o, "'" + name + "' is a folder"));
   int32_t length = a->GetEntryLength(*f, name);
   if (length < 0) return a.Finish(FailCode(o, "cannot read '" + name + "'", length));
+  const uint32_t ceiling =
+      o.maxSize ? o.maxSize
+                : static_cast<uint32_t>(std::min<uint64_t>(
+                      std::max<uint64_t>(kMinDefaultMaxSize, uint64_t{a->End()} * kDefaultMaxSizeFactor), kMostMaxSize));
+  auto tooLarge = [&]() {
+    return a.Finish(Fail(o, "'" + name + "' holds more than " + std::to_string(ceiling) +
+                                " bytes; give --max-size BYTES to read more" +
+                                (o.maxSize ? "" : " (the default is 16 times the archive's size, at least 16 MiB)")));
+  };
+  if (o.raw && static_cast<uint32_t>(length) > ceiling) return tooLarge();
   std::vector<uint8_t> content;
-  int32_t r = o.raw ? a->ReadEntryRaw(*f, name, content) : a->ReadEntry(*f, name, content);
+  // One byte more than allowed tells that there is more.
+  int32_t r = o.raw ? a->ReadEntryRaw(*f, name, content) : a->ReadEntry(*f, name, content, ceiling + 1);
   if (r < 0) return a.Finish(FailCode(o, "cannot read '" + name + "'", r));
+  if (static_cast<uint32_t>(r) > ceiling) return tooLarge();
   const std::string out = o.positional.size() > 2 ? o.positional[2] : std::string();
   if (!WriteOutput(out, content)) return a.Finish(Fail(o, "cannot write '" + (out.empty() ? "-" : out) + "'"));
   return a.Finish(kOk);
@@ -280,13 +305,11 @@ int RunCompact(const Options& o) {
   if (!a.Open(o.positional[0], OpenRead)) return kFailed;
   std::wstring target;
   if (!ToWidePath(o.positional[1], target)) return a.Finish(Fail(o, "cannot use the path '" + o.positional[1] + "'"));
-  StorageManagerFileStream out;
-  if (out.Open(target, CreateNew) == OpenFailed) return a.Finish(Fail(o, "cannot create '" + o.positional[1] + "'"));
-  int32_t r = a->CopyTo(out, false);
-  uint32_t copied = out.GetSize();
-  out.Close();
-  if (r < 0) return a.Finish(FailCode(o, "copy failed", r));
-  std::printf("%u bytes\n", copied);
+  // The copy takes OUT's name only when it is whole.
+  int32_t r = a->CopyTo(target, false);
+  if (r < 0) return a.Finish(FailCode(o, "cannot write the copy to '" + o.positional[1] + "'", r));
+  std::error_code ec;
+  std::printf("%ju bytes\n", static_cast<uintmax_t>(std::filesystem::file_size(o.positional[1], ec)));
   return a.Finish(kOk);
 }
 
@@ -466,7 +489,7 @@ const Command kCommands[] = {
     {"create", "ARCHIVE", "create a new empty archive (an existing file is replaced)", 1, 1, RunCreate},
     {"put", "[--raw] [--folder A/B] ARCHIVE NAME FILE",
      "store FILE under NAME, compressed (--raw: the bytes as they are)", 3, 3, RunPut},
-    {"get", "[--raw] [--folder A/B] ARCHIVE NAME [OUT]",
+    {"get", "[--raw] [--folder A/B] [--max-size BYTES] ARCHIVE NAME [OUT]",
      "write the content of NAME to OUT or standard output (--raw: the stored bytes)", 2, 3, RunGet},
     {"ls", "[--folder A/B] ARCHIVE", "list the entries: name, file or folder, block number, stored length", 1, 1, RunLs},
     {"rm", "[--folder A/B] ARCHIVE NAME", "remove a file, or a folder that holds no folders", 2, 2, RunRm},
@@ -500,6 +523,9 @@ void PrintCommandHelp(const Command& c) {
   if (std::strstr(c.usage, "--folder"))
     std::printf("\n  --folder A/B  act on the subfolder B of the folder A (names separated by '/')\n");
   if (std::strstr(c.usage, "--raw")) std::printf("  --raw         no compression: the stored bytes\n");
+  if (std::strstr(c.usage, "--max-size"))
+    std::printf("  --max-size BYTES  refuse content larger than BYTES (default: 16 times the archive's\n"
+                "                    size, at least 16 MiB)\n");
   if (std::strstr(c.usage, "--compressed"))
     std::printf("\n  --compressed    every chunk stored compressed (chunks of zeros take no space)\n");
   if (std::strstr(c.usage, "--chunk-size"))
@@ -554,6 +580,13 @@ int RunArchiveCommands(const Args& args) {
         return kUsage;
       }
       o.chunkSize = static_cast<uint16_t>(size);
+    } else if (!optionsDone && a == "--max-size" && std::strstr(c.usage, "--max-size")) {
+      uint64_t size = 0;
+      if (++i == args.size() || !ParseUnsigned(args[i], kMostMaxSize, size) || size == 0) {
+        Fail(o, "--max-size needs a number of bytes from 1 to " + std::to_string(kMostMaxSize));
+        return kUsage;
+      }
+      o.maxSize = static_cast<uint32_t>(size);
     } else if (!optionsDone && a == "--folder" && std::strstr(c.usage, "--folder")) {
       if (++i == args.size()) {
         Fail(o, "--folder needs a folder path");
