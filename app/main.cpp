@@ -13,6 +13,10 @@ constexpr DWORD kControlClasses = ICC_WIN95_CLASSES | ICC_DATE_CLASSES | ICC_USE
                                   ICC_PAGESCROLLER_CLASS | ICC_NATIVEFNTCTL_CLASS;
 static_assert(kControlClasses == 0x37FF, "control classes");
 
+// How long the program waits at its end for a worker still running, beyond the ten
+// seconds the install page already gave it after the user confirmed cancelling.
+constexpr DWORD kWorkerExitWaitMs = 20000;
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR /*commandLine*/, int /*show*/) {
@@ -25,6 +29,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR /*commandLine*/, int /*
   {
     WizardApplication application;
     application.RunWizard();
+    // A worker told to stop may still be running (the cancel wait is bounded): it uses
+    // its page's members and its context, so nothing is released before it has ended.
+    // One that does not end in time ends with the process, before anything is freed.
+    if (!application.WaitForWorkers(kWorkerExitWaitMs)) TerminateProcess(GetCurrentProcess(), 0);
     richEdit.reset();
     CWizardModule::Term();
     if (SUCCEEDED(ole)) OleUninitialize();

@@ -19,6 +19,16 @@ void ShowProgress(HWND page, const int32_t& value) {
   SendDlgItemMessageW(page, IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(Current(value)), 0);
 }
 
+// A worker that has ended. One that ended without its closing message (done or error)
+// never sends one: its page must not wait for it.
+bool HasEnded(const tolvane::UniqueHandle& worker) {
+  return worker && WaitForSingleObject(worker.get(), 0) == WAIT_OBJECT_0;
+}
+
+bool WaitForThread(const tolvane::UniqueHandle& worker, DWORD timeoutMs) {
+  return !worker || WaitForSingleObject(worker.get(), timeoutMs) != WAIT_TIMEOUT;
+}
+
 void ShowError(HWND page, WPARAM text) {
   if (text) MessageBoxW(page, reinterpret_cast<const wchar_t*>(text), kMessageCaption, MB_OK | MB_ICONERROR);
 }
@@ -32,6 +42,8 @@ CProgressPage::CProgressPage(InstallWorkerStart start)
       start_(start ? start : &StartInstallWorker) {}
 
 CProgressPage::~CProgressPage() { worker_.reset(); }
+
+bool CProgressPage::WaitForWorker(DWORD timeoutMs) const { return WaitForThread(worker_, timeoutMs); }
 
 BOOL CProgressPage::OnInitDialog() {
   InitProgressBar(Window());
@@ -55,7 +67,7 @@ void CProgressPage::MoveOn() const {
 WizardNext CProgressPage::OnWizardNext() { return WizardNext::Advance(); }
 
 bool CProgressPage::OnQueryCancel() {
-  if (!worker_ || StopFlag || done_) return true;
+  if (!worker_ || StopFlag || done_ || HasEnded(worker_)) return true;
 
   asking_ = 1;
   const int answer = MessageBoxW(Window(), kCancelInstallQuestion, kMessageCaption,
@@ -107,6 +119,8 @@ CUninstallPage::CUninstallPage(WorkerStart start)
 
 CUninstallPage::~CUninstallPage() { worker_.reset(); }
 
+bool CUninstallPage::WaitForWorker(DWORD timeoutMs) const { return WaitForThread(worker_, timeoutMs); }
+
 BOOL CUninstallPage::OnInitDialog() {
   InitProgressBar(Window());
   return TRUE;
@@ -122,8 +136,9 @@ void CUninstallPage::OnSetActive() {
 
 WizardNext CUninstallPage::OnWizardNext() { return worker_ ? WizardNext::Stay() : WizardNext::Advance(); }
 
-// An uninstall cannot be interrupted; only a worker that never started lets the user out.
-bool CUninstallPage::OnQueryCancel() { return startFailed_; }
+// An uninstall cannot be interrupted; only a worker that never started, or one that
+// ended without saying so, lets the user out.
+bool CUninstallPage::OnQueryCancel() { return startFailed_ || HasEnded(worker_); }
 
 bool CUninstallPage::OnMessage(UINT message, WPARAM, LPARAM, LRESULT* result) {
   switch (message) {
@@ -150,6 +165,8 @@ CUpgradePage::CUpgradePage(WorkerStart start)
 
 CUpgradePage::~CUpgradePage() { worker_.reset(); }
 
+bool CUpgradePage::WaitForWorker(DWORD timeoutMs) const { return WaitForThread(worker_, timeoutMs); }
+
 BOOL CUpgradePage::OnInitDialog() {
   InitProgressBar(Window());
   return TRUE;
@@ -165,7 +182,7 @@ void CUpgradePage::OnSetActive() {
 
 WizardNext CUpgradePage::OnWizardNext() { return WizardNext::Advance(); }
 
-bool CUpgradePage::OnQueryCancel() { return error_ || startFailed_; }
+bool CUpgradePage::OnQueryCancel() { return error_ || startFailed_ || HasEnded(worker_); }
 
 bool CUpgradePage::OnMessage(UINT message, WPARAM wParam, LPARAM, LRESULT* result) {
   switch (message) {

@@ -23,6 +23,9 @@ class CProgressPage : public CWizard97InteriorPageImpl {
   explicit CProgressPage(InstallWorkerStart start = nullptr);  // null: the engine's install worker
   ~CProgressPage() override;
 
+  // True once no worker of this page runs any more, waiting at most `timeoutMs`.
+  bool WaitForWorker(DWORD timeoutMs) const;
+
   // Set to tell the install worker to stop, and once an error has been reported.
   uint8_t StopFlag = 0;
 
@@ -49,6 +52,9 @@ class CUninstallPage : public CWizard97InteriorPageImpl {
   explicit CUninstallPage(WorkerStart start = nullptr);  // null: the engine's uninstall worker
   ~CUninstallPage() override;
 
+  // True once no worker of this page runs any more, waiting at most `timeoutMs`.
+  bool WaitForWorker(DWORD timeoutMs) const;
+
  protected:
   BOOL OnInitDialog() override;
   void OnSetActive() override;
@@ -68,6 +74,9 @@ class CUpgradePage : public CWizard97InteriorPageImpl {
  public:
   explicit CUpgradePage(WorkerStart start = nullptr);  // null: the engine's upgrade worker
   ~CUpgradePage() override;
+
+  // True once no worker of this page runs any more, waiting at most `timeoutMs`.
+  bool WaitForWorker(DWORD timeoutMs) const;
 
  protected:
   BOOL OnInitDialog() override;

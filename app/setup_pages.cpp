@@ -112,6 +112,14 @@ BOOL CSetupType::OnInitDialog() {
 
 void CSetupType::OnSetActive() { SetWizardButtons(PSWIZB_NEXT); }
 
+// The chosen option, where the arrow keys move the choice.
+HWND CSetupType::FirstInput() const {
+  for (int id : {IDC_UPGRADE, IDC_REINSTALL, IDC_UNINSTALL}) {
+    if (IsDlgButtonChecked(Window(), id) == BST_CHECKED) return Item(id);
+  }
+  return Item(IDC_UPGRADE);
+}
+
 WizardNext CSetupType::OnWizardNext() {
   if (IsDlgButtonChecked(Window(), IDC_UPGRADE) == BST_CHECKED) return WizardNext::JumpTo(IDD_UPGRADE);
   if (IsDlgButtonChecked(Window(), IDC_REINSTALL) == BST_CHECKED) return WizardNext::Advance();
@@ -141,6 +149,9 @@ BOOL CLicensePage::OnInitDialog() {
   return TRUE;
 }
 
+// The agreement, to be read; focusing a radio button would select it.
+HWND CLicensePage::FirstInput() const { return Item(IDC_LICENSE_TEXT); }
+
 void CLicensePage::UpdateButtons() const {
   SetWizardButtons(IsDlgButtonChecked(Window(), IDC_ACCEPT) == BST_CHECKED ? PSWIZB_NEXT : 0);
 }
@@ -163,6 +174,8 @@ BOOL CUserInfoPage::OnInitDialog() {
   if (!record.UserCompany.empty()) SetDlgItemTextW(Window(), IDC_COMPANY, record.UserCompany.c_str());
   return TRUE;
 }
+
+HWND CUserInfoPage::FirstInput() const { return Item(IDC_USER_NAME); }
 
 bool CUserInfoPage::TestEntries() const {
   const std::wstring name = tolvane::WindowString(Item(IDC_USER_NAME));
@@ -200,6 +213,8 @@ BOOL CSelectFolderPage::OnInitDialog() {
   if (!folder.empty()) SetDlgItemTextW(Window(), IDC_FOLDER, folder.c_str());
   return TRUE;
 }
+
+HWND CSelectFolderPage::FirstInput() const { return Item(IDC_FOLDER); }
 
 void CSelectFolderPage::OnSetActive() { SetWizardButtons(PSWIZB_BACK | PSWIZB_NEXT); }
 

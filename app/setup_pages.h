@@ -28,6 +28,7 @@ class CSetupType : public CWizard97InteriorPageImpl {
 
  protected:
   BOOL OnInitDialog() override;
+  HWND FirstInput() const override;
   void OnSetActive() override;
   WizardNext OnWizardNext() override;
 };
@@ -38,6 +39,7 @@ class CLicensePage : public CWizard97InteriorPageImpl {
 
  protected:
   BOOL OnInitDialog() override;
+  HWND FirstInput() const override;
   void OnSetActive() override;
   bool OnCommand(WORD id, WORD code, HWND control) override;
 
@@ -51,6 +53,7 @@ class CUserInfoPage : public CWizard97InteriorPageImpl {
 
  protected:
   BOOL OnInitDialog() override;
+  HWND FirstInput() const override;
   void OnSetActive() override;
   bool OnCommand(WORD id, WORD code, HWND control) override;
   WizardNext OnWizardNext() override;
@@ -68,6 +71,7 @@ class CSelectFolderPage : public CWizard97InteriorPageImpl {
 
  protected:
   BOOL OnInitDialog() override;
+  HWND FirstInput() const override;
   void OnSetActive() override;
   bool OnCommand(WORD id, WORD code, HWND control) override;
   WizardNext OnWizardNext() override;

@@ -19,6 +19,29 @@ constexpr UINT_PTR kSubclassId = 1;
 // whole sheet repainted.
 constexpr UINT kRepaintSheet = WM_APP + 0x3F0;
 
+// Posted to a page after it becomes active and after each change of the wizard buttons,
+// so that it arrives once the sheet has shown the page and applied the buttons. The
+// sheet hides Next when it shows Finish and disables the buttons a page does not ask
+// for; the focus then sits on a control that cannot take it, or nowhere, and the keys
+// reach no dialog (without a focus they come as system keys). The page puts it back.
+constexpr UINT kSettleFocus = WM_APP + 0x3F1;
+
+// The sheet's own buttons.
+constexpr int kBackButton = 0x3023;
+constexpr int kNextButton = 0x3024;
+constexpr int kFinishButton = 0x3025;
+
+bool IsDialogWindow(HWND window) {
+  wchar_t name[16] = {};
+  return GetClassNameW(window, name, 16) > 0 && wcscmp(name, L"#32770") == 0;
+}
+
+// A control of the sheet or of its active page that a key can reach.
+bool CanTakeFocus(HWND sheet, HWND control) {
+  return control && control != sheet && IsChild(sheet, control) && IsWindowVisible(control) &&
+         IsWindowEnabled(control) && !IsDialogWindow(control);
+}
+
 // A font like `base` with another face, weight and point size (at the screen's resolution).
 HFONT MakeFont(const LOGFONTW& base, const wchar_t* face, LONG weight, int points) {
   LOGFONTW font = base;
@@ -65,6 +88,47 @@ HPROPSHEETPAGE CWizard97PageWindow::Create(CWizard97SheetImpl* sheet) {
 
 void CWizard97PageWindow::SetWizardButtons(DWORD buttons) const {
   PostMessageW(Sheet(), PSM_SETWIZBUTTONS, 0, static_cast<LPARAM>(buttons));
+  PostMessageW(window_, kSettleFocus, 0, 0);
+}
+
+HWND CWizard97PageWindow::DefaultButton() const {
+  const HWND sheet = Sheet();
+  const LRESULT id = SendMessageW(sheet, DM_GETDEFID, 0, 0);
+  if (HIWORD(id) == DC_HASDEFID) {
+    const HWND button = GetDlgItem(sheet, LOWORD(id));
+    if (CanTakeFocus(sheet, button)) return button;
+  }
+  for (int fallback : {kNextButton, kFinishButton, kBackButton, IDCANCEL}) {
+    const HWND button = GetDlgItem(sheet, fallback);
+    if (CanTakeFocus(sheet, button)) return button;
+  }
+  return nullptr;
+}
+
+// A page just shown gets the focus on its first input or its default button; later, the
+// focus is moved only when it has become unusable, so that a control the user chose
+// keeps it.
+void CWizard97PageWindow::SettleFocus() {
+  const HWND sheet = Sheet();
+  if (!sheet || PropSheet_GetCurrentPageHwnd(sheet) != window_) return;  // already left
+  // An inactive sheet (a message box of ours is open, or another program is in front)
+  // must not grab the focus; its activation brings us back here.
+  if (GetActiveWindow() != sheet) return;
+  const bool shown = focusPending_;
+  focusPending_ = false;
+  if (!shown && CanTakeFocus(sheet, GetFocus())) return;
+
+  HWND target = FirstInput();
+  if (!CanTakeFocus(sheet, target)) target = DefaultButton();
+  if (!target) return;
+  // Through the dialog manager, so that the default button's frame follows.
+  SendMessageW(sheet, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(target), TRUE);
+  // The dialog manager selects the text of an edit it focuses; a read-only text (the
+  // agreement) is only read, so it stays unselected.
+  if ((GetWindowLongW(target, GWL_STYLE) & ES_READONLY) &&
+      (SendMessageW(target, WM_GETDLGCODE, 0, 0) & DLGC_HASSETSEL)) {
+    SendMessageW(target, EM_SETSEL, 0, 0);
+  }
 }
 
 void CWizard97PageWindow::PressButton(int button) const {
@@ -81,7 +145,9 @@ bool CWizard97PageWindow::OnNotify(const NMHDR& header, LRESULT* result) {
   switch (header.code) {
     case PSN_SETACTIVE:
       if (flags_ & PSP_HIDEHEADER) PostMessageW(window_, kRepaintSheet, 0, 0);
+      focusPending_ = true;
       OnSetActive();
+      PostMessageW(window_, kSettleFocus, 0, 0);
       *result = 0;  // accept the activation
       return true;
     case PSN_WIZNEXT:
@@ -128,6 +194,9 @@ INT_PTR CALLBACK CWizard97PageWindow::DialogProc(HWND window, UINT message, WPAR
       break;
     case kRepaintSheet:
       RedrawWindow(page->Sheet(), nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE | RDW_ALLCHILDREN);
+      return TRUE;
+    case kSettleFocus:
+      page->SettleFocus();
       return TRUE;
     case WM_NCDESTROY:
       page->window_ = nullptr;
@@ -276,6 +345,12 @@ LRESULT CALLBACK CWizard97SheetImpl::SheetSubclass(HWND window, UINT message, WP
       // Some property-sheet implementations size the sheet before the callback that
       // attaches us, so no WM_SIZE follows: then the sheet is centred as it appears.
       if (wParam) sheet->CentreOnce();
+      break;
+    case WM_ACTIVATE:
+      // Once the dialog has put back the focus it had, the page checks it can be used.
+      if (LOWORD(wParam) != WA_INACTIVE) {
+        if (HWND page = PropSheet_GetCurrentPageHwnd(window)) PostMessageW(page, kSettleFocus, 0, 0);
+      }
       break;
     case WM_NCDESTROY:
       RemoveWindowSubclass(window, &CWizard97SheetImpl::SheetSubclass, kSubclassId);

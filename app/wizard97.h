@@ -63,6 +63,9 @@ class CWizard97PageWindow {
   // Any other message of the page's dialog, e.g. messages from a worker thread. When it
   // returns true, *result is the message's result.
   virtual bool OnMessage(UINT /*message*/, WPARAM, LPARAM, LRESULT* /*result*/) { return false; }
+  // The control that takes the keyboard focus when the page is shown; null (or a control
+  // that cannot take it) sends the focus to the sheet's default button instead.
+  virtual HWND FirstInput() const { return nullptr; }
 
   // The sheet's operations, for the pages.
   HWND Sheet() const { return window_ ? GetParent(window_) : nullptr; }
@@ -78,6 +81,8 @@ class CWizard97PageWindow {
   friend class CWizard97SheetImpl;
   HPROPSHEETPAGE Create(CWizard97SheetImpl* sheet);
   bool OnNotify(const NMHDR& header, LRESULT* result);
+  void SettleFocus();
+  HWND DefaultButton() const;
   static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
   const int templateId_;
@@ -86,6 +91,7 @@ class CWizard97PageWindow {
   const std::wstring headerSubtitle_;
   CWizard97SheetImpl* sheet_ = nullptr;
   HWND window_ = nullptr;
+  bool focusPending_ = false;  // shown, but the focus not yet placed on it
 };
 
 // A page beside the watermark, without header band (welcome and completion pages).

@@ -12,3 +12,13 @@ void WizardApplication::RunWizard() {
   for (CWizard97PageWindow* page : Pages()) sheet.AddPage(*page);  // a failed page is left out
   sheet.DoModal(GetActiveWindow());
 }
+
+bool WizardApplication::WaitForWorkers(DWORD timeoutMs) const {
+  const DWORD start = GetTickCount();
+  auto left = [&]() -> DWORD {
+    const DWORD spent = GetTickCount() - start;
+    return spent < timeoutMs ? timeoutMs - spent : 0;
+  };
+  // At most one of them ever ran; the others answer at once.
+  return progress_.WaitForWorker(left()) && uninstall_.WaitForWorker(left()) && upgrade_.WaitForWorker(left());
+}

@@ -16,6 +16,10 @@ class WizardApplication {
   // when it closes, however it closed.
   void RunWizard();
 
+  // Waits until no progress page's worker runs any more, at most `timeoutMs` in all;
+  // false when one still runs. Until then the pages and the workers' contexts must stay.
+  bool WaitForWorkers(DWORD timeoutMs) const;
+
   // The pages in sheet order (index 0 is the start page).
   std::array<CWizard97PageWindow*, 11> Pages();
 

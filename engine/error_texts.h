@@ -8,6 +8,8 @@ inline constexpr wchar_t kFolderErrorText[] = L"建立文件夹出错。";
 inline constexpr wchar_t kProgramGroupErrorText[] = L"建立程序组出错。";
 inline constexpr wchar_t kRegistryErrorText[] = L"生成注册表项目出错。";
 inline constexpr wchar_t kNoUpgradeKeyText[] = L"无法直接升级，请重新安装软件。";
+// A worker that ran out of memory: the package is not at fault.
+inline constexpr wchar_t kOutOfMemoryText[] = L"内存不足，无法完成安装。";
 // Composed around a path: prefix + path + suffix.
 inline constexpr wchar_t kCreateFilePrefix[] = L"建立文件 ";
 inline constexpr wchar_t kWriteFilePrefix[] = L"写入文件 ";

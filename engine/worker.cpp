@@ -3,6 +3,7 @@
 #include <process.h>
 
 #include <exception>
+#include <new>
 
 #include "common/win_owners.h"
 #include "engine/error_texts.h"
@@ -35,12 +36,46 @@ bool IsZeroKey(const PayloadKey& key) {
   return true;
 }
 
+// Whether this worker thread has sent its closing message (done or an error); after it
+// nothing more may be sent.
+thread_local bool t_closed = false;
+
+void SendDone(const WorkerContext& context) {
+  t_closed = true;
+  SendMessageW(context.window, WM_SETUP_DONE, 0, 0);
+}
+
+// Runs one uninstall step; a step that throws is skipped like one that fails, so that
+// the steps after it still run.
+template <typename Step>
+void Attempt(Step step) {
+  try {
+    step();
+  } catch (...) {
+  }
+}
+
 template <void (*Body)(WorkerContext&)>
 unsigned __stdcall ThreadProcedure(void* argument) {
-  // An exception must not take the whole wizard down with the worker.
+  WorkerContext& context = *static_cast<WorkerContext*>(argument);
+  t_closed = false;
+  // An exception must not take the wizard down with the worker, nor leave its page
+  // waiting for a message that never comes.
+  const wchar_t* text = nullptr;
   try {
-    Body(*static_cast<WorkerContext*>(argument));
+    Body(context);
+  } catch (const std::bad_alloc&) {
+    text = kOutOfMemoryText;
   } catch (...) {
+    text = kBadPackageText;
+  }
+  if (text && !t_closed) {
+    if (context.kind == WorkerKind::Uninstall) {
+      SendDone(context);  // the uninstall reports nothing but its end
+    } else if (!context.stop || !*static_cast<volatile uint8_t*>(context.stop)) {
+      // A stopped install is being closed by its page, which waits for it.
+      ReportError(context, text);
+    }
   }
   return 0;
 }
@@ -52,6 +87,7 @@ HANDLE Start(WorkerContext& context, unsigned(__stdcall* procedure)(void*)) {
 }  // namespace
 
 void ReportError(const WorkerContext& context, const wchar_t* text) {
+  t_closed = true;
   SendMessageW(context.window, WM_SETUP_ERROR, reinterpret_cast<WPARAM>(text), 0);
 }
 
@@ -136,24 +172,28 @@ void RunInstall(WorkerContext& context) {
   if (!WriteProductRecord(context)) return;
   AllowServerThroughFirewall(context.ServerExecutablePath, tolvane::kShortcutName);
   PostProgress(context, 100, WM_SETUP_PROGRESS);
-  SendMessageW(context.window, WM_SETUP_DONE, 0, 0);
+  tolvane::SendDone(context);
 }
 
 void RunUninstall(WorkerContext& context) {
   // Nothing here is reported but progress: a missing manifest only means that no
   // package file can be named for removal, and everything else is still removed.
-  if (ReadManifestResource(context)) RemoveInstalledFiles(context, 0, 50);
-  RemoveShortcuts(context);
+  // A step that throws (out of memory) is passed over like one that fails.
+  using tolvane::Attempt;
+  Attempt([&] {
+    if (ReadManifestResource(context)) RemoveInstalledFiles(context, 0, 50);
+  });
+  Attempt([&] { RemoveShortcuts(context); });
   PostProgress(context, 80, WM_UNINSTALL_PROGRESS);
-  DeleteProductRecord();
-  SendMessageW(context.window, WM_SETUP_DONE, 0, 0);
+  Attempt([] { DeleteProductRecord(); });
+  tolvane::SendDone(context);
 }
 
 void RunUpgrade(WorkerContext& context) {
   if (!ReadManifestResource(context)) return;
   // An installed server newer than the package is left as it is.
   if (InstalledProduct().ServerVersion > context.manifest.Version) {
-    SendMessageW(context.window, WM_SETUP_DONE, 0, 0);
+    tolvane::SendDone(context);
     return;
   }
   if (!KeyProvider(context.manifest.KeyBlock, context.key) || tolvane::IsZeroKey(context.key)) {
@@ -162,5 +202,5 @@ void RunUpgrade(WorkerContext& context) {
   }
   PostProgress(context, 20, WM_SETUP_PROGRESS);
   if (!ExtractPackage(context, 20, 80)) return;
-  SendMessageW(context.window, WM_SETUP_DONE, 0, 0);
+  tolvane::SendDone(context);
 }

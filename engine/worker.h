@@ -5,7 +5,9 @@
 // message; the page reads the value when the message arrives. The end (WM_SETUP_DONE)
 // and failures (WM_SETUP_ERROR, wParam = the text) are sent, so the worker waits while
 // the page handles them. After an error, or when the install is asked to stop, nothing
-// more is sent.
+// more is sent. A worker that meets an exception still ends with a message: install and
+// upgrade with an error (kOutOfMemoryText when memory ran out, kBadPackageText
+// otherwise), the uninstall, whose other steps still run, with its end.
 #pragma once
 
 #include <windows.h>

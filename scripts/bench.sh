@@ -29,6 +29,7 @@ benchmarks=(
   'journal  host journal_bench       $host/tests/bench/journal_bench'
   'extract  win  bench_extract       $wine_run $win/tests/bench/bench_extract.exe 5'
   'peer     win  bench_extract_cpu   python3 tests/bench/extract_peer.py --win $win --wine-root $wine_root'
+  'release  win  tolvane-setup-stub  bash tests/bench/release_bench.sh $host'
 )
 
 wanted=("$@")
@@ -105,7 +106,7 @@ for line in "${benchmarks[@]}"; do
     rows+=("$figure|$value|$op $bound|$(awk -v v="$value" -v o="$op" -v b="$bound" \
       'BEGIN { print ((o == "<=" && v + 0 <= b + 0) || (o == ">=" && v + 0 >= b + 0)) ? "yes" : "NO" }')")
     found=1
-  done < <(grep -E '^ratio [A-Za-z0-9_]+ [-+0-9.eE]+ aim (<=|>=) [-+0-9.eE]+$' "$logs/$name.log")
+  done < <(tr -d '\r' <"$logs/$name.log" | grep -E '^ratio [A-Za-z0-9_]+ [-+0-9.eE]+ aim (<=|>=) [-+0-9.eE]+$')
   [ "$found" = 1 ] || rows+=("$name|no figures||")
   [ "$rc" -eq 0 ] || rows+=("$name|failed ($rc)||")
 done

@@ -50,21 +50,16 @@ std::wstring FullPathForMessage(const std::wstring& path) {
   }
 }
 
-bool IsAbsolute(const std::wstring& path) {
-  const bool drive = path.size() >= 3 && iswalpha(path[0]) && path[1] == L':' && path[2] == L'\\';
-  const bool unc = path.size() >= 2 && path[0] == L'\\' && path[1] == L'\\';
-  return drive || unc;
-}
-
-// A folder typed relative to the current directory is pinned down here: the record goes
-// to the registry, shortcuts and the firewall, which all need a path that still means
-// the same folder when the current directory is another one.
-std::wstring AnchorFolder(const std::wstring& folder) {
-  if (IsAbsolute(folder)) return folder;
-  wchar_t buffer[MAX_PATH];
-  const DWORD length = GetFullPathNameW(folder.c_str(), MAX_PATH, buffer, nullptr);
-  if (length == 0 || length >= MAX_PATH) return folder;  // CreateFolderPath reports it
-  return std::wstring(buffer, length);
+// The folder in its full form: absolute, "." and ".." resolved, forward slashes turned
+// into backslashes and repeated separators merged, with a trailing backslash. The record
+// goes to the registry, the shortcuts and the firewall, and the uninstall removes only
+// what lies below a folder in this form: it must name the folder the files went into,
+// whatever the current directory is. A text without a full form is kept as it is, for
+// CreateFolderPath to refuse.
+std::wstring CanonicalFolder(const std::wstring& folder) {
+  std::wstring full = FullPathForMessage(folder);
+  if (full.empty() || full.back() != L'\\') full += L'\\';
+  return full;
 }
 
 }  // namespace
@@ -90,7 +85,10 @@ bool ValidateFolderText(HWND owner, const std::wstring& text) {
 }
 
 bool ConfirmInstallFolder(HWND owner, const std::wstring& folder) {
-  const std::wstring target = AnchorFolder(folder);
+  const std::wstring target = CanonicalFolder(folder);
+  // Too long for the folder operations even where it exists: refused with the same
+  // message as a folder that cannot be created.
+  if (target.size() >= MAX_PATH) return CreateFolderPath(owner, target);
   if (IsExistingFolder(target)) {
     const std::wstring executable = target + kServerExecutable;
     if (GetFileAttributesW(executable.c_str()) != INVALID_FILE_ATTRIBUTES) {

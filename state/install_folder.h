@@ -19,8 +19,9 @@ bool ValidateFolderText(HWND owner, const std::wstring& text);
 
 // Accepts `folder` (ending with a backslash) as the install folder: an existing folder
 // that already holds the server executable needs the user's Yes; a missing folder is
-// created. On success the folder is InstalledProduct().InstallPath. A folder given
-// relative to the current directory is stored in its full form.
+// created. On success the folder is InstalledProduct().InstallPath, in its full form
+// ("." and ".." resolved, "/" and repeated separators made single backslashes), so that
+// the uninstall finds the same folder; the folder box keeps what the user typed.
 bool ConfirmInstallFolder(HWND owner, const std::wstring& folder);
 
 // Creates every missing level of `path` (after its drive prefix), reporting the level

@@ -253,7 +253,8 @@ void StorageAtomicFileStream::Unmark() {
   undo_.clear();
 }
 
-// The bytes of [offset, offset + length) that the file holds now.
+// The bytes of [offset, offset + length) that the file holds now. Those past the length
+// at Mark are cut by Undo anyway: a block moved to the end keeps nothing.
 void StorageAtomicFileStream::KeepForUndo(uint32_t offset, uint32_t length) {
   if (!marked_ || markTooLarge_) return;
   uint32_t size = file_.GetSize();
@@ -261,6 +262,7 @@ void StorageAtomicFileStream::KeepForUndo(uint32_t offset, uint32_t length) {
     markTooLarge_ = true;
     return;
   }
+  size = std::min(size, markSize_);
   if (offset >= size) return;
   uint32_t n = std::min(length, size - offset);
   if (markBytes_ + n > kUndoLimit) {

@@ -17,6 +17,7 @@
 #include <exception>
 #include <unordered_set>
 
+#include "storage/chunk_workspace.h"
 #include "storage/storage_format.h"
 #include "storage/storage_manager.h"
 #include "storage/zlib_codec.h"
@@ -82,7 +83,102 @@ class ChunkChecker {
   std::unordered_set<uint32_t> seen_;
 };
 
+// Plain-kind pieces whose stored bytes lie this close together are read with one call.
+constexpr uint32_t kGatherGap = 64;
+constexpr uint32_t kGatherLimit = 0x40000;
+constexpr size_t kGatherPieces = 8;
+// A compressed chunk's region is read whole, length prefix and padding included, unless
+// it is much larger than any chunk's stored form can need.
+constexpr uint32_t kRegionReadLimit = 0x20000;
+
+bool SameRecord(const BlockRecord& a, const BlockRecord& b) {
+  return a.type == b.type && a.offset == b.offset && a.size == b.size;
+}
+
 }  // namespace
+
+namespace tolvane {
+
+ChunkWorkspace::Inflated* ChunkWorkspace::Find(uint32_t block, const BlockRecord& record, uint16_t chunkSize) {
+  for (Inflated& slot : slots_) {
+    if (slot.block == block && block != 0 && slot.content.size() == chunkSize && SameRecord(slot.record, record)) {
+      slot.lastUse = ++clock_;
+      return &slot;
+    }
+  }
+  return nullptr;
+}
+
+ChunkWorkspace::Inflated& ChunkWorkspace::Take(uint32_t block, const BlockRecord& record, uint16_t chunkSize) {
+  Inflated* victim = &slots_[0];
+  for (Inflated& slot : slots_) {
+    if (slot.block == 0 || slot.block == block) {
+      victim = &slot;
+      break;
+    }
+    if (slot.lastUse < victim->lastUse) victim = &slot;
+  }
+  victim->block = 0;  // until its content is complete
+  victim->content.resize(chunkSize);
+  victim->record = record;
+  victim->lastUse = ++clock_;
+  victim->block = block;
+  return *victim;
+}
+
+void ChunkWorkspace::Keep(const uint8_t* content, uint32_t block, const BlockRecord& record) {
+  for (Inflated& slot : slots_) {
+    if (slot.content.data() == content) {
+      Forget(block);
+      slot.block = block;
+      slot.record = record;
+      slot.lastUse = ++clock_;
+      return;
+    }
+  }
+}
+
+void ChunkWorkspace::Forget(uint32_t block) {
+  for (Inflated& slot : slots_) {
+    if (slot.block == block) slot.block = 0;
+  }
+}
+
+void ChunkWorkspace::Clear() {
+  for (Inflated& slot : slots_) slot.block = 0;
+  unchecked.clear();
+}
+
+}  // namespace tolvane
+
+tolvane::ChunkWorkspace& StorageManager::ChunkWork() {
+  if (!chunkWork_) chunkWork_ = std::make_unique<tolvane::ChunkWorkspace>();
+  return *chunkWork_;
+}
+
+// The block's bytes are about to change: an inflated copy of them is stale.
+void StorageManager::ForgetInflated(uint32_t block) {
+  if (chunkWork_) chunkWork_->Forget(block);
+}
+
+// The block's length may change: a plain-kind stream naming it no longer knows it.
+void StorageManager::NoteBlockResized(uint32_t block) {
+  ForgetInflated(block);
+  auto range = chunkOwners_.equal_range(block);
+  for (auto it = range.first; it != range.second; ++it) {
+    const ChunkedStream* owner = FindChunked(it->second);
+    if (owner && owner->tag == ChunkKindPlain) {
+      try {
+        ChunkWork().unchecked.insert(block);
+      } catch (const std::exception&) {
+        // Without the mark the stream must not trust its chunk lengths: drop it, its next
+        // lookup checks them again.
+        DropChunked(it->second);
+      }
+      return;
+    }
+  }
+}
 
 uint32_t StorageManager::Ticks() const {
   if (tickSource_) return tickSource_();
@@ -127,6 +223,10 @@ void StorageManager::DropChunked(uint32_t block) {
 }
 
 void StorageManager::ForgetChunkBlock(uint32_t block) {
+  if (chunkWork_) {
+    chunkWork_->Forget(block);
+    chunkWork_->unchecked.erase(block);
+  }
   DropChunked(block);
   std::vector<uint32_t> owners;
   auto range = chunkOwners_.equal_range(block);
@@ -215,31 +315,143 @@ bool StorageManager::SaveChunkIndex(const ChunkedStream& s) {
   return r > 0;
 }
 
-// The content of compressed chunk index, completed with zeros to chunkSize.
-int32_t StorageManager::ReadChunk(const ChunkedStream& s, size_t index, std::vector<uint8_t>& content) {
-  content.assign(s.chunkSize, 0);
-  const uint32_t number = s.chunks[index];
-  if (number == 0) return 0;
-  std::vector<uint8_t> stored;
-  int32_t r = ReadStoredPayload(number, stored);
+// The stored payload of a compressed chunk's block, read with one call where the region
+// is of a sensible size; its length, 0 for an empty block, or a negative code.
+int32_t StorageManager::ReadChunkStored(uint32_t block, const uint8_t*& payload, uint32_t& length) {
+  payload = nullptr;
+  length = 0;
+  if (block == 0) return 0;
+  if (block >= directory_.size()) return StorageBadBlock;
+  const BlockRecord r = directory_[block];
+  std::vector<uint8_t>& stored = ChunkWork().stored;
+  if (r.type == BlockData && r.offset != 0 && r.size >= 4 && r.size <= kRegionReadLimit &&
+      InBounds(r.offset, r.size) && !IsDamaged(block) && static_cast<uint64_t>(r.offset) + r.size <= stream_->GetSize()) {
+    if (stored.size() < r.size) stored.resize(r.size);
+    if (!ReadAt(r.offset, stored.data(), r.size)) return StorageReadFailed;
+    const uint32_t n = Get32(stored.data());
+    if (n >= r.size || n > kMaxPayload) return StorageBadBlock;
+    payload = stored.data() + 4;
+    length = n;
+    return static_cast<int32_t>(n);
+  }
+  uint32_t at;
+  int32_t got = LocateBlock(block, at, length);
+  if (got <= 0) return got;
+  if (stored.size() < length) stored.resize(length);
+  if (!ReadAt(at, stored.data(), length)) return StorageReadFailed;
+  payload = stored.data();
+  return got;
+}
+
+// Inflates compressed chunk block `number` into out (chunkSize bytes, completed with
+// zeros): 0, -4 when it cannot be read or inflated, -26 when it inflates too long.
+int32_t StorageManager::InflateChunk(const ChunkedStream& s, uint32_t number, uint8_t* out) {
+  const uint8_t* payload;
+  uint32_t length;
+  int32_t r = ReadChunkStored(number, payload, length);
   if (r < 0) return StorageReadFailed;
-  if (r == 0) return 0;
-  // Inflated only as far as a chunk reaches: a chunk that would grow beyond it is refused
-  // without inflating the rest.
-  size_t got = 0;
-  bool tooLong = false;
-  bool ok = tolvane::InflateZlibTo(stored.data(), static_cast<uint32_t>(stored.size()),
-                                   [&](const uint8_t* p, size_t n) {
-                                     if (n > content.size() - got) {
-                                       tooLong = true;
-                                       return false;
-                                     }
-                                     std::memcpy(content.data() + got, p, n);
-                                     got += n;
-                                     return true;
-                                   });
-  if (tooLong) return StorageNoChunkedStream;
-  return ok ? 0 : StorageReadFailed;
+  size_t produced = 0;
+  if (r > 0) {
+    // Inflated only as far as a chunk reaches: a chunk that would grow beyond it is
+    // refused without inflating the rest.
+    switch (ChunkWork().inflater.InflateStored(payload, length, out, s.chunkSize, produced)) {
+      case tolvane::Inflater::Ended: break;
+      case tolvane::Inflater::TooLong: return StorageNoChunkedStream;
+      default: return StorageReadFailed;
+    }
+  }
+  std::memset(out + produced, 0, s.chunkSize - produced);
+  return 0;
+}
+
+// The content of compressed chunk `index`, completed with zeros to chunkSize, in a slot of
+// the inflated chunks that the caller may change (and must then forget).
+int32_t StorageManager::ChunkContent(const ChunkedStream& s, size_t index, uint8_t*& content) {
+  tolvane::ChunkWorkspace& work = ChunkWork();
+  const uint32_t number = s.chunks[index];
+  const BlockRecord record = number < directory_.size() ? directory_[number] : BlockRecord{};
+  if (auto* cached = work.Find(number, record, s.chunkSize)) {
+    content = cached->content.data();
+    return 0;
+  }
+  tolvane::ChunkWorkspace::Inflated& slot = work.Take(number, record, s.chunkSize);
+  content = slot.content.data();
+  int32_t r = number == 0 ? (std::memset(content, 0, s.chunkSize), 0) : InflateChunk(s, number, content);
+  // Chunks of zeros have no block to be cached under.
+  if (r < 0 || number == 0) slot.block = 0;
+  return r;
+}
+
+// WriteBlock of a chunk's content, compact on, through the deflate stream kept for it.
+int32_t StorageManager::WriteChunkBlock(uint32_t number, const uint8_t* content, uint32_t length) {
+  size_t compressed = 0;
+  const uint8_t* z = ChunkWork().deflater.Deflate(content, length, compressed);
+  if (!z || compressed < 2 || z[0] != kZlibHeader0 || z[1] != kZlibHeader1) return StorageCompressFailed;
+  if (compressed - 2 > kMaxPayload) return StorageNoSpace;
+  return WriteBlockRaw(number, z + 2, static_cast<uint32_t>(compressed - 2), true);
+}
+
+// Plain-kind pieces of [pos, pos + count): chunks whose length was checked are read at
+// their known place, neighbours with one call; the others as ReadBlockPart reads them.
+bool StorageManager::ReadPlainPieces(const ChunkedStream& s, uint8_t* buffer, uint32_t pos, uint32_t count) {
+  const uint32_t cs = s.chunkSize;
+  const uint32_t size = stream_->GetSize();
+  tolvane::ChunkWorkspace* work = chunkWork_.get();
+  struct Piece {
+    uint32_t at, length, done;
+  };
+  Piece run[kGatherPieces];
+  size_t pieces = 0;
+  auto flush = [&]() -> bool {
+    if (pieces == 0) return true;
+    const Piece& first = run[0];
+    const Piece& last = run[pieces - 1];
+    bool ok;
+    if (pieces == 1) {
+      ok = ReadAt(first.at, buffer + first.done, first.length);
+    } else {
+      // Straight into the caller's buffer, past the length prefixes in between.
+      StorageManagerStream::Piece parts[2 * kGatherPieces];
+      size_t n = 0;
+      for (size_t k = 0; k < pieces; ++k) {
+        if (k > 0) parts[n++] = {nullptr, run[k].at - (run[k - 1].at + run[k - 1].length)};
+        parts[n++] = {buffer + run[k].done, run[k].length};
+      }
+      ok = static_cast<uint64_t>(last.at) + last.length <= size && stream_->Seek(first.at) &&
+           stream_->ReadPieces(parts, n);
+    }
+    pieces = 0;
+    return ok;
+  };
+  for (uint32_t done = 0; done < count;) {
+    const size_t i = pos / cs;
+    const uint32_t within = pos % cs;
+    const uint32_t piece = std::min(cs - within, count - done);
+    if (i >= s.chunks.size()) return false;
+    const uint32_t number = s.chunks[i];
+    const BlockRecord* r = number < directory_.size() ? &directory_[number] : nullptr;
+    // The lookup checked this chunk's length, and nothing has resized it since.
+    const bool known = r && r->type == BlockData && r->offset != 0 && r->size > cs &&
+                       static_cast<uint64_t>(r->offset) + 4 + cs <= size && InBounds(r->offset, r->size) &&
+                       !IsDamaged(number) &&
+                       (!work || work->unchecked.empty() || !work->unchecked.count(number));
+    if (!known) {
+      if (!flush() || ReadBlockPart(number, buffer + done, piece, within) != static_cast<int32_t>(piece)) return false;
+    } else {
+      const uint32_t at = r->offset + 4 + within;
+      if (pieces > 0) {
+        const Piece& last = run[pieces - 1];
+        const uint64_t end = uint64_t{last.at} + last.length;
+        if (pieces == kGatherPieces || at < end || at - end > kGatherGap || at + piece - run[0].at > kGatherLimit) {
+          if (!flush()) return false;
+        }
+      }
+      run[pieces++] = {at, piece, done};
+    }
+    done += piece;
+    pos += piece;
+  }
+  return flush();
 }
 
 // Sets the stream's bytes [from, to) to zero where chunks hold them. A stream that grows
@@ -247,7 +459,7 @@ int32_t StorageManager::ReadChunk(const ChunkedStream& s, size_t index, std::vec
 int32_t StorageManager::ZeroChunkTail(ChunkedStream& s, uint32_t from, uint32_t to) {
   const uint32_t cs = s.chunkSize;
   to = static_cast<uint32_t>(std::min<uint64_t>(to, Capacity(s)));
-  std::vector<uint8_t> zeros, content;
+  std::vector<uint8_t> zeros;
   for (uint32_t pos = from; pos < to;) {
     const size_t i = pos / cs;
     const uint32_t within = pos % cs;
@@ -257,12 +469,19 @@ int32_t StorageManager::ZeroChunkTail(ChunkedStream& s, uint32_t from, uint32_t 
       zeros.assign(piece, 0);
       if (WriteBlockPart(number, zeros.data(), piece, within) != static_cast<int32_t>(piece)) return StorageWriteFailed;
     } else if (number != 0) {
-      int32_t r = ReadChunk(s, i, content);
+      uint8_t* content;
+      int32_t r = ChunkContent(s, i, content);
       if (r < 0) return r;
-      auto first = content.begin() + within, last = first + piece;
+      uint8_t* first = content + within;
+      uint8_t* last = first + piece;
       if (std::any_of(first, last, [](uint8_t b) { return b != 0; })) {
         std::fill(first, last, 0);
-        if (WriteBlock(number, content.data(), cs, true) < 1) return StorageWriteFailed;
+        r = WriteChunkBlock(number, content, cs);
+        if (r < 1) {
+          ForgetInflated(number);
+          return StorageWriteFailed;
+        }
+        chunkWork_->Keep(content, static_cast<uint32_t>(r), directory_[static_cast<uint32_t>(r)]);
       }
     }
     pos += piece;
@@ -332,21 +551,27 @@ int32_t StorageManager::ReadChunked(ChunkedStream& s, uint8_t* buffer, uint32_t 
   uint32_t pos, count;
   int32_t r = Normalise(s, length, offset, pos, count);
   if (r < 0) return r;
+  if (s.tag == ChunkKindPlain) return ReadPlainPieces(s, buffer, pos, count) ? static_cast<int32_t>(count) : StorageReadFailed;
   const uint32_t cs = s.chunkSize;
-  std::vector<uint8_t> content;
   uint32_t done = 0;
   while (done < count) {
     const size_t i = pos / cs;
     const uint32_t within = pos % cs;
     const uint32_t piece = std::min(cs - within, count - done);
     if (i >= s.chunks.size()) return StorageReadFailed;
-    if (s.tag == ChunkKindPlain) {
-      if (ReadBlockPart(s.chunks[i], buffer + done, piece, within) != static_cast<int32_t>(piece))
-        return StorageReadFailed;
+    const uint32_t number = s.chunks[i];
+    const BlockRecord record = number < directory_.size() ? directory_[number] : BlockRecord{};
+    if (piece == cs && !ChunkWork().Find(number, record, cs)) {
+      // A whole chunk goes straight into the caller's buffer.
+      if (number == 0) {
+        std::memset(buffer + done, 0, cs);
+      } else if ((r = InflateChunk(s, number, buffer + done)) < 0) {
+        return r;
+      }
     } else {
-      int32_t got = ReadChunk(s, i, content);
-      if (got < 0) return got;
-      std::memcpy(buffer + done, content.data() + within, piece);
+      uint8_t* content;
+      if ((r = ChunkContent(s, i, content)) < 0) return r;
+      std::memcpy(buffer + done, content + within, piece);
     }
     done += piece;
     pos += piece;
@@ -359,7 +584,6 @@ int32_t StorageManager::WriteChunked(ChunkedStream& s, const uint8_t* data, uint
   int32_t r = Normalise(s, length, offset, pos, count);
   if (r < 0) return r;
   const uint32_t cs = s.chunkSize;
-  std::vector<uint8_t> content;
   std::vector<uint32_t> made;  // blocks that replaced chunks of zeros
   bool changed = false;
   int32_t error = 0;
@@ -382,15 +606,22 @@ int32_t StorageManager::WriteChunked(ChunkedStream& s, const uint8_t* data, uint
       int32_t written;
       if (within == 0 && (piece == cs || pos + piece == s.totalLength)) {
         // The piece is all the chunk holds: it becomes the chunk's content as it is.
-        written = WriteBlock(number, data + done, piece, true);
+        written = WriteChunkBlock(number, data + done, piece);
       } else {
-        int32_t got = ReadChunk(s, i, content);
+        uint8_t* content;
+        int32_t got = ChunkContent(s, i, content);
         if (got < 0) {
           error = got;
           break;
         }
-        std::memcpy(content.data() + within, data + done, piece);
-        written = WriteBlock(number, content.data(), cs, true);
+        std::memcpy(content + within, data + done, piece);
+        written = WriteChunkBlock(number, content, cs);
+        // The merged content is what the block now holds, or, after a failure, nothing.
+        if (written > 0) {
+          chunkWork_->Keep(content, static_cast<uint32_t>(written), directory_[static_cast<uint32_t>(written)]);
+        } else {
+          ForgetInflated(number);
+        }
       }
       if (written < 1) {
         error = StorageWriteFailed;

@@ -3,6 +3,7 @@
 // would cross the end of the file fails).
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -108,6 +109,33 @@ bool StorageManagerFileStream::Read(void* buffer, uint32_t length) {
   }
   position_ += done;
   return true;
+}
+
+bool StorageManagerFileStream::ReadPieces(const Piece* pieces, size_t count) {
+  if (fd_ < 0) return false;
+  // One preadv for up to 16 pieces; the bytes of skipped pieces land in one scratch
+  // buffer. Anything else (more pieces, large gaps, a short read) goes piece by piece.
+  uint8_t skipped[64];
+  iovec vectors[16];
+  uint64_t total = 0;
+  bool gathered = count <= 16;
+  for (size_t k = 0; gathered && k < count; ++k) {
+    if (!pieces[k].buffer && pieces[k].length > sizeof skipped) gathered = false;
+    vectors[k].iov_base = pieces[k].buffer ? pieces[k].buffer : skipped;
+    vectors[k].iov_len = pieces[k].length;
+    total += pieces[k].length;
+  }
+  if (gathered && total > 0) {
+    ssize_t n;
+    do {
+      n = ::preadv(fd_, vectors, static_cast<int>(count), static_cast<off_t>(position_));
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0 && static_cast<uint64_t>(n) == total) {
+      position_ += total;
+      return true;
+    }
+  }
+  return StorageManagerStream::ReadPieces(pieces, count);
 }
 
 bool StorageManagerFileStream::Write(const void* buffer, uint32_t length) {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "storage/chunk_workspace.h"
 #include "storage/storage_format.h"
 #include "storage/zlib_codec.h"
 
@@ -259,6 +260,7 @@ void StorageManager::Reset() {
   openFolders_.clear();
   chunkCache_.clear();
   chunkOwners_.clear();
+  if (chunkWork_) chunkWork_->Clear();
   current_ = &root_;
   tiled_ = false;
 }
@@ -393,32 +395,6 @@ int32_t StorageManager::ReadBlock(uint32_t block, void* buffer, uint32_t capacit
   return static_cast<int32_t>(n);
 }
 
-int32_t StorageManager::ReadBlockToStream(uint32_t block, std::ostringstream& out) {
-  if (!stream_) return StorageNotOpen;
-  try {
-    return ReadBlockToStreamUnguarded(block, out);
-  } catch (const std::exception&) {
-    return StorageInflateFailed;  // the string stream could not grow
-  }
-}
-
-int32_t StorageManager::ReadBlockToStreamUnguarded(uint32_t block, std::ostringstream& out) {
-  std::vector<uint8_t> buffer;
-  int32_t r = ReadStoredPayload(block, buffer);
-  if (r < 0) return r;
-  if (r > 0) {
-    bool ok = tolvane::InflateZlibTo(buffer.data(), static_cast<uint32_t>(buffer.size()),
-                                     [&out](const uint8_t* p, size_t n) {
-                                       out.write(reinterpret_cast<const char*>(p), static_cast<std::streamsize>(n));
-                                       return static_cast<bool>(out);
-                                     });
-    if (!ok) return StorageInflateFailed;
-  }
-  std::streamoff held = out.tellp();
-  if (held < 0 || held > 0x7FFFFFFF) return StorageInflateFailed;
-  return static_cast<int32_t>(held);
-}
-
 int32_t StorageManager::GetEntryLength(StorageFolder& folder, const std::string& name) {
   if (!stream_) return StorageNotOpen;
   const EntryValue* v = FindEntry(folder, name);
@@ -459,13 +435,6 @@ int32_t StorageManager::ReadEntry(StorageFolder& folder, const std::string& name
   return ReadBlock(*v & kEntryBlockMask, buffer, capacity);
 }
 
-int32_t StorageManager::ReadEntryToStream(StorageFolder& folder, const std::string& name, std::ostringstream& out) {
-  if (!stream_) return StorageNotOpen;
-  const EntryValue* v = FindEntry(folder, name);
-  if (!v) return StorageNoEntry;
-  return ReadBlockToStream(*v & kEntryBlockMask, out);
-}
-
 int32_t StorageManager::GetEntryLength(const std::string& name) { return GetEntryLength(*current_, name); }
 int32_t StorageManager::ReadEntryRaw(const std::string& name, void* buffer, uint32_t capacity) {
   return ReadEntryRaw(*current_, name, buffer, capacity);
@@ -478,9 +447,6 @@ int32_t StorageManager::ReadEntry(const std::string& name, void* buffer, uint32_
 }
 int32_t StorageManager::ReadEntry(const std::string& name, std::vector<uint8_t>& out, uint32_t maxSize) {
   return ReadEntry(*current_, name, out, maxSize);
-}
-int32_t StorageManager::ReadEntryToStream(const std::string& name, std::ostringstream& out) {
-  return ReadEntryToStream(*current_, name, out);
 }
 
 // Loads a folder's entries from its list block.

@@ -31,6 +31,10 @@
 struct IStream;
 #endif
 
+namespace tolvane {
+class ChunkWorkspace;
+}
+
 // Package archives are made and read with these.
 constexpr uint16_t kPackageSignature = 0x5256;
 constexpr uint16_t kPackageVersion = 0x0600;
@@ -354,7 +358,14 @@ class StorageManager {
   bool ChunksUsable(const ChunkedStream& s);
   void EvictChunkedStream();
   bool SaveChunkIndex(const ChunkedStream& s);
-  int32_t ReadChunk(const ChunkedStream& s, size_t index, std::vector<uint8_t>& content);
+  tolvane::ChunkWorkspace& ChunkWork();
+  void ForgetInflated(uint32_t block);
+  void NoteBlockResized(uint32_t block);
+  int32_t ReadChunkStored(uint32_t block, const uint8_t*& payload, uint32_t& length);
+  int32_t InflateChunk(const ChunkedStream& s, uint32_t number, uint8_t* out);
+  int32_t ChunkContent(const ChunkedStream& s, size_t index, uint8_t*& content);
+  int32_t WriteChunkBlock(uint32_t number, const uint8_t* content, uint32_t length);
+  bool ReadPlainPieces(const ChunkedStream& s, uint8_t* buffer, uint32_t pos, uint32_t count);
   int32_t ZeroChunkTail(ChunkedStream& s, uint32_t from, uint32_t to);
   bool ResizeChunked(ChunkedStream& s, uint32_t newLength);
   int32_t ReadChunked(ChunkedStream& s, uint8_t* buffer, uint32_t length, int64_t offset);
@@ -386,6 +397,9 @@ class StorageManager {
   // Chunk block -> index block of every cached stream naming it, so that a chunk block
   // deleted through the block operations takes its streams out of the cache.
   std::unordered_multimap<uint32_t, uint32_t> chunkOwners_;
+  // Zlib streams, inflated chunks and buffers of the chunked-stream operations; made at
+  // their first use and kept while this object lives.
+  std::unique_ptr<tolvane::ChunkWorkspace> chunkWork_;
   uint32_t requestedOptions_ = 0;
   uint32_t options_ = 0;
   uint32_t status_ = 0;

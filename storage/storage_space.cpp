@@ -211,6 +211,7 @@ int32_t StorageManager::ResizeBlock(uint32_t block, uint32_t length, bool compac
   // A region outside the archive belongs to a damaged directory; writing there could
   // grow the archive without bound.
   if (hasRegion && (!InBounds(r.offset, r.size) || IsDamaged(block))) return StorageBadBlock;
+  NoteBlockResized(block);
 
   if (!hasRegion) {
     int64_t at = AllocateSpace(need, kNoRecord);

@@ -4,6 +4,7 @@
 // No operation throws; failures are reported as false (or OpenFailed from Open).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -35,6 +36,22 @@ class StorageManagerStream {
   virtual bool SetSize(uint32_t length, bool flag) = 0;
   virtual void Flush() {}
   virtual void Close() = 0;
+
+  // Reads pieces that follow one another from the current position, piece k into
+  // buffers[k], or past it when that is null. All or nothing, like Read; a stream that
+  // can gather the pieces with one call does.
+  struct Piece {
+    void* buffer;
+    uint32_t length;
+  };
+  virtual bool ReadPieces(const Piece* pieces, size_t count) {
+    for (size_t k = 0; k < count; ++k) {
+      const bool ok = pieces[k].buffer ? Read(pieces[k].buffer, pieces[k].length)
+                                       : Seek(Tell() + pieces[k].length);
+      if (!ok) return false;
+    }
+    return true;
+  }
 
  protected:
   StorageManagerStream() = default;
@@ -89,6 +106,9 @@ class StorageManagerFileStream final : public StorageManagerStream {
   bool SetSize(uint32_t length, bool flag) override;
   void Flush() override;  // Sync without its result
   void Close() override;
+#ifndef _WIN32
+  bool ReadPieces(const Piece* pieces, size_t count) override;
+#endif
 
   // What was written is on stable storage; false when the system says it is not.
   bool Sync();

@@ -129,6 +129,7 @@ int32_t StorageManager::RewriteBlockRaw(uint32_t block, const void* data, uint32
     int32_t r = type == BlockVacant ? NewBlock(length, block) : ResizeBlock(block, length, compact);
     if (r > 0) {
       status_ |= StatusDataChanged;
+      ForgetInflated(block);
       if (length && !stream_->Write(data, length)) r = StorageWriteFailed;
     }
     EndOperation(state, r < 0);
@@ -179,6 +180,7 @@ int32_t StorageManager::WriteBlockPart(uint32_t block, const void* data, uint32_
     if (r <= 0) return r;
     if (offset >= stored) return 0;
     uint32_t n = std::min(length, stored - offset);
+    ForgetInflated(block);
     // Only bytes change here: the stream alone puts them back.
     if (atomic_) atomic_->Mark();
     bool ok = stream_->Seek(payload + offset) && stream_->Write(data, n);

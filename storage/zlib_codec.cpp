@@ -134,4 +134,110 @@ bool InflateZlibTo(const uint8_t* data, uint32_t length,
   }
 }
 
+// ---------------------------------------------------------------------------------------
+// Streams kept for reuse
+
+struct Inflater::State {
+  z_stream zs{};
+  bool ready = false;
+  ~State() {
+    if (ready) inflateEnd(&zs);
+  }
+};
+
+Inflater::Inflater() = default;
+Inflater::~Inflater() = default;
+
+Inflater::Result Inflater::InflateStored(const uint8_t* payload, uint32_t length, uint8_t* out, size_t capacity,
+                                         size_t& produced) {
+  produced = 0;
+  try {
+    if (!state_) state_ = std::make_unique<State>();
+  } catch (const std::exception&) {
+    return Damaged;
+  }
+  z_stream& zs = state_->zs;
+  if (!state_->ready) {
+    zs = z_stream{};
+    if (inflateInit_(&zs, kZlibVersion, static_cast<int>(sizeof(z_stream))) != Z_OK) return Damaged;
+    state_->ready = true;
+  } else if (inflateReset(&zs) != Z_OK) {
+    return Damaged;
+  }
+  // The header first, then the payload where it lies: no copy to put the two together.
+  static const Bytef kHeader[2] = {storage_format::kZlibHeader0, storage_format::kZlibHeader1};
+  zs.next_in = const_cast<Bytef*>(kHeader);
+  zs.avail_in = 2;
+  bool payloadGiven = false;
+  uint8_t spill[kPiece];  // output beyond capacity, only looked at for its length
+  size_t total = 0;
+  for (;;) {
+    // One piece of output as InflateZlibTo sees it, perhaps in two calls: up to capacity
+    // into out, the rest into spill.
+    const size_t boundary = total + kPiece;
+    int rc = Z_OK;
+    while (total < boundary) {
+      if (zs.avail_in == 0 && !payloadGiven) {
+        zs.next_in = const_cast<Bytef*>(payload);
+        zs.avail_in = length;
+        payloadGiven = true;
+      }
+      const bool inside = total < capacity;
+      const size_t room = (inside ? std::min(boundary, capacity) : boundary) - total;
+      zs.next_out = inside ? out + total : spill;
+      zs.avail_out = static_cast<uInt>(room);
+      rc = inflate(&zs, Z_NO_FLUSH);
+      total += room - zs.avail_out;
+      if (rc == Z_NEED_DICT || rc == Z_DATA_ERROR || rc == Z_MEM_ERROR || rc == Z_STREAM_ERROR) return Damaged;
+      if (rc == Z_STREAM_END) break;
+      if (zs.avail_out != 0 && (payloadGiven || zs.avail_in != 0)) break;  // out of input
+    }
+    if (total > capacity) return TooLong;
+    if (total < boundary) {
+      if (rc != Z_STREAM_END) return Damaged;
+      produced = total;
+      return Ended;
+    }
+  }
+}
+
+struct Deflater::State {
+  z_stream zs{};
+  bool ready = false;
+  std::vector<uint8_t> out;
+  ~State() {
+    if (ready) deflateEnd(&zs);
+  }
+};
+
+Deflater::Deflater() = default;
+Deflater::~Deflater() = default;
+
+const uint8_t* Deflater::Deflate(const void* data, uint32_t length, size_t& compressedLength) {
+  compressedLength = 0;
+  try {
+    if (!state_) state_ = std::make_unique<State>();
+    z_stream& zs = state_->zs;
+    if (!state_->ready) {
+      zs = z_stream{};
+      if (deflateInit_(&zs, 9, kZlibVersion, static_cast<int>(sizeof(z_stream))) != Z_OK) return nullptr;
+      state_->ready = true;
+    } else if (deflateReset(&zs) != Z_OK) {
+      return nullptr;
+    }
+    // Room for the whole result, so that one call finishes the stream.
+    const uLong bound = deflateBound(&zs, length);
+    if (state_->out.size() < bound) state_->out.resize(bound);
+    zs.next_in = const_cast<Bytef*>(static_cast<const Bytef*>(data));
+    zs.avail_in = length;
+    zs.next_out = state_->out.data();
+    zs.avail_out = static_cast<uInt>(state_->out.size());
+    if (deflate(&zs, Z_FINISH) != Z_STREAM_END) return nullptr;
+    compressedLength = state_->out.size() - zs.avail_out;
+    return state_->out.data();
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+
 }  // namespace tolvane

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace tolvane {
@@ -35,5 +36,46 @@ bool InflateStored(const uint8_t* payload, uint32_t length, std::vector<uint8_t>
 // returns false stops the inflation with failure.
 bool InflateZlibTo(const uint8_t* data, uint32_t length,
                    const std::function<bool(const uint8_t*, size_t)>& sink);
+
+// An inflate stream kept for one stream after another (inflateReset, not a new stream
+// and its state each time). Not for use by two threads at once.
+class Inflater {
+ public:
+  enum Result { Ended, Damaged, TooLong };
+  Inflater();
+  ~Inflater();
+  Inflater(const Inflater&) = delete;
+  Inflater& operator=(const Inflater&) = delete;
+
+  // Inflates a stored payload (the zlib stream without its two header bytes) into
+  // out[0, capacity); `produced` is the content's length when the stream ended. Damaged
+  // for a damaged or truncated stream (or no memory for zlib), TooLong for content longer
+  // than capacity. Which of the two a damaged, too long stream gives is decided as
+  // InflateZlibTo decides it for a sink that refuses more than capacity bytes: by the
+  // 16 KiB piece of output in which either shows first, damage first within a piece.
+  Result InflateStored(const uint8_t* payload, uint32_t length, uint8_t* out, size_t capacity, size_t& produced);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// A level-9 deflate stream kept for one input after another (deflateReset): the same
+// bytes as DeflateLevel9, without setting up zlib's level-9 tables each time.
+class Deflater {
+ public:
+  Deflater();
+  ~Deflater();
+  Deflater(const Deflater&) = delete;
+  Deflater& operator=(const Deflater&) = delete;
+
+  // Compresses data into a buffer of its own (a complete zlib stream, header included),
+  // valid until the next call; null when zlib or the buffer fail.
+  const uint8_t* Deflate(const void* data, uint32_t length, size_t& compressedLength);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 }  // namespace tolvane

@@ -527,6 +527,23 @@ TEST_F(PagesTest, AnUninstallWhoseWorkerDidNotStartCanBeCancelled) {
   EXPECT_TRUE(modal_->WaitClosed());
 }
 
+// A worker that ends without its closing message will never send one: Cancel lets the
+// user out of each progress page, the install's without the question.
+class SilentWorkerTest : public PagesTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(SilentWorkerTest, CancelClosesThePage) {
+  FakeWorker& worker = GetParam() == IDD_PROGRESS ? install_ : GetParam() == IDD_UNINSTALL ? uninstall_ : upgrade_;
+  Show(GetParam());
+  ASSERT_TRUE(WaitUntil([&] { return worker.Started(); }));
+  worker.End();
+  ASSERT_TRUE(worker.WaitEnded());
+  ASSERT_TRUE(wizard_.Press(WizardButton::Cancel));
+  EXPECT_TRUE(modal_->WaitClosed());
+  EXPECT_TRUE(NoBoxOpen());
+}
+
+INSTANTIATE_TEST_SUITE_P(Pages, SilentWorkerTest, ::testing::Values(IDD_PROGRESS, IDD_UNINSTALL, IDD_UPGRADE));
+
 TEST_F(PagesTest, UpgradeRefusesCancelUntilAnErrorAndThenCloses) {
   Show(IDD_UPGRADE);
   EXPECT_TRUE(wizard_.WaitForButtons(false, false, false));

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <map>
+#include <new>
+#include <stdexcept>
 
 #include "common/win_owners.h"
 #include "engine/worker.h"
@@ -551,6 +553,90 @@ TEST_F(SampleWorker, UninstallLeavesAProductKeyThatGainedSubkeys) {
   ASSERT_TRUE(page_.WaitForWorker(thread, kWorkerTimeoutMs));
   EXPECT_EQ(page_.Messages().back().message, WM_SETUP_DONE);
   EXPECT_EQ(ReadRegistryValue(HKEY_LOCAL_MACHINE, kProductKey, L"UserName").text(), L"张三");
+}
+
+// --- a worker that meets an exception ---------------------------------------------------
+
+namespace faults {
+
+enum class Fault { OutOfMemory, Other, StopThenOutOfMemory };
+
+void Throw(Fault fault) {
+  if (fault == Fault::Other) throw std::runtime_error("fault");
+  throw std::bad_alloc();
+}
+
+}  // namespace faults
+
+// The install and the upgrade end with an error the page shows, never in silence.
+TEST_F(SampleWorker, AnExceptionInTheInstallOrUpgradeIsReportedOnce) {
+  using faults::Fault;
+  const struct {
+    Fault fault;
+    const wchar_t* text;  // null: no message at all
+  } cases[] = {{Fault::OutOfMemory, L"内存不足，无法完成安装。"},
+               {Fault::Other, L"不正确的安装文件。"},
+               {Fault::StopThenOutOfMemory, nullptr}};  // the page is closing a stopped install
+  for (const auto& c : cases) {
+    MessageRecorder page;
+    Fault fault = c.fault;
+    // Before the third entry, once some files are written.
+    tolvane::SetStopPointHook(
+        [](tolvane::StopPoint point, size_t entry, void* data) {
+          const Fault f = *static_cast<Fault*>(data);
+          if (point != tolvane::StopPoint::BeforeEntry || entry != 2) return;
+          if (f == Fault::StopThenOutOfMemory) *InstallWorkerContext.stop = 1;
+          faults::Throw(f);
+        },
+        &fault);
+    HANDLE thread = StartInstallWorker(page.window(), page.progress(), page.stopFlag());
+    ASSERT_TRUE(page.WaitForWorker(thread, kWorkerTimeoutMs));
+    tolvane::SetStopPointHook(nullptr, nullptr);
+    const auto messages = page.Messages();
+    EXPECT_EQ(Count(messages, WM_SETUP_DONE), 0u);
+    if (!c.text) {
+      EXPECT_EQ(Count(messages, WM_SETUP_ERROR), 0u);
+      continue;
+    }
+    ASSERT_EQ(Count(messages, WM_SETUP_ERROR), 1u);
+    EXPECT_EQ(messages.back().message, static_cast<UINT>(WM_SETUP_ERROR));
+    EXPECT_EQ(messages.back().text, c.text);
+  }
+
+  MessageRecorder page;
+  tolvane::SetProgressHook([](int32_t, void*) { throw std::bad_alloc(); }, nullptr);
+  HANDLE thread = StartUpgradeWorker(page.window(), page.progress());
+  ASSERT_TRUE(page.WaitForWorker(thread, kWorkerTimeoutMs));
+  tolvane::SetProgressHook(nullptr, nullptr);
+  const auto messages = page.Messages();
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.back().message, static_cast<UINT>(WM_SETUP_ERROR));
+  EXPECT_EQ(messages.back().text, L"内存不足，无法完成安装。");
+  EXPECT_EQ(Count(messages, WM_SETUP_DONE), 0u);
+}
+
+// The uninstall passes over a step that throws and still removes the rest and ends.
+TEST_F(SampleWorker, AnExceptionInTheUninstallSkipsOnlyItsStep) {
+  RunInstallToEnd();
+  ASSERT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kProductKey));
+  MessageRecorder page;
+  // The first removal notice: the file pass is cut short.
+  tolvane::SetProgressHook(
+      [](int32_t value, void*) {
+        if (value < 50) throw std::bad_alloc();
+      },
+      nullptr);
+  HANDLE thread = StartUninstallWorker(page.window(), page.progress());
+  ASSERT_TRUE(page.WaitForWorker(thread, kWorkerTimeoutMs));
+  tolvane::SetProgressHook(nullptr, nullptr);
+  const auto messages = page.Messages();
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.back().message, static_cast<UINT>(WM_SETUP_DONE));
+  EXPECT_EQ(Count(messages, WM_SETUP_DONE), 1u);
+  EXPECT_EQ(ProgressValues(messages, WM_UNINSTALL_PROGRESS).back(), 80);
+  EXPECT_FALSE(FileExists(GroupShortcut()));
+  EXPECT_FALSE(FileExists(DesktopShortcut()));
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kProductKey));
 }
 
 }  // namespace

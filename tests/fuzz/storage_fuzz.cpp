@@ -67,6 +67,12 @@ void Check(bool condition) {
 }
 
 constexpr size_t kMaxEntries = 48;
+// Copies and changes are tried on archives of at most this many records (a script stops
+// when it has made more): a crafted directory of a few hundred bytes may hold 65536
+// records, as many as the reader allows a small archive, and a script of tiny chunks
+// makes thousands; writing such a directory back compresses it at level 9, several times
+// per script, which is work in proportion to the directory, not a reading risk.
+constexpr size_t kMaxRecordsChanged = 1024;
 
 void ReadFolder(StorageManager& m, StorageFolder& folder, int depth) {
   size_t seen = 0;
@@ -170,7 +176,7 @@ void RunScript(StorageManager& m, std::vector<uint8_t>& bytes, const uint8_t* po
     if ((arg & 0x80) && !streams.empty()) return streams[arg % streams.size()];
     return count ? arg % (count + 2) : arg;
   };
-  for (int steps = 0; !s.Done() && steps < 64; ++steps) {
+  for (int steps = 0; !s.Done() && steps < 64 && m.Directory().size() <= kMaxRecordsChanged; ++steps) {
     uint8_t op = s.Next(), arg = s.Next();
     uint32_t count = static_cast<uint32_t>(m.Directory().size());
     switch (op % 20) {
@@ -246,8 +252,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     StorageManager m(kPackageSignature, kPackageVersion);
     if (m.Open(bytes, OpenRead)) {
       ReadEverything(m);
-      CopyAndCheck(m, true);
-      CopyAndCheck(m, false);
+      if (m.Directory().size() <= kMaxRecordsChanged) {
+        CopyAndCheck(m, true);
+        CopyAndCheck(m, false);
+      }
       Check(m.Close());
       Check(bytes.size() == imageSize && std::memcmp(bytes.data(), data, imageSize) == 0);
     }
@@ -256,7 +264,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   {
     std::vector<uint8_t> bytes(data, data + imageSize);
     StorageManager m(kPackageSignature, kPackageVersion);
-    if (m.Open(bytes, OpenReadWrite)) {
+    if (m.Open(bytes, OpenReadWrite) && m.Directory().size() <= kMaxRecordsChanged) {
       bool sound = m.CheckIntegrity() == 0 && !(m.Status() & StatusSpaceLost);
       Script s(script, scriptSize);
       RunScript(m, bytes, data, imageSize, s, sound);

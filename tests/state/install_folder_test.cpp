@@ -213,6 +213,36 @@ TEST_F(InstallFolderTest, AnOverlongFolderTextIsRefusedToo) {
   EXPECT_EQ(InstalledProduct().InstallPath, kPathBefore);
 }
 
+// The uninstall removes only what lies below a folder in full form: an untidy text must
+// be recorded as the folder the files really go to.
+TEST_F(InstallFolderTest, AnUntidyFolderIsCreatedAndRecordedInItsFullForm) {
+  const std::wstring typed = temp_.path() + L"passed\\..\\tidy//sub\\\\.\\leaf";
+  MessageBoxResponder noBox(Boxes(), IDCANCEL);
+  EXPECT_TRUE(ValidateFolderText(owner_.window(), typed));
+  EXPECT_FALSE(noBox.Stop().has_value());
+  EXPECT_EQ(InstalledProduct().InstallPath, temp_.path() + L"tidy\\sub\\leaf\\");
+  EXPECT_TRUE(IsExistingFolder(temp_.path() + L"tidy\\sub\\leaf"));
+  EXPECT_FALSE(PathExists(temp_.path() + L"passed")) << "a level the text only passed through was made";
+}
+
+// The limit holds for the full form, not for the text: 259 units with the backslash are
+// accepted, 260 refused, however long the text was.
+TEST_F(InstallFolderTest, TheLengthLimitAppliesToTheFullForm) {
+  const std::wstring fits = PathOfLength(temp_.path(), 258);
+  MessageBoxResponder noBox(Boxes(), IDCANCEL);
+  EXPECT_TRUE(ValidateFolderText(owner_.window(), fits + L"\\detour\\..\\.\\"));
+  EXPECT_FALSE(noBox.Stop().has_value());
+  EXPECT_EQ(InstalledProduct().InstallPath, fits + L"\\");
+  EXPECT_EQ(InstalledProduct().InstallPath.size(), 259u);
+
+  const std::wstring tooLong = PathOfLength(temp_.path() + L"first\\", 259);
+  MessageBoxResponder answer(Boxes(), IDOK);
+  EXPECT_FALSE(ValidateFolderText(owner_.window(), tooLong + L"\\\\detour/.."));
+  ExpectErrorBox(answer.Wait(), CreateFailed(tooLong + L"\\"));
+  EXPECT_FALSE(PathExists(temp_.path() + L"first"));
+  EXPECT_EQ(InstalledProduct().InstallPath, fits + L"\\");
+}
+
 TEST_F(InstallFolderTest, APathWithoutFullFormFailsSilently) {
   MessageBoxResponder noBox(Boxes(), IDOK);
   EXPECT_FALSE(CreateFolderPath(owner_.window(), L""));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <numeric>
 
 #include "storage/storage_manager.h"
@@ -331,6 +332,63 @@ TEST_P(Chunked, OverlongCompressedChunkIsRefusedWhenRead) {
   ASSERT_GT(m.RewriteBlockRaw(chunk, garbage.data(), 40), 0);
   EXPECT_EQ(StorageReadFailed, m.ReadChunkedStream(block, buffer, 10, 0));
 }
+
+// Reads keep inflated chunks and trust the checked lengths of plain chunks; a change made
+// through the block operations must show in the next read all the same.
+TEST_P(Chunked, ChangesThroughTheBlockOperationsShowInTheNextRead) {
+  auto a = SampleContent(300, 1), b = SampleContent(100, 2);
+  int32_t packed = m.CreateChunkedStream(a.data(), 300, 100, ChunkKindCompressed);
+  int32_t plain = m.CreateChunkedStream(a.data(), 300, 100, ChunkKindPlain);
+  ASSERT_GE(packed, 2);
+  ASSERT_GE(plain, 2);
+  uint8_t piece[10];
+  ASSERT_EQ(10, m.ReadChunkedStream(packed, piece, 10, 5));
+  ASSERT_EQ(10, m.ReadChunkedStream(packed, piece, 10, 105));
+  ASSERT_EQ(250, m.ReadChunkedStream(plain, std::vector<uint8_t>(250).data(), 250, 20));
+
+  ASSERT_GT(m.WriteBlock(Chunks(packed)[0], b.data(), 100), 0);
+  ASSERT_EQ(10, m.ReadChunkedStream(packed, piece, 10, 5));
+  EXPECT_TRUE(std::equal(piece, piece + 10, b.begin() + 5));
+  ASSERT_EQ(4, m.WriteBlockPart(Chunks(packed)[1], "\xFF\xFF\xFF\xFF", 4, 0));
+  EXPECT_EQ(StorageReadFailed, m.ReadChunkedStream(packed, piece, 10, 105));
+
+  ASSERT_EQ(3, m.WriteBlockPart(Chunks(plain)[1], "xyz", 3, 0));
+  ASSERT_EQ(10, m.ReadChunkedStream(plain, piece, 10, 95));
+  EXPECT_EQ(0, std::memcmp(piece + 5, "xyz", 3));
+  ASSERT_EQ(50, m.RewriteBlockRaw(Chunks(plain)[1], b.data(), 50));
+  EXPECT_EQ(StorageReadFailed, m.ReadChunkedStream(plain, piece, 10, 145));
+  EXPECT_EQ(10, m.ReadChunkedStream(plain, piece, 10, 140));
+}
+
+#ifndef _WIN32
+// Over a file, neighbouring plain chunks are read with one gathering call and whole
+// compressed chunks are inflated straight into the caller's buffer: reads of every size
+// at every kind of offset give the stream's bytes.
+TEST(ChunkedFile, ReadsOfAnySizeGiveTheStreamsBytes) {
+  namespace fs = std::filesystem;
+  fs::path file = fs::temp_directory_path() / ("tolvane_chunked_reads_" + std::to_string(::getpid()));
+  auto content = SampleContent(5000, 3);
+  StorageManager m(kPackageSignature, kPackageVersion);
+  ASSERT_TRUE(m.Open(file.wstring(), CreateNew));
+  const int32_t blocks[] = {m.CreateChunkedStream(content.data(), 5000, 100, ChunkKindPlain),
+                            m.CreateChunkedStream(content.data(), 5000, 100, ChunkKindCompressed)};
+  ASSERT_TRUE(m.Close());
+  ASSERT_TRUE(m.Open(file.wstring(), OpenRead));
+  for (int32_t block : blocks) {
+    ASSERT_GE(block, 2);
+    for (uint32_t step : {37u, 100u, 1700u, 5000u}) {
+      for (uint32_t at = step % 100; at < 5000; at += step) {
+        std::vector<uint8_t> out(step);
+        const uint32_t expected = std::min(step, 5000 - at);
+        ASSERT_EQ(static_cast<int32_t>(expected), m.ReadChunkedStream(block, out.data(), step, at));
+        ASSERT_TRUE(std::equal(out.begin(), out.begin() + expected, content.begin() + at)) << step << " at " << at;
+      }
+    }
+  }
+  m.Close();
+  fs::remove(file);
+}
+#endif
 
 // --- The cache ----------------------------------------------------------------------------
 

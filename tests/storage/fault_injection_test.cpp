@@ -25,16 +25,23 @@
 
 extern char** environ;
 
-// In this program the archive's own writes come through here, so that one can be failed.
+// In this program the archive's own writes come through here, so that one can be torn:
+// the first half reaches the file, the rest fails with EIO.
 namespace {
-size_t gFailWriteOfSize = 0;  // the next write of exactly this many bytes fails with EIO
-}
+size_t gTearWriteOfSize = 0;  // the next write of exactly this many bytes
+bool gFailNextWrite = false;
+}  // namespace
 extern "C" ssize_t pwrite(int fd, const void* p, size_t n, off_t at) {
   static auto real = reinterpret_cast<ssize_t (*)(int, const void*, size_t, off_t)>(dlsym(RTLD_NEXT, "pwrite"));
-  if (gFailWriteOfSize && n == gFailWriteOfSize) {
-    gFailWriteOfSize = 0;
+  if (gFailNextWrite) {
+    gFailNextWrite = false;
     errno = EIO;
     return -1;
+  }
+  if (gTearWriteOfSize && n == gTearWriteOfSize) {
+    gTearWriteOfSize = 0;
+    gFailNextWrite = true;
+    return real(fd, p, n / 2, at);
   }
   return real(fd, p, n, at);
 }
@@ -258,9 +265,10 @@ TEST_F(FaultInjection, AFailedPayloadWriteUndoesOnlyItsOperation) {
   const uint32_t end = m.End();
   for (size_t size : {7777, 12345}) {  // in place, and moved to the end
     Bytes other = SampleContent(size, 3);
-    gFailWriteOfSize = size;
+    gTearWriteOfSize = size;
     EXPECT_EQ(StorageWriteFailed, m.WriteEntryRaw("one", other.data(), static_cast<uint32_t>(size))) << size;
-    EXPECT_EQ(0u, gFailWriteOfSize);
+    EXPECT_EQ(0u, gTearWriteOfSize);
+    EXPECT_FALSE(gFailNextWrite);
     Bytes content;
     EXPECT_EQ(7777, m.ReadEntryRaw("one", content));
     EXPECT_EQ(one, content);

@@ -13,6 +13,8 @@ const CommandGroup kGroups[] = {
     {"help", "show this text", nullptr},
     {"archive", "create, read, change and check storage archive files", RunArchiveCommands},
     {"build", "make a package (manifest.bin, payload.bin) from a product folder", RunBuild},
+    {"setup", "make setup.exe from a product folder: package, stub, licence, signature", RunSetup},
+    {"inspect", "check a setup.exe without running it: package, key, payload, signature", RunInspect},
     {"key", "print the payload key a package manifest yields", RunKey},
     {"list", "list the version, total size and entries of a package manifest", RunList},
     {"verify", "check that a package's payload holds every file of its manifest", RunVerify},

@@ -51,39 +51,42 @@ struct OpenedPackage {
   Bytes archive;  // deciphered; the archive object reads it in place
 };
 
-// Reads manifest and payload, checks the manifest's names and order, and deciphers the
-// payload with the key that KeyProvider gives. error names the offending file.
-bool OpenPackage(const fs::path& manifestPath, const fs::path& payloadPath, OpenedPackage& package,
-                 std::string& error) {
-  if (!LoadManifest(manifestPath, package.manifest, error)) return false;
+// Parses manifest and payload bytes, checks the manifest's names and order, and deciphers
+// the payload with the key that KeyProvider gives. The labels name the two in messages.
+bool OpenPackageBytes(const Bytes& manifestBytes, const std::string& manifestLabel, Bytes payload,
+                      const std::string& payloadLabel, OpenedPackage& package, std::string& error) {
+  ByteInputStream in(manifestBytes.data(), manifestBytes.size());
+  if (!ReadManifest(in, package.manifest)) {
+    error = manifestLabel + ": not a package manifest (it ends before its key block)";
+    return false;
+  }
   std::set<std::u16string> folders;
   std::set<std::string> names;
   for (const ManifestEntry& e : package.manifest.Entries) {
     std::string archiveName, problem;
     if (!CheckEntryName(e.Name, archiveName, problem)) {
-      error = Display(manifestPath) + ": entry \"" + Utf16ToUtf8(e.Name) + "\": " + problem;
+      error = manifestLabel + ": entry \"" + Utf16ToUtf8(e.Name) + "\": " + problem;
       return false;
     }
     std::u16string parent = ParentOf(e.Name);
     if (!parent.empty() && !folders.count(parent)) {
-      error = Display(manifestPath) + ": entry \"" + Utf16ToUtf8(e.Name) + "\" comes before its folder";
+      error = manifestLabel + ": entry \"" + Utf16ToUtf8(e.Name) + "\" comes before its folder";
       return false;
     }
     if (!names.insert(FoldCase(e.Name)).second) {
-      error = Display(manifestPath) + ": entry \"" + Utf16ToUtf8(e.Name) + "\" is listed twice";
+      error = manifestLabel + ": entry \"" + Utf16ToUtf8(e.Name) + "\" is listed twice";
       return false;
     }
     if (e.Kind == Folder) folders.insert(e.Name);
   }
   PayloadKey key;
   if (!KeyProvider(package.manifest.KeyBlock, key)) {
-    error = Display(manifestPath) + ": the key block yields no key (damaged or made for another provider)";
+    error = manifestLabel + ": the key block yields no key (damaged or made for another provider)";
     return false;
   }
-  if (!ReadWholeFile(payloadPath, package.archive, error)) return false;
+  package.archive = std::move(payload);
   if (package.archive.size() % 8 != 0) {
-    error = Display(payloadPath) + ": " + std::to_string(package.archive.size()) +
-            " bytes, not a whole number of 8-byte blocks";
+    error = payloadLabel + ": " + std::to_string(package.archive.size()) + " bytes, not a whole number of 8-byte blocks";
     return false;
   }
   if (!DecipherBuffer(package.archive.data(), package.archive.size(), key.data())) {
@@ -93,11 +96,18 @@ bool OpenPackage(const fs::path& manifestPath, const fs::path& payloadPath, Open
   return true;
 }
 
+bool OpenPackage(const fs::path& manifestPath, const fs::path& payloadPath, OpenedPackage& package,
+                 std::string& error) {
+  Bytes manifestBytes, payload;
+  if (!ReadWholeFile(manifestPath, manifestBytes, error) || !ReadWholeFile(payloadPath, payload, error)) return false;
+  return OpenPackageBytes(manifestBytes, Display(manifestPath), std::move(payload), Display(payloadPath), package, error);
+}
+
 // Reads every file of the package and hands it to visit (which may stop the walk by
 // returning false). Checks that each file is present and not empty, and that the sizes
 // add up to TotalBytes.
 template <typename Visit>
-bool ReadFiles(const OpenedPackage& package, const fs::path& payloadPath, const fs::path& manifestPath,
+bool ReadFiles(const OpenedPackage& package, const std::string& payloadPath, const std::string& manifestPath,
                StorageManager& archive, std::string& error, Visit visit) {
   uint64_t total = 0;
   Bytes content;
@@ -110,17 +120,17 @@ bool ReadFiles(const OpenedPackage& package, const fs::path& payloadPath, const 
     }
     int32_t length = archive.ReadEntry(archiveName, content, 0xFFFFFFFFu);
     if (length < 0) {
-      error = Display(payloadPath) + ": \"" + Utf16ToUtf8(e.Name) + "\" cannot be read from the archive (code " +
+      error = payloadPath + ": \"" + Utf16ToUtf8(e.Name) + "\" cannot be read from the archive (code " +
               std::to_string(length) + ")";
       return false;
     }
     if (length == 0) {
-      error = Display(payloadPath) + ": \"" + Utf16ToUtf8(e.Name) + "\" is empty in the archive";
+      error = payloadPath + ": \"" + Utf16ToUtf8(e.Name) + "\" is empty in the archive";
       return false;
     }
     int32_t stored = archive.GetEntryLength(archiveName);
     if (stored <= 0) {
-      error = Display(payloadPath) + ": \"" + Utf16ToUtf8(e.Name) + "\" has no stored length in the archive";
+      error = payloadPath + ": \"" + Utf16ToUtf8(e.Name) + "\" has no stored length in the archive";
       return false;
     }
     total += content.size();
@@ -134,25 +144,25 @@ bool ReadFiles(const OpenedPackage& package, const fs::path& payloadPath, const 
   size_t extra = 0;
   for (const auto& entry : archive.Root().entries) extra += !listed.count(entry.first);
   if (extra) {
-    error = Display(payloadPath) + ": the archive holds " + std::to_string(extra) + " entries that the manifest does not list";
+    error = payloadPath + ": the archive holds " + std::to_string(extra) + " entries that the manifest does not list";
     return false;
   }
   if (total != package.manifest.TotalBytes) {
-    error = Display(manifestPath) + ": total bytes " + std::to_string(package.manifest.TotalBytes) +
+    error = manifestPath + ": total bytes " + std::to_string(package.manifest.TotalBytes) +
             ", but the files in the archive add up to " + std::to_string(total);
     return false;
   }
   return true;
 }
 
-bool OpenArchive(OpenedPackage& package, const fs::path& payloadPath, StorageManager& archive, std::string& error) {
+bool OpenArchive(OpenedPackage& package, const std::string& payloadPath, StorageManager& archive, std::string& error) {
   if (!archive.Open(package.archive, OpenRead)) {
-    error = Display(payloadPath) + ": does not decipher to a package archive (wrong key or damaged)";
+    error = payloadPath + ": does not decipher to a package archive (wrong key or damaged)";
     return false;
   }
   int32_t integrity = archive.CheckIntegrity();
   if (integrity < 0) {
-    error = Display(payloadPath) + ": the archive fails its integrity check (code " + std::to_string(integrity) + ")";
+    error = payloadPath + ": the archive fails its integrity check (code " + std::to_string(integrity) + ")";
     return false;
   }
   return true;
@@ -177,6 +187,63 @@ bool SyncTree(const fs::path& root, std::string& error) {
 
 }  // namespace
 
+bool BuildPackage(const ProductTree& tree, uint16_t version, const PayloadKey& key, BuiltPackage& built,
+                  std::string& error) {
+  PackageManifest manifest;
+  manifest.Version = version;
+  manifest.Reserved = 0;
+  manifest.TotalBytes = tree.totalBytes;
+  manifest.KeyBlock = MakeKeyBlock(key);
+  PayloadKey check;
+  if (!KeyProvider(manifest.KeyBlock, check) || check != key) return error = "cannot make the key block", false;
+
+  Bytes& image = built.payload;
+  image.clear();
+  {
+    StorageManager archive(kPackageSignature, kPackageVersion);
+    if (!archive.Open(image, CreateNew)) return error = "cannot start the archive in memory", false;
+    Bytes content;
+    for (const ProductEntry& entry : tree.entries) {
+      manifest.Entries.push_back({entry.name, entry.kind});
+      if (entry.kind == Folder) continue;
+      if (!ReadWholeFile(entry.path, content, error)) return false;
+      if (content.size() != entry.size)
+        return error = Display(entry.path) + ": changed size while the package was being built", false;
+      int32_t written = archive.WriteEntry(entry.archiveName, content.data(), uint32_t(content.size()), true);
+      if (written <= 0)
+        return error = Display(entry.path) + ": cannot be stored in the archive (code " + std::to_string(written) + ")",
+               false;
+    }
+    if (!archive.Close()) return error = "cannot finish the archive in memory", false;
+  }
+  if (image.size() % 8 != 0) return error = "the archive is not a whole number of 8-byte blocks", false;
+  if (!EncipherBuffer(image.data(), image.size(), key.data())) return error = "out of memory for the cipher tables", false;
+  built.manifest = WriteManifest(manifest);
+  return true;
+}
+
+std::string DescribeBuild(const ProductTree& tree, const BuiltPackage& built) {
+  size_t folders = 0;
+  for (const ProductEntry& e : tree.entries) folders += e.kind == Folder;
+  return std::to_string(tree.entries.size()) + " entries (" + std::to_string(tree.entries.size() - folders) +
+         " files, " + std::to_string(folders) + " folders), " + std::to_string(tree.totalBytes) + " bytes; manifest " +
+         std::to_string(built.manifest.size()) + " bytes, payload " + std::to_string(built.payload.size()) + " bytes";
+}
+
+bool CheckPackage(const Bytes& manifest, const std::string& manifestLabel, const Bytes& payload,
+                  const std::string& payloadLabel, PackageCheck& check, std::string& error) {
+  OpenedPackage package;
+  if (!OpenPackageBytes(manifest, manifestLabel, payload, payloadLabel, package, error)) return false;
+  check.manifest = package.manifest;
+  check.files = check.folders = 0;
+  StorageManager archive(kPackageSignature, kPackageVersion);
+  if (!OpenArchive(package, payloadLabel, archive, error)) return false;
+  return ReadFiles(package, payloadLabel, manifestLabel, archive, error, [&](const ManifestEntry& e, const Bytes&) {
+    (e.Kind == Folder ? check.folders : check.files)++;
+    return true;
+  });
+}
+
 int RunBuild(const Args& args) {
   CommandLine cl;
   if (!ParseCommandLine(args, {"--version", "--key", "-o", "--order"}, kBuildUsage, cl)) return cl.help ? 0 : 2;
@@ -197,48 +264,17 @@ int RunBuild(const Args& args) {
   std::string error;
   if (!ScanProduct(root, order.empty() ? nullptr : &order, tree, error)) return Fail(args[0], error);
 
-  PackageManifest manifest;
-  manifest.Version = version;
-  manifest.Reserved = 0;
-  manifest.TotalBytes = tree.totalBytes;
-  manifest.KeyBlock = MakeKeyBlock(*key);
-  PayloadKey check;
-  if (!KeyProvider(manifest.KeyBlock, check) || check != *key) return Fail(args[0], "cannot make the key block");
-
-  Bytes image;
-  {
-    StorageManager archive(kPackageSignature, kPackageVersion);
-    if (!archive.Open(image, CreateNew)) return Fail(args[0], "cannot start the archive in memory");
-    Bytes content;
-    for (const ProductEntry& entry : tree.entries) {
-      manifest.Entries.push_back({entry.name, entry.kind});
-      if (entry.kind == Folder) continue;
-      if (!ReadWholeFile(entry.path, content, error)) return Fail(args[0], error);
-      if (content.size() != entry.size)
-        return Fail(args[0], Display(entry.path) + ": changed size while the package was being built");
-      int32_t written = archive.WriteEntry(entry.archiveName, content.data(), uint32_t(content.size()), true);
-      if (written <= 0)
-        return Fail(args[0], Display(entry.path) + ": cannot be stored in the archive (code " +
-                                 std::to_string(written) + ")");
-    }
-    if (!archive.Close()) return Fail(args[0], "cannot finish the archive in memory");
-  }
-  if (image.size() % 8 != 0) return Fail(args[0], "the archive is not a whole number of 8-byte blocks");
-  if (!EncipherBuffer(image.data(), image.size(), key->data())) return Fail(args[0], "out of memory for the cipher tables");
-  Bytes manifestBytes = WriteManifest(manifest);
+  BuiltPackage built;
+  if (!BuildPackage(tree, version, *key, built, error)) return Fail(args[0], error);
 
   fs::path out = cl.options["-o"];
   std::error_code ec;
   fs::create_directories(out, ec);
   if (!fs::is_directory(out, ec)) return Fail(args[0], Display(out) + ": cannot create the output folder");
-  if (!WriteFileAtomically(out / "manifest.bin", manifestBytes, error) ||
-      !WriteFileAtomically(out / "payload.bin", image, error))
+  if (!WriteFileAtomically(out / "manifest.bin", built.manifest, error) ||
+      !WriteFileAtomically(out / "payload.bin", built.payload, error))
     return Fail(args[0], error);
-  size_t folders = 0;
-  for (const ProductEntry& e : tree.entries) folders += e.kind == Folder;
-  std::printf("%zu entries (%zu files, %zu folders), %llu bytes; manifest %zu bytes, payload %zu bytes\n",
-              tree.entries.size(), tree.entries.size() - folders, folders,
-              static_cast<unsigned long long>(tree.totalBytes), manifestBytes.size(), image.size());
+  std::printf("%s\n", DescribeBuild(tree, built).c_str());
   return 0;
 }
 
@@ -247,20 +283,16 @@ int RunVerify(const Args& args) {
   if (!ParseCommandLine(args, {}, kVerifyUsage, cl)) return cl.help ? 0 : 2;
   if (cl.positional.size() != 2) return Usage(kVerifyUsage);
   fs::path manifestPath = cl.positional[0], payloadPath = cl.positional[1];
-  OpenedPackage package;
+  Bytes manifestBytes, payload;
   std::string error;
-  if (!OpenPackage(manifestPath, payloadPath, package, error)) return Fail(args[0], error);
-  StorageManager archive(kPackageSignature, kPackageVersion);
-  if (!OpenArchive(package, payloadPath, archive, error)) return Fail(args[0], error);
-  size_t files = 0, folders = 0;
-  bool ok = ReadFiles(package, payloadPath, manifestPath, archive, error, [&](const ManifestEntry& e, const Bytes&) {
-    (e.Kind == Folder ? folders : files)++;
-    return true;
-  });
-  if (!ok) return Fail(args[0], error);
-  std::printf("ok: version %u, %zu entries (%zu files, %zu folders), %llu bytes\n",
-              unsigned(package.manifest.Version), package.manifest.Entries.size(), files, folders,
-              static_cast<unsigned long long>(package.manifest.TotalBytes));
+  if (!ReadWholeFile(manifestPath, manifestBytes, error) || !ReadWholeFile(payloadPath, payload, error))
+    return Fail(args[0], error);
+  PackageCheck check;
+  if (!CheckPackage(manifestBytes, Display(manifestPath), payload, Display(payloadPath), check, error))
+    return Fail(args[0], error);
+  std::printf("ok: version %u, %zu entries (%zu files, %zu folders), %llu bytes\n", unsigned(check.manifest.Version),
+              check.manifest.Entries.size(), check.files, check.folders,
+              static_cast<unsigned long long>(check.manifest.TotalBytes));
   return 0;
 }
 
@@ -278,13 +310,13 @@ int RunExtract(const Args& args) {
   std::string error;
   if (!OpenPackage(manifestPath, payloadPath, package, error)) return Fail(args[0], error);
   StorageManager archive(kPackageSignature, kPackageVersion);
-  if (!OpenArchive(package, payloadPath, archive, error)) return Fail(args[0], error);
+  if (!OpenArchive(package, Display(payloadPath), archive, error)) return Fail(args[0], error);
 
   // Everything goes into a temporary folder beside the target, which takes the target's
   // name only when the whole package is out.
   fs::path temp = TemporarySibling(target.has_filename() ? target : target.parent_path());
   if (!fs::create_directory(temp, ec)) return Fail(args[0], Display(temp) + ": cannot create: " + ec.message());
-  bool ok = ReadFiles(package, payloadPath, manifestPath, archive, error, [&](const ManifestEntry& e, const Bytes& data) {
+  bool ok = ReadFiles(package, Display(payloadPath), Display(manifestPath), archive, error, [&](const ManifestEntry& e, const Bytes& data) {
     fs::path path = temp;
     std::u16string name = e.Name;
     size_t start = 0;

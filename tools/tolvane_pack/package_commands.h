@@ -11,6 +11,9 @@
 #include <vector>
 
 #include "package/manifest.h"
+#include "package/payload_cipher.h"
+#include "tools/tolvane_pack/file_io.h"
+#include "tools/tolvane_pack/product_tree.h"
 #include "tools/tolvane_pack/commands.h"
 
 namespace tolvane::pack {
@@ -39,5 +42,29 @@ bool ParseCommandLine(const Args& args, const std::vector<std::string>& valueOpt
 bool LoadManifest(const std::filesystem::path& path, PackageManifest& manifest, std::string& error);
 
 int Fail(const std::string& command, const std::string& message);
+
+// The two resources of a package: the manifest and the enciphered archive.
+struct BuiltPackage {
+  Bytes manifest, payload;
+};
+// Packs a scanned product folder; error names the offending file.
+bool BuildPackage(const ProductTree& tree, uint16_t version, const PayloadKey& key, BuiltPackage& built,
+                  std::string& error);
+// "N entries (F files, D folders), T bytes; manifest M bytes, payload P bytes"
+std::string DescribeBuild(const ProductTree& tree, const BuiltPackage& built);
+
+// What `verify` checks: the manifest reads and its names are sound, the key block yields
+// a key, the payload deciphers to an archive that passes its integrity check and holds
+// every listed file, not empty, and nothing else, adding up to TotalBytes. The labels
+// name the two parts in messages.
+struct PackageCheck {
+  PackageManifest manifest;
+  size_t files = 0, folders = 0;
+};
+bool CheckPackage(const Bytes& manifest, const std::string& manifestLabel, const Bytes& payload,
+                  const std::string& payloadLabel, PackageCheck& check, std::string& error);
+
+int RunSetup(const Args& args);    // release_commands.cpp
+int RunInspect(const Args& args);  // release_commands.cpp
 
 }  // namespace tolvane::pack

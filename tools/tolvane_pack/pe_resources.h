@@ -1,0 +1,110 @@
+// Reading and rewriting the resources of a 32-bit Windows executable (PE32), in portable
+// C++: the packaging tool writes setup.exe on any machine, without the Windows API.
+//
+// The resource section (data directory 2) starts with a tree of directory tables: type,
+// then name, then language; each language entry points to a data entry (RVA, size, code
+// page) whose bytes lie in the same section. A rewrite lays the tree and the data out
+// afresh in that section and fixes what depends on its size: the section's virtual and
+// raw sizes (section and file alignment), SizeOfImage, SizeOfInitializedData, the
+// resource data directory and the checksum. The resource section must be the last one
+// that the program uses; sections after it may only be discardable ones (relocations, a
+// debug link), which move with their RVAs and data directory entries. An Authenticode
+// signature cannot survive a rewrite and is dropped.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tolvane::pack::pe {
+
+using Bytes = std::vector<uint8_t>;
+
+// A type or name in the resource tree: a number, or a string (stored as UTF-16).
+struct ResourceKey {
+  bool named = false;
+  uint16_t id = 0;
+  std::u16string name;
+
+  static ResourceKey Id(uint16_t id) { return {false, id, {}}; }
+};
+// Names before numbers, as the directory tables store them; names by code unit.
+bool operator<(const ResourceKey& a, const ResourceKey& b);
+bool operator==(const ResourceKey& a, const ResourceKey& b);
+
+struct ResourceData {
+  Bytes bytes;
+  uint32_t codePage = 0;
+};
+
+using LanguageMap = std::map<uint16_t, ResourceData>;
+using NameMap = std::map<ResourceKey, LanguageMap>;
+using ResourceTree = std::map<ResourceKey, NameMap>;
+
+constexpr uint16_t kRtBitmap = 2;
+constexpr uint16_t kRtRcdata = 10;
+constexpr uint16_t kRtVersion = 16;
+
+struct Section {
+  std::string name;
+  uint32_t virtualSize = 0, virtualAddress = 0, rawSize = 0, rawPointer = 0, characteristics = 0;
+};
+
+// A parsed executable. Parse keeps the file's bytes; Write builds a new file from them
+// with the current Resources().
+class Image {
+ public:
+  // problem: a short reason without the path ("not a PE32 file", ...). PE32+ files are
+  // read (for their resources) but cannot be written.
+  bool Parse(Bytes file, std::string& problem);
+  bool Write(Bytes& out, std::string& problem) const;
+
+  ResourceTree& Resources() { return resources_; }
+  const ResourceTree& Resources() const { return resources_; }
+  // The data of type/name in its first language; nullptr when absent.
+  const ResourceData* Find(uint16_t type, uint16_t name) const;
+  // Replaces every language of type/name with one entry; a new name gets `language`, an
+  // existing one keeps its first language.
+  void Put(uint16_t type, uint16_t name, Bytes bytes, uint16_t language);
+  void Remove(uint16_t type, uint16_t name);
+
+  const Bytes& File() const { return file_; }
+  const std::vector<Section>& Sections() const { return sections_; }
+  size_t ResourceSectionIndex() const { return rsrc_; }
+  bool IsPe32Plus() const { return plus_; }
+  uint16_t Machine() const;
+  uint16_t Subsystem() const;
+  uint32_t StoredChecksum() const;
+  // The certificate table (data directory 4) as a file range; size 0 when unsigned.
+  uint32_t CertificateOffset() const { return certOffset_; }
+  uint32_t CertificateSize() const { return certSize_; }
+
+ private:
+  bool ParseResources(std::string& problem);
+
+  Bytes file_;
+  bool plus_ = false;
+  uint32_t peOffset_ = 0, optOffset_ = 0, optSize_ = 0, sectionTable_ = 0;
+  uint32_t fileAlignment_ = 0, sectionAlignment_ = 0, directories_ = 0;
+  uint32_t certOffset_ = 0, certSize_ = 0;
+  std::vector<Section> sections_;
+  size_t rsrc_ = 0;
+  ResourceTree resources_;
+};
+
+// The checksum of the optional header: 16-bit one's-complement-style sum of the file with
+// the checksum field taken as zero, plus the file's length.
+uint32_t Checksum(const Bytes& file, size_t checksumFieldOffset);
+// Where the checksum field lies in a parsed image's file.
+size_t ChecksumFieldOffset(const Image& image);
+
+// The "FileVersion" text of a VS_VERSIONINFO block, looked up in the string tables
+// 040904b0 (U.S. English) and then 080404b0 (Simplified Chinese), keys compared without
+// case as the version API does. False when neither table has it.
+bool FindFileVersionText(const Bytes& versionInfo, std::u16string& text);
+// The product's version number from a FileVersion text "a, b, c, d": a × 256 + c, modulo
+// 65536; numbers that do not parse count as 0 (the installer's own reading).
+uint16_t VersionNumberOf(const std::u16string& text);
+
+}  // namespace tolvane::pack::pe

@@ -1,0 +1,315 @@
+#include "tools/tolvane_pack/release_support.h"
+
+#include <cstdio>
+#include <fstream>
+#include <system_error>
+
+#include <zlib.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+extern char** environ;
+#endif
+
+#include "package/key_provider.h"
+#include "package/manifest.h"
+#include "resources/resource_ids.h"
+#include "tools/tolvane_pack/file_io.h"
+#include "tools/tolvane_pack/package_commands.h"
+#include "tools/tolvane_pack/pe_resources.h"
+#include "tools/tolvane_pack/text_codec.h"
+
+namespace tolvane::pack {
+
+namespace fs = std::filesystem;
+
+bool ReadProductVersion(const fs::path& server, ServerVersion& version, std::string& error) {
+  std::error_code ec;
+  if (!fs::exists(server, ec))
+    return error = Display(server) + ": no such file (the package version is read from it)", false;
+  Bytes bytes;
+  if (!ReadWholeFile(server, bytes, error)) return false;
+  pe::Image image;
+  std::string problem;
+  if (!image.Parse(std::move(bytes), problem)) return error = Display(server) + ": no version resource: " + problem, false;
+  const pe::ResourceData* info = image.Find(pe::kRtVersion, 1);
+  std::u16string text;
+  if (!info) return error = Display(server) + ": has no version resource", false;
+  if (!pe::FindFileVersionText(info->bytes, text))
+    return error = Display(server) + ": its version resource has no FileVersion (string table 040904b0 or 080404b0)", false;
+  version.text = Utf16ToUtf8(text);
+  version.number = pe::VersionNumberOf(text);
+  if (version.number == 0)
+    return error = Display(server) + ": FileVersion \"" + version.text +
+                   "\" gives version 0, which setup reads as no installed product", false;
+  return true;
+}
+
+fs::path DefaultStubPath() {
+#ifdef _WIN32
+  wchar_t buffer[32768];
+  DWORD n = GetModuleFileNameW(nullptr, buffer, 32768);
+  if (n == 0 || n >= 32768) return {};
+  return fs::path(std::wstring(buffer, n)).parent_path() / kStubFileName;
+#else
+  std::error_code ec;
+  fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  if (ec) return {};
+  return self.parent_path() / kStubFileName;
+#endif
+}
+
+bool RunProgram(const std::vector<std::string>& command, const fs::path& log, int& status, std::string& error) {
+#ifdef _WIN32
+  (void)log;
+  (void)status;
+  error = "cannot run " + command[0] + " from the Windows build of tolvane-pack; sign on Linux";
+  return false;
+#else
+  std::vector<char*> argv;
+  for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = 0;
+  int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return error = "cannot run " + command[0] + ": " + std::generic_category().message(rc), false;
+  int wstatus = 0;
+  while (waitpid(pid, &wstatus, 0) < 0) {
+    if (errno != EINTR) return error = "lost " + command[0] + " while it ran", false;
+  }
+  // posix_spawnp reports a program missing from PATH through exit status 127.
+  if (WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 127) return error = "cannot run " + command[0] + ": not installed?", false;
+  status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  return true;
+#endif
+}
+
+std::string ProgramMessage(const fs::path& file) {
+  std::ifstream in(file);
+  std::string line, last;
+  while (std::getline(in, line)) {
+    if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+    if (line.find("Failed to") != std::string::npos || line.find("rror") != std::string::npos) return line;
+    last = line;
+  }
+  return last.empty() ? "no output" : last;
+}
+
+namespace {
+
+std::string Hex32(uint32_t v) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%08X", v);
+  return text;
+}
+
+// Identifies a stub build: its section names and the bytes of every section but the
+// resources, which are exactly what a release leaves as they were.
+std::string StubIdentity(const pe::Image& image) {
+  uLong crc = crc32(0, nullptr, 0);
+  for (size_t i = 0; i < image.Sections().size(); ++i) {
+    const pe::Section& s = image.Sections()[i];
+    if (i == image.ResourceSectionIndex()) continue;
+    crc = crc32(crc, reinterpret_cast<const Bytef*>(s.name.data()), uInt(s.name.size()));
+    if (s.rawSize) crc = crc32(crc, image.File().data() + s.rawPointer, uInt(s.rawSize));
+  }
+  return "crc32:" + Hex32(uint32_t(crc));
+}
+
+bool ParseFile(const fs::path& path, pe::Image& image, std::string& error) {
+  Bytes bytes;
+  if (!ReadWholeFile(path, bytes, error)) return false;
+  std::string problem;
+  if (!image.Parse(std::move(bytes), problem)) return error = Display(path) + ": " + problem, false;
+  return true;
+}
+
+// Reads osslsigncode's verdict: a digest that no longer matches the file means the file
+// changed after signing; otherwise the failure is the certificate's.
+void CheckSignature(const fs::path& path, const fs::path* ca, InspectReport& report) {
+  fs::path log = TemporarySibling(fs::temp_directory_path() / "tolvane-verify");
+  std::vector<std::string> command = {"osslsigncode", "verify", "-in", path.string()};
+  if (ca) command.insert(command.end(), {"-CAfile", ca->string()});
+  int status = 0;
+  std::string error;
+  bool ran = RunProgram(command, log, status, error);
+  std::string current, calculated, lastError;
+  if (ran) {
+    std::ifstream in(log);
+    std::string line;
+    while (std::getline(in, line)) {
+      auto value = [&] {
+        size_t colon = line.find(':');
+        std::string v = colon == std::string::npos ? "" : line.substr(colon + 1);
+        while (!v.empty() && (v.back() == ' ' || v.back() == '\r')) v.pop_back();
+        while (!v.empty() && v.front() == ' ') v.erase(v.begin());
+        return v;
+      };
+      if (line.rfind("Current message digest", 0) == 0) current = value();
+      if (line.rfind("Calculated message digest", 0) == 0) calculated = value();
+      if (line.find("Error:") != std::string::npos) lastError = value();
+    }
+  }
+  std::error_code ec;
+  fs::remove(log, ec);
+  if (!ran) {
+    report.signature = "not verified";
+    report.signatureDetail = error;
+  } else if (status == 0) {
+    report.signature = "verified";
+    report.signatureDetail = ca ? "certificate chain checked against " + Display(*ca) : "certificate chain checked against the system's certificates";
+  } else {
+    report.signature = "not verified";
+    if (current.empty() || current != calculated)
+      report.signatureDetail = "the file was changed after it was signed (its digest no longer matches)";
+    else
+      report.signatureDetail = "the signer's certificate is not trusted" + (lastError.empty() ? "" : " (" + lastError + ")") +
+                               (ca ? "" : "; give --ca FILE for a private certificate");
+  }
+  if (report.signature != "verified") report.faults.push_back("signature " + report.signatureDetail);
+}
+
+std::string JsonString(const std::string& s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += char(c);
+    } else if (c < 0x20) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\u%04x", c);
+      out += esc;
+    } else {
+      out += char(c);
+    }
+  }
+  return out + "\"";
+}
+
+}  // namespace
+
+void InspectSetup(const fs::path& path, const fs::path& stubPath, const fs::path* ca, InspectReport& report) {
+  report = InspectReport();
+  report.file = Display(path);
+  pe::Image image;
+  std::string error;
+  if (!ParseFile(path, image, error)) return report.faults.push_back(error);
+  report.size = image.File().size();
+  report.stubIdentity = StubIdentity(image);
+  pe::Image stub;
+  std::string ignored;
+  std::error_code ec;
+  report.stubMatch = "unknown";
+  if (!stubPath.empty() && fs::exists(stubPath, ec) && ParseFile(stubPath, stub, ignored))
+    report.stubMatch = StubIdentity(stub) == report.stubIdentity ? "same" : "different";
+
+  report.wizardResources = image.Find(pe::kRtBitmap, IDB_WATERMARK) && image.Find(pe::kRtBitmap, IDB_HEADER) &&
+                           image.Find(pe::kRtRcdata, IDR_LICENSE_RTF);
+  for (int id = IDD_WELCOME; id <= IDD_UPGRADE_COMPLETION; ++id) report.wizardResources &= image.Find(5, uint16_t(id)) != nullptr;
+  if (!report.wizardResources) report.faults.push_back(report.file + ": not a setup program (wizard pages, bitmaps or licence missing)");
+
+  for (uint16_t id : {uint16_t(IDB_WATERMARK), uint16_t(IDB_HEADER)})
+    if (const pe::ResourceData* bitmap = image.Find(pe::kRtBitmap, id)) report.bitmapBytes += bitmap->bytes.size();
+
+  report.storedChecksum = image.StoredChecksum();
+  report.computedChecksum = pe::Checksum(image.File(), pe::ChecksumFieldOffset(image));
+  if (report.storedChecksum != report.computedChecksum)
+    report.faults.push_back(report.file + ": the header checksum " + Hex32(report.storedChecksum) +
+                            " does not match the file (" + Hex32(report.computedChecksum) + "): changed or damaged");
+
+  const pe::ResourceData* manifest = image.Find(pe::kRtRcdata, IDR_MANIFEST);
+  const pe::ResourceData* payload = image.Find(pe::kRtRcdata, IDR_PAYLOAD);
+  report.packagePresent = manifest && payload;
+  if (!report.packagePresent) {
+    report.faults.push_back(report.file + ": carries no package (RCDATA 218 and 219): a bare stub?");
+  } else {
+    report.manifestBytes = manifest->bytes.size();
+    report.payloadBytes = payload->bytes.size();
+    PackageManifest parsed;
+    ByteInputStream in(manifest->bytes.data(), manifest->bytes.size());
+    PayloadKey key;
+    report.keyOk = ReadManifest(in, parsed) && KeyProvider(parsed.KeyBlock, key);
+    PackageCheck check;
+    report.packageOk = CheckPackage(manifest->bytes, report.file + ": RCDATA 218", payload->bytes,
+                                    report.file + ": RCDATA 219", check, error);
+    report.version = check.manifest.Version;
+    report.entries = check.manifest.Entries.size();
+    report.files = check.files;
+    report.folders = check.folders;
+    report.totalBytes = check.manifest.TotalBytes;
+    if (!report.packageOk) report.faults.push_back(error);
+  }
+  report.overhead = report.size - report.manifestBytes - report.payloadBytes - report.bitmapBytes;
+  if (image.CertificateSize()) CheckSignature(path, ca, report);
+}
+
+std::string ReportText(const InspectReport& r) {
+  std::string t;
+  auto line = [&](const std::string& name, const std::string& value) { t += name + ": " + value + "\n"; };
+  line("file", r.file + (r.size ? " (" + std::to_string(r.size) + " bytes)" : ""));
+  if (r.size == 0) return t;
+  line("stub", r.stubIdentity + (r.stubMatch == "same"        ? ", the stub beside this tool"
+                                 : r.stubMatch == "different" ? ", not the stub beside this tool"
+                                                              : ""));
+  line("wizard resources", r.wizardResources ? "present" : "missing");
+  line("stub overhead", std::to_string(r.overhead) + " bytes (the file without its package and bitmaps 202, 203)");
+  line("checksum", Hex32(r.storedChecksum) + (r.storedChecksum == r.computedChecksum ? " (matches)" : " (does not match)"));
+  if (r.packagePresent) {
+    line("package", "version " + std::to_string(r.version) + ", " + std::to_string(r.entries) + " entries (" +
+                        std::to_string(r.files) + " files, " + std::to_string(r.folders) + " folders), TotalBytes " +
+                        std::to_string(r.totalBytes));
+    line("resources", "manifest " + std::to_string(r.manifestBytes) + " bytes, payload " + std::to_string(r.payloadBytes) + " bytes");
+    line("key block", r.keyOk ? "yields a key" : "yields no key");
+    line("payload", r.packageOk ? "deciphers to an archive holding every manifest file, total matches" : "does not check out");
+  } else {
+    line("package", "none");
+  }
+  line("signature", r.signature + (r.signatureDetail.empty() ? "" : ": " + r.signatureDetail));
+  line("result", r.faults.empty() ? "ok" : std::to_string(r.faults.size()) + " fault(s)");
+  return t;
+}
+
+std::string ReportJson(const InspectReport& r) {
+  std::string j = "{\n";
+  auto field = [&](const char* name, const std::string& value, bool last = false) {
+    j += std::string("  \"") + name + "\": " + value + (last ? "\n" : ",\n");
+  };
+  auto flag = [](bool b) { return std::string(b ? "true" : "false"); };
+  field("file", JsonString(r.file));
+  field("size", std::to_string(r.size));
+  field("stub_identity", JsonString(r.stubIdentity));
+  field("stub_match", JsonString(r.stubMatch));
+  field("wizard_resources", flag(r.wizardResources));
+  field("checksum_ok", flag(r.size && r.storedChecksum == r.computedChecksum));
+  field("package_present", flag(r.packagePresent));
+  field("version", std::to_string(r.version));
+  field("entries", std::to_string(r.entries));
+  field("files", std::to_string(r.files));
+  field("folders", std::to_string(r.folders));
+  field("total_bytes", std::to_string(r.totalBytes));
+  field("manifest_bytes", std::to_string(r.manifestBytes));
+  field("payload_bytes", std::to_string(r.payloadBytes));
+  field("bitmap_bytes", std::to_string(r.bitmapBytes));
+  field("stub_overhead", std::to_string(r.overhead));
+  field("key_ok", flag(r.keyOk));
+  field("payload_ok", flag(r.packageOk));
+  field("signature", JsonString(r.signature));
+  field("signature_detail", JsonString(r.signatureDetail));
+  std::string faults = "[";
+  for (size_t i = 0; i < r.faults.size(); ++i) faults += (i ? ", " : "") + JsonString(r.faults[i]);
+  field("faults", faults + "]");
+  field("ok", flag(r.faults.empty()), true);
+  return j + "}\n";
+}
+
+}  // namespace tolvane::pack

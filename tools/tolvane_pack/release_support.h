@@ -1,0 +1,60 @@
+// What the release commands build on: the product's version read from its server
+// executable, where the stub lies, running the signer, and the checks of `inspect`.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace tolvane::pack {
+
+// The file name of the wizard stub, installed beside tolvane-pack.
+inline constexpr const char kStubFileName[] = "tolvane-setup-stub.exe";
+
+struct ServerVersion {
+  std::string text;     // the FileVersion string, UTF-8
+  uint16_t number = 0;  // first number * 256 + third, as setup reads an installed server
+};
+// Reads the version resource of the server executable. Fails, naming the file, when it is
+// missing, not an executable, has no FileVersion in either string table, or gives 0
+// (which setup takes for "no installed product").
+bool ReadProductVersion(const std::filesystem::path& server, ServerVersion& version, std::string& error);
+
+// The stub beside this program's own executable; empty when that cannot be found.
+std::filesystem::path DefaultStubPath();
+
+// Runs a program found on PATH with stdout and stderr going to `log`; `status` is its
+// exit status. False (with error) when it could not be started.
+bool RunProgram(const std::vector<std::string>& command, const std::filesystem::path& log, int& status,
+                std::string& error);
+// The line of a program's output that says what went wrong: the first that reports a
+// failure or an error, else the last one.
+std::string ProgramMessage(const std::filesystem::path& file);
+
+struct InspectReport {
+  std::string file;
+  uint64_t size = 0;
+  std::string stubIdentity;  // CRC-32 of the sections a release never changes
+  std::string stubMatch;     // "same" / "different" as the stub beside the tool, or "unknown"
+  bool wizardResources = false;
+  uint32_t storedChecksum = 0, computedChecksum = 0;
+  bool packagePresent = false, keyOk = false, packageOk = false;
+  unsigned version = 0;
+  size_t entries = 0, files = 0, folders = 0;
+  uint64_t totalBytes = 0, manifestBytes = 0, payloadBytes = 0;
+  uint64_t bitmapBytes = 0;  // the wizard's bitmaps 202 and 203
+  uint64_t overhead = 0;     // what the stub adds: the file minus package and bitmaps
+  std::string signature = "none";  // "none", "verified", "not verified"
+  std::string signatureDetail;
+  std::vector<std::string> faults;  // each a sentence naming what is wrong
+};
+
+// Checks a setup executable without running it. ca, when given, is the trusted
+// certificate file for the signature's chain.
+void InspectSetup(const std::filesystem::path& setup, const std::filesystem::path& stub,
+                  const std::filesystem::path* ca, InspectReport& report);
+std::string ReportText(const InspectReport& report);
+std::string ReportJson(const InspectReport& report);
+
+}  // namespace tolvane::pack
