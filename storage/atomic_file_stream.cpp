@@ -214,6 +214,7 @@ void StorageAtomicFileStream::Forget() {
   headerCrc_ = journalEnd_ = 0;
   saved_.clear();
   atStart_.clear();
+  Unmark();
 }
 
 bool StorageAtomicFileStream::Read(void* buffer, uint32_t length) { return file_.Read(buffer, length); }
@@ -225,6 +226,7 @@ bool StorageAtomicFileStream::Write(const void* buffer, uint32_t length) {
   if (!file_.IsOpen()) return false;
   uint32_t at = file_.Tell();
   if (at == 0xFFFFFFFFu || !Prepare(at, length)) return false;
+  KeepForUndo(at, length);
   return file_.Write(buffer, length);
 }
 
@@ -233,7 +235,64 @@ bool StorageAtomicFileStream::SetSize(uint32_t length, bool flag) {
   uint32_t size = file_.GetSize();
   if (size == 0xFFFFFFFFu) return false;
   if (length != size && !Prepare(length, length < size ? size - length : 0)) return false;
+  if (length < size) KeepForUndo(length, size - length);
   return file_.SetSize(length, flag);
+}
+
+constexpr size_t kUndoLimit = 16u << 20;
+
+void StorageAtomicFileStream::Mark() {
+  Unmark();
+  marked_ = true;
+  markSize_ = file_.GetSize();
+}
+
+void StorageAtomicFileStream::Unmark() {
+  marked_ = markTooLarge_ = false;
+  markBytes_ = 0;
+  undo_.clear();
+}
+
+// The bytes of [offset, offset + length) that the file holds now. Those past the length
+// at Mark are cut by Undo anyway: a block moved to the end keeps nothing.
+void StorageAtomicFileStream::KeepForUndo(uint32_t offset, uint32_t length) {
+  if (!marked_ || markTooLarge_) return;
+  uint32_t size = file_.GetSize();
+  if (size == 0xFFFFFFFFu) {
+    markTooLarge_ = true;
+    return;
+  }
+  size = std::min(size, markSize_);
+  if (offset >= size) return;
+  uint32_t n = std::min(length, size - offset);
+  if (markBytes_ + n > kUndoLimit) {
+    markTooLarge_ = true;
+    return;
+  }
+  try {
+    std::vector<uint8_t> bytes(n);
+    if (!ReadBack(file_, offset, bytes.data(), n)) {
+      markTooLarge_ = true;
+      return;
+    }
+    undo_.emplace_back(offset, std::move(bytes));
+    markBytes_ += n;
+  } catch (const std::exception&) {
+    markTooLarge_ = true;
+  }
+}
+
+bool StorageAtomicFileStream::Undo() {
+  bool ok = marked_ && !markTooLarge_ && markSize_ != 0xFFFFFFFFu;
+  for (auto it = undo_.rbegin(); ok && it != undo_.rend(); ++it) {
+    uint32_t n = static_cast<uint32_t>(it->second.size());
+    ok = n == 0 || (file_.Seek(it->first) && file_.Write(it->second.data(), n));
+  }
+  ok = ok && file_.SetSize(markSize_, false);
+  Unmark();
+  // What the file now holds is not known: only the whole update can be undone.
+  if (!ok) failed_ = true;
+  return ok;
 }
 
 bool StorageAtomicFileStream::Preserve(uint32_t offset, uint32_t length) { return Prepare(offset, length); }

@@ -294,6 +294,17 @@ class StorageManager {
   // Opening and closing.
   bool Attach(std::unique_ptr<StorageManagerStream> stream, int openResult);
   void Release();
+  // What an operation on an archive file puts back when one of its writes fails, so that
+  // the archive is as it was before the operation (in memory and in the file).
+  struct OperationState {
+    bool active = false;
+    std::vector<BlockRecord> directory;
+    std::vector<uint32_t> damaged;
+    uint32_t end = 0, status = 0;
+    bool tiled = false;
+  };
+  void BeginOperation(OperationState& state);
+  void EndOperation(OperationState& state, bool failed);
   // Tells an update of a file which old bytes the next writes cover.
   void Preserve(uint32_t offset, uint32_t length) {
     if (atomic_) atomic_->Preserve(offset, length);
