@@ -301,7 +301,7 @@ class StorageManager {
     std::vector<BlockRecord> directory;
     std::vector<uint32_t> damaged;
     uint32_t end = 0, status = 0;
-    bool tiled = false;
+    bool tiled = false, tilingKnown = false;
   };
   void BeginOperation(OperationState& state);
   void EndOperation(OperationState& state, bool failed);

@@ -95,6 +95,7 @@ void StorageManager::BeginOperation(OperationState& state) {
   state.end = end_;
   state.status = status_;
   state.tiled = tiled_;
+  state.tilingKnown = tilingKnown_;
   atomic_->Mark();
 }
 
@@ -113,6 +114,7 @@ void StorageManager::EndOperation(OperationState& state, bool failed) {
   end_ = state.end;
   status_ = state.status;
   tiled_ = state.tiled;
+  tilingKnown_ = state.tilingKnown;
 }
 
 int32_t StorageManager::RewriteBlockRaw(uint32_t block, const void* data, uint32_t length, bool compact) {
