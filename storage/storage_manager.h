@@ -312,6 +312,7 @@ class StorageManager {
   bool LoadArchive();
   bool CreateArchive();
   bool WriteBack();
+  bool WriteBackSteps();
   void Reset();
 
   // Reading.
