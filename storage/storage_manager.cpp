@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "storage/chunk_workspace.h"
+#include "storage/region_sort.h"
 #include "storage/storage_format.h"
 #include "storage/zlib_codec.h"
 
@@ -532,22 +533,18 @@ bool StorageManager::LoadFolderList(uint32_t block, bool compressed, StorageFold
 // out space in use. Their blocks are refused and their space is never released.
 void StorageManager::FindDamagedRegions() {
   damaged_.clear();
-  struct Region {
-    uint32_t offset, size, number;
-  };
-  std::vector<Region> regions;
+  std::vector<tolvane::Region> regions;
   for (uint32_t i = 0; i < directory_.size(); ++i) {
     const BlockRecord& r = directory_[i];
-    if (r.type == BlockFree || (r.type == BlockData && r.offset != 0)) regions.push_back({r.offset, r.size, i});
+    if (r.type == BlockFree || (r.type == BlockData && r.offset != 0)) regions.push_back({r.offset, i, r.size});
   }
-  std::sort(regions.begin(), regions.end(), [](const Region& a, const Region& b) {
-    return a.offset != b.offset ? a.offset < b.offset : a.number < b.number;
-  });
+  // Pushed in number order, so equal offsets stay in number order.
+  tolvane::SortByOffset(regions);
   // In offset order a region overlaps an earlier one exactly when it starts before the
   // farthest end reached so far, and then it overlaps the region that reached it.
   uint64_t reach = 0;
   uint32_t reacher = 0;
-  for (const Region& g : regions) {
+  for (const tolvane::Region& g : regions) {
     const uint64_t last = static_cast<uint64_t>(g.offset) + g.size;
     bool bad = !InBounds(g.offset, g.size);
     if (g.size && g.offset < reach) {

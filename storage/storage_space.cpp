@@ -6,11 +6,14 @@
 // indexed, so the allocator never hands out space outside the archive.
 #include <algorithm>
 
+#include "storage/region_sort.h"
 #include "storage/storage_format.h"
 #include "storage/storage_manager.h"
 
 using namespace tolvane::storage_format;
 using tolvane::FreeRegion;
+using tolvane::Region;
+using tolvane::SortByOffset;
 
 bool StorageManager::InBounds(uint64_t offset, uint64_t size) const {
   return offset >= kHeaderSize && size > 0 && offset + size <= end_;
@@ -290,31 +293,6 @@ int32_t StorageManager::ResizeBlock(uint32_t block, uint32_t length, bool compac
   return static_cast<int32_t>(length);
 }
 
-namespace {
-
-struct Region {
-  uint32_t offset, number, size;
-};
-
-// By offset, equal offsets in the order given (that of their numbers): a radix sort in
-// four passes of a byte, which an open of a large archive notices against a comparison sort.
-void SortByOffset(std::vector<Region>& regions) {
-  if (regions.size() < 256) {
-    std::stable_sort(regions.begin(), regions.end(), [](const Region& a, const Region& b) { return a.offset < b.offset; });
-    return;
-  }
-  std::vector<Region> other(regions.size());
-  for (int shift = 0; shift < 32; shift += 8) {
-    size_t start[257] = {};
-    for (const Region& r : regions) ++start[((r.offset >> shift) & 0xFF) + 1];
-    if (start[((regions[0].offset >> shift) & 0xFF) + 1] == regions.size()) continue;  // one value: nothing moves
-    for (int i = 0; i < 256; ++i) start[i + 1] += start[i];
-    for (const Region& r : regions) other[start[(r.offset >> shift) & 0xFF]++] = r;
-    regions.swap(other);
-  }
-}
-
-}  // namespace
 
 int32_t StorageManager::CheckIntegrity(uint32_t* firstBad) const {
   if (firstBad) *firstBad = kNoRecord;
