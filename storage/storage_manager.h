@@ -21,6 +21,7 @@
 #include <sstream>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "storage/atomic_file_stream.h"
@@ -296,9 +297,19 @@ class StorageManager {
   void Release();
   // What an operation on an archive file puts back when one of its writes fails, so that
   // the archive is as it was before the operation (in memory and in the file).
+  // The records are not copied: each one SetRecord changes is logged with its old value,
+  // so that an operation costs what it changes, not the size of the directory.
   struct OperationState {
+    OperationState() = default;
+    OperationState(const OperationState&) = delete;
+    OperationState& operator=(const OperationState&) = delete;
+    ~OperationState() {
+      if (owner) owner->undo_ = nullptr;  // also when the operation ended in an exception
+    }
+    StorageManager* owner = nullptr;
     bool active = false;
-    std::vector<BlockRecord> directory;
+    std::vector<std::pair<uint32_t, BlockRecord>> changed;  // number, record before
+    size_t records = 0;                                      // directory size before
     std::vector<uint32_t> damaged;
     uint32_t end = 0, status = 0;
     bool tiled = false, tilingKnown = false;
@@ -396,6 +407,8 @@ class StorageManager {
   // Records whose regions were found damaged at open (sorted); a record leaves the list
   // when it is given another region or none.
   std::vector<uint32_t> damaged_;
+  // While an operation on an archive file runs: where SetRecord logs what it changes.
+  std::vector<std::pair<uint32_t, BlockRecord>>* undo_ = nullptr;
   StorageFolder root_;
   StorageFolder* current_;
   std::list<std::unique_ptr<StorageFolder>> openFolders_;

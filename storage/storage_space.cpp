@@ -58,6 +58,7 @@ void StorageManager::LearnTiling() {
 void StorageManager::SetRecord(uint32_t number, uint8_t type, uint32_t offset, uint32_t size) {
   LearnTiling();
   const BlockRecord old = directory_[number];
+  if (undo_) undo_->emplace_back(number, old);
   directory_[number] = BlockRecord{type, 0, offset, size};
   status_ |= StatusDirectoryChanged;
   // A damaged record stays so until it is given another region, or none.

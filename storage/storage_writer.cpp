@@ -90,7 +90,9 @@ int32_t StorageManager::CreateBlock(const void* data, uint32_t length, bool forc
 void StorageManager::BeginOperation(OperationState& state) {
   state.active = atomic_ != nullptr;
   if (!state.active) return;
-  state.directory = directory_;
+  state.owner = this;
+  state.records = directory_.size();
+  undo_ = &state.changed;
   state.damaged = damaged_;
   state.end = end_;
   state.status = status_;
@@ -102,13 +104,16 @@ void StorageManager::BeginOperation(OperationState& state) {
 void StorageManager::EndOperation(OperationState& state, bool failed) {
   if (!state.active) return;
   state.active = false;
+  undo_ = nullptr;
   if (!failed) {
     atomic_->Unmark();
     return;
   }
-  // The old payload is written back, and the records that said where it was.
+  // The old payload is written back, and the records that said where it was; records
+  // added by the operation go again.
   atomic_->Undo();
-  directory_ = std::move(state.directory);
+  for (auto it = state.changed.rbegin(); it != state.changed.rend(); ++it) directory_[it->first] = it->second;
+  directory_.resize(state.records);
   damaged_ = std::move(state.damaged);
   RebuildIndexes();
   end_ = state.end;
