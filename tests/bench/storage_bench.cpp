@@ -26,30 +26,13 @@
 #include "storage/storage_manager.h"
 #include "storage/zlib_codec.h"
 #include "tests/bench/bench_support.h"
+#include "tests/bench/bench_content.h"
 
 namespace {
 
 bool gQuick = false;
 
-// Content that compresses about as well as a server's files (text, tables, some binary).
-std::vector<uint8_t> FileContent(size_t size, uint32_t seed) {
-  static const char* const kWords[] = {"translation ", "server ", "config=", "0x1F ", "\r\n", "<entry id=\"",
-                                       "\"/>", "tolvane ", "path\\to\\", "value ", "[section]", "  "};
-  std::mt19937 rng(seed);
-  std::vector<uint8_t> out;
-  out.reserve(size + 16);
-  while (out.size() < size) {
-    uint32_t r = rng() % 10;
-    if (r < 1) {
-      for (int i = 0; i < 12; ++i) out.push_back(static_cast<uint8_t>(rng()));
-    } else {
-      const char* w = kWords[rng() % 12];
-      out.insert(out.end(), w, w + std::strlen(w));
-    }
-  }
-  out.resize(size);
-  return out;
-}
+std::vector<uint8_t> FileContent(size_t size, uint32_t seed) { return ServerLikeContent(size, seed); }
 
 // --- Reading a package ---------------------------------------------------------------
 
