@@ -178,8 +178,9 @@ struct Subkey {
   uint32_t even, odd;
 };
 
-// Two blocks go through the rounds side by side: each round's table look-ups wait on the
-// previous round, so a second independent block fills the wait.
+// Several blocks go through the rounds side by side: each round's table look-ups wait on the
+// previous round, so independent blocks fill the wait. Three is the most that stays in
+// registers on i686 as well as on x86-64; four spills and is slower than two.
 template <int Blocks>
 inline void CryptBlocks(const DesWorkTables& t, const Subkey* keys, uint8_t* data) {
   uint32_t l[Blocks], r[Blocks];
@@ -213,8 +214,8 @@ bool CryptBuffer(uint8_t* buffer, size_t length, const uint8_t* key, bool deciph
   }
   size_t blocks = length / 8;
   size_t i = 0;
-  for (; i + 2 <= blocks; i += 2) CryptBlocks<2>(t, keys, buffer + 8 * i);
-  if (i < blocks) CryptBlocks<1>(t, keys, buffer + 8 * i);
+  for (; i + 3 <= blocks; i += 3) CryptBlocks<3>(t, keys, buffer + 8 * i);
+  for (; i < blocks; ++i) CryptBlocks<1>(t, keys, buffer + 8 * i);
   volatile uint32_t* wipe = &keys[0].even;
   for (int j = 0; j < 32; ++j) wipe[j] = 0;
   return true;

@@ -214,26 +214,163 @@ void StorageAtomicFileStream::Forget() {
   headerCrc_ = journalEnd_ = 0;
   saved_.clear();
   atStart_.clear();
+  Unmark();
+  batching_ = unsynced_ = false;
+  batchSize_ = 0;
+  batchBytes_ = 0;
+  pending_.clear();
 }
 
-bool StorageAtomicFileStream::Read(void* buffer, uint32_t length) { return file_.Read(buffer, length); }
+bool StorageAtomicFileStream::Read(void* buffer, uint32_t length) {
+  if (!pending_.empty() && !ApplyPending()) return false;
+  return file_.Read(buffer, length);
+}
 bool StorageAtomicFileStream::Seek(uint32_t position) { return file_.Seek(position); }
 uint32_t StorageAtomicFileStream::Tell() { return file_.Tell(); }
-uint32_t StorageAtomicFileStream::GetSize() { return file_.GetSize(); }
+uint32_t StorageAtomicFileStream::GetSize() { return batching_ ? batchSize_ : file_.GetSize(); }
+
+constexpr size_t kBatchLimit = 8u << 20;
 
 bool StorageAtomicFileStream::Write(const void* buffer, uint32_t length) {
   if (!file_.IsOpen()) return false;
   uint32_t at = file_.Tell();
-  if (at == 0xFFFFFFFFu || !Prepare(at, length)) return false;
+  if (at == 0xFFFFFFFFu || static_cast<uint64_t>(at) + length >= 0x100000000ull || !Prepare(at, length)) return false;
+  if (batching_) {
+    if (batchBytes_ + length > kBatchLimit && !ApplyPending()) return false;
+    if (Queue(at, buffer, length, false, false)) {
+      batchSize_ = std::max(batchSize_, at + length);
+      return file_.Seek(at + length);
+    }
+    // No memory to wait with: made now.
+    if (!ApplyPending()) return false;
+  }
+  KeepForUndo(at, length);
   return file_.Write(buffer, length);
 }
 
 bool StorageAtomicFileStream::SetSize(uint32_t length, bool flag) {
   if (!file_.IsOpen()) return false;
-  uint32_t size = file_.GetSize();
+  uint32_t size = GetSize();
   if (size == 0xFFFFFFFFu) return false;
   if (length != size && !Prepare(length, length < size ? size - length : 0)) return false;
+  if (batching_) {
+    if (Queue(length, nullptr, 0, true, flag)) {
+      batchSize_ = length;
+      return file_.Seek(length);
+    }
+    if (!ApplyPending()) return false;
+  }
+  if (length < size) KeepForUndo(length, size - length);
   return file_.SetSize(length, flag);
+}
+
+void StorageAtomicFileStream::BeginBatch() {
+  if (anew_ || failed_ || !file_.IsOpen() || batching_) return;
+  uint32_t size = file_.GetSize();
+  if (size == 0xFFFFFFFFu) return;
+  batching_ = true;
+  batchSize_ = size;
+}
+
+bool StorageAtomicFileStream::EndBatch() {
+  if (!batching_) return !failed_;
+  bool ok = ApplyPending();
+  batching_ = false;
+  return ok;
+}
+
+bool StorageAtomicFileStream::Queue(uint32_t offset, const void* buffer, uint32_t length, bool resize, bool flag) {
+  try {
+    const uint8_t* p = static_cast<const uint8_t*>(buffer);
+    pending_.push_back(Pending{offset, resize, flag, length ? std::vector<uint8_t>(p, p + length) : std::vector<uint8_t>()});
+    batchBytes_ += length;
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+// The journal on disk first, then the changes that waited for it.
+bool StorageAtomicFileStream::ApplyPending() {
+  bool ok = !failed_;
+  if (ok && unsynced_) {
+    ok = SyncJournal();
+    unsynced_ = false;
+  }
+  const uint32_t at = file_.Tell();
+  for (size_t i = 0; ok && i < pending_.size(); ++i) {
+    const Pending& p = pending_[i];
+    if (p.resize) {
+      ok = file_.SetSize(p.offset, p.flag);
+    } else {
+      ok = p.bytes.empty() ||
+           (file_.Seek(p.offset) && file_.Write(p.bytes.data(), static_cast<uint32_t>(p.bytes.size())));
+    }
+  }
+  pending_.clear();
+  batchBytes_ = 0;
+  ok = file_.Seek(at) && ok;
+  // Changes left unmade, or half made: only the whole update can be undone.
+  if (!ok) failed_ = true;
+  return ok;
+}
+
+constexpr size_t kUndoLimit = 16u << 20;
+
+void StorageAtomicFileStream::Mark() {
+  Unmark();
+  // Undo reads and writes the file itself.
+  EndBatch();
+  marked_ = true;
+  markSize_ = file_.GetSize();
+}
+
+void StorageAtomicFileStream::Unmark() {
+  marked_ = markTooLarge_ = false;
+  markBytes_ = 0;
+  undo_.clear();
+}
+
+// The bytes of [offset, offset + length) that the file holds now. Those past the length
+// at Mark are cut by Undo anyway: a block moved to the end keeps nothing.
+void StorageAtomicFileStream::KeepForUndo(uint32_t offset, uint32_t length) {
+  if (!marked_ || markTooLarge_) return;
+  uint32_t size = file_.GetSize();
+  if (size == 0xFFFFFFFFu) {
+    markTooLarge_ = true;
+    return;
+  }
+  size = std::min(size, markSize_);
+  if (offset >= size) return;
+  uint32_t n = std::min(length, size - offset);
+  if (markBytes_ + n > kUndoLimit) {
+    markTooLarge_ = true;
+    return;
+  }
+  try {
+    std::vector<uint8_t> bytes(n);
+    if (!ReadBack(file_, offset, bytes.data(), n)) {
+      markTooLarge_ = true;
+      return;
+    }
+    undo_.emplace_back(offset, std::move(bytes));
+    markBytes_ += n;
+  } catch (const std::exception&) {
+    markTooLarge_ = true;
+  }
+}
+
+bool StorageAtomicFileStream::Undo() {
+  bool ok = marked_ && !markTooLarge_ && markSize_ != 0xFFFFFFFFu;
+  for (auto it = undo_.rbegin(); ok && it != undo_.rend(); ++it) {
+    uint32_t n = static_cast<uint32_t>(it->second.size());
+    ok = n == 0 || (file_.Seek(it->first) && file_.Write(it->second.data(), n));
+  }
+  ok = ok && file_.SetSize(markSize_, false);
+  Unmark();
+  // What the file now holds is not known: only the whole update can be undone.
+  if (!ok) failed_ = true;
+  return ok;
 }
 
 bool StorageAtomicFileStream::Preserve(uint32_t offset, uint32_t length) { return Prepare(offset, length); }
@@ -329,11 +466,10 @@ bool StorageAtomicFileStream::Prepare(uint64_t offset, uint64_t length) {
       if (!SaveOld(static_cast<uint32_t>(offset), static_cast<uint32_t>(end - offset), saved)) throw std::exception();
     }
     if (saved) {
-      if (!journal_.Sync()) throw std::exception();
-      // The journal's name must outlast a crash as surely as its content.
-      if (!folderSynced_) {
-        if (!StorageManagerFileStream::SyncFolderOf(name_)) throw std::exception();
-        folderSynced_ = true;
+      if (batching_) {
+        unsynced_ = true;
+      } else if (!SyncJournal()) {
+        throw std::exception();
       }
     }
     return true;
@@ -343,8 +479,19 @@ bool StorageAtomicFileStream::Prepare(uint64_t offset, uint64_t length) {
   }
 }
 
+bool StorageAtomicFileStream::SyncJournal() {
+  if (!journal_.Sync()) return false;
+  // The journal's name must outlast a crash as surely as its content.
+  if (!folderSynced_) {
+    if (!StorageManagerFileStream::SyncFolderOf(name_)) return false;
+    folderSynced_ = true;
+  }
+  return true;
+}
+
 bool StorageAtomicFileStream::Commit() {
   if (!file_.IsOpen()) return false;
+  EndBatch();
   const std::wstring name = name_;
   if (anew_) {
     bool ok = !failed_ && file_.Sync();

@@ -77,6 +77,19 @@ class StorageAtomicFileStream final : public StorageManagerStream {
   // then stays for the next open.
   bool Rollback();
 
+  // One operation's writes, undone when a later write of it fails: Mark starts keeping
+  // the bytes they cover (up to a bound), Unmark forgets them, Undo writes them back and
+  // restores the length. An Undo that cannot be done fails the whole update instead.
+  void Mark();
+  void Unmark();
+  bool Undo();
+
+  // A write-back: the old bytes its writes cover go to the journal as they come, but the
+  // writes (and changes of length) wait in memory until EndBatch, which syncs the journal
+  // once and then makes them. Reads and Mark make the waiting writes first.
+  void BeginBatch();
+  bool EndBatch();
+
   bool IsOpen() const { return file_.IsOpen(); }
   bool Failed() const { return failed_; }
 
@@ -84,6 +97,10 @@ class StorageAtomicFileStream final : public StorageManagerStream {
   bool StartJournal();
   bool SaveOld(uint32_t offset, uint32_t length, bool& saved);
   bool Prepare(uint64_t offset, uint64_t length);
+  void KeepForUndo(uint32_t offset, uint32_t length);
+  bool SyncJournal();
+  bool Queue(uint32_t offset, const void* buffer, uint32_t length, bool resize, bool flag);
+  bool ApplyPending();
   void Forget();
 
   StorageManagerFileStream file_;
@@ -100,4 +117,18 @@ class StorageAtomicFileStream final : public StorageManagerStream {
   uint32_t journalEnd_ = 0;
   std::map<uint32_t, uint32_t> saved_;  // start -> end of the old ranges in the journal
   std::vector<std::pair<uint32_t, uint32_t>> atStart_;
+  bool marked_ = false, markTooLarge_ = false;
+  uint32_t markSize_ = 0;
+  size_t markBytes_ = 0;
+  std::vector<std::pair<uint32_t, std::vector<uint8_t>>> undo_;  // in the order written
+  struct Pending {
+    uint32_t offset;  // where the bytes go, or the new length
+    bool resize, flag;
+    std::vector<uint8_t> bytes;
+  };
+  bool batching_ = false;
+  bool unsynced_ = false;  // the journal holds records not yet synced
+  uint32_t batchSize_ = 0;  // the length the file has once the waiting changes are made
+  size_t batchBytes_ = 0;
+  std::vector<Pending> pending_;  // in the order made
 };

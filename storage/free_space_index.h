@@ -1,20 +1,26 @@
-// The archive's free regions, indexed so that the allocator's questions cost O(log n) in
-// the number of free regions:
+// The archive's free regions, indexed so that the allocator's questions take a few steps
+// whatever the number of free regions:
 //   - best fit: the smallest region of at least n bytes, on equal sizes the lowest offset,
 //     on equal offsets the lowest record number (what a scan of the records in number
-//     order keeping the first strictly better candidate would find);
+//     order keeping the first strictly better candidate would find). Regions are kept in
+//     size classes of 16 bytes, each a binary heap ordered by (size, offset, number), with
+//     a bitmap of the classes that hold any; regions of 64 KiB and more share one ordered
+//     class of their own;
 //   - the free region starting at an offset, and the one ending at an offset (lowest
 //     record number first), for merging a released region with its neighbours; these are
 //     hashed, as only exact positions are asked for (several regions share a position
 //     only in a damaged archive).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <set>
 #include <tuple>
 #include <utility>
 #include <vector>
+
+#include "storage/number_set.h"
 
 namespace tolvane {
 
@@ -25,7 +31,8 @@ struct FreeRegion {
 };
 
 // Positions to record numbers, several numbers per position allowed: open addressing with
-// linear probing, so that a lookup usually touches one cache line.
+// linear probing, so that a lookup usually touches one cache line. Positions are those of
+// an archive, below 4 GiB; others are never held.
 class PositionTable {
  public:
   void Insert(uint64_t position, uint32_t number);
@@ -34,12 +41,16 @@ class PositionTable {
   bool Lowest(uint64_t position, uint32_t exclude, uint32_t& number) const;
   void Clear();
   size_t Count() const { return count_; }
+  // Starts fetching the slot that a lookup of position reads first.
+  void Prefetch(uint64_t position) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[Home(position)]);
+  }
 
  private:
+  static constexpr uint32_t kUnused = 0xFFFFFFFFu;  // a number no record has
   struct Slot {
-    uint64_t position;
+    uint32_t position;
     uint32_t number;
-    bool used;
   };
   size_t Home(uint64_t position) const;
   void Grow();
@@ -54,7 +65,7 @@ class FreeSpaceIndex {
   // none now); keys that stay the same are left alone.
   void Update(uint32_t number, const FreeRegion* old, const FreeRegion* now);
   void Clear();
-  size_t Count() const { return bySize_.size(); }
+  size_t Count() const { return count_; }
   bool Contains(const FreeRegion& r) const;
 
   // Best-fitting region for need bytes, not numbered exclude.
@@ -62,9 +73,33 @@ class FreeSpaceIndex {
   // Number of the region starting at offset / ending at end, lowest number first.
   bool StartingAt(uint32_t offset, uint32_t exclude, uint32_t& number) const;
   bool EndingAt(uint64_t end, uint32_t exclude, uint32_t& number) const;
+  // Starts fetching what StartingAt(end) and EndingAt(offset) read, so that the two
+  // lookups of a released region's neighbours wait for memory once.
+  void PrefetchNeighbours(uint64_t offset, uint64_t end) const {
+    byOffset_.Prefetch(end);
+    byEnd_.Prefetch(offset);
+  }
 
  private:
-  std::set<std::tuple<uint32_t, uint32_t, uint32_t>> bySize_;  // size, offset, number
+  static constexpr uint32_t kClassBytes = 16;
+  static constexpr uint32_t kLargeClass = 4096;  // sizes of kLargeClass * 16 bytes and more
+  static constexpr uint32_t kNowhere = 0xFFFFFFFFu;
+
+  using Heap = std::vector<FreeRegion>;
+  static uint32_t ClassOf(uint32_t size) { return std::min(size / kClassBytes, kLargeClass); }
+  bool Insert(const FreeRegion& r);
+  bool Remove(const FreeRegion& r);
+  void Place(Heap& heap, size_t at, const FreeRegion& r);
+  void SiftUp(Heap& heap, size_t at);
+  void SiftDown(Heap& heap, size_t at);
+  bool BestInHeap(const Heap& heap, uint32_t need, uint32_t exclude, FreeRegion& found) const;
+
+  std::vector<Heap> classes_;      // kLargeClass heaps, made on first use
+  std::vector<uint32_t> slotOf_;   // by record number: its place in its class's heap
+  NumberSet occupied_;             // classes holding a region; kLargeClass for the large one
+  std::set<std::tuple<uint32_t, uint32_t, uint32_t>> large_;  // size, offset, number
+  mutable std::vector<uint32_t> pending_;  // heap places still to look at in a search
+  size_t count_ = 0;
   PositionTable byOffset_;
   PositionTable byEnd_;
 };

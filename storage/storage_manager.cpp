@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "storage/chunk_workspace.h"
+#include "storage/region_sort.h"
 #include "storage/storage_format.h"
 #include "storage/zlib_codec.h"
 
@@ -111,6 +112,7 @@ bool StorageManager::LoadArchive() {
 
   // Without a directory the archive tiles when nothing follows the header.
   tiled_ = end_ == kHeaderSize;
+  tilingKnown_ = true;
   if (h.directoryOffset == 0) return true;
   uint8_t prefix[4];
   if (!ReadAt(h.directoryOffset, prefix, 4)) return false;
@@ -159,6 +161,7 @@ bool StorageManager::CreateArchive() {
   Reset();
   end_ = kHeaderSize;
   tiled_ = true;
+  tilingKnown_ = true;
   std::fill(std::begin(header_), std::end(header_), 0);
   Put16(header_, signature_);
   Put16(header_ + 2, version_);
@@ -186,7 +189,7 @@ void StorageManager::Discard() {
 
 void StorageManager::Reset() {
   directory_.clear();
-  vacant_.clear();
+  vacant_.Clear(true);
   free_.Clear();
   damaged_.clear();
   root_.entries.clear();
@@ -198,6 +201,7 @@ void StorageManager::Reset() {
   if (chunkWork_) chunkWork_->Clear();
   current_ = &root_;
   tiled_ = false;
+  tilingKnown_ = true;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -419,13 +423,19 @@ bool StorageManager::LoadFolderList(uint32_t block, bool compressed, StorageFold
     if (!ReadAt(r.offset + 4, bytes.data(), storedLength)) return false;
   }
   // FolderEntry records fill the list exactly; a later record of a name replaces an
-  // earlier one.
+  // earlier one. A first walk counts them, so that the index is sized once.
+  size_t count = 0, nameBytes = 0;
+  for (size_t pos = 0; pos < bytes.size(); pos += 1 + size_t{bytes[pos]} + 4) {
+    ++count;
+    nameBytes += bytes[pos];
+  }
+  folder.entries.reserve(count, nameBytes);
   size_t pos = 0;
   while (pos < bytes.size()) {
     uint32_t n = bytes[pos];
     if (n == 0 || pos + 1 + n + 4 > bytes.size()) return false;
-    std::string name(reinterpret_cast<const char*>(bytes.data() + pos + 1), n);
-    folder.entries[std::move(name)] = Get32(bytes.data() + pos + 1 + n);
+    std::string_view name(reinterpret_cast<const char*>(bytes.data() + pos + 1), n);
+    folder.entries.insert_or_assign(name, Get32(bytes.data() + pos + 1 + n));
     pos += 1 + n + 4;
   }
   for (const auto& e : folder.entries) {
@@ -443,22 +453,18 @@ bool StorageManager::LoadFolderList(uint32_t block, bool compressed, StorageFold
 // out space in use. Their blocks are refused and their space is never released.
 void StorageManager::FindDamagedRegions() {
   damaged_.clear();
-  struct Region {
-    uint32_t offset, size, number;
-  };
-  std::vector<Region> regions;
+  std::vector<tolvane::Region> regions;
   for (uint32_t i = 0; i < directory_.size(); ++i) {
     const BlockRecord& r = directory_[i];
-    if (r.type == BlockFree || (r.type == BlockData && r.offset != 0)) regions.push_back({r.offset, r.size, i});
+    if (r.type == BlockFree || (r.type == BlockData && r.offset != 0)) regions.push_back({r.offset, i, r.size});
   }
-  std::sort(regions.begin(), regions.end(), [](const Region& a, const Region& b) {
-    return a.offset != b.offset ? a.offset < b.offset : a.number < b.number;
-  });
+  // Pushed in number order, so equal offsets stay in number order.
+  tolvane::SortByOffset(regions);
   // In offset order a region overlaps an earlier one exactly when it starts before the
   // farthest end reached so far, and then it overlaps the region that reached it.
   uint64_t reach = 0;
   uint32_t reacher = 0;
-  for (const Region& g : regions) {
+  for (const tolvane::Region& g : regions) {
     const uint64_t last = static_cast<uint64_t>(g.offset) + g.size;
     bool bad = !InBounds(g.offset, g.size);
     if (g.size && g.offset < reach) {

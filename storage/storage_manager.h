@@ -21,10 +21,13 @@
 #include <sstream>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "storage/atomic_file_stream.h"
 #include "storage/free_space_index.h"
+#include "storage/name_index.h"
+#include "storage/number_set.h"
 #include "storage/storage_stream.h"
 #include "storage/zlib_codec.h"
 
@@ -102,10 +105,10 @@ enum StorageStatus : uint32_t {
 };
 
 struct StorageFolder {
-  std::map<std::string, EntryValue> entries;  // ordered by unsigned byte comparison
+  tolvane::NameIndex<EntryValue> entries;     // walked in unsigned byte order of the names
   StorageFolder* parent = nullptr;            // null for the root and for detached folders
   uint32_t block = 0;                         // block of the folder's list, 0 when none
-  std::map<std::string, StorageFolder*> subfolders;  // null until that subfolder is opened
+  tolvane::NameIndex<StorageFolder*> subfolders;  // null until that subfolder is opened
   uint32_t flags = 0;                         // bit 0: entries changed, list must be written
   uint16_t openCount = 0;
 };
@@ -300,6 +303,27 @@ class StorageManager {
   bool Attach(std::unique_ptr<StorageManagerStream> stream, int openResult);
   void Release();
   bool FinishUpdate(bool keep);
+  // What an operation on an archive file puts back when one of its writes fails, so that
+  // the archive is as it was before the operation (in memory and in the file).
+  // The records are not copied: each one SetRecord changes is logged with its old value,
+  // so that an operation costs what it changes, not the size of the directory.
+  struct OperationState {
+    OperationState() = default;
+    OperationState(const OperationState&) = delete;
+    OperationState& operator=(const OperationState&) = delete;
+    ~OperationState() {
+      if (owner) owner->undo_ = nullptr;  // also when the operation ended in an exception
+    }
+    StorageManager* owner = nullptr;
+    bool active = false;
+    std::vector<std::pair<uint32_t, BlockRecord>> changed;  // number, record before
+    size_t records = 0;                                      // directory size before
+    std::vector<uint32_t> damaged;
+    uint32_t end = 0, status = 0;
+    bool tiled = false, tilingKnown = false;
+  };
+  void BeginOperation(OperationState& state);
+  void EndOperation(OperationState& state, bool failed);
   // Tells an update of a file which old bytes the next writes cover.
   void Preserve(uint32_t offset, uint32_t length) {
     if (atomic_) atomic_->Preserve(offset, length);
@@ -307,6 +331,7 @@ class StorageManager {
   bool LoadArchive();
   bool CreateArchive();
   bool WriteBack();
+  bool WriteBackSteps();
   void Reset();
 
   // Reading.
@@ -324,9 +349,10 @@ class StorageManager {
   void Vacate(uint32_t number);
   void IndexRecord(uint32_t number);
   void RebuildIndexes();
+  void LearnTiling();
   bool InBounds(uint64_t offset, uint64_t size) const;
   bool FindBestFree(uint32_t need, uint32_t exclude, tolvane::FreeRegion& found);
-  int32_t FindRegionAt(uint32_t offset, uint32_t& number) const;
+  int32_t FindRegionAt(uint32_t offset, uint32_t& number);
   bool SetEnd(uint64_t newEnd);
   int32_t NewRecordNumber();
   void TrimIfLast(uint32_t number);
@@ -379,12 +405,18 @@ class StorageManager {
   uint32_t end_ = 0;
   std::vector<BlockRecord> directory_;
   // Reusable record numbers: the vacant ones here, the free regions in free_.
-  std::set<uint32_t> vacant_;
+  tolvane::NumberSet vacant_;
   tolvane::FreeSpaceIndex free_;
-  bool tiled_ = false;  // the regions tiled [128, end) when the archive was opened
+  // Whether the regions tiled [128, end) when the archive was opened; worked out when it
+  // is first needed, before the first change, so that an archive only read never sorts
+  // its regions.
+  bool tiled_ = false;
+  bool tilingKnown_ = false;
   // Records whose regions were found damaged at open (sorted); a record leaves the list
   // when it is given another region or none.
   std::vector<uint32_t> damaged_;
+  // While an operation on an archive file runs: where SetRecord logs what it changes.
+  std::vector<std::pair<uint32_t, BlockRecord>>* undo_ = nullptr;
   StorageFolder root_;
   StorageFolder* current_;
   std::list<std::unique_ptr<StorageFolder>> openFolders_;

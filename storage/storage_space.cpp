@@ -6,11 +6,14 @@
 // indexed, so the allocator never hands out space outside the archive.
 #include <algorithm>
 
+#include "storage/region_sort.h"
 #include "storage/storage_format.h"
 #include "storage/storage_manager.h"
 
 using namespace tolvane::storage_format;
 using tolvane::FreeRegion;
+using tolvane::Region;
+using tolvane::SortByOffset;
 
 bool StorageManager::InBounds(uint64_t offset, uint64_t size) const {
   return offset >= kHeaderSize && size > 0 && offset + size <= end_;
@@ -20,7 +23,7 @@ void StorageManager::IndexRecord(uint32_t number) {
   const BlockRecord& r = directory_[number];
   switch (r.type) {
     case BlockVacant:
-      vacant_.insert(number);
+      vacant_.Insert(number);
       break;
     case BlockFree:
       if (InBounds(r.offset, r.size) && !IsDamaged(number)) {
@@ -34,20 +37,28 @@ void StorageManager::IndexRecord(uint32_t number) {
 }
 
 void StorageManager::RebuildIndexes() {
-  vacant_.clear();
+  vacant_.Clear();
   free_.Clear();
   for (uint32_t i = 0; i < directory_.size(); ++i) IndexRecord(i);
-  // Whether the regions tile the archive, without empty regions: then whatever follows a
-  // region and is not free is a block in use.
+  tilingKnown_ = false;
+}
+
+// Whether the regions tile the archive, without empty regions: then whatever follows a
+// region and is not free is a block in use.
+void StorageManager::LearnTiling() {
+  if (tilingKnown_) return;
   tiled_ = CheckIntegrity() == 0;
   for (const BlockRecord& r : directory_) {
     if ((r.type == BlockFree || (r.type == BlockData && r.offset != 0)) && r.size == 0) tiled_ = false;
   }
+  tilingKnown_ = true;
 }
 
 // Changes one record and, with as few steps as the change needs, the indexes.
 void StorageManager::SetRecord(uint32_t number, uint8_t type, uint32_t offset, uint32_t size) {
+  LearnTiling();
   const BlockRecord old = directory_[number];
+  if (undo_) undo_->emplace_back(number, old);
   directory_[number] = BlockRecord{type, 0, offset, size};
   status_ |= StatusDirectoryChanged;
   // A damaged record stays so until it is given another region, or none.
@@ -58,9 +69,9 @@ void StorageManager::SetRecord(uint32_t number, uint8_t type, uint32_t offset, u
 
   if ((old.type == BlockVacant) != (type == BlockVacant)) {
     if (type == BlockVacant) {
-      vacant_.insert(number);
+      vacant_.Insert(number);
     } else {
-      vacant_.erase(number);
+      vacant_.Erase(number);
     }
   }
 
@@ -76,6 +87,7 @@ void StorageManager::Vacate(uint32_t number) {
 
 bool StorageManager::SetEnd(uint64_t newEnd) {
   if (newEnd == end_) return true;
+  LearnTiling();
   if (newEnd > 0xFFFFFFF0u) return false;
   if (!stream_->SetSize(static_cast<uint32_t>(newEnd), (options_ & OptionSetSizeFlag) != 0)) return false;
   end_ = static_cast<uint32_t>(newEnd);
@@ -86,13 +98,13 @@ bool StorageManager::SetEnd(uint64_t newEnd) {
 // Record numbers 0 and 1 belong to the directory and the root list and are never handed
 // out, even when record 1 is vacant because the root is empty.
 int32_t StorageManager::NewRecordNumber() {
-  auto it = vacant_.lower_bound(2);
-  if (it != vacant_.end()) return static_cast<int32_t>(*it);
+  uint32_t lowest = 0;
+  if (vacant_.LowestFrom(2, lowest)) return static_cast<int32_t>(lowest);
   if (directory_.size() > kEntryBlockMask) return StorageNoMemory;
   try {
     do {
       directory_.push_back(BlockRecord{});
-      vacant_.insert(static_cast<uint32_t>(directory_.size() - 1));
+      vacant_.Insert(static_cast<uint32_t>(directory_.size() - 1));
     } while (directory_.size() < 3);
   } catch (const std::exception&) {
     return StorageNoMemory;
@@ -105,7 +117,7 @@ void StorageManager::EnsureReservedRecords() {
   if (directory_.size() >= 2) return;
   while (directory_.size() < 2) {
     directory_.push_back(BlockRecord{});
-    vacant_.insert(static_cast<uint32_t>(directory_.size() - 1));
+    vacant_.Insert(static_cast<uint32_t>(directory_.size() - 1));
   }
   SetRecord(0, BlockData, 0, 0);
   SetRecord(1, BlockData, 0, 0);
@@ -150,6 +162,7 @@ bool StorageManager::ReleaseSpace(uint32_t offset, uint32_t size, uint32_t exclu
     return false;
   }
   uint32_t nextNumber = 0, prevNumber = 0;
+  free_.PrefetchNeighbours(offset, static_cast<uint64_t>(offset) + size);
   bool hasNext = free_.StartingAt(offset + size, exclude, nextNumber);
   bool hasPrev = free_.EndingAt(offset, exclude, prevNumber);
   const BlockRecord& n = directory_[hasNext ? nextNumber : 0];
@@ -183,8 +196,9 @@ bool StorageManager::ReleaseSpace(uint32_t offset, uint32_t size, uint32_t exclu
 
 // The lowest-numbered region starting at offset: number is kNoRecord for a block in use
 // found without a number (the regions tile the archive, so what is not free is in use).
-int32_t StorageManager::FindRegionAt(uint32_t offset, uint32_t& number) const {
+int32_t StorageManager::FindRegionAt(uint32_t offset, uint32_t& number) {
   if (offset >= end_) return StorageOffsetBeyondEnd;
+  LearnTiling();
   if (tiled_) {
     if (!free_.StartingAt(offset, kNoRecord, number)) number = kNoRecord;
     return 0;
@@ -203,17 +217,12 @@ int32_t StorageManager::FindRegionAt(uint32_t offset, uint32_t& number) const {
 int32_t StorageManager::CheckIntegrity(uint32_t* firstBad) const {
   if (firstBad) *firstBad = kNoRecord;
   if (!stream_) return StorageNotOpen;
-  struct Region {
-    uint32_t offset, number, size;
-  };
   std::vector<Region> regions;
   for (uint32_t i = 0; i < directory_.size(); ++i) {
     const BlockRecord& r = directory_[i];
     if ((r.type == BlockData && r.offset != 0) || r.type == BlockFree) regions.push_back({r.offset, i, r.size});
   }
-  std::sort(regions.begin(), regions.end(), [](const Region& a, const Region& b) {
-    return a.offset != b.offset ? a.offset < b.offset : a.number < b.number;
-  });
+  SortByOffset(regions);
   uint64_t position = kHeaderSize;
   for (const Region& r : regions) {
     if (r.offset != position) {

@@ -83,8 +83,23 @@ bool StorageManager::FinishUpdate(bool keep) {
   return ok;
 }
 
-// Stops at the first failure: what follows a failed step would describe what is not there.
+// An archive file gets the write-back's changes after one sync of the journal holding
+// every old byte they cover, however many regions they rewrite.
 bool StorageManager::WriteBack() {
+  if (!atomic_) return WriteBackSteps();
+  atomic_->BeginBatch();
+  bool ok;
+  try {
+    ok = WriteBackSteps();
+  } catch (const std::exception&) {
+    atomic_->EndBatch();
+    throw;
+  }
+  return atomic_->EndBatch() && ok;
+}
+
+// Stops at the first failure: what follows a failed step would describe what is not there.
+bool StorageManager::WriteBackSteps() {
   // Deepest folders first: saving a folder updates its parent's entry.
   std::vector<StorageFolder*> folders;
   for (auto& f : openFolders_) folders.push_back(f.get());
@@ -107,4 +122,3 @@ bool StorageManager::WriteBack() {
   stream_->Flush();
   return true;
 }
-

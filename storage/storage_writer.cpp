@@ -90,22 +90,60 @@ int32_t StorageManager::CreateBlock(const void* data, uint32_t length, bool forc
   });
 }
 
+void StorageManager::BeginOperation(OperationState& state) {
+  state.active = atomic_ != nullptr;
+  if (!state.active) return;
+  state.owner = this;
+  state.records = directory_.size();
+  undo_ = &state.changed;
+  state.damaged = damaged_;
+  state.end = end_;
+  state.status = status_;
+  state.tiled = tiled_;
+  state.tilingKnown = tilingKnown_;
+  atomic_->Mark();
+}
+
+void StorageManager::EndOperation(OperationState& state, bool failed) {
+  if (!state.active) return;
+  state.active = false;
+  undo_ = nullptr;
+  if (!failed) {
+    atomic_->Unmark();
+    return;
+  }
+  // The old payload is written back, and the records that said where it was; records
+  // added by the operation go again.
+  atomic_->Undo();
+  for (auto it = state.changed.rbegin(); it != state.changed.rend(); ++it) directory_[it->first] = it->second;
+  directory_.resize(state.records);
+  damaged_ = std::move(state.damaged);
+  RebuildIndexes();
+  end_ = state.end;
+  status_ = state.status;
+  tiled_ = state.tiled;
+  tilingKnown_ = state.tilingKnown;
+}
+
 int32_t StorageManager::RewriteBlockRaw(uint32_t block, const void* data, uint32_t length, bool compact) {
   return Guarded([&]() -> int32_t {
     if (!stream_) return StorageNotOpen;
     if (block == 0) return length == 0 ? 0 : StorageBadBlock;
     if (block >= directory_.size()) return StorageBadBlock;
-    int32_t r;
-    switch (directory_[block].type) {
-      case BlockVacant: r = NewBlock(length, block); break;
-      case BlockData: r = ResizeBlock(block, length, compact); break;
-      default: return StorageBadBlock;
+    const uint8_t type = directory_[block].type;
+    if (type != BlockVacant && type != BlockData) return StorageBadBlock;
+    // A rewrite that fails half-way would lose the old content: in an archive file it is
+    // undone instead.
+    OperationState state;
+    BeginOperation(state);
+    int32_t r = type == BlockVacant ? NewBlock(length, block) : ResizeBlock(block, length, compact);
+    if (r > 0) {
+      status_ |= StatusDataChanged;
+      ForgetInflated(block);
+      if (length && !stream_->Write(data, length)) r = StorageWriteFailed;
     }
-    if (r <= 0) return r;
-    status_ |= StatusDataChanged;
-    ForgetInflated(block);
-    if (length && !stream_->Write(data, length)) return StorageWriteFailed;
-    return static_cast<int32_t>(length);
+    EndOperation(state, r < 0);
+    return r <= 0 ? r : static_cast<int32_t>(length);
   });
 }
 
@@ -153,7 +191,11 @@ int32_t StorageManager::WriteBlockPart(uint32_t block, const void* data, uint32_
     if (offset >= stored) return 0;
     uint32_t n = std::min(length, stored - offset);
     ForgetInflated(block);
-    if (!stream_->Seek(payload + offset) || !stream_->Write(data, n)) return StorageWriteFailed;
+    // Only bytes change here: the stream alone puts them back.
+    if (atomic_) atomic_->Mark();
+    bool ok = stream_->Seek(payload + offset) && stream_->Write(data, n);
+    if (atomic_) ok ? atomic_->Unmark() : static_cast<void>(atomic_->Undo());
+    if (!ok) return StorageWriteFailed;
     status_ |= StatusDataChanged;
     return static_cast<int32_t>(n);
   });
@@ -539,14 +581,15 @@ bool StorageManager::SaveDirectory() {
     SetRecord(number, BlockLost, r.offset, r.size);
   }
   while (directory_.size() > 2 && directory_.back().type == BlockVacant) {
-    vacant_.erase(static_cast<uint32_t>(directory_.size() - 1));
+    vacant_.Erase(static_cast<uint32_t>(directory_.size() - 1));
     directory_.pop_back();
   }
   if (directory_.size() < 2 || (directory_.size() == 2 && directory_[1].offset == 0)) {
     directory_.clear();
-    vacant_.clear();
+    vacant_.Clear();
     free_.Clear();
     tiled_ = true;
+    tilingKnown_ = true;
     status_ &= ~StatusDirectoryChanged;
     if (Get32(header_ + kDirectoryOffsetField) != 0) {
       Put32(header_ + kDirectoryOffsetField, 0);

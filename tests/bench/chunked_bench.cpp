@@ -29,6 +29,7 @@
 
 #include "storage/storage_format.h"
 #include "storage/storage_manager.h"
+#include "tests/bench/bench_content.h"
 
 namespace fs = std::filesystem;
 
@@ -38,24 +39,7 @@ bool gQuick = false;
 constexpr uint32_t kPiece = 4096;
 constexpr uint16_t kChunkSize = 4092;
 
-// Content that compresses about as well as a server's data files.
-std::vector<uint8_t> Content(size_t size) {
-  static const char* const kWords[] = {"translation ", "segment ", "source=", "0x1F ", "\r\n", "<unit id=\"",
-                                       "\"/>", "tolvane ", "target ", "value ", "[memory]", "  "};
-  std::mt19937 rng(11);
-  std::vector<uint8_t> out;
-  out.reserve(size + 16);
-  while (out.size() < size) {
-    if (rng() % 10 == 0) {
-      for (int i = 0; i < 12; ++i) out.push_back(static_cast<uint8_t>(rng()));
-    } else {
-      const char* w = kWords[rng() % 12];
-      out.insert(out.end(), w, w + std::strlen(w));
-    }
-  }
-  out.resize(size);
-  return out;
-}
+std::vector<uint8_t> Content(size_t size) { return ServerLikeContent(size, 11); }
 
 // The three stores, made once: a plain file and two archive files holding one stream each.
 struct Stores {

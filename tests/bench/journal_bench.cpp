@@ -21,6 +21,7 @@
 
 #include "storage/atomic_file_stream.h"
 #include "storage/storage_manager.h"
+#include "tests/bench/bench_content.h"
 
 namespace fs = std::filesystem;
 
@@ -28,23 +29,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Content that compresses about as well as a server's files.
-Bytes Content(size_t size, uint32_t seed) {
-  static const char* const kWords[] = {"translation ", "server ", "config=", "0x1F ", "\r\n", "<entry id=\"",
-                                       "\"/>", "tolvane ", "path\\to\\", "value ", "[section]", "  "};
-  std::mt19937 rng(seed);
-  Bytes out;
-  while (out.size() < size) {
-    if (rng() % 10 == 0) {
-      for (int i = 0; i < 12; ++i) out.push_back(static_cast<uint8_t>(rng()));
-    } else {
-      const char* w = kWords[rng() % 12];
-      out.insert(out.end(), w, w + std::strlen(w));
-    }
-  }
-  out.resize(size);
-  return out;
-}
+Bytes Content(size_t size, uint32_t seed) { return ServerLikeContent(size, seed); }
 
 Bytes ReadAll(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);

@@ -1,0 +1,48 @@
+#include "storage/name_index.h"
+
+#include <chrono>
+
+namespace tolvane {
+
+namespace {
+
+uint64_t Mix(uint64_t x) {
+  x ^= x >> 33;
+  x *= 0xFF51AFD7ED558CCDull;
+  x ^= x >> 33;
+  x *= 0xC4CEB9FE1A85EC53ull;
+  x ^= x >> 33;
+  return x;
+}
+
+uint64_t ProcessKey() {
+  static const uint64_t key = [] {
+    uint64_t seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    seed ^= static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&seed));
+    return Mix(seed) | 1;
+  }();
+  return key;
+}
+
+}  // namespace
+
+uint32_t NameHash::operator()(std::string_view name) const {
+  const uint64_t key = ProcessKey();
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(name.data());
+  size_t n = name.size();
+  uint64_t h = key ^ (n * 0x9E3779B97F4A7C15ull);
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    h = (h ^ word) * 0xFF51AFD7ED558CCDull;
+    h ^= h >> 31;
+  }
+  if (n) {
+    uint64_t word = 0;
+    std::memcpy(&word, p, n);
+    h = (h ^ word) * 0xC4CEB9FE1A85EC53ull;
+  }
+  return static_cast<uint32_t>(Mix(h ^ key));
+}
+
+}  // namespace tolvane
