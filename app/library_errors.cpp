@@ -25,6 +25,7 @@ void __throw_bad_alloc() { throw bad_alloc(); }
 void __throw_bad_array_new_length() { throw bad_array_new_length(); }
 void __throw_length_error(const char* what) { throw RequestNotMet(what); }
 void __throw_logic_error(const char* what) { throw RequestNotMet(what); }
+void __throw_out_of_range(const char* what) { throw RequestNotMet(what); }
 // The message is the runtime's format string, unformatted.
 void __throw_out_of_range_fmt(const char* format, ...) { throw RequestNotMet(format); }
 }  // namespace std

@@ -272,7 +272,7 @@ class NameIndex {
 
   uint32_t Found(std::string_view name) const {
     uint32_t record = LookupName(name);
-    if (record == kNone) throw std::out_of_range("no such name");
+    if (record == kNone) std::__throw_out_of_range("no such name");  // thrown as libstdc++'s containers throw
     return record;
   }
 
@@ -300,9 +300,9 @@ class NameIndex {
     for (; slots_[i].record != kEmpty; i = (i + 1) & mask) {
       if (slots_[i].hash == hash && ViewOf(slots_[i].record) == name) return {slots_[i].record, false};
     }
-    if (name.size() >= kRemoved) throw std::length_error("name too long");
+    if (name.size() >= kRemoved) std::__throw_length_error("name too long");
     const size_t bytes = Padded(name.size());
-    if ((used_ + bytes) / kAlign >= kEmpty) throw std::length_error("index full");
+    if ((used_ + bytes) / kAlign >= kEmpty) std::__throw_length_error("index full");
     const bool compact = removedBytes_ > 4096 && removedBytes_ * 2 > used_;
     if (compact) Compact();
     if (used_ + bytes > arena_.size()) arena_.resize(std::max({used_ + bytes, arena_.size() * 2, size_t{256}}));
