@@ -175,7 +175,8 @@ TEST(PeVersion, FileVersionIsReadAsTheVersionApiReadsIt) {
 
   // The installer reads the text with swscanf "%d, %d, %d, %d": the same numbers here.
   for (const wchar_t* sample : {L"2, 1, 5, 3", L"256, 0, 0, 0", L"1,0,8,0", L"1, 0", L" 3 ,  4, 9, 1", L"x", L"1, -2, 300, 4",
-                                L"0, 7, 0, 0", L"4294967295, 0, 65535, 0"}) {
+                                L"0, 7, 0, 0", L"4294967295, 0, 65535, 0", L"99999999999, 0, 3, 0",
+                                L"-99999999999, 1, 2, 3"}) {
     int n[4] = {0, 0, 0, 0};
     swscanf(sample, L"%d, %d, %d, %d", &n[0], &n[1], &n[2], &n[3]);
     std::wstring w(sample);

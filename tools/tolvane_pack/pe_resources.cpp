@@ -474,9 +474,15 @@ uint16_t VersionNumberOf(const std::u16string& text) {
     bool negative = false;
     if (p < text.size() && (text[p] == u'-' || text[p] == u'+')) negative = text[p++] == u'-';
     if (p >= text.size() || text[p] < u'0' || text[p] > u'9') break;
-    uint32_t value = 0;
-    while (p < text.size() && text[p] >= u'0' && text[p] <= u'9') value = value * 10 + uint32_t(text[p++] - u'0');
-    numbers[n] = int32_t(negative ? 0u - value : value);
+    // A number beyond the int range is clamped to it, as the installer's runtime does.
+    const uint64_t limit = negative ? 0x80000000u : 0x7FFFFFFFu;
+    uint64_t value = 0;
+    while (p < text.size() && text[p] >= u'0' && text[p] <= u'9') {
+      value = value * 10 + uint64_t(text[p++] - u'0');
+      if (value > limit) value = limit + 1;
+    }
+    if (value > limit) value = limit;
+    numbers[n] = int32_t(negative ? -int64_t(value) : int64_t(value));
   }
   return uint16_t(uint32_t(numbers[0]) * 256u + uint32_t(numbers[2]));
 }
