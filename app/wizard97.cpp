@@ -131,8 +131,11 @@ void CWizard97PageWindow::SettleFocus() {
   }
 }
 
+// Posted, like the button states it follows: a press sent while the sheet is still being
+// made (a worker that fails at once answers during the first page's activation) is lost
+// when the sheet's own loop starts, and the wizard would never close.
 void CWizard97PageWindow::PressButton(int button) const {
-  SendMessageW(Sheet(), PSM_PRESSBUTTON, static_cast<WPARAM>(button), 0);
+  PostMessageW(Sheet(), PSM_PRESSBUTTON, static_cast<WPARAM>(button), 0);
 }
 
 HFONT CWizard97PageWindow::ExteriorTitleFont() const {
