@@ -244,7 +244,7 @@ def emit_function(index, circuit, outputs):
 
 
 def main():
-    trials = int(sys.argv[1]) if len(sys.argv) > 1 else 48
+    trials = int(sys.argv[1]) if len(sys.argv) > 1 else 24
     body = []
     total = 0
     for i, box in enumerate(SBOXES):
