@@ -63,9 +63,12 @@ bool Available() {
 }  // namespace des_bitslice
 
 // The i686 program's baseline has no SSE2: only the code below uses it, and only once
-// Available() said yes.
+// Available() said yes. (x86-64 always has it.)
+#if !defined(__SSE2__)
+#define DES_BITSLICE_TARGET_PUSHED 1
 #pragma GCC push_options
 #pragma GCC target("sse2")
+#endif
 
 #include "package/des_circuits.h"
 
@@ -188,7 +191,9 @@ void CryptBatches(void* work, uint8_t* data, size_t batches) {
   }
 }
 
+#ifdef DES_BITSLICE_TARGET_PUSHED
 #pragma GCC pop_options
+#endif
 
 #endif  // DES_BITSLICE_SSE2
 
