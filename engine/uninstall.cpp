@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "common/text_conversion.h"
 #include "engine/file_output.h"
 #include "engine/shell_links.h"
 #include "engine/worker.h"
@@ -21,7 +22,7 @@ bool IsDriveLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' &&
 
 // One level of a share root: a plain name, not a device marker like "?" or ".".
 bool IsPlainName(const std::wstring& name) {
-  return IsContainedRelativeName(std::u16string(name.begin(), name.end())) &&
+  return IsContainedRelativeName(ToUtf16(name)) &&
          name.find(L'\\') == std::wstring::npos;
 }
 
@@ -61,7 +62,7 @@ bool IsRemovableInstallFolder(const std::wstring& folder) {
   const size_t root = RootLength(folder);
   if (root == 0 || root >= folder.size()) return false;
   const std::wstring levels = folder.substr(root, folder.size() - root - 1);
-  return IsContainedRelativeName(std::u16string(levels.begin(), levels.end()));
+  return IsContainedRelativeName(ToUtf16(levels));
 }
 
 bool DeleteWithShell(const std::wstring& path) {

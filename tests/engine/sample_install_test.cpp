@@ -8,6 +8,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "common/text_conversion.h"
 #include "common/win_owners.h"
 #include "engine/worker.h"
 #include "package/manifest.h"

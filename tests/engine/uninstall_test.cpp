@@ -8,6 +8,7 @@
 
 #include <algorithm>
 
+#include "common/text_conversion.h"
 #include "engine/uninstall.h"
 #include "engine/worker.h"
 #include "state/installed_product.h"
