@@ -14,6 +14,7 @@
 #include "engine/uninstall.h"
 #include "package/key_provider.h"
 #include "state/installed_product.h"
+#include "state/product_names.h"
 
 WorkerContext InstallWorkerContext(WorkerKind::Install);
 WorkerContext UninstallWorkerContext(WorkerKind::Uninstall);
@@ -26,8 +27,6 @@ StopPointHook g_stopHook = nullptr;
 void* g_stopHookData = nullptr;
 ProgressHook g_progressHook = nullptr;
 void* g_progressHookData = nullptr;
-
-constexpr wchar_t kServerExecutableName[] = L"quavserver.exe";
 
 bool IsZeroKey(const PayloadKey& key) {
   for (uint8_t b : key) {
@@ -166,10 +165,11 @@ void RunInstall(WorkerContext& context) {
   if (!ExtractPackage(context, 20, 60)) return;
 
   // From here on the install runs to its end: the stop flag is no longer looked at.
-  context.ServerExecutablePath = InstalledProduct().InstallPath + tolvane::kServerExecutableName;
+  context.ServerExecutablePath = InstalledProduct().InstallPath + tolvane::kServerExecutable;
   if (!CreateProgramGroup(context)) return;
   CreateDesktopShortcut(context);
   if (!WriteProductRecord(context)) return;
+  // The firewall lists the server under the name its shortcuts bear.
   AllowServerThroughFirewall(context.ServerExecutablePath, tolvane::kShortcutName);
   PostProgress(context, 100, WM_SETUP_PROGRESS);
   tolvane::SendDone(context);

@@ -8,12 +8,11 @@
 #include <vector>
 
 #include "common/win_owners.h"
+#include "state/product_names.h"
 #include "state/version_text.h"
 
 namespace {
 
-constexpr wchar_t kProductKey[] = L"SOFTWARE\\QUAV_SRV";
-constexpr wchar_t kServerExecutable[] = L"quavserver.exe";
 constexpr wchar_t kProductFolder[] = L"QUAV_SRV\\";
 constexpr wchar_t kLastResortProgramFiles[] = L"C:\\Program Files\\";
 
@@ -127,16 +126,16 @@ bool ReadInstalledProduct() {
   // 32-bit installer wrote the key.
   tolvane::UniqueHkey key;
   const bool keyOpened =
-      RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+      RegOpenKeyExW(HKEY_LOCAL_MACHINE, tolvane::kProductKey, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
   if (keyOpened) {
-    ReadStringValue(key.get(), L"UserName", record.UserName);
-    ReadStringValue(key.get(), L"UserCompany", record.UserCompany);
-    ReadStringValue(key.get(), L"InstallPath", record.InstallPath);
+    ReadStringValue(key.get(), tolvane::kUserNameValue, record.UserName);
+    ReadStringValue(key.get(), tolvane::kUserCompanyValue, record.UserCompany);
+    ReadStringValue(key.get(), tolvane::kInstallPathValue, record.InstallPath);
   }
 
   if (keyOpened && !record.InstallPath.empty()) {
     // The recorded folder ends with a backslash; the name is appended as it stands.
-    const std::wstring executable = record.InstallPath + kServerExecutable;
+    const std::wstring executable = record.InstallPath + tolvane::kServerExecutable;
     if (FileExists(executable)) {
       record.ServerVersion = ReadServerVersion(executable);
       record.Installed = record.ServerVersion != 0;
