@@ -23,11 +23,6 @@ WorkerContext UpgradeWorkerContext(WorkerKind::Upgrade);
 namespace tolvane {
 namespace {
 
-StopPointHook g_stopHook = nullptr;
-void* g_stopHookData = nullptr;
-ProgressHook g_progressHook = nullptr;
-void* g_progressHookData = nullptr;
-
 bool IsZeroKey(const PayloadKey& key) {
   for (uint8_t b : key) {
     if (b) return false;
@@ -88,28 +83,6 @@ HANDLE Start(WorkerContext& context, unsigned(__stdcall* procedure)(void*)) {
 void ReportError(const WorkerContext& context, const wchar_t* text) {
   t_closed = true;
   SendMessageW(context.window, WM_SETUP_ERROR, reinterpret_cast<WPARAM>(text), 0);
-}
-
-void PostProgress(const WorkerContext& context, int32_t value, UINT message) {
-  if (context.progress) *static_cast<volatile int32_t*>(context.progress) = value;
-  PostMessageW(context.window, message, 0, 0);
-  if (g_progressHook) g_progressHook(value, g_progressHookData);
-}
-
-bool StopRequested(const WorkerContext& context, StopPoint point, size_t entry) {
-  if (!context.stop) return false;
-  if (g_stopHook) g_stopHook(point, entry, g_stopHookData);
-  return *static_cast<volatile uint8_t*>(context.stop) != 0;
-}
-
-void SetStopPointHook(StopPointHook hook, void* data) {
-  g_stopHook = hook;
-  g_stopHookData = data;
-}
-
-void SetProgressHook(ProgressHook hook, void* data) {
-  g_progressHook = hook;
-  g_progressHookData = data;
 }
 
 }  // namespace tolvane

@@ -15,6 +15,7 @@
 #include "state/installed_product.h"
 #include "tests/engine/message_recorder.h"
 #include "tests/engine/system_state.h"
+#include "tests/engine/worker_hooks.h"
 #include "tests/support/test_files.h"
 
 namespace {
