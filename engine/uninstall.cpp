@@ -21,8 +21,7 @@ bool IsDriveLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' &&
 
 // One level of a share root: a plain name, not a device marker like "?" or ".".
 bool IsPlainName(const std::wstring& name) {
-  return IsContainedRelativeName(ToUtf16(name)) &&
-         name.find(L'\\') == std::wstring::npos;
+  return IsContainedRelativeName(ToUtf16(name)) && name.find(L'\\') == std::wstring::npos;
 }
 
 // Length of the root ("X:\" or "\\server\share\") that `folder` starts with, 0 if none.
