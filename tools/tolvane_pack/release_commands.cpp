@@ -10,6 +10,7 @@
 
 #include "package/key_provider.h"
 #include "resources/resource_ids.h"
+#include "state/product_names.h"
 #include "tools/tolvane_pack/file_io.h"
 #include "tools/tolvane_pack/package_commands.h"
 #include "tools/tolvane_pack/pe_resources.h"
@@ -26,7 +27,8 @@ namespace {
 constexpr const char* kSetupUsage =
     "setup PRODUCT_DIR -o SETUP.EXE [--license FILE.rtf] [--key-file FILE] [--print-key] [--version N]\n"
     "       [--order FILE] [--stub FILE] [--sign-pkcs12 FILE [--sign-password-file FILE] [--timestamp-url URL]]\n"
-    "  The package version comes from PRODUCT_DIR/quavserver.exe (FileVersion a, b, c, d: a * 256 + c);\n"
+    "  The package version comes from PRODUCT_DIR/" TOLVANE_SERVER_EXECUTABLE_NAME
+    " (FileVersion a, b, c, d: a * 256 + c);\n"
     "  --version only checks it. Without --key-file a fresh key is drawn (--print-key shows it).";
 constexpr const char* kInspectUsage = "inspect SETUP.EXE [--json] [--ca FILE] [--stub FILE]";
 
@@ -158,13 +160,13 @@ int RunSetup(const Args& original) {
   if (!fs::exists(root, ec)) return Fail(args[0], Display(root) + ": no such folder");
   if (!fs::is_directory(root, ec)) return Fail(args[0], Display(root) + ": not a folder");
   ServerVersion server;
-  if (!ReadProductVersion(root / "quavserver.exe", server, error)) return Fail(args[0], error);
+  if (!ReadProductVersion(root / kServerExecutableName, server, error)) return Fail(args[0], error);
   if (cl.options.count("--version")) {
     uint16_t asked = 0;
     if (!ParseNumber(cl.options["--version"], asked))
       return Fail(args[0], "the version must be a number from 0 to 65535, not '" + cl.options["--version"] + "'");
     if (asked != server.number)
-      return Fail(args[0], "--version " + std::to_string(asked) + " disagrees with " + Display(root / "quavserver.exe") +
+      return Fail(args[0], "--version " + std::to_string(asked) + " disagrees with " + Display(root / kServerExecutableName) +
                                ": FileVersion \"" + server.text + "\" gives " + std::to_string(server.number));
   }
 
@@ -211,9 +213,9 @@ int RunSetup(const Args& original) {
   }
   if (!WriteFileAtomically(out, setup, error)) return Fail(args[0], error);
 
-  std::printf("%s: version %u (quavserver.exe FileVersion \"%s\"), %s; %zu bytes%s\n", Display(out).c_str(),
-              unsigned(server.number), server.text.c_str(), DescribeBuild(tree, built).c_str(), setup.size(),
-              cl.options.count("--sign-pkcs12") ? ", signed" : "");
+  std::printf("%s: version %u (%s FileVersion \"%s\"), %s; %zu bytes%s\n", Display(out).c_str(),
+              unsigned(server.number), kServerExecutableName, server.text.c_str(), DescribeBuild(tree, built).c_str(),
+              setup.size(), cl.options.count("--sign-pkcs12") ? ", signed" : "");
   if (printKey) std::printf("key %s\n", KeyToHex(key).c_str());
   return 0;
 }
