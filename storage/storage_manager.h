@@ -213,6 +213,22 @@ class StorageManager {
                      bool compact = true);
   int32_t DeleteEntry(StorageFolder& folder, const std::string& name);
 
+  // A stored payload handed over piece by piece, for entries too large to hold whole.
+  class PayloadSource {
+   public:
+    virtual ~PayloadSource() = default;
+    // The next piece in data/length, length 0 once the payload is complete; false when
+    // the payload cannot be produced (the append then fails with StorageWriteFailed).
+    virtual bool Next(const uint8_t*& data, uint32_t& length) = 0;
+  };
+  // Adds a new entry whose block goes at the end of the archive, taking its stored
+  // payload from source until it ends; the length prefix and the record are set once the
+  // length is known. The bytes are those WriteEntryRaw writes into an archive without free
+  // space. Result: the stored length; 0 for a refused name, a name already present or an
+  // empty payload; a negative code on failure, which leaves the archive as it was.
+  int32_t AppendEntryRaw(StorageFolder& folder, const std::string& name, PayloadSource& source);
+  int32_t AppendEntryRaw(const std::string& name, PayloadSource& source);
+
   // --- Blocks.
   int32_t CreateBlockRaw(const void* data, uint32_t length, bool force = false);
   int32_t CreateBlock(const void* data, uint32_t length, bool force = false);

@@ -20,7 +20,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kBuildUsage = "build PRODUCT_DIR --version N --key HEX -o OUTDIR [--order FILE]";
+constexpr const char* kBuildUsage =
+    "build PRODUCT_DIR --version N --key HEX -o OUTDIR [--order FILE] [--allow-long-paths]";
 constexpr const char* kVerifyUsage = "verify MANIFEST PAYLOAD";
 constexpr const char* kExtractUsage = "extract MANIFEST PAYLOAD DIR";
 
@@ -187,50 +188,6 @@ bool SyncTree(const fs::path& root, std::string& error) {
 
 }  // namespace
 
-bool BuildPackage(const ProductTree& tree, uint16_t version, const PayloadKey& key, BuiltPackage& built,
-                  std::string& error, Compressor compressor) {
-  PackageManifest manifest;
-  manifest.Version = version;
-  manifest.Reserved = 0;
-  manifest.TotalBytes = tree.totalBytes;
-  manifest.KeyBlock = MakeKeyBlock(key);
-  PayloadKey check;
-  if (!KeyProvider(manifest.KeyBlock, check) || check != key) return error = "cannot make the key block", false;
-
-  Bytes& image = built.payload;
-  image.clear();
-  {
-    StorageManager archive(kPackageSignature, kPackageVersion);
-    if (!archive.Open(image, CreateNew)) return error = "cannot start the archive in memory", false;
-    archive.SetCompressor(compressor);
-    Bytes content;
-    for (const ProductEntry& entry : tree.entries) {
-      manifest.Entries.push_back({entry.name, entry.kind});
-      if (entry.kind == Folder) continue;
-      if (!ReadWholeFile(entry.path, content, error)) return false;
-      if (content.size() != entry.size)
-        return error = Display(entry.path) + ": changed size while the package was being built", false;
-      int32_t written = archive.WriteEntry(entry.archiveName, content.data(), uint32_t(content.size()), true);
-      if (written <= 0)
-        return error = Display(entry.path) + ": cannot be stored in the archive (code " + std::to_string(written) + ")",
-               false;
-    }
-    if (!archive.Close()) return error = "cannot finish the archive in memory", false;
-  }
-  if (image.size() % 8 != 0) return error = "the archive is not a whole number of 8-byte blocks", false;
-  if (!EncipherBuffer(image.data(), image.size(), key.data())) return error = "out of memory for the cipher tables", false;
-  built.manifest = WriteManifest(manifest);
-  return true;
-}
-
-std::string DescribeBuild(const ProductTree& tree, const BuiltPackage& built) {
-  size_t folders = 0;
-  for (const ProductEntry& e : tree.entries) folders += e.kind == Folder;
-  return std::to_string(tree.entries.size()) + " entries (" + std::to_string(tree.entries.size() - folders) +
-         " files, " + std::to_string(folders) + " folders), " + std::to_string(tree.totalBytes) + " bytes; manifest " +
-         std::to_string(built.manifest.size()) + " bytes, payload " + std::to_string(built.payload.size()) + " bytes";
-}
-
 bool CheckPackage(const Bytes& manifest, const std::string& manifestLabel, const Bytes& payload,
                   const std::string& payloadLabel, PackageCheck& check, std::string& error) {
   OpenedPackage package;
@@ -245,9 +202,23 @@ bool CheckPackage(const Bytes& manifest, const std::string& manifestLabel, const
   });
 }
 
-int RunBuild(const Args& args) {
+bool CheckPackageInFile(const Bytes& manifest, const std::string& manifestLabel, const fs::path& file, uint64_t offset,
+                        uint64_t length, const std::string& payloadLabel, PackageCheck& check, std::string& error) {
+  Bytes payload;
+  std::ifstream in(file, std::ios::binary);
+  payload.resize(size_t(length));
+  in.seekg(std::streamoff(offset));
+  if (!in || !in.read(reinterpret_cast<char*>(payload.data()), std::streamsize(length)))
+    return error = payloadLabel + ": cannot be read", false;
+  return CheckPackage(manifest, manifestLabel, payload, payloadLabel, check, error);
+}
+
+int RunBuild(const Args& original) {
+  Args args = original;
+  const bool allowLongPaths = TakeSwitch(args, "--allow-long-paths");
   CommandLine cl;
-  if (!ParseCommandLine(args, {"--version", "--key", "-o", "--order"}, kBuildUsage, cl)) return cl.help ? 0 : 2;
+  if (!ParseCommandLine(args, {"--version", "--key", "-o", "--order", "--setup-limit"}, kBuildUsage, cl))
+    return cl.help ? 0 : 2;
   if (cl.positional.size() != 1 || !cl.options.count("--version") || !cl.options.count("--key") ||
       !cl.options.count("-o"))
     return Usage(kBuildUsage);
@@ -257,6 +228,9 @@ int RunBuild(const Args& args) {
   std::optional<PayloadKey> key = ParseKey(cl.options["--key"]);
   if (!key) return Fail(args[0], "the key must be 16 hex digits, not '" + cl.options["--key"] + "'");
   if (*key == PayloadKey{}) return Fail(args[0], "the key must not be all zero: the key provider never yields that key");
+  uint64_t limit = kMaxSetupImageBytes;
+  if (cl.options.count("--setup-limit") && !ParseSetupLimit(cl.options["--setup-limit"], limit))
+    return Fail(args[0], "--setup-limit takes a number of bytes");
 
   fs::path root = cl.positional[0];
   fs::path order;
@@ -264,16 +238,27 @@ int RunBuild(const Args& args) {
   ProductTree tree;
   std::string error;
   if (!ScanProduct(root, order.empty() ? nullptr : &order, tree, error)) return Fail(args[0], error);
-
-  BuiltPackage built;
-  if (!BuildPackage(tree, version, *key, built, error)) return Fail(args[0], error);
+  if (!allowLongPaths && !CheckInstallPaths(tree, error)) return Fail(args[0], error);
 
   fs::path out = cl.options["-o"];
   std::error_code ec;
   fs::create_directories(out, ec);
   if (!fs::is_directory(out, ec)) return Fail(args[0], Display(out) + ": cannot create the output folder");
-  if (!WriteFileAtomically(out / "manifest.bin", built.manifest, error) ||
-      !WriteFileAtomically(out / "payload.bin", built.payload, error))
+  // The setup program the build embeds these in adds its stub; what is left for the
+  // package is checked as it grows.
+  const uint64_t room = limit > kStubReserveBytes ? limit - kStubReserveBytes : 0;
+  SizeCheck check = [&](uint64_t archiveBytes, std::string& problem) {
+    if (archiveBytes <= room) return true;
+    problem = SetupTooLarge(archiveBytes + kStubReserveBytes, limit);
+    return false;
+  };
+  BuiltPackage built;
+  if (!BuildPackage(tree, version, *key, out / "payload.bin", PackCompressor::Zlib9, check, built, error))
+    return Fail(args[0], error);
+  AtomicFileWriter payload;
+  if (!WriteFileAtomically(out / "manifest.bin", built.manifest, error) || !payload.Start(out / "payload.bin", error) ||
+      !built.WritePayload([&](const uint8_t* data, size_t n) { return payload.Write(data, n); }, error) ||
+      !payload.Commit(error))
     return Fail(args[0], error);
   std::printf("%s\n", DescribeBuild(tree, built).c_str());
   return 0;

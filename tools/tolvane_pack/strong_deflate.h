@@ -7,6 +7,8 @@
 // back to zlib level 9.
 #pragma once
 
+#include <memory>
+
 #include "storage/zlib_codec.h"
 
 namespace tolvane::pack {
@@ -16,5 +18,19 @@ bool DeflateStrong(const void* data, uint32_t length, std::vector<uint8_t>& out)
 
 // The compressor that DeflateStrong uses: "libdeflate 12" or "zlib 9".
 const char* StrongDeflateName();
+
+// DeflateStrong's compressor with tables of its own, one per thread.
+class StrongDeflater {
+ public:
+  StrongDeflater();
+  ~StrongDeflater();
+  StrongDeflater(const StrongDeflater&) = delete;
+  StrongDeflater& operator=(const StrongDeflater&) = delete;
+  bool Deflate(const void* data, uint32_t length, std::vector<uint8_t>& out);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 }  // namespace tolvane::pack
