@@ -63,6 +63,24 @@ bool ReadWholeFile(const fs::path& path, Bytes& out, std::string& error) {
   return true;
 }
 
+// The archive streams take wide names; the host's are UTF-8.
+bool WideName(const fs::path& path, std::wstring& wide) {
+#ifdef _WIN32
+  wide = path.wstring();
+  return true;
+#else
+  std::optional<std::u16string> units = Utf8ToUtf16(path.native());
+  if (!units) return false;
+  wide.clear();
+  for (size_t i = 0; i < units->size(); ++i) {
+    uint32_t c = (*units)[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < units->size()) c = 0x10000 + ((c - 0xD800) << 10) + ((*units)[++i] - 0xDC00);
+    wide += wchar_t(c);
+  }
+  return true;
+#endif
+}
+
 fs::path TemporarySibling(const fs::path& path) {
   static std::mt19937 rng(std::random_device{}());
   std::error_code ec;

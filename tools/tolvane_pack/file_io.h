@@ -28,6 +28,10 @@ bool WriteFileSynced(const std::filesystem::path& path, const Bytes& data, std::
 // Makes the folder's names durable (files created, renamed or removed in it).
 bool SyncFolder(const std::filesystem::path& folder, std::string& error);
 
+// The wide name the archive's file streams take (UTF-8 decoded on the host); false when
+// the name is not valid UTF-8.
+bool WideName(const std::filesystem::path& path, std::wstring& wide);
+
 // A fresh, unused name beside path for temporary output ("<name>.partial-<n>").
 std::filesystem::path TemporarySibling(const std::filesystem::path& path);
 

@@ -83,8 +83,11 @@ struct PackageCheck {
   PackageManifest manifest;
   size_t files = 0, folders = 0;
 };
-bool CheckPackage(const Bytes& manifest, const std::string& manifestLabel, const Bytes& payload,
-                  const std::string& payloadLabel, PackageCheck& check, std::string& error);
+// Checks a package whose payload lies at [offset, offset + length) of a file, reading and
+// deciphering it in pieces. The labels name the two parts in messages.
+bool CheckPackageInFile(const Bytes& manifest, const std::string& manifestLabel, const std::filesystem::path& file,
+                        uint64_t offset, uint64_t length, const std::string& payloadLabel, PackageCheck& check,
+                        std::string& error);
 
 // Takes the value-less switch `name` out of args before the common parser sees them.
 bool TakeSwitch(Args& args, const char* name);
@@ -96,10 +99,6 @@ bool ParseSetupLimit(const std::string& text, uint64_t& limit);
 // Room `build` leaves for the stub that the project's build embeds the package in.
 constexpr uint64_t kStubReserveBytes = 4u << 20;
 
-// As CheckPackage, with the payload at [offset, offset + length) of a file, read in pieces.
-bool CheckPackageInFile(const Bytes& manifest, const std::string& manifestLabel, const std::filesystem::path& file,
-                        uint64_t offset, uint64_t length, const std::string& payloadLabel, PackageCheck& check,
-                        std::string& error);
 
 int RunSetup(const Args& args);    // release_commands.cpp
 int RunInspect(const Args& args);  // release_commands.cpp

@@ -20,24 +20,6 @@ namespace {
 
 constexpr size_t kCipherPiece = 1u << 20;  // a whole number of 8-byte blocks
 
-// The archive streams take wide names; the host's are UTF-8.
-bool WideName(const fs::path& path, std::wstring& wide) {
-#ifdef _WIN32
-  wide = path.wstring();
-  return true;
-#else
-  std::optional<std::u16string> units = Utf8ToUtf16(path.native());
-  if (!units) return false;
-  wide.clear();
-  for (size_t i = 0; i < units->size(); ++i) {
-    uint32_t c = (*units)[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < units->size()) c = 0x10000 + ((c - 0xD800) << 10) + ((*units)[++i] - 0xDC00);
-    wide += wchar_t(c);
-  }
-  return true;
-#endif
-}
-
 // The stored payload of one file, as the deflater hands it out.
 class FileSource final : public StorageManager::PayloadSource {
  public:
