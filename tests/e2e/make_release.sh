@@ -107,6 +107,19 @@ refused "licence not 936" "$out/licence-1252.rtf: the RTF is not in code page 93
 refused "key file" "$out/short.key: not a key file" "$out/product" --key-file "$out/short.key"
 refused "signer" "$out/vendor.p12: osslsigncode could not sign (Failed to parse PKCS#12" "$out/product" --sign-pkcs12 "$out/vendor.p12" \
   --sign-password-file "$out/wrong.pass"
+# Too large to install (a lowered limit: the stub alone passes it), and a file whose image
+# the loader could not map is reported by inspect.
+refused "too large" "of image a setup program can load and install" "$out/product" --key-file "$out/release.key" \
+  --setup-limit 1000000
+python3 - "$out/setup.exe" "$out/huge-image.exe" <<'PY'
+import struct, sys
+image = bytearray(open(sys.argv[1], "rb").read())
+opt = struct.unpack_from("<I", image, 0x3C)[0] + 24
+struct.pack_into("<I", image, opt + 56, 0x70000000)  # SizeOfImage
+open(sys.argv[2], "wb").write(image)
+PY
+if msg=$("$tool" inspect "$out/huge-image.exe" 2>&1); then bad "inspect passes a file that cannot install"; fi
+grep -q 'cannot install' <<<"$msg" || bad "huge image: $msg"
 ls "$out"/*.partial-* >/dev/null 2>&1 && bad "temporary files left: $(ls "$out"/*.partial-*)"
 
 [ "$fail" = 0 ] && echo "release 1.0.8: ok"

@@ -26,8 +26,11 @@ namespace {
 constexpr const char* kSetupUsage =
     "setup PRODUCT_DIR -o SETUP.EXE [--license FILE.rtf] [--key-file FILE] [--print-key] [--version N]\n"
     "       [--order FILE] [--stub FILE] [--sign-pkcs12 FILE [--sign-password-file FILE] [--timestamp-url URL]]\n"
+    "       [--allow-long-paths]\n"
     "  The package version comes from PRODUCT_DIR/quavserver.exe (FileVersion a, b, c, d: a * 256 + c);\n"
-    "  --version only checks it. Without --key-file a fresh key is drawn (--print-key shows it).";
+    "  --version only checks it. Without --key-file a fresh key is drawn (--print-key shows it).\n"
+    "  A file whose path under C:\\Program Files (x86)\\QUAV_SRV\\ reaches 260 characters is refused\n"
+    "  unless --allow-long-paths is given.";
 constexpr const char* kInspectUsage = "inspect SETUP.EXE [--json] [--ca FILE] [--stub FILE]";
 
 constexpr uint16_t kRtDialog = 5;
