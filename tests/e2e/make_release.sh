@@ -107,6 +107,19 @@ refused "licence not 936" "$out/licence-1252.rtf: the RTF is not in code page 93
 refused "key file" "$out/short.key: not a key file" "$out/product" --key-file "$out/short.key"
 refused "signer" "$out/vendor.p12: osslsigncode could not sign (Failed to parse PKCS#12" "$out/product" --sign-pkcs12 "$out/vendor.p12" \
   --sign-password-file "$out/wrong.pass"
+# A file compressed in chunks on two threads: the same bytes every time, and it checks out.
+mkdir -p "$out/big"
+cp -r "$out/product/." "$out/big/"
+python3 -c 'import random, sys
+r = random.Random(3)
+words = [b"model ", b"vector ", b"0x1F ", b"\r\n"]
+sys.stdout.buffer.write(b"".join(words[r.randrange(4)] for _ in range(1200000)) + r.randbytes(1 << 20))' >"$out/big/big.bin"
+"$tool" setup "$out/big" -o "$out/big1.exe" --key-file "$out/release.key" >/dev/null || bad "setup of a large file failed"
+"$tool" setup "$out/big" -o "$out/big2.exe" --key-file "$out/release.key" >/dev/null
+cmp -s "$out/big1.exe" "$out/big2.exe" || bad "two builds with a large file differ"
+"$tool" inspect "$out/big1.exe" >/dev/null || bad "inspect refuses the build with a large file"
+rm -rf "$out/big" "$out/big1.exe" "$out/big2.exe"
+
 # Too large to install (a lowered limit: the stub alone passes it), and a file whose image
 # the loader could not map is reported by inspect.
 refused "too large" "of image a setup program can load and install" "$out/product" --key-file "$out/release.key" \

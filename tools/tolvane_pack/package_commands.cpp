@@ -63,8 +63,10 @@ bool TakeSwitch(Args& args, const char* name) {
 }
 
 std::string SetupTooLarge(uint64_t setupBytes, uint64_t limit) {
+  char mib[32];
+  std::snprintf(mib, sizeof mib, "%.1f", double(limit) / (1 << 20));
   return "the product makes a setup.exe of at least " + std::to_string(setupBytes) + " bytes, more than the " +
-         std::to_string(limit) + " bytes (" + std::to_string(limit >> 20) +
+         std::to_string(limit) + " bytes (" + mib +
          " MiB) of image a setup program can load and install; ship the product in parts or make it smaller";
 }
 
