@@ -286,9 +286,9 @@ int RunBuild(const Args& original) {
   // The setup program the build embeds these in adds its stub; what is left for the
   // package is checked as it grows.
   const uint64_t room = limit > kStubReserveBytes ? limit - kStubReserveBytes : 0;
-  SizeCheck check = [&](uint64_t archiveBytes, std::string& problem) {
-    if (archiveBytes <= room) return true;
-    problem = SetupTooLarge(archiveBytes + kStubReserveBytes, limit);
+  SizeCheck check = [&](uint64_t packageBytes, std::string& problem) {
+    if (packageBytes <= room) return true;
+    problem = SetupTooLarge(packageBytes + kStubReserveBytes, limit);
     return false;
   };
   BuiltPackage built;

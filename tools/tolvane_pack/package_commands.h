@@ -63,9 +63,9 @@ struct BuiltPackage {
   // Hands the enciphered archive to put, piece by piece.
   bool WritePayload(const std::function<bool(const uint8_t*, size_t)>& put, std::string& error) const;
 };
-// Asked with the archive's length after each file and at the end: false (with error)
-// stops the build.
-using SizeCheck = std::function<bool(uint64_t archiveBytes, std::string& error)>;
+// Asked with the package's length (manifest and archive so far) after each file and at
+// the end: false (with error) stops the build.
+using SizeCheck = std::function<bool(uint64_t packageBytes, std::string& error)>;
 // Packs a scanned product folder; the archive's temporary file lies beside `beside`;
 // error names the offending file. Whole files are compressed as `compressor` says
 // (Zlib9 is what `build` keeps: the project's own setup.exe and its tests are made from

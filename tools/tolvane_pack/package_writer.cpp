@@ -85,14 +85,14 @@ bool BuildPackage(const ProductTree& tree, uint16_t version, const PayloadKey& k
       archive.Discard();
       return error = Display(entry.path) + ": cannot be stored in the archive (code " + std::to_string(written) + ")", false;
     }
-    if (check && !check(archive.End(), error)) return archive.Discard(), false;
+    if (check && !check(archive.End() + built.manifest.size(), error)) return archive.Discard(), false;
   }
   if (!archive.Close()) return error = "cannot finish the archive in " + Display(built.archive), false;
   std::error_code ec;
   built.payloadBytes = fs::file_size(built.archive, ec);
   if (ec) return error = Display(built.archive) + ": cannot read its size", false;
   if (built.payloadBytes % 8 != 0) return error = "the archive is not a whole number of 8-byte blocks", false;
-  if (check && !check(built.payloadBytes, error)) return false;
+  if (check && !check(built.payloadBytes + built.manifest.size(), error)) return false;
   return true;
 }
 

@@ -200,9 +200,9 @@ int RunSetup(const Args& original) {
     stub.Write(ignored, problem);
     return Fail(args[0], Display(stubPath) + ": " + problem);
   }
-  SizeCheck check = [&](uint64_t archiveBytes, std::string& problem) {
-    if (bareImage + archiveBytes <= limit) return true;
-    problem = SetupTooLarge(bareImage + archiveBytes, limit);
+  SizeCheck check = [&](uint64_t packageBytes, std::string& problem) {
+    if (bareImage + packageBytes <= limit) return true;
+    problem = SetupTooLarge(bareImage + packageBytes, limit);
     return false;
   };
   BuiltPackage built;
