@@ -21,7 +21,7 @@ namespace tolvane::pack {
 
 enum class PackCompressor {
   Zlib9,   // zlib level 9 for whole files: the bytes the archive writer makes itself
-  Strong,  // DeflateStrong (libdeflate 12) for whole files
+  Strong,  // StrongDeflater (libdeflate 12) for whole files
 };
 
 struct DeflateInput {

@@ -32,7 +32,7 @@ bool StrongDeflater::Deflate(const void* data, uint32_t length, std::vector<uint
   return n != 0;
 }
 
-const char* StrongDeflateName() { return "libdeflate 12"; }
+const char* StrongDeflater::Name() { return "libdeflate 12"; }
 
 #else
 
@@ -42,7 +42,7 @@ bool StrongDeflater::Deflate(const void* data, uint32_t length, std::vector<uint
   return DeflateLevel9(data, length, out);
 }
 
-const char* StrongDeflateName() { return "zlib 9"; }
+const char* StrongDeflater::Name() { return "zlib 9"; }
 
 #endif
 
@@ -53,11 +53,5 @@ StrongDeflater::StrongDeflater() {
   }
 }
 StrongDeflater::~StrongDeflater() = default;
-
-bool DeflateStrong(const void* data, uint32_t length, std::vector<uint8_t>& out) {
-  // Made at the first call and kept: its level-12 tables are worth keeping between files.
-  static StrongDeflater deflater;
-  return deflater.Deflate(data, length, out);
-}
 
 }  // namespace tolvane::pack

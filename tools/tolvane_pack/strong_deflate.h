@@ -13,20 +13,17 @@
 
 namespace tolvane::pack {
 
-// A Compressor (storage/zlib_codec.h). Not for two threads at once.
-bool DeflateStrong(const void* data, uint32_t length, std::vector<uint8_t>& out);
-
-// The compressor that DeflateStrong uses: "libdeflate 12" or "zlib 9".
-const char* StrongDeflateName();
-
-// DeflateStrong's compressor with tables of its own, one per thread.
+// The compressor and the tables it keeps between files; one per thread.
 class StrongDeflater {
  public:
   StrongDeflater();
   ~StrongDeflater();
   StrongDeflater(const StrongDeflater&) = delete;
   StrongDeflater& operator=(const StrongDeflater&) = delete;
+  // A complete zlib stream of data into out, as a Compressor (storage/zlib_codec.h).
   bool Deflate(const void* data, uint32_t length, std::vector<uint8_t>& out);
+  // "libdeflate 12" or "zlib 9".
+  static const char* Name();
 
  private:
   struct State;
