@@ -38,7 +38,9 @@ grep -q '^package: version 264, 155 entries' <<<"$report" || bad "inspect: not v
 "$tool" inspect "$out/setup.exe" --json | python3 -c '
 import json, sys
 r = json.load(sys.stdin)
-assert r["ok"] and r["key_ok"] and r["payload_ok"] and r["version"] == 264, r' || bad "inspect --json"
+assert r["ok"] and r["key_ok"] and r["payload_ok"] and r["version"] == 264, r
+assert r["installable"] and r["payload_bytes"] < r["image_bytes"] <= r["image_limit"], r
+assert r["address_space_bytes"] == r["image_bytes"] + r["working_bytes"], r' || bad "inspect --json"
 
 # The headers as binutils reads them: PE32, and the resource directory is the .rsrc section.
 dump=$(i686-w64-mingw32-objdump -x "$out/setup.exe") || bad "objdump cannot read setup.exe"
