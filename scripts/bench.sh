@@ -31,6 +31,7 @@ benchmarks=(
   'extract  win  bench_extract       $wine_run $win/tests/bench/bench_extract.exe 5'
   'peer     win  bench_extract_cpu   python3 tests/bench/extract_peer.py --win $win --wine-root $wine_root'
   'release  win  tolvane-setup-stub  bash tests/bench/release_bench.sh $host'
+  'large    win  tolvane-setup-stub  bash tests/bench/large_bench.sh $host'
 )
 
 wanted=("$@")
