@@ -53,6 +53,49 @@ const wchar_t* WriteFileContent(const std::wstring& path, const uint8_t* data, s
   return nullptr;
 }
 
+const wchar_t* PieceFileWriter::Create(std::wstring& errorText) {
+  const DWORD attributes = GetFileAttributesW(path_.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & kReplaceBlockingAttributes)) {
+    SetFileAttributesW(path_.c_str(), attributes & ~kReplaceBlockingAttributes);
+  }
+  file_ = CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file_ == INVALID_HANDLE_VALUE) return Compose(errorText, kCreateFilePrefix, path_);
+  created_ = true;
+  return nullptr;
+}
+
+const wchar_t* PieceFileWriter::Write(const uint8_t* data, size_t size, uint64_t& bytesWritten,
+                                      std::wstring& errorText) {
+  if (!created_) {
+    if (const wchar_t* error = Create(errorText)) return error;
+  }
+  if (file_ == INVALID_HANDLE_VALUE || !WriteWholeBuffer(file_, data, size)) {
+    Close();
+    return Compose(errorText, kWriteFilePrefix, path_);
+  }
+  bytesWritten += size;
+  return nullptr;
+}
+
+const wchar_t* PieceFileWriter::Finish(std::wstring& errorText) {
+  if (!created_) {
+    if (const wchar_t* error = Create(errorText)) return error;
+  }
+  Close();
+  return nullptr;
+}
+
+void PieceFileWriter::Abandon() {
+  Close();
+  if (created_) DeleteFileW(path_.c_str());
+  created_ = false;
+}
+
+void PieceFileWriter::Close() {
+  if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+  file_ = INVALID_HANDLE_VALUE;
+}
+
 int32_t ExtractionProgress(int32_t base, int32_t span, uint64_t written, uint64_t total) {
   const uint64_t product = written * static_cast<uint64_t>(static_cast<int64_t>(span));
   const uint32_t share = static_cast<uint32_t>(product / total);
