@@ -37,20 +37,9 @@ bool WriteWholeBuffer(HANDLE file, const uint8_t* data, size_t size) {
 
 const wchar_t* WriteFileContent(const std::wstring& path, const uint8_t* data, size_t size,
                                 uint64_t& bytesWritten, std::wstring& errorText) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & kReplaceBlockingAttributes)) {
-    SetFileAttributesW(path.c_str(), attributes & ~kReplaceBlockingAttributes);
-  }
-  UniqueFile file(
-      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return Compose(errorText, kCreateFilePrefix, path);
-  if (!WriteWholeBuffer(file.get(), data, size)) {
-    file.reset();
-    return Compose(errorText, kWriteFilePrefix, path);
-  }
-  file.reset();
-  bytesWritten += size;
-  return nullptr;
+  PieceFileWriter writer(path);
+  if (const wchar_t* error = writer.Write(data, size, bytesWritten, errorText)) return error;
+  return writer.Finish(errorText);
 }
 
 const wchar_t* PieceFileWriter::Create(std::wstring& errorText) {
