@@ -180,7 +180,7 @@ bool ExtractPackage(WorkerContext& context, int32_t base, int32_t span) {
       if (!ToThreadAnsi(entry.Name, names.back())) names.back().clear();
     }
   } catch (const std::bad_alloc&) {
-    ReportError(context, kBadPackageText);
+    ReportError(context, kOutOfMemoryText);
     return false;
   }
   tolvane::ReadAhead ahead(archive, names);
