@@ -37,20 +37,52 @@ bool WriteWholeBuffer(HANDLE file, const uint8_t* data, size_t size) {
 
 const wchar_t* WriteFileContent(const std::wstring& path, const uint8_t* data, size_t size,
                                 uint64_t& bytesWritten, std::wstring& errorText) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
+  PieceFileWriter writer(path);
+  if (const wchar_t* error = writer.Write(data, size, bytesWritten, errorText)) return error;
+  return writer.Finish(errorText);
+}
+
+const wchar_t* PieceFileWriter::Create(std::wstring& errorText) {
+  const DWORD attributes = GetFileAttributesW(path_.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & kReplaceBlockingAttributes)) {
-    SetFileAttributesW(path.c_str(), attributes & ~kReplaceBlockingAttributes);
+    SetFileAttributesW(path_.c_str(), attributes & ~kReplaceBlockingAttributes);
   }
-  UniqueFile file(
-      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return Compose(errorText, kCreateFilePrefix, path);
-  if (!WriteWholeBuffer(file.get(), data, size)) {
-    file.reset();
-    return Compose(errorText, kWriteFilePrefix, path);
+  file_ = CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file_ == INVALID_HANDLE_VALUE) return Compose(errorText, kCreateFilePrefix, path_);
+  created_ = true;
+  return nullptr;
+}
+
+const wchar_t* PieceFileWriter::Write(const uint8_t* data, size_t size, uint64_t& bytesWritten,
+                                      std::wstring& errorText) {
+  if (!created_) {
+    if (const wchar_t* error = Create(errorText)) return error;
   }
-  file.reset();
+  if (file_ == INVALID_HANDLE_VALUE || !WriteWholeBuffer(file_, data, size)) {
+    Close();
+    return Compose(errorText, kWriteFilePrefix, path_);
+  }
   bytesWritten += size;
   return nullptr;
+}
+
+const wchar_t* PieceFileWriter::Finish(std::wstring& errorText) {
+  if (!created_) {
+    if (const wchar_t* error = Create(errorText)) return error;
+  }
+  Close();
+  return nullptr;
+}
+
+void PieceFileWriter::Abandon() {
+  Close();
+  if (created_) DeleteFileW(path_.c_str());
+  created_ = false;
+}
+
+void PieceFileWriter::Close() {
+  if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+  file_ = INVALID_HANDLE_VALUE;
 }
 
 int32_t ExtractionProgress(int32_t base, int32_t span, uint64_t written, uint64_t total) {

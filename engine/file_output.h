@@ -25,6 +25,33 @@ bool WriteWholeBuffer(HANDLE file, const uint8_t* data, size_t size);
 const wchar_t* WriteFileContent(const std::wstring& path, const uint8_t* data, size_t size,
                                 uint64_t& bytesWritten, std::wstring& errorText);
 
+// One installed file written in pieces, as WriteFileContent writes it whole: the same
+// attribute clearing, CREATE_ALWAYS, normal attribute and failure texts. The file is
+// created at the first Write, so that nothing is touched for content that never comes.
+class PieceFileWriter {
+ public:
+  explicit PieceFileWriter(const std::wstring& path) : path_(path) {}
+  ~PieceFileWriter() { Close(); }
+  PieceFileWriter(const PieceFileWriter&) = delete;
+  PieceFileWriter& operator=(const PieceFileWriter&) = delete;
+
+  // Null on success, after adding `size` to `bytesWritten`; otherwise the failure text,
+  // composed in `errorText` (the file is then closed as it is).
+  const wchar_t* Write(const uint8_t* data, size_t size, uint64_t& bytesWritten, std::wstring& errorText);
+  // Creates the file when nothing was written (empty content), then closes it.
+  const wchar_t* Finish(std::wstring& errorText);
+  // The content turned out unusable: a file this writer created is removed.
+  void Abandon();
+
+ private:
+  const wchar_t* Create(std::wstring& errorText);
+  void Close();
+
+  std::wstring path_;
+  HANDLE file_ = INVALID_HANDLE_VALUE;
+  bool created_ = false;
+};
+
 // base + low 32 bits of (written * span / total), the product in 64 bits with span
 // sign-extended and the quotient an unsigned division. `total` must not be 0.
 int32_t ExtractionProgress(int32_t base, int32_t span, uint64_t written, uint64_t total);

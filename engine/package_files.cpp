@@ -2,23 +2,26 @@
 
 #include <windows.h>
 
-#include <process.h>
-
-#include <atomic>
+#include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
 #include "common/text_conversion.h"
 #include "common/win_owners.h"
+#include "engine/extract_pipeline.h"
 #include "engine/error_texts.h"
 #include "engine/worker.h"
 #include "package/manifest.h"
 #include "package/payload_cipher.h"
+#include "package/payload_stream.h"
 #include "state/install_folder.h"
 #include "state/installed_product.h"
 #include "storage/storage_manager.h"
 
 using tolvane::kBadPackageText;
+using tolvane::kOutOfMemoryText;
+using tolvane::PieceInflater;
 using tolvane::PostProgress;
 using tolvane::ReportError;
 using tolvane::StopPoint;
@@ -26,151 +29,83 @@ using tolvane::StopRequested;
 
 namespace {
 
-// The payload resource copied into memory of our own (the resource itself is read-only).
-bool CopyPayload(std::vector<uint8_t>& buffer) {
-  tolvane::LoadedResource payload(GetModuleHandleW(nullptr), PayloadResourceId, RT_RCDATA);
-  if (!payload.found()) return false;
-  try {
-    buffer.assign(payload.data(), payload.data() + payload.size());
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  return true;
+// What a failed entry read tells the user: memory that ran out is not the package's fault.
+const wchar_t* EntryFailureText(int32_t result) {
+  return result == StorageNoMemory ? kOutOfMemoryText : kBadPackageText;
 }
 
-// Payloads smaller than this are not worth a second thread.
-constexpr size_t kSplitDecipherFrom = 0x80000;
+// Files at least this large also move the progress bar while they are written.
+constexpr uint64_t kProgressWithinFileFrom = 0x400000;
 
-struct DecipherHalf {
-  uint8_t* data;
-  size_t length;
-  const uint8_t* key;
-};
-
-unsigned __stdcall DecipherHalfThread(void* argument) {
-  const DecipherHalf& half = *static_cast<const DecipherHalf*>(argument);
-  DecipherBuffer(half.data, half.length, half.key);
-  return 0;
-}
-
-// ECB blocks stand alone: the second half is deciphered on a thread of its own while this
-// one does the first, in place in the one working copy.
-void DecipherPayload(std::vector<uint8_t>& buffer, const PayloadKey& key) {
-  const size_t half = buffer.size() / 16 * 8;
-  DecipherHalf second{buffer.data() + half, buffer.size() - half, key.data()};
-  tolvane::UniqueHandle thread;
-  if (buffer.size() >= kSplitDecipherFrom)
-    thread.reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, DecipherHalfThread, &second, 0, nullptr)));
-  if (!thread) {
-    DecipherBuffer(buffer.data(), buffer.size(), key.data());
-    return;
-  }
-  DecipherBuffer(buffer.data(), half, key.data());
-  WaitForSingleObject(thread.get(), INFINITE);
-}
-
-// A count that one thread raises and another waits on. Under Wine every wait on or signal
-// of a kernel object is a call to the wineserver, so the event is used only when the
-// waiting side has to sleep, not once for every file.
-class Counter {
+// Writes an entry's content as it is inflated. The last piece seen is held back until the
+// next one comes, so that content that fits one piece is checked whole before its file is
+// created, as when the content was read whole.
+class HeldBackFileSink final : public EntrySink {
  public:
-  bool Make() {
-    wake_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    return static_cast<bool>(wake_);
+  HeldBackFileSink(const std::wstring& path, uint64_t& bytesWritten, std::wstring& errorText)
+      : writer_(path), bytesWritten_(bytesWritten), errorText_(errorText) {}
+  bool Ready() {
+    if (!held_) held_.reset(new (std::nothrow) uint8_t[PieceInflater::kOutputPiece]);
+    return static_cast<bool>(held_);
   }
-  void Raise() {
-    ++value_;
-    if (sleeping_.exchange(false)) SetEvent(wake_.get());
+  bool Take(const uint8_t* data, size_t length) override {
+    if (heldLength_ && !Flush()) return false;
+    std::memcpy(held_.get(), data, length);
+    heldLength_ = length;
+    return true;
   }
-  // Waits until the count exceeds `than` or `stop` is set.
-  void WaitAbove(size_t than, const std::atomic<bool>& stop) {
-    while (value_ <= than && !stop) {
-      sleeping_ = true;
-      if (value_ > than || stop) {
-        sleeping_ = false;
-        return;
-      }
-      WaitForSingleObject(wake_.get(), INFINITE);
-    }
+  // After the whole entry was read.
+  const wchar_t* Finish() {
+    if (heldLength_ && !Flush()) return error_;
+    return writer_.Finish(errorText_);
   }
-  void Wake() {
-    sleeping_ = false;
-    SetEvent(wake_.get());
-  }
+  void Abandon() { writer_.Abandon(); }
+  const wchar_t* Error() const { return error_; }
 
  private:
-  std::atomic<size_t> value_{0};
-  std::atomic<bool> sleeping_{false};
-  tolvane::UniqueHandle wake_;
+  bool Flush() {
+    error_ = writer_.Write(held_.get(), heldLength_, bytesWritten_, errorText_);
+    heldLength_ = 0;
+    return !error_;
+  }
+
+  tolvane::PieceFileWriter writer_;
+  uint64_t& bytesWritten_;
+  std::wstring& errorText_;
+  std::unique_ptr<uint8_t[]> held_;
+  size_t heldLength_ = 0;
+  const wchar_t* error_ = nullptr;
 };
 
-// The files of the manifest inflated one ahead of the writes, on a thread of their own:
-// while the worker writes one file, the next is inflated. Two buffers take turns and keep
-// their memory from file to file. The thread touches nothing but the archive and the
-// buffers; the worker makes every file-system call, report and progress notice, in
-// manifest order, as before.
-class InflateAhead {
- public:
-  // names: the archive names of the files in manifest order; an empty one stands for a
-  // name that could not be converted, which reads as a missing entry.
-  InflateAhead(StorageManager& archive, const std::vector<std::string>& names) : archive_(archive), names_(names) {}
-  ~InflateAhead() {
-    if (!thread_) return;
-    stop_ = true;
-    done_.Wake();
-    WaitForSingleObject(thread_.get(), INFINITE);
-  }
-  InflateAhead(const InflateAhead&) = delete;
-  InflateAhead& operator=(const InflateAhead&) = delete;
-
-  // False when the thread cannot be had; the caller then reads the files itself.
-  bool Start() {
-    if (!inflated_.Make() || !done_.Make()) return false;
-    thread_.reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, Run, this, 0, nullptr)));
-    return static_cast<bool>(thread_);
-  }
-
-  // The next file's content; null when the entry cannot be read or is empty. Valid until
-  // Done.
-  const std::vector<uint8_t>* Next() {
-    inflated_.WaitAbove(taken_, stop_);
-    const Slot& slot = slots_[taken_ % 2];
-    return slot.readable ? &slot.content : nullptr;
-  }
-  void Done() {
-    ++taken_;
-    done_.Raise();
-  }
-
- private:
-  struct Slot {
-    std::vector<uint8_t> content;
-    bool readable = false;
-  };
-
-  static unsigned __stdcall Run(void* self) {
-    static_cast<InflateAhead*>(self)->Inflate();
-    return 0;
-  }
-  void Inflate() {
-    for (size_t i = 0; i < names_.size(); ++i) {
-      // Slot i % 2 is free once file i - 2 is written.
-      if (i >= 2) done_.WaitAbove(i - 2, stop_);
-      if (stop_) return;
-      Slot& slot = slots_[i % 2];
-      slot.readable = !names_[i].empty() && archive_.ReadEntry(names_[i], slot.content, 0xFFFFFFFFu) > 0;
-      inflated_.Raise();
+// Writes one file from the pieces the reading thread hands over; null on success.
+const wchar_t* WriteAheadFile(tolvane::ReadAhead& ahead, const std::wstring& path, WorkerContext& context,
+                              int32_t base, int32_t span, uint64_t total, uint64_t& bytesWritten) {
+  tolvane::PieceFileWriter writer(path);
+  const uint64_t before = bytesWritten;
+  int32_t posted = -1;
+  for (;;) {
+    const tolvane::ReadAhead::Piece& piece = ahead.Next();
+    if (piece.last && piece.result <= 0) {
+      // A missing or empty entry is as unusable as a damaged one: every file of the
+      // package has content.
+      const wchar_t* text = EntryFailureText(piece.result);
+      writer.Abandon();
+      ahead.Done();
+      return text;
+    }
+    const wchar_t* error =
+        piece.length ? writer.Write(piece.data.get(), piece.length, bytesWritten, ErrorTextBuffer) : nullptr;
+    const bool last = piece.last;
+    ahead.Done();
+    if (error) return error;
+    if (last) return writer.Finish(ErrorTextBuffer);
+    if (total != 0 && bytesWritten - before >= kProgressWithinFileFrom) {
+      const int32_t value = tolvane::ExtractionProgress(base, span, bytesWritten, total);
+      if (value != posted) PostProgress(context, value, WM_SETUP_PROGRESS);
+      posted = value;
     }
   }
-
-  StorageManager& archive_;
-  const std::vector<std::string>& names_;
-  Slot slots_[2];
-  size_t taken_ = 0;  // files handed to the worker and written
-  std::atomic<bool> stop_{false};
-  Counter inflated_, done_;
-  tolvane::UniqueHandle thread_;
-};
+}
 
 }  // namespace
 
@@ -178,11 +113,14 @@ const wchar_t* WritePackageFile(StorageManager& archive, const std::u16string& n
                                 uint64_t& bytesWritten, std::wstring& errorText) {
   std::string entryName;
   if (!ToThreadAnsi(name, entryName)) return kBadPackageText;
-  std::vector<uint8_t> content;
+  HeldBackFileSink sink(folder + ToWide(name), bytesWritten, errorText);
+  if (!sink.Ready()) return kOutOfMemoryText;
+  const int32_t result = archive.ReadEntryTo(entryName, sink);
+  if (result > 0) return sink.Finish();
+  if (sink.Error()) return sink.Error();
   // An empty entry is as unusable as a missing one: every file of the package has content.
-  if (archive.ReadEntry(entryName, content, 0xFFFFFFFFu) <= 0) return kBadPackageText;
-  return tolvane::WriteFileContent(folder + ToWide(name), content.data(), content.size(), bytesWritten,
-                                   errorText);
+  sink.Abandon();
+  return EntryFailureText(result);
 }
 
 bool ExtractPackage(WorkerContext& context, int32_t base, int32_t span) {
@@ -199,18 +137,27 @@ bool ExtractPackage(WorkerContext& context, int32_t base, int32_t span) {
     }
   }
 
-  std::vector<uint8_t> buffer;
-  if (!CopyPayload(buffer) || buffer.size() % 8 != 0) {
+  // The payload is read where the resource lies (read-only), deciphered a window at a
+  // time as the archive asks for it.
+  tolvane::LoadedResource payload(GetModuleHandleW(nullptr), PayloadResourceId, RT_RCDATA);
+  if (!payload.found() || payload.size() % 8 != 0) {
     ReportError(context, kBadPackageText);
     return false;
   }
-  // A wrong key is not detected here: the archive's header check below refuses the result.
-  DecipherPayload(buffer, context.key);
+  StorageManagerConstMemoryStream resource(payload.data(), payload.size());
+  PayloadReadStream deciphering(resource, 0, payload.size(), context.key);
+  if (!deciphering.IsReady()) {
+    ReportError(context, kOutOfMemoryText);
+    return false;
+  }
+  tolvane::SplitDecipher split;
+  if (split.Start()) deciphering.SetDecipher(&tolvane::SplitDecipher::Decipher, &split);
   if (StopRequested(context, StopPoint::PayloadDeciphered)) return false;
 
+  // A wrong key is not detected before this: the archive's header check refuses it.
   StorageManager archive(kPackageSignature, kPackageVersion);
-  if (!archive.OpenForReading(buffer)) {
-    ReportError(context, kBadPackageText);
+  if (!archive.OpenForReading(deciphering)) {
+    ReportError(context, deciphering.OutOfMemory() ? kOutOfMemoryText : kBadPackageText);
     return false;
   }
 
@@ -223,11 +170,11 @@ bool ExtractPackage(WorkerContext& context, int32_t base, int32_t span) {
       if (!ToThreadAnsi(entry.Name, names.back())) names.back().clear();
     }
   } catch (const std::bad_alloc&) {
-    ReportError(context, kBadPackageText);
+    ReportError(context, kOutOfMemoryText);
     return false;
   }
-  InflateAhead ahead(archive, names);
-  const bool inflatingAhead = ahead.Start();
+  tolvane::ReadAhead ahead(archive, names);
+  const bool readingAhead = ahead.Start();
 
   uint64_t bytesWritten = 0;
   for (size_t i = 0; i < manifest.Entries.size(); ++i) {
@@ -240,16 +187,10 @@ bool ExtractPackage(WorkerContext& context, int32_t base, int32_t span) {
       }
       continue;
     }
-    const wchar_t* error;
-    if (inflatingAhead) {
-      const std::vector<uint8_t>* content = ahead.Next();
-      error = content ? tolvane::WriteFileContent(folder + ToWide(entry.Name), content->data(), content->size(),
-                                                  bytesWritten, ErrorTextBuffer)
-                      : kBadPackageText;
-      ahead.Done();
-    } else {
-      error = WritePackageFile(archive, entry.Name, folder, bytesWritten, ErrorTextBuffer);
-    }
+    const wchar_t* error =
+        readingAhead ? WriteAheadFile(ahead, folder + ToWide(entry.Name), context, base, span, manifest.TotalBytes,
+                                      bytesWritten)
+                     : WritePackageFile(archive, entry.Name, folder, bytesWritten, ErrorTextBuffer);
     if (error) {
       ReportError(context, error);
       return false;

@@ -9,10 +9,11 @@
 class StorageManager;
 struct WorkerContext;
 
-// Deciphers the payload resource, opens it as an archive and writes every folder and
-// file of the context's manifest below the install folder, posting progress from `base`
-// to `base + span` as files are written. Reports its own failures; false after a failure
-// or (install) a stop.
+// Opens the payload resource as an archive, deciphered a window at a time where it lies,
+// and writes every folder and file of the context's manifest below the install folder,
+// each file in pieces, posting progress from `base` to `base + span` as files are written
+// (and within large files). Reports its own failures; false after a failure or (install)
+// a stop.
 bool ExtractPackage(WorkerContext& context, int32_t base, int32_t span);
 
 // Reads the entry `name` from the archive and writes it as folder + name. Null on success

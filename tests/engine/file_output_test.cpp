@@ -85,6 +85,38 @@ TEST(WriteFileContent, ByteCountCarriesPastThirtyTwoBits) {
   EXPECT_EQ(written, 0x100000002ull);
 }
 
+TEST(PieceFileWriter, CreatesAtTheFirstPieceAndAbandonRemovesOnlyWhatItCreated) {
+  TempFolder dir;
+  const std::wstring path = dir.path() + L"pieces.bin";
+  uint64_t written = 0;
+  std::wstring error;
+  {
+    tolvane::PieceFileWriter writer(path);
+    EXPECT_FALSE(tolvane::test::FileExists(path));  // nothing before content comes
+    const auto a = Bytes("first "), b = Bytes("second");
+    ASSERT_EQ(writer.Write(a.data(), a.size(), written, error), nullptr);
+    ASSERT_EQ(writer.Write(b.data(), b.size(), written, error), nullptr);
+    ASSERT_EQ(writer.Finish(error), nullptr);
+  }
+  std::vector<uint8_t> back;
+  ASSERT_TRUE(ReadFileBytes(path, back));
+  EXPECT_EQ(back, Bytes("first second"));
+  EXPECT_EQ(written, 12u);
+  {
+    // Content found unusable half-way: the file made for it goes.
+    tolvane::PieceFileWriter writer(dir.path() + L"half.bin");
+    ASSERT_EQ(writer.Write(back.data(), 3, written, error), nullptr);
+    writer.Abandon();
+    EXPECT_FALSE(tolvane::test::FileExists(dir.path() + L"half.bin"));
+  }
+  {
+    // A writer that wrote nothing leaves an existing file of that name alone.
+    tolvane::PieceFileWriter writer(path);
+    writer.Abandon();
+    EXPECT_TRUE(tolvane::test::FileExists(path));
+  }
+}
+
 TEST(WriteWholeBuffer, ShortWriteIsAFailure) {
   // A non-blocking pipe with a tiny buffer and no reader accepts less than asked while
   // WriteFile still reports success.

@@ -1,0 +1,112 @@
+// The threads that feed an extraction: one that shares the deciphering of each window of
+// the payload with the thread reading it, and one that reads (deciphers and inflates)
+// the files ahead of the worker that writes them, through a short queue of pieces.
+// Memory is a few fixed buffers, whatever the size of the files.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/win_owners.h"
+
+class StorageManager;
+
+namespace tolvane {
+
+// A count that one thread raises and another waits on. Under Wine every wait on or signal
+// of a kernel object is a call to the wineserver, so the event is used only when the
+// waiting side has to sleep, not once for every piece.
+class Counter {
+ public:
+  bool Make();
+  void Raise();
+  // Waits until the count exceeds `than` or `stop` is set.
+  void WaitAbove(size_t than, const std::atomic<bool>& stop);
+  void Wake();
+
+ private:
+  std::atomic<size_t> value_{0};
+  std::atomic<bool> sleeping_{false};
+  UniqueHandle wake_;
+};
+
+// Deciphers a run of blocks in two halves at once: the second on a helper thread, the
+// first on the caller's. Runs too short to be worth it, or without a helper, are
+// deciphered by the caller alone.
+class SplitDecipher {
+ public:
+  SplitDecipher() = default;
+  ~SplitDecipher();
+  SplitDecipher(const SplitDecipher&) = delete;
+  SplitDecipher& operator=(const SplitDecipher&) = delete;
+
+  // False when no helper can be had.
+  bool Start();
+  // PayloadReadStream's Decipher hook; self is this object. One caller at a time.
+  static bool Decipher(void* self, uint8_t* data, size_t length, const uint8_t* key);
+
+ private:
+  static unsigned __stdcall Run(void* self);
+  void Help();
+
+  UniqueHandle thread_, start_, done_;
+  std::atomic<bool> stop_{false};
+  uint8_t* data_ = nullptr;
+  size_t length_ = 0;
+  const uint8_t* key_ = nullptr;
+  bool ok_ = true;
+};
+
+// The files of the manifest read ahead of the writes on a thread of their own, in order,
+// through a ring of pieces. The thread touches nothing but the archive and the ring; the
+// worker makes every file-system call, report and progress notice, as before.
+class ReadAhead {
+ public:
+  static constexpr size_t kPieces = 6;
+  static constexpr size_t kPieceBytes = 0x40000;
+
+  struct Piece {
+    std::unique_ptr<uint8_t[]> data;
+    size_t length = 0;
+    bool last = false;   // the file's last piece (perhaps empty); `result` is then set
+    int32_t result = 0;  // ReadEntryTo's result for the file
+  };
+
+  // names: the archive names of the files in manifest order; an empty one stands for a
+  // name that could not be converted, which reads as a missing entry.
+  ReadAhead(StorageManager& archive, const std::vector<std::string>& names) : archive_(archive), names_(names) {}
+  ~ReadAhead();
+  ReadAhead(const ReadAhead&) = delete;
+  ReadAhead& operator=(const ReadAhead&) = delete;
+
+  // False when the buffers or the thread cannot be had; the caller then reads the files
+  // itself.
+  bool Start();
+  // The next piece, in file order; valid until Done.
+  const Piece& Next();
+  void Done();
+
+ private:
+  struct Sink;
+  static unsigned __stdcall Run(void* self);
+  void ReadAll();
+  Piece* Acquire();
+  void Publish();
+
+  StorageManager& archive_;
+  const std::vector<std::string>& names_;
+  Piece pieces_[kPieces];
+  size_t taken_ = 0;     // pieces the worker is done with (worker only)
+  size_t produced_ = 0;  // pieces published (reading thread only)
+  std::atomic<bool> stop_{false};
+  Counter published_, released_;
+  UniqueHandle thread_;
+};
+
+}  // namespace tolvane
