@@ -130,7 +130,7 @@ python3 - "$out/setup.exe" "$out/huge-image.exe" <<'PY'
 import struct, sys
 image = bytearray(open(sys.argv[1], "rb").read())
 opt = struct.unpack_from("<I", image, 0x3C)[0] + 24
-struct.pack_into("<I", image, opt + 56, 0x70000000)  # SizeOfImage
+struct.pack_into("<I", image, opt + 56, 0x80000000)  # SizeOfImage: 2 GiB, past what loads
 open(sys.argv[2], "wb").write(image)
 PY
 if msg=$("$tool" inspect "$out/huge-image.exe" 2>&1); then bad "inspect passes a file that cannot install"; fi
