@@ -98,7 +98,7 @@ void FreeSpaceIndex::Place(Heap& heap, size_t at, const FreeRegion& r) {
 void FreeSpaceIndex::SiftUp(Heap& heap, size_t at) {
   const FreeRegion r = heap[at];
   while (at > 0) {
-    size_t parent = (at - 1) / 2;
+    size_t parent = (at - 1) / kArity;
     if (!Less(r, heap[parent])) break;
     Place(heap, at, heap[parent]);
     at = parent;
@@ -110,9 +110,12 @@ void FreeSpaceIndex::SiftDown(Heap& heap, size_t at) {
   const FreeRegion r = heap[at];
   const size_t n = heap.size();
   for (;;) {
-    size_t child = 2 * at + 1;
-    if (child >= n) break;
-    if (child + 1 < n && Less(heap[child + 1], heap[child])) ++child;
+    const size_t first = kArity * at + 1;
+    if (first >= n) break;
+    size_t child = first;
+    for (size_t c = first + 1; c < first + kArity && c < n; ++c) {
+      if (Less(heap[c], heap[child])) child = c;
+    }
     if (!Less(heap[child], r)) break;
     Place(heap, at, heap[child]);
     at = child;
@@ -221,7 +224,7 @@ bool FreeSpaceIndex::BestInHeap(const Heap& heap, uint32_t need, uint32_t exclud
       any = true;
       continue;
     }
-    for (size_t child = 2 * at + 1; child <= 2 * at + 2 && child < heap.size(); ++child) {
+    for (size_t child = kArity * at + 1; child <= kArity * at + kArity && child < heap.size(); ++child) {
       pending_.push_back(static_cast<uint32_t>(child));
     }
   }

@@ -3,7 +3,7 @@
 //   - best fit: the smallest region of at least n bytes, on equal sizes the lowest offset,
 //     on equal offsets the lowest record number (what a scan of the records in number
 //     order keeping the first strictly better candidate would find). Regions are kept in
-//     size classes of 16 bytes, each a binary heap ordered by (size, offset, number), with
+//     size classes of 16 bytes, each a four-ary heap ordered by (size, offset, number), with
 //     a bitmap of the classes that hold any; regions of 64 KiB and more share one ordered
 //     class of their own;
 //   - the free region starting at an offset, and the one ending at an offset (lowest
@@ -89,6 +89,9 @@ class FreeSpaceIndex {
   static constexpr uint32_t kNowhere = 0xFFFFFFFFu;
   // Marks a region's end in positions_ (beside its number); record numbers stay far below.
   static constexpr uint32_t kEndsHere = 0x80000000u;
+  // Four children a node: a region taken from a heap of thousands sifts through half the
+  // levels of a binary heap, and the children to compare lie side by side in memory.
+  static constexpr size_t kArity = 4;
 
   using Heap = std::vector<FreeRegion>;
   static uint32_t ClassOf(uint32_t size) { return std::min(size / kClassBytes, kLargeClass); }
