@@ -53,13 +53,16 @@ void PositionTable::Erase(uint64_t position, uint32_t number) {
   }
 }
 
-bool PositionTable::Lowest(uint64_t position, uint32_t exclude, uint32_t& number) const {
+bool PositionTable::Lowest(uint64_t position, uint32_t exclude, uint32_t& number, uint32_t low,
+                           uint32_t high) const {
   if (slots_.empty() || position > 0xFFFFFFFFu) return false;
   size_t mask = slots_.size() - 1;
   bool any = false;
   for (size_t i = Home(position); slots_[i].number != kUnused; i = (i + 1) & mask) {
     const Slot& s = slots_[i];
-    if (s.position != position || s.number == exclude || (any && s.number > number)) continue;
+    if (s.position != position || s.number == exclude || s.number < low || s.number > high ||
+        (any && s.number > number))
+      continue;
     number = s.number;
     any = true;
   }
@@ -95,7 +98,7 @@ void FreeSpaceIndex::Place(Heap& heap, size_t at, const FreeRegion& r) {
 void FreeSpaceIndex::SiftUp(Heap& heap, size_t at) {
   const FreeRegion r = heap[at];
   while (at > 0) {
-    size_t parent = (at - 1) / 2;
+    size_t parent = (at - 1) / kArity;
     if (!Less(r, heap[parent])) break;
     Place(heap, at, heap[parent]);
     at = parent;
@@ -107,9 +110,12 @@ void FreeSpaceIndex::SiftDown(Heap& heap, size_t at) {
   const FreeRegion r = heap[at];
   const size_t n = heap.size();
   for (;;) {
-    size_t child = 2 * at + 1;
-    if (child >= n) break;
-    if (child + 1 < n && Less(heap[child + 1], heap[child])) ++child;
+    const size_t first = kArity * at + 1;
+    if (first >= n) break;
+    size_t child = first;
+    for (size_t c = first + 1; c < first + kArity && c < n; ++c) {
+      if (Less(heap[c], heap[child])) child = c;
+    }
     if (!Less(heap[child], r)) break;
     Place(heap, at, heap[child]);
     at = child;
@@ -162,18 +168,20 @@ bool FreeSpaceIndex::Remove(const FreeRegion& r) {
 }
 
 void FreeSpaceIndex::Update(uint32_t number, const FreeRegion* old, const FreeRegion* now) {
+  // No directory holds that many records (10 bytes each, in an archive below 4 GiB).
+  if (number >= kEndsHere) return;
   // The slots below lie far apart: asking for all of them first lets their fetches overlap.
   if (number < slotOf_.size()) __builtin_prefetch(&slotOf_[number]);
-  if (old) byOffset_.Prefetch(old->offset), byEnd_.Prefetch(EndOf(*old));
-  if (now) byOffset_.Prefetch(now->offset), byEnd_.Prefetch(EndOf(*now));
+  if (old) positions_.Prefetch(old->offset), positions_.Prefetch(EndOf(*old));
+  if (now) positions_.Prefetch(now->offset), positions_.Prefetch(EndOf(*now));
   bool wasIn = old && Remove(FreeRegion{number, old->offset, old->size});
   if (now) Insert(FreeRegion{number, now->offset, now->size});
   bool sameStart = wasIn && now && old->offset == now->offset;
   bool sameEnd = wasIn && now && EndOf(*old) == EndOf(*now);
-  if (wasIn && !sameStart) byOffset_.Erase(old->offset, number);
-  if (now && !sameStart) byOffset_.Insert(now->offset, number);
-  if (wasIn && !sameEnd) byEnd_.Erase(EndOf(*old), number);
-  if (now && !sameEnd) byEnd_.Insert(EndOf(*now), number);
+  if (wasIn && !sameStart) positions_.Erase(old->offset, number);
+  if (now && !sameStart) positions_.Insert(now->offset, number);
+  if (wasIn && !sameEnd) positions_.Erase(EndOf(*old), number | kEndsHere);
+  if (now && !sameEnd) positions_.Insert(EndOf(*now), number | kEndsHere);
 }
 
 void FreeSpaceIndex::Clear() {
@@ -182,8 +190,7 @@ void FreeSpaceIndex::Clear() {
   occupied_.Clear(true);
   large_.clear();
   count_ = 0;
-  byOffset_.Clear();
-  byEnd_.Clear();
+  positions_.Clear();
 }
 
 bool FreeSpaceIndex::Contains(const FreeRegion& r) const {
@@ -217,7 +224,7 @@ bool FreeSpaceIndex::BestInHeap(const Heap& heap, uint32_t need, uint32_t exclud
       any = true;
       continue;
     }
-    for (size_t child = 2 * at + 1; child <= 2 * at + 2 && child < heap.size(); ++child) {
+    for (size_t child = kArity * at + 1; child <= kArity * at + kArity && child < heap.size(); ++child) {
       pending_.push_back(static_cast<uint32_t>(child));
     }
   }
@@ -247,11 +254,13 @@ bool FreeSpaceIndex::BestFit(uint32_t need, uint32_t exclude, FreeRegion& found)
 }
 
 bool FreeSpaceIndex::StartingAt(uint32_t offset, uint32_t exclude, uint32_t& number) const {
-  return byOffset_.Lowest(offset, exclude, number);
+  return positions_.Lowest(offset, exclude, number, 0, kEndsHere - 1);
 }
 
 bool FreeSpaceIndex::EndingAt(uint64_t end, uint32_t exclude, uint32_t& number) const {
-  return byEnd_.Lowest(end, exclude, number);
+  if (!positions_.Lowest(end, exclude | kEndsHere, number, kEndsHere)) return false;
+  number &= ~kEndsHere;
+  return true;
 }
 
 }  // namespace tolvane

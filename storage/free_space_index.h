@@ -3,13 +3,15 @@
 //   - best fit: the smallest region of at least n bytes, on equal sizes the lowest offset,
 //     on equal offsets the lowest record number (what a scan of the records in number
 //     order keeping the first strictly better candidate would find). Regions are kept in
-//     size classes of 16 bytes, each a binary heap ordered by (size, offset, number), with
+//     size classes of 16 bytes, each a four-ary heap ordered by (size, offset, number), with
 //     a bitmap of the classes that hold any; regions of 64 KiB and more share one ordered
 //     class of their own;
 //   - the free region starting at an offset, and the one ending at an offset (lowest
 //     record number first), for merging a released region with its neighbours; these are
 //     hashed, as only exact positions are asked for (several regions share a position
-//     only in a damaged archive).
+//     only in a damaged archive). Starts and ends share one table: a released region's
+//     neighbours are asked for at the positions where its own start and end are recorded
+//     next, so those find their place in the cache.
 #pragma once
 
 #include <algorithm>
@@ -37,8 +39,9 @@ class PositionTable {
  public:
   void Insert(uint64_t position, uint32_t number);
   void Erase(uint64_t position, uint32_t number);
-  // The lowest number at position other than exclude.
-  bool Lowest(uint64_t position, uint32_t exclude, uint32_t& number) const;
+  // The lowest number at position other than exclude, among the numbers from low to high.
+  bool Lowest(uint64_t position, uint32_t exclude, uint32_t& number, uint32_t low = 0,
+              uint32_t high = 0xFFFFFFFEu) const;
   void Clear();
   size_t Count() const { return count_; }
   // Starts fetching the slot that a lookup of position reads first.
@@ -76,14 +79,19 @@ class FreeSpaceIndex {
   // Starts fetching what StartingAt(end) and EndingAt(offset) read, so that the two
   // lookups of a released region's neighbours wait for memory once.
   void PrefetchNeighbours(uint64_t offset, uint64_t end) const {
-    byOffset_.Prefetch(end);
-    byEnd_.Prefetch(offset);
+    positions_.Prefetch(end);
+    positions_.Prefetch(offset);
   }
 
  private:
   static constexpr uint32_t kClassBytes = 16;
   static constexpr uint32_t kLargeClass = 4096;  // sizes of kLargeClass * 16 bytes and more
   static constexpr uint32_t kNowhere = 0xFFFFFFFFu;
+  // Marks a region's end in positions_ (beside its number); record numbers stay far below.
+  static constexpr uint32_t kEndsHere = 0x80000000u;
+  // Four children a node: a region taken from a heap of thousands sifts through half the
+  // levels of a binary heap, and the children to compare lie side by side in memory.
+  static constexpr size_t kArity = 4;
 
   using Heap = std::vector<FreeRegion>;
   static uint32_t ClassOf(uint32_t size) { return std::min(size / kClassBytes, kLargeClass); }
@@ -100,8 +108,7 @@ class FreeSpaceIndex {
   std::set<std::tuple<uint32_t, uint32_t, uint32_t>> large_;  // size, offset, number
   mutable std::vector<uint32_t> pending_;  // heap places still to look at in a search
   size_t count_ = 0;
-  PositionTable byOffset_;
-  PositionTable byEnd_;
+  PositionTable positions_;  // a free region's number at its offset, and kEndsHere | number at its end
 };
 
 }  // namespace tolvane

@@ -24,6 +24,25 @@ uint64_t ProcessKey() {
   return key;
 }
 
+// The last n (1 to 7) bytes at p as a little-endian word, the bytes above them zero: what a
+// copy into a zeroed word gives, read with whole loads instead (a copy of a variable length
+// goes byte by byte and then stalls the word's load). With whole set the 8 bytes before
+// p + n belong to the name.
+inline uint64_t Tail(const unsigned char* p, size_t n, bool whole) {
+  if (whole) {
+    uint64_t word;
+    std::memcpy(&word, p + n - 8, 8);
+    return word >> (64 - 8 * n);
+  }
+  if (n >= 4) {
+    uint32_t low, high;
+    std::memcpy(&low, p, 4);
+    std::memcpy(&high, p + n - 4, 4);
+    return low | (static_cast<uint64_t>(high) << (8 * (n - 4)));
+  }
+  return p[0] | (static_cast<uint64_t>(p[n / 2]) << (8 * (n / 2))) | (static_cast<uint64_t>(p[n - 1]) << (8 * (n - 1)));
+}
+
 }  // namespace
 
 uint32_t NameHash::operator()(std::string_view name) const {
@@ -37,11 +56,7 @@ uint32_t NameHash::operator()(std::string_view name) const {
     h = (h ^ word) * 0xFF51AFD7ED558CCDull;
     h ^= h >> 31;
   }
-  if (n) {
-    uint64_t word = 0;
-    std::memcpy(&word, p, n);
-    h = (h ^ word) * 0xC4CEB9FE1A85EC53ull;
-  }
+  if (n) h = (h ^ Tail(p, n, name.size() >= 8)) * 0xC4CEB9FE1A85EC53ull;
   return static_cast<uint32_t>(Mix(h ^ key));
 }
 
