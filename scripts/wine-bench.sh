@@ -32,8 +32,10 @@ mkdir -p "$root"
 root=$(cd "$root" && pwd)
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# A test may ask for Wine's debug channels and further load-order overrides (both are
+# read by every Wine process from the Unix environment it starts with).
+export WINEDEBUG=${TOLVANE_WINEDEBUG:--all}
+export WINEDLLOVERRIDES="mscoree,mshtml=${TOLVANE_WINEDLLOVERRIDES:+;$TOLVANE_WINEDLLOVERRIDES}"
 export LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
 
 use_display() {
