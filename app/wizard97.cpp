@@ -227,7 +227,39 @@ CWizard97ExteriorPageImpl::CWizard97ExteriorPageImpl(int templateId)
 void CWizard97ExteriorPageImpl::SetTitleFont(int controlId) const {
   if (HFONT font = ExteriorTitleFont()) {
     SendDlgItemMessageW(Window(), controlId, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    FitTitle(controlId, font);
   }
+}
+
+// The title font is sized in points, the page in units of the dialog font; both are
+// rounded to whole pixels, so at some DPIs (120) a title that fits one line at 96 wraps
+// and its second line would lose its last rows. The control then grows to the height
+// its lines need, never into the control below it.
+void CWizard97ExteriorPageImpl::FitTitle(int controlId, HFONT font) const {
+  const HWND title = Item(controlId);
+  wchar_t text[256];
+  const int length = title ? GetWindowTextW(title, text, 256) : 0;
+  if (length <= 0) return;
+  RECT place;
+  GetWindowRect(title, &place);
+  MapWindowPoints(nullptr, Window(), reinterpret_cast<POINT*>(&place), 2);
+  const LONG width = place.right - place.left;
+  tolvane::WindowDc dc(title);
+  if (!dc.get()) return;
+  const HGDIOBJ old = SelectObject(dc.get(), font);
+  RECT need = {0, 0, width, 0};
+  DrawTextW(dc.get(), text, length, &need, DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS);
+  SelectObject(dc.get(), old);
+  if (need.bottom <= place.bottom - place.top) return;
+  LONG limit = need.bottom + place.top;
+  for (HWND other = GetWindow(Window(), GW_CHILD); other; other = GetWindow(other, GW_HWNDNEXT)) {
+    RECT r;
+    GetWindowRect(other, &r);
+    MapWindowPoints(nullptr, Window(), reinterpret_cast<POINT*>(&r), 2);
+    if (other != title && r.top >= place.bottom && r.left < place.right && r.right > place.left)
+      limit = std::min(limit, r.top);
+  }
+  SetWindowPos(title, nullptr, 0, 0, width, limit - place.top, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 CWizard97InteriorPageImpl::CWizard97InteriorPageImpl(int templateId, const wchar_t* headerTitle,

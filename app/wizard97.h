@@ -100,6 +100,9 @@ class CWizard97ExteriorPageImpl : public CWizard97PageWindow {
   explicit CWizard97ExteriorPageImpl(int templateId);
   // Shows a control's text in the sheet's exterior title font.
   void SetTitleFont(int controlId) const;
+
+ private:
+  void FitTitle(int controlId, HFONT font) const;
 };
 
 // A page below the header band with a title and a subtitle.

@@ -12,7 +12,8 @@
 #   wine-bench.sh teardown --root R        stop the prefixes' wineservers and our Xvfb
 #
 # Only what the bench started is stopped: its own Xvfb (by pid) and `wineserver -k`
-# for its own prefixes. ~/.wine is never touched.
+# for its own prefixes. ~/.wine is never touched. The Xvfb screen is 1024x768x24 unless
+# TOLVANE_SCREEN gives another (WIDTHxHEIGHTxDEPTH) when the display is started.
 set -euo pipefail
 
 cmd=${1:-}; shift || true
@@ -55,7 +56,7 @@ start_display() {
   fi
   # Xvfb picks a free display itself and writes its number to fd 3.
   rm -f "$root/display.num"
-  setsid Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp \
+  setsid Xvfb -displayfd 3 -screen 0 "${TOLVANE_SCREEN:-1024x768x24}" -nolisten tcp \
     3>"$root/display.num" </dev/null >"$root/xvfb.log" 2>&1 &
   echo $! > "$root/xvfb.pid"
   for _ in $(seq 1 100); do
