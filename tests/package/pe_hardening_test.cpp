@@ -178,7 +178,7 @@ TEST(PeHardening, StubThatLoadsFromItsOwnFolderFails) {
   EXPECT_EQ(h.outsideKnownDlls, (std::vector<std::string>{"VERSION.dll", "COMCTL32.dll", "SHFolder.dll"}));
   EXPECT_FALSE(h.loadConfig);
   EXPECT_EQ(h.executionLevel, "asInvoker");
-  EXPECT_TRUE(h.supportedOs.empty()) << "a commented-out element counts";
+  EXPECT_TRUE(h.supportedOs.empty()) << "an element inside a comment was read";
   const std::string faults = Faults(h);
   for (const char* expected : {"imports VERSION.dll", "imports COMCTL32.dll", "imports SHFolder.dll",
                                "DependentLoadFlags", "NX_COMPAT", "TERMINAL_SERVER_AWARE", "asInvoker",
