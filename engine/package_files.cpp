@@ -8,6 +8,7 @@
 #include <new>
 #include <vector>
 
+#include "common/text_conversion.h"
 #include "common/win_owners.h"
 #include "engine/error_texts.h"
 #include "engine/worker.h"
@@ -24,17 +25,6 @@ using tolvane::StopPoint;
 using tolvane::StopRequested;
 
 namespace {
-
-// Entry names are stored in the archive in the thread's ANSI code page.
-bool ToThreadAnsi(const std::u16string& name, std::string& out) {
-  const std::wstring wide = ToWide(name);
-  if (wide.empty()) return false;
-  const int length = static_cast<int>(wide.size());
-  const int needed = WideCharToMultiByte(CP_THREAD_ACP, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
-  if (needed <= 0) return false;
-  out.assign(static_cast<size_t>(needed), '\0');
-  return WideCharToMultiByte(CP_THREAD_ACP, 0, wide.data(), length, &out[0], needed, nullptr, nullptr) == needed;
-}
 
 // The payload resource copied into memory of our own (the resource itself is read-only).
 bool CopyPayload(std::vector<uint8_t>& buffer) {

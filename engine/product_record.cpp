@@ -4,11 +4,10 @@
 #include "engine/registry_key.h"
 #include "engine/worker.h"
 #include "state/installed_product.h"
+#include "state/product_names.h"
 
 namespace {
-constexpr wchar_t kSoftwareKey[] = L"SOFTWARE\\";
-constexpr wchar_t kProductKey[] = L"SOFTWARE\\QUAV_SRV";
-constexpr wchar_t kProductName[] = L"QUAV_SRV";
+// The user's settings of this version below HKEY_CURRENT_USER\SOFTWARE\QUAV_SRV.
 constexpr wchar_t kUserSettingsName[] = L"1.0";
 }  // namespace
 
@@ -16,10 +15,10 @@ bool WriteProductRecord(WorkerContext& context) {
   const InstalledProductRecord& record = InstalledProduct();
   RegistryKey key;
   const bool written =
-      key.CreateKey(HKEY_LOCAL_MACHINE, kProductKey, RegistryKey::kReadWrite) == ERROR_SUCCESS &&
-      key.WriteStringValue(L"UserName", record.EnteredUserName.c_str(), REG_SZ) == ERROR_SUCCESS &&
-      key.WriteStringValue(L"UserCompany", record.EnteredUserCompany.c_str(), REG_SZ) == ERROR_SUCCESS &&
-      key.WriteStringValue(L"InstallPath", record.InstallPath.c_str(), REG_SZ) == ERROR_SUCCESS;
+      key.CreateKey(HKEY_LOCAL_MACHINE, tolvane::kProductKey, RegistryKey::kReadWrite) == ERROR_SUCCESS &&
+      key.WriteStringValue(tolvane::kUserNameValue, record.EnteredUserName.c_str(), REG_SZ) == ERROR_SUCCESS &&
+      key.WriteStringValue(tolvane::kUserCompanyValue, record.EnteredUserCompany.c_str(), REG_SZ) == ERROR_SUCCESS &&
+      key.WriteStringValue(tolvane::kInstallPathValue, record.InstallPath.c_str(), REG_SZ) == ERROR_SUCCESS;
   if (!written) {
     tolvane::ReportError(context, tolvane::kRegistryErrorText);
     return false;
@@ -31,13 +30,13 @@ bool WriteProductRecord(WorkerContext& context) {
 void DeleteProductRecord() {
   {
     RegistryKey software;
-    if (software.CreateKey(HKEY_LOCAL_MACHINE, kSoftwareKey, RegistryKey::kReadWrite) == ERROR_SUCCESS) {
-      software.DeleteChildKey(kProductName);
+    if (software.CreateKey(HKEY_LOCAL_MACHINE, tolvane::kSoftwareKey, RegistryKey::kReadWrite) == ERROR_SUCCESS) {
+      software.DeleteChildKey(tolvane::kProductKeyName);
     }
   }
   RegistryKey software;
-  if (software.CreateKey(HKEY_CURRENT_USER, kSoftwareKey, RegistryKey::kReadWrite) != ERROR_SUCCESS) return;
+  if (software.CreateKey(HKEY_CURRENT_USER, tolvane::kSoftwareKey, RegistryKey::kReadWrite) != ERROR_SUCCESS) return;
   RegistryKey product;
-  if (product.OpenKey(software.get(), kProductName, RegistryKey::kReadWrite) != ERROR_SUCCESS) return;
+  if (product.OpenKey(software.get(), tolvane::kProductKeyName, RegistryKey::kReadWrite) != ERROR_SUCCESS) return;
   product.DeleteKeyTree(kUserSettingsName);
 }

@@ -2,6 +2,8 @@
 
 #include <cwchar>
 
+#include "common/registry_string.h"
+
 LONG RegistryKey::Adopt(LONG result, HKEY obtained, REGSAM access) {
   if (result != ERROR_SUCCESS) return result;
   CloseKey();
@@ -41,17 +43,7 @@ LONG RegistryKey::WriteStringValue(const wchar_t* name, const wchar_t* text, DWO
 LONG RegistryKey::ReadStringValue(const wchar_t* name, wchar_t* buffer, DWORD capacity) {
   if (!buffer || capacity == 0) return ERROR_INVALID_PARAMETER;
   if (!handle_) return ERROR_INVALID_HANDLE;
-  DWORD type = 0;
-  DWORD bytes = capacity * sizeof(wchar_t);
-  LONG rc = RegQueryValueExW(handle_, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
-  if (rc != ERROR_SUCCESS) return rc;
-  if (type != REG_SZ && type != REG_EXPAND_SZ) return ERROR_INVALID_DATA;
-  if (bytes == 0) {
-    buffer[0] = L'\0';
-    return ERROR_SUCCESS;
-  }
-  if (bytes % sizeof(wchar_t) != 0 || buffer[bytes / sizeof(wchar_t) - 1] != L'\0') return ERROR_INVALID_DATA;
-  return ERROR_SUCCESS;
+  return tolvane::ReadRegistryString(handle_, name, buffer, capacity);
 }
 
 LONG RegistryKey::DeleteChildKey(const wchar_t* name) {

@@ -28,7 +28,7 @@ bool CreateShortcut(const wchar_t* target, const wchar_t* name, const wchar_t* f
     return false;
   }
   linkPath += name;
-  linkPath += L".lnk";
+  linkPath += tolvane::kLinkExtension;
 
   // Never undone: the worker thread stays in its apartment, and the firewall step that
   // follows on the same thread relies on it.

@@ -31,4 +31,6 @@ inline constexpr int kCommonProgramsFolder = 23;  // CSIDL_COMMON_PROGRAMS
 inline constexpr int kCommonDesktopFolder = 25;   // CSIDL_COMMON_DESKTOPDIRECTORY
 inline constexpr wchar_t kProgramGroupName[] = L"Tolvane翻译软件";
 inline constexpr wchar_t kShortcutName[] = L"Tolvane翻译服务器";
+// Every shortcut file is its name followed by this.
+inline constexpr wchar_t kLinkExtension[] = L".lnk";
 }  // namespace tolvane

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "common/text_conversion.h"
 #include "engine/file_output.h"
 #include "engine/shell_links.h"
 #include "engine/worker.h"
@@ -15,14 +16,12 @@ namespace tolvane {
 namespace {
 
 constexpr DWORD kProtectingAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-constexpr wchar_t kLinkExtension[] = L".lnk";
 
 bool IsDriveLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
 
 // One level of a share root: a plain name, not a device marker like "?" or ".".
 bool IsPlainName(const std::wstring& name) {
-  return IsContainedRelativeName(std::u16string(name.begin(), name.end())) &&
-         name.find(L'\\') == std::wstring::npos;
+  return IsContainedRelativeName(ToUtf16(name)) && name.find(L'\\') == std::wstring::npos;
 }
 
 // Length of the root ("X:\" or "\\server\share\") that `folder` starts with, 0 if none.
@@ -61,7 +60,7 @@ bool IsRemovableInstallFolder(const std::wstring& folder) {
   const size_t root = RootLength(folder);
   if (root == 0 || root >= folder.size()) return false;
   const std::wstring levels = folder.substr(root, folder.size() - root - 1);
-  return IsContainedRelativeName(std::u16string(levels.begin(), levels.end()));
+  return IsContainedRelativeName(ToUtf16(levels));
 }
 
 bool DeleteWithShell(const std::wstring& path) {

@@ -14,6 +14,7 @@
 #include "engine/uninstall.h"
 #include "package/key_provider.h"
 #include "state/installed_product.h"
+#include "state/product_names.h"
 
 WorkerContext InstallWorkerContext(WorkerKind::Install);
 WorkerContext UninstallWorkerContext(WorkerKind::Uninstall);
@@ -21,13 +22,6 @@ WorkerContext UpgradeWorkerContext(WorkerKind::Upgrade);
 
 namespace tolvane {
 namespace {
-
-StopPointHook g_stopHook = nullptr;
-void* g_stopHookData = nullptr;
-ProgressHook g_progressHook = nullptr;
-void* g_progressHookData = nullptr;
-
-constexpr wchar_t kServerExecutableName[] = L"quavserver.exe";
 
 bool IsZeroKey(const PayloadKey& key) {
   for (uint8_t b : key) {
@@ -91,28 +85,6 @@ void ReportError(const WorkerContext& context, const wchar_t* text) {
   SendMessageW(context.window, WM_SETUP_ERROR, reinterpret_cast<WPARAM>(text), 0);
 }
 
-void PostProgress(const WorkerContext& context, int32_t value, UINT message) {
-  if (context.progress) *static_cast<volatile int32_t*>(context.progress) = value;
-  PostMessageW(context.window, message, 0, 0);
-  if (g_progressHook) g_progressHook(value, g_progressHookData);
-}
-
-bool StopRequested(const WorkerContext& context, StopPoint point, size_t entry) {
-  if (!context.stop) return false;
-  if (g_stopHook) g_stopHook(point, entry, g_stopHookData);
-  return *static_cast<volatile uint8_t*>(context.stop) != 0;
-}
-
-void SetStopPointHook(StopPointHook hook, void* data) {
-  g_stopHook = hook;
-  g_stopHookData = data;
-}
-
-void SetProgressHook(ProgressHook hook, void* data) {
-  g_progressHook = hook;
-  g_progressHookData = data;
-}
-
 }  // namespace tolvane
 
 using tolvane::PostProgress;
@@ -166,10 +138,11 @@ void RunInstall(WorkerContext& context) {
   if (!ExtractPackage(context, 20, 60)) return;
 
   // From here on the install runs to its end: the stop flag is no longer looked at.
-  context.ServerExecutablePath = InstalledProduct().InstallPath + tolvane::kServerExecutableName;
+  context.ServerExecutablePath = InstalledProduct().InstallPath + tolvane::kServerExecutable;
   if (!CreateProgramGroup(context)) return;
   CreateDesktopShortcut(context);
   if (!WriteProductRecord(context)) return;
+  // The firewall lists the server under the name its shortcuts bear.
   AllowServerThroughFirewall(context.ServerExecutablePath, tolvane::kShortcutName);
   PostProgress(context, 100, WM_SETUP_PROGRESS);
   tolvane::SendDone(context);

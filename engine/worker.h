@@ -65,6 +65,10 @@ namespace tolvane {
 
 // Sends WM_SETUP_ERROR with `text` and waits until the page has handled it.
 void ReportError(const WorkerContext& context, const wchar_t* text);
+
+// PostProgress and StopRequested live in engine/worker_signals.cpp, which test builds
+// replace to act on the worker thread at these points (tests/engine/worker_hooks.h).
+
 // Writes the progress value, then posts `message` so the page reads it.
 void PostProgress(const WorkerContext& context, int32_t value, UINT message);
 
@@ -74,15 +78,5 @@ enum class StopPoint { ManifestRead, KeyObtained, PayloadDeciphered, BeforeEntry
 // True when the context has a stop flag and it is set. `entry` is the index of the
 // manifest entry about to be handled (BeforeEntry only).
 bool StopRequested(const WorkerContext& context, StopPoint point, size_t entry = 0);
-
-// Lets a test act on the worker thread at one exact stop point, just before the flag is
-// read. Null in the program; set only while no worker runs.
-using StopPointHook = void (*)(StopPoint point, size_t entry, void* data);
-void SetStopPointHook(StopPointHook hook, void* data);
-
-// Lets a test act on the worker thread right after each progress notice is posted, for
-// example to wait until the page has read it. Null in the program.
-using ProgressHook = void (*)(int32_t value, void* data);
-void SetProgressHook(ProgressHook hook, void* data);
 
 }  // namespace tolvane

@@ -1,7 +1,6 @@
 #include "package/manifest.h"
 
 #include <cstring>
-#include <cwchar>
 #include <memory>
 #include <new>
 
@@ -148,23 +147,4 @@ std::vector<uint8_t> WriteManifest(const PackageManifest& manifest) {
   }
   out.insert(out.end(), manifest.KeyBlock.begin(), manifest.KeyBlock.end());
   return out;
-}
-
-std::wstring ToWide(const std::u16string& text) {
-#if WCHAR_MAX <= 0xFFFF
-  return std::wstring(text.begin(), text.end());
-#else
-  std::wstring out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    char32_t unit = text[i];
-    if (unit >= 0xD800 && unit < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] < 0xE000) {
-      unit = 0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    }
-    out.push_back(wchar_t(unit));
-  }
-  return out;
-#endif
 }

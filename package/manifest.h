@@ -60,7 +60,3 @@ bool ReadManifest(ByteInputStream& in, PackageManifest& manifest);
 // Appends the shortest CompactCount form of value.
 void WriteCompactCount(std::vector<uint8_t>& out, uint32_t value);
 std::vector<uint8_t> WriteManifest(const PackageManifest& manifest);
-
-// Manifest names as the platform's wide strings: the same code units on Windows, code
-// points (surrogate pairs joined) where wchar_t is 32 bits wide.
-std::wstring ToWide(const std::u16string& text);

@@ -1,102 +1,55 @@
 #include "package/payload_cipher.h"
 
-#include <new>
-
+#include "package/des_bitslice.h"
+#include "package/des_standard.h"
+#include "package/des_table_memory.h"
 #include "package/des_tables.h"
 
 namespace {
 
-// The tables of FIPS 46-3, bit numbers counted from 1 at the most significant bit.
-constexpr uint8_t kIP[64] = {58, 50, 42, 34, 26, 18, 10, 2, 60, 52, 44, 36, 28, 20, 12, 4,
-                             62, 54, 46, 38, 30, 22, 14, 6, 64, 56, 48, 40, 32, 24, 16, 8,
-                             57, 49, 41, 33, 25, 17, 9,  1, 59, 51, 43, 35, 27, 19, 11, 3,
-                             61, 53, 45, 37, 29, 21, 13, 5, 63, 55, 47, 39, 31, 23, 15, 7};
-constexpr uint8_t kFP[64] = {40, 8, 48, 16, 56, 24, 64, 32, 39, 7, 47, 15, 55, 23, 63, 31,
-                             38, 6, 46, 14, 54, 22, 62, 30, 37, 5, 45, 13, 53, 21, 61, 29,
-                             36, 4, 44, 12, 52, 20, 60, 28, 35, 3, 43, 11, 51, 19, 59, 27,
-                             34, 2, 42, 10, 50, 18, 58, 26, 33, 1, 41, 9,  49, 17, 57, 25};
-constexpr uint8_t kP[32] = {16, 7, 20, 21, 29, 12, 28, 17, 1,  15, 23, 26, 5,  18, 31, 10,
-                            2,  8, 24, 14, 32, 27, 3,  9,  19, 13, 30, 6,  22, 11, 4,  25};
-constexpr uint8_t kPC1[56] = {57, 49, 41, 33, 25, 17, 9,  1,  58, 50, 42, 34, 26, 18,
-                              10, 2,  59, 51, 43, 35, 27, 19, 11, 3,  60, 52, 44, 36,
-                              63, 55, 47, 39, 31, 23, 15, 7,  62, 54, 46, 38, 30, 22,
-                              14, 6,  61, 53, 45, 37, 29, 21, 13, 5,  28, 20, 12, 4};
-constexpr uint8_t kPC2[48] = {14, 17, 11, 24, 1,  5,  3,  28, 15, 6,  21, 10,
-                              23, 19, 12, 4,  26, 8,  16, 7,  27, 20, 13, 2,
-                              41, 52, 31, 37, 47, 55, 30, 40, 51, 45, 33, 48,
-                              44, 49, 39, 56, 34, 53, 46, 42, 50, 36, 29, 32};
-// Cumulative left rotations of the key halves: the shifts 1 1 2 2 2 2 2 2 1 2 2 2 2 2 2 1 summed.
-constexpr uint8_t kRotations[16] = {1, 2, 4, 6, 8, 10, 12, 14, 15, 17, 19, 21, 23, 25, 27, 28};
-constexpr uint8_t kS[8][64] = {
-    {14, 4,  13, 1, 2,  15, 11, 8,  3,  10, 6,  12, 5,  9,  0, 7,  0, 15, 7,  4,  14, 2,
-     13, 1,  10, 6, 12, 11, 9,  5,  3,  8,  4,  1,  14, 8,  13, 6, 2,  11, 15, 12, 9,  7,
-     3,  10, 5,  0, 15, 12, 8,  2,  4,  9,  1,  7,  5,  11, 3,  14, 10, 0,  6,  13},
-    {15, 1,  8,  14, 6,  11, 3,  4,  9,  7, 2,  13, 12, 0, 5,  10, 3,  13, 4,  7,  15, 2,
-     8,  14, 12, 0,  1,  10, 6,  9,  11, 5, 0,  14, 7,  11, 10, 4,  13, 1,  5,  8,  12, 6,
-     9,  3,  2,  15, 13, 8,  10, 1,  3,  15, 4, 2,  11, 6,  7,  12, 0,  5,  14, 9},
-    {10, 0,  9,  14, 6, 3,  15, 5,  1,  13, 12, 7,  11, 4,  2,  8,  13, 7,  0,  9,  3, 4,
-     6,  10, 2,  8,  5, 14, 12, 11, 15, 1,  13, 6,  4,  9,  8,  15, 3,  0,  11, 1,  2, 12,
-     5,  10, 14, 7,  1, 10, 13, 0,  6,  9,  8,  7,  4,  15, 14, 3,  11, 5,  2,  12},
-    {7,  13, 14, 3, 0,  6,  9,  10, 1,  2,  8,  5,  11, 12, 4,  15, 13, 8,  11, 5,  6, 15,
-     0,  3,  4,  7, 2,  12, 1,  10, 14, 9,  10, 6,  9,  0,  12, 11, 7,  13, 15, 1,  3, 14,
-     5,  2,  8,  4, 3,  15, 0,  6,  10, 1,  13, 8,  9,  4,  5,  11, 12, 7,  2,  14},
-    {2,  12, 4,  1,  7,  10, 11, 6, 8,  5,  3,  15, 13, 0,  14, 9,  14, 11, 2,  12, 4,  7,
-     13, 1,  5,  0,  15, 10, 3,  9, 8,  6,  4,  2,  1,  11, 10, 13, 7,  8,  15, 9,  12, 5,
-     6,  3,  0,  14, 11, 8,  12, 7, 1,  14, 2,  13, 6,  15, 0,  9,  10, 4,  5,  3},
-    {12, 1,  10, 15, 9,  2,  6,  8,  0, 13, 3,  4,  14, 7,  5,  11, 10, 15, 4,  2,  7, 12,
-     9,  5,  6,  1,  13, 14, 0,  11, 3, 8,  9,  14, 15, 5,  2,  8,  12, 3,  7,  0,  4, 10,
-     1,  13, 11, 6,  4,  3,  2,  12, 9, 5,  15, 10, 11, 14, 1,  7,  6,  0,  8,  13},
-    {4,  11, 2,  14, 15, 0,  8,  13, 3,  12, 9, 7,  5,  10, 6, 1,  13, 0,  11, 7,  4,  9,
-     1,  10, 14, 3,  5,  12, 2,  15, 8,  6,  1, 4,  11, 13, 12, 3, 7,  14, 10, 15, 6,  8,
-     0,  5,  9,  2,  6,  11, 13, 8,  1,  4,  10, 7, 9,  5,  0,  15, 14, 2,  3,  12},
-    {13, 2,  8,  4,  6,  15, 11, 1,  10, 9, 3,  14, 5,  0,  12, 7,  1,  15, 13, 8,  10, 3,
-     7,  4,  12, 5,  6,  11, 0,  14, 9,  2, 7,  11, 4,  1,  9,  12, 14, 2,  0,  6,  10, 13,
-     15, 3,  5,  8,  2,  1,  14, 7,  4,  10, 8, 13, 15, 12, 9,  0,  3,  5,  6,  11}};
+using namespace des_standard;
 
-// Byte slot of each subkey group (0-based group g -> byte), see DesWorkTables::KeySchedule.
-constexpr uint8_t kGroupSlot[8] = {3, 7, 2, 6, 1, 5, 0, 4};
-
-thread_local DesWorkTables* tCurrent = nullptr;
-thread_local int tAllocationsAllowed = -1;
-
-bool AllocationAllowed() {
-  if (tAllocationsAllowed == 0) return false;
-  if (tAllocationsAllowed > 0) --tAllocationsAllowed;
-  return true;
+template <typename T>
+T* Obtain(size_t bytes) {
+  return static_cast<T*>(ObtainDesTable(bytes));
 }
 
 // Owns the calling thread's tables for the length of one call.
 class TablesForCall {
  public:
-  TablesForCall() {
-    if (AllocationAllowed()) tables_.SP = new (std::nothrow) uint32_t[8][64];
-    if (tables_.SP && AllocationAllowed()) tables_.KeySchedule = new (std::nothrow) uint8_t[16][8];
-    if (tables_.KeySchedule && AllocationAllowed())
-      tables_.InitialPermutation = new (std::nothrow) uint64_t[16][16];
-    if (tables_.InitialPermutation && AllocationAllowed())
-      tables_.FinalPermutation = new (std::nothrow) uint64_t[16][16];
-    if (tables_.FinalPermutation) tCurrent = &tables_;
+  explicit TablesForCall(bool bitsliced) {
+    tables_.SP = Obtain<uint32_t[64]>(sizeof(uint32_t[8][64]));
+    if (tables_.SP) tables_.KeySchedule = Obtain<uint8_t[8]>(sizeof(uint8_t[16][8]));
+    if (tables_.KeySchedule) tables_.InitialPermutation = Obtain<uint64_t[16]>(sizeof(uint64_t[16][16]));
+    if (tables_.InitialPermutation) tables_.FinalPermutation = Obtain<uint64_t[16]>(sizeof(uint64_t[16][16]));
+    ok_ = tables_.FinalPermutation != nullptr;
+    if (ok_ && bitsliced) {
+      tables_.Bitsliced = ObtainDesTable(des_bitslice::kWorkBytes);
+      ok_ = tables_.Bitsliced != nullptr;
+    }
   }
   ~TablesForCall() {
-    if (tCurrent == &tables_) tCurrent = nullptr;
     if (tables_.KeySchedule) {
       // The schedule is the key in another form: clear it before the memory goes back.
       volatile uint8_t* p = &tables_.KeySchedule[0][0];
       for (int i = 0; i < 16 * 8; ++i) p[i] = 0;
     }
-    delete[] tables_.SP;
-    delete[] tables_.KeySchedule;
-    delete[] tables_.InitialPermutation;
-    delete[] tables_.FinalPermutation;
+    if (tables_.Bitsliced) des_bitslice::Wipe(tables_.Bitsliced);
+    ReleaseDesTable(tables_.SP);
+    ReleaseDesTable(tables_.KeySchedule);
+    ReleaseDesTable(tables_.InitialPermutation);
+    ReleaseDesTable(tables_.FinalPermutation);
+    ReleaseDesTable(tables_.Bitsliced);
   }
   TablesForCall(const TablesForCall&) = delete;
   TablesForCall& operator=(const TablesForCall&) = delete;
 
-  bool ok() const { return tables_.FinalPermutation != nullptr; }
+  bool ok() const { return ok_; }
   DesWorkTables& tables() { return tables_; }
 
  private:
   DesWorkTables tables_;
+  bool ok_ = false;
 };
 
 void BuildPermutation(const uint8_t (&perm)[64], uint64_t (*table)[16]) {
@@ -138,7 +91,7 @@ void BuildKeySchedule(const uint8_t* key, uint8_t (*schedule)[8]) {
     for (int g = 0; g < 8; ++g) {
       uint8_t group = 0;
       for (int b = 0; b < 6; ++b) group = uint8_t(group << 1 | (cd >> (56 - kPC2[6 * g + b]) & 1));
-      schedule[r][kGroupSlot[g]] = group;
+      schedule[r][kDesGroupSlot[g]] = group;
     }
   }
 }
@@ -198,7 +151,10 @@ inline void CryptBlocks(const DesWorkTables& t, const Subkey* keys, uint8_t* dat
 }
 
 bool CryptBuffer(uint8_t* buffer, size_t length, const uint8_t* key, bool decipher) {
-  TablesForCall call;
+  const size_t blocks = length / 8;
+  const size_t batches =
+      blocks >= des_bitslice::kBatchBlocks && des_bitslice::Available() ? blocks / des_bitslice::kBatchBlocks : 0;
+  TablesForCall call(batches > 0);
   if (!call.ok()) return false;
   DesWorkTables& t = call.tables();
   BuildSP(t.SP);
@@ -212,8 +168,13 @@ bool CryptBuffer(uint8_t* buffer, size_t length, const uint8_t* key, bool deciph
     const uint8_t* k = t.KeySchedule[decipher ? 15 - i : i];
     keys[i] = {LoadLE32(k), LoadLE32(k + 4)};
   }
-  size_t blocks = length / 8;
   size_t i = 0;
+  if (batches > 0) {
+    des_bitslice::SetKey(t.Bitsliced, t.KeySchedule, decipher);
+    des_bitslice::CryptBatches(t.Bitsliced, buffer, batches);
+    i = batches * des_bitslice::kBatchBlocks;
+  }
+  // The blocks that do not fill a batch, or all of them without SSE2.
   for (; i + 3 <= blocks; i += 3) CryptBlocks<3>(t, keys, buffer + 8 * i);
   for (; i < blocks; ++i) CryptBlocks<1>(t, keys, buffer + 8 * i);
   volatile uint32_t* wipe = &keys[0].even;
@@ -230,11 +191,3 @@ bool DecipherBuffer(uint8_t* buffer, size_t length, const uint8_t* key) {
 bool EncipherBuffer(uint8_t* buffer, size_t length, const uint8_t* key) {
   return CryptBuffer(buffer, length, key, false);
 }
-
-namespace tolvane::des_internal {
-
-void FailTableAllocationAfter(int allowed) { tAllocationsAllowed = allowed; }
-
-const DesWorkTables* CurrentTables() { return tCurrent; }
-
-}  // namespace tolvane::des_internal

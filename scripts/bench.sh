@@ -19,17 +19,19 @@ win=$host/win
 wine_root=$host/bench/wine
 wine_run="scripts/wine-bench.sh run --root $wine_root --arch win32"
 
-# One line per benchmark: name, build tree (host, win, or - for none), target to build
-# (- for none), and the command, run from the top folder ($host, $win and $wine_run are
+# One line per benchmark: name, build tree (host, win, or - for none), targets to build
+# (- for none; several joined by commas, host:T for one of the host tree), and the command, run from the top folder ($host, $win and $wine_run are
 # expanded).
 benchmarks=(
-  'des      host bench_des           $host/tests/bench/bench_des 8 5'
+  'des      host bench_des           $host/tests/bench/bench_des 8 9'
+  'des_win  win  bench_des_win,host:bench_des  bash tests/bench/des_win_peer.sh --host $host/tests/bench/bench_des --win $win/tests/bench/bench_des_win.exe --wine-root $wine_root'
   'archive  host storage_bench       $host/tests/bench/storage_bench'
   'chunked  host chunked_bench       $host/tests/bench/chunked_bench'
   'journal  host journal_bench       $host/tests/bench/journal_bench'
   'extract  win  bench_extract       $wine_run $win/tests/bench/bench_extract.exe 5'
   'peer     win  bench_extract_cpu   python3 tests/bench/extract_peer.py --win $win --wine-root $wine_root'
   'release  win  tolvane-setup-stub  bash tests/bench/release_bench.sh $host'
+  'large    win  tolvane-setup-stub  bash tests/bench/large_bench.sh $host'
 )
 
 wanted=("$@")
@@ -49,10 +51,12 @@ for line in "${benchmarks[@]}"; do
   read -r name tree target _ <<<"$line"
   selected "$name" || continue
   [ "$target" = - ] && continue
-  case $tree in
-    host) host_targets+=("$target") ;;
-    win) win_targets+=("$target") ;;
-  esac
+  for t in ${target//,/ }; do
+    case $t:$tree in
+      host:*|*:host) host_targets+=("${t#host:}") ;;
+      *:win) win_targets+=("$t") ;;
+    esac
+  done
 done
 
 # Builds targets one by one, so that one that does not exist leaves the others built.

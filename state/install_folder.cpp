@@ -7,10 +7,10 @@
 
 #include "resources/resource_ids.h"
 #include "state/installed_product.h"
+#include "state/product_names.h"
 
 namespace {
 
-constexpr wchar_t kServerExecutable[] = L"quavserver.exe";
 constexpr wchar_t kMissingFolderText[] = L"请提供正确的安装路径。";
 constexpr wchar_t kOverwriteQuestion[] = L"覆盖制定文件夹中的同名文件?";
 constexpr wchar_t kCreateFailedPrefix[] = L"建立文件夹 ";
@@ -90,7 +90,7 @@ bool ConfirmInstallFolder(HWND owner, const std::wstring& folder) {
   // message as a folder that cannot be created.
   if (target.size() >= MAX_PATH) return CreateFolderPath(owner, target);
   if (IsExistingFolder(target)) {
-    const std::wstring executable = target + kServerExecutable;
+    const std::wstring executable = target + tolvane::kServerExecutable;
     if (GetFileAttributesW(executable.c_str()) != INVALID_FILE_ATTRIBUTES) {
       const int answer = MessageBoxW(owner, kOverwriteQuestion, kMessageCaption,
                                      MB_YESNOCANCEL | MB_ICONQUESTION | MB_DEFBUTTON3);

@@ -7,14 +7,14 @@
 #include <new>
 #include <vector>
 
+#include "common/registry_string.h"
 #include "common/win_owners.h"
+#include "state/product_names.h"
 #include "state/version_library.h"
 #include "state/version_text.h"
 
 namespace {
 
-constexpr wchar_t kProductKey[] = L"SOFTWARE\\QUAV_SRV";
-constexpr wchar_t kServerExecutable[] = L"quavserver.exe";
 constexpr wchar_t kProductFolder[] = L"QUAV_SRV\\";
 constexpr wchar_t kLastResortProgramFiles[] = L"C:\\Program Files\\";
 
@@ -23,26 +23,13 @@ constexpr DWORD kValueUnits = 512;
 // Environment values longer than MAX_PATH - 1 are treated as absent.
 constexpr DWORD kEnvironmentUnits = MAX_PATH;
 
-// Reads a string value. Only REG_SZ and REG_EXPAND_SZ (taken literally, not expanded)
-// count, and only when the data is whole UTF-16 units ending in a terminator; zero bytes
-// read as the empty string. `out` is replaced only on success.
+// Reads a string value by the rules of ReadRegistryString; `out` is replaced only on
+// success. Absent values and values too long for the buffer fail alike.
 bool ReadStringValue(HKEY key, const wchar_t* name, std::wstring& out) {
   wchar_t buffer[kValueUnits];
-  DWORD type = 0;
-  DWORD bytes = sizeof(buffer);
-  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes) != ERROR_SUCCESS) {
-    return false;  // absent, or too long for the buffer (ERROR_MORE_DATA)
-  }
-  if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
-  if (bytes % sizeof(wchar_t) != 0) return false;
-  if (bytes == 0) {
-    out.clear();
-    return true;
-  }
-  const DWORD units = bytes / sizeof(wchar_t);
-  if (buffer[units - 1] != L'\0') return false;
+  if (tolvane::ReadRegistryString(key, name, buffer, kValueUnits) != ERROR_SUCCESS) return false;
   // Embedded terminators end the string, as they would for any C-string reader.
-  out.assign(buffer, std::find(buffer, buffer + units, L'\0'));
+  out = buffer;
   return true;
 }
 
@@ -130,16 +117,16 @@ bool ReadInstalledProduct() {
   // 32-bit installer wrote the key.
   tolvane::UniqueHkey key;
   const bool keyOpened =
-      RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+      RegOpenKeyExW(HKEY_LOCAL_MACHINE, tolvane::kProductKey, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
   if (keyOpened) {
-    ReadStringValue(key.get(), L"UserName", record.UserName);
-    ReadStringValue(key.get(), L"UserCompany", record.UserCompany);
-    ReadStringValue(key.get(), L"InstallPath", record.InstallPath);
+    ReadStringValue(key.get(), tolvane::kUserNameValue, record.UserName);
+    ReadStringValue(key.get(), tolvane::kUserCompanyValue, record.UserCompany);
+    ReadStringValue(key.get(), tolvane::kInstallPathValue, record.InstallPath);
   }
 
   if (keyOpened && !record.InstallPath.empty()) {
     // The recorded folder ends with a backslash; the name is appended as it stands.
-    const std::wstring executable = record.InstallPath + kServerExecutable;
+    const std::wstring executable = record.InstallPath + tolvane::kServerExecutable;
     if (FileExists(executable)) {
       record.ServerVersion = ReadServerVersion(executable);
       record.Installed = record.ServerVersion != 0;

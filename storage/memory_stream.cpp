@@ -1,4 +1,5 @@
-// StorageManagerMemoryStream: an archive held in a caller's byte vector.
+// StorageManagerMemoryStream: an archive held in a caller's byte vector; and the read-only
+// stream over constant bytes.
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -68,5 +69,18 @@ bool StorageManagerMemoryStream::SetSize(uint32_t length, bool) {
     return false;
   }
   if (position_ > length) position_ = length;
+  return true;
+}
+
+bool StorageManagerConstMemoryStream::Read(void* buffer, uint32_t length) {
+  if (!data_ || length > size_ - position_) return false;
+  if (length) std::memcpy(buffer, data_ + position_, length);
+  position_ += length;
+  return true;
+}
+
+bool StorageManagerConstMemoryStream::Seek(uint32_t position) {
+  if (!data_ || position > size_) return false;
+  position_ = position;
   return true;
 }

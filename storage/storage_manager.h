@@ -131,6 +131,16 @@ struct ChunkedStream {
   uint32_t lastAccess = 0;
 };
 
+// Receives an entry's inflated content in pieces, in order (ReadEntryTo). Take returns
+// false to stop the read.
+class EntrySink {
+ public:
+  virtual bool Take(const uint8_t* data, size_t length) = 0;
+
+ protected:
+  ~EntrySink() = default;
+};
+
 class StorageManager {
  public:
   static constexpr uint32_t kNoRecord = 0xFFFFFFFFu;
@@ -154,6 +164,12 @@ class StorageManager {
   // On a stream the caller opened (openResult is what its Open gave), owned from here;
   // updates through it are only as safe as the stream makes them.
   bool Open(std::unique_ptr<StorageManagerStream> stream, int openResult);
+  // Read-only opens over a stream: handed over (openResult is what its Open gave; only
+  // OpenedExisting opens), or the caller's, which must outlive the archive's Close. As with
+  // OpenForReading(bytes), nothing is ever written to the stream and the writing code is
+  // not linked.
+  bool OpenForReading(std::unique_ptr<StorageManagerStream> stream, int openResult);
+  bool OpenForReading(StorageManagerStream& stream);
   // Writes back changed folder lists (deepest first), the root list, the directory and
   // the header, then releases the stream. The write-back stops at the first failure;
   // then, or when the update cannot be made final, an archive file is rolled back to
@@ -178,6 +194,16 @@ class StorageManager {
   int32_t ReadEntry(StorageFolder& folder, const std::string& name, std::vector<uint8_t>& out,
                     uint32_t maxSize = 0);
   int32_t ReadEntryToStream(StorageFolder& folder, const std::string& name, std::ostringstream& out);
+  // The inflated content handed to sink in pieces of at most PieceInflater::kOutputPiece
+  // bytes, the stored payload read in pieces as well: memory does not depend on the
+  // entry's size. The content's length, or what ReadEntry would give (StorageNoEntry,
+  // StorageBadBlock, StorageReadFailed, StorageInflateFailed, StorageNoMemory), or
+  // StorageWriteFailed when the sink refused a piece. The checksum at the end of the
+  // stream is only seen after the last piece: on any failure the sink may have taken
+  // bytes already, and what it took must be thrown away.
+  int32_t ReadEntryTo(const std::string& name, EntrySink& sink);
+  int32_t ReadEntryTo(StorageFolder& folder, const std::string& name, EntrySink& sink);
+  int32_t ReadBlockTo(uint32_t block, EntrySink& sink);
 
   // --- Reads by block number; block 0 holds no data.
   int32_t GetBlockLength(uint32_t block);
@@ -212,6 +238,22 @@ class StorageManager {
   int32_t WriteEntry(StorageFolder& folder, const std::string& name, const void* data, uint32_t length,
                      bool compact = true);
   int32_t DeleteEntry(StorageFolder& folder, const std::string& name);
+
+  // A stored payload handed over piece by piece, for entries too large to hold whole.
+  class PayloadSource {
+   public:
+    virtual ~PayloadSource() = default;
+    // The next piece in data/length, length 0 once the payload is complete; false when
+    // the payload cannot be produced (the append then fails with StorageWriteFailed).
+    virtual bool Next(const uint8_t*& data, uint32_t& length) = 0;
+  };
+  // Adds a new entry whose block goes at the end of the archive, taking its stored
+  // payload from source until it ends; the length prefix and the record are set once the
+  // length is known. The bytes are those WriteEntryRaw writes into an archive without free
+  // space. Result: the stored length; 0 for a refused name, a name already present or an
+  // empty payload; a negative code on failure, which leaves the archive as it was.
+  int32_t AppendEntryRaw(StorageFolder& folder, const std::string& name, PayloadSource& source);
+  int32_t AppendEntryRaw(const std::string& name, PayloadSource& source);
 
   // --- Blocks.
   int32_t CreateBlockRaw(const void* data, uint32_t length, bool force = false);
@@ -429,6 +471,8 @@ class StorageManager {
   // Zlib streams, inflated chunks and buffers of the chunked-stream operations; made at
   // their first use and kept while this object lives.
   std::unique_ptr<tolvane::ChunkWorkspace> chunkWork_;
+  // Buffers and zlib stream of ReadBlockTo, made at its first use.
+  std::unique_ptr<tolvane::PieceInflater> pieceInflater_;
   uint32_t requestedOptions_ = 0;
   tolvane::Compressor compressor_ = nullptr;
   uint32_t options_ = 0;

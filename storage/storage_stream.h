@@ -86,6 +86,28 @@ class StorageManagerMemoryStream final : public StorageManagerStream {
   uint32_t position_ = 0;
 };
 
+// A read-only stream over constant bytes that belong to the caller and must outlive the
+// stream (a program's own resource, a mapped file). Reads are all or nothing: one that
+// would run past the end fails and copies nothing. Writes and SetSize fail.
+class StorageManagerConstMemoryStream final : public StorageManagerStream {
+ public:
+  StorageManagerConstMemoryStream(const uint8_t* data, uint32_t size) : data_(data), size_(data ? size : 0) {}
+  ~StorageManagerConstMemoryStream() override = default;
+
+  bool Read(void* buffer, uint32_t length) override;
+  bool Write(const void*, uint32_t) override { return false; }
+  bool Seek(uint32_t position) override;  // fails beyond the end
+  uint32_t Tell() override { return position_; }
+  uint32_t GetSize() override { return size_; }
+  bool SetSize(uint32_t, bool) override { return false; }
+  void Close() override { data_ = nullptr; size_ = 0; position_ = 0; }
+
+ private:
+  const uint8_t* data_;
+  uint32_t size_;
+  uint32_t position_ = 0;
+};
+
 // A stream over a file: Win32 file handle on Windows, a POSIX descriptor elsewhere (where
 // the wide name is converted to UTF-8). Files of 4 GiB and more are refused, and so are
 // writes that would carry the file to that size.

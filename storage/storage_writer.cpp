@@ -297,6 +297,59 @@ int32_t StorageManager::DeleteEntry(StorageFolder& folder, const std::string& na
   });
 }
 
+int32_t StorageManager::AppendEntryRaw(StorageFolder& folder, const std::string& name, PayloadSource& source) {
+  return Guarded([&]() -> int32_t {
+    if (!stream_) return StorageNotOpen;
+    if (!ValidName(name) || folder.subfolders.count(name) || folder.entries.find(name) != folder.entries.end())
+      return 0;
+    EnsureReservedRecords();
+    const uint32_t offset = end_;
+    // Whatever went wrong, the archive ends where it ended before.
+    auto undo = [&](int32_t code) {
+      stream_->SetSize(offset, (options_ & OptionSetSizeFlag) != 0);
+      return code;
+    };
+    uint8_t prefix[4] = {0, 0, 0, 0};
+    Preserve(offset, 4);
+    if (!stream_->Seek(offset) || !stream_->Write(prefix, 4)) return undo(StorageWriteFailed);
+    uint64_t length = 0;
+    for (;;) {
+      const uint8_t* piece = nullptr;
+      uint32_t n = 0;
+      if (!source.Next(piece, n)) return undo(StorageWriteFailed);
+      if (n == 0) break;
+      length += n;
+      if (length > kMaxPayload || offset + uint64_t(RegionSize(uint32_t(length))) > 0xFFFFFFF0u)
+        return undo(StorageNoSpace);
+      Preserve(uint32_t(offset + 4 + length - n), n);
+      if (!stream_->Write(piece, n)) return undo(StorageWriteFailed);
+    }
+    if (length == 0) return undo(0);
+    const uint32_t need = RegionSize(static_cast<uint32_t>(length));
+    if (!SetEnd(uint64_t(offset) + need)) return undo(StorageNoSpace);
+    int32_t number = NewRecordNumber();
+    if (number < 1) {
+      SetEnd(offset);
+      return number < 0 ? number : StorageNoMemory;
+    }
+    SetRecord(static_cast<uint32_t>(number), BlockData, offset, need);
+    Put32(prefix, static_cast<uint32_t>(length));
+    if (!stream_->Seek(offset) || !stream_->Write(prefix, 4)) {
+      Vacate(static_cast<uint32_t>(number));
+      SetEnd(offset);
+      return StorageWriteFailed;
+    }
+    status_ |= StatusDataChanged;
+    folder.entries[name] = static_cast<EntryValue>(number);
+    folder.flags |= 1;
+    return static_cast<int32_t>(length);
+  });
+}
+
+int32_t StorageManager::AppendEntryRaw(const std::string& name, PayloadSource& source) {
+  return AppendEntryRaw(*current_, name, source);
+}
+
 int32_t StorageManager::WriteEntryRaw(const std::string& name, const void* data, uint32_t length, bool compact) {
   return WriteEntryRaw(*current_, name, data, length, compact);
 }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <new>
 
 #include "storage/storage_format.h"
 
@@ -166,6 +167,71 @@ Inflater::Result Inflater::InflateStored(const uint8_t* payload, uint32_t length
       produced = total;
       return Ended;
     }
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Piecewise inflation
+
+struct PieceInflater::State {
+  z_stream zs{};
+  bool ready = false;
+  std::unique_ptr<uint8_t[]> input, output;
+  ~State() {
+    if (ready) inflateEnd(&zs);
+  }
+};
+
+PieceInflater::PieceInflater() = default;
+PieceInflater::~PieceInflater() = default;
+
+PieceInflater::Result PieceInflater::InflateStored(uint32_t storedLength, const ReadPiece& read,
+                                                   const TakePiece& take, uint64_t limit, uint64_t& produced) {
+  produced = 0;
+  if (!state_) {
+    state_.reset(new (std::nothrow) State);
+    if (!state_) return NoMemory;
+  }
+  State& st = *state_;
+  if (!st.input) st.input.reset(new (std::nothrow) uint8_t[kInputPiece]);
+  if (!st.output) st.output.reset(new (std::nothrow) uint8_t[kOutputPiece]);
+  if (!st.input || !st.output) return NoMemory;
+  z_stream& zs = st.zs;
+  if (!st.ready) {
+    zs = z_stream{};
+    const int rc = inflateInit_(&zs, kZlibVersion, static_cast<int>(sizeof(z_stream)));
+    if (rc != Z_OK) return rc == Z_MEM_ERROR ? NoMemory : Damaged;
+    st.ready = true;
+  } else if (inflateReset(&zs) != Z_OK) {
+    return Damaged;
+  }
+  // The two header bytes the stored form leaves out go first.
+  static const Bytef kHeader[2] = {storage_format::kZlibHeader0, storage_format::kZlibHeader1};
+  zs.next_in = const_cast<Bytef*>(kHeader);
+  zs.avail_in = 2;
+  uint32_t unread = storedLength;
+  for (;;) {
+    if (zs.avail_in == 0) {
+      if (unread == 0) return Damaged;  // the stream stops short of its end
+      const uint32_t n = std::min(unread, kInputPiece);
+      if (!read(st.input.get(), n)) return ReadFailed;
+      unread -= n;
+      zs.next_in = st.input.get();
+      zs.avail_in = n;
+    }
+    zs.next_out = st.output.get();
+    zs.avail_out = kOutputPiece;
+    const int rc = inflate(&zs, Z_NO_FLUSH);
+    const size_t n = kOutputPiece - zs.avail_out;
+    if (rc == Z_MEM_ERROR) return NoMemory;
+    if (rc == Z_NEED_DICT || rc == Z_DATA_ERROR || rc == Z_STREAM_ERROR) return Damaged;
+    if (rc == Z_BUF_ERROR && n == 0 && zs.avail_in != 0) return Damaged;  // no progress possible
+    if (n) {
+      if (produced + n > limit) return TooLong;
+      if (!take(st.output.get(), n)) return Refused;
+      produced += n;
+    }
+    if (rc == Z_STREAM_END) return Ended;
   }
 }
 

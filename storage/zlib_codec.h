@@ -65,6 +65,40 @@ class Inflater {
   std::unique_ptr<State> state_;
 };
 
+// Inflates stored payloads that are read in pieces, handing the content on in pieces:
+// memory is two fixed buffers and one zlib stream, whatever the payload's size. Kept from
+// one payload to the next (inflateReset). Not for use by two threads at once.
+class PieceInflater {
+ public:
+  static constexpr uint32_t kInputPiece = 0x20000;   // stored bytes read at a time
+  static constexpr uint32_t kOutputPiece = 0x20000;  // content handed on at a time, at most
+  enum Result {
+    Ended,       // the stream ended and its checksum matched; `produced` is the content's length
+    Damaged,     // damaged or truncated stream, a bad checksum, or a dictionary request
+    ReadFailed,  // read refused a piece
+    Refused,     // take refused a piece
+    TooLong,     // the content would exceed limit
+    NoMemory,    // the buffers or zlib's state could not be allocated
+  };
+  // read(buffer, n) fills buffer with the next n stored bytes; take(data, n) receives the
+  // next n bytes of content (some may have been taken before a later failure). Bytes
+  // after the end of the stream are not read.
+  using ReadPiece = std::function<bool(uint8_t* buffer, uint32_t length)>;
+  using TakePiece = std::function<bool(const uint8_t* data, size_t length)>;
+
+  PieceInflater();
+  ~PieceInflater();
+  PieceInflater(const PieceInflater&) = delete;
+  PieceInflater& operator=(const PieceInflater&) = delete;
+
+  Result InflateStored(uint32_t storedLength, const ReadPiece& read, const TakePiece& take, uint64_t limit,
+                       uint64_t& produced);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
 // A level-9 deflate stream kept for one input after another (deflateReset): the same
 // bytes as DeflateLevel9, without setting up zlib's level-9 tables each time.
 class Deflater {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/text_conversion.h"
 #include "common/win_owners.h"
 #include "engine/file_output.h"
 #include "engine/package_files.h"

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <string>
 
+#include "common/text_conversion.h"
 #include "engine/package_files.h"
 #include "engine/worker.h"
 #include "package/key_provider.h"

@@ -2,6 +2,7 @@
 #include "tests/e2e/install_gate.h"
 
 #include "engine/worker.h"
+#include "tests/engine/worker_hooks.h"
 #include "tests/e2e/gate_events.h"
 
 namespace {

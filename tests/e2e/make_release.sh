@@ -38,7 +38,9 @@ grep -q '^package: version 264, 155 entries' <<<"$report" || bad "inspect: not v
 "$tool" inspect "$out/setup.exe" --json | python3 -c '
 import json, sys
 r = json.load(sys.stdin)
-assert r["ok"] and r["key_ok"] and r["payload_ok"] and r["version"] == 264, r' || bad "inspect --json"
+assert r["ok"] and r["key_ok"] and r["payload_ok"] and r["version"] == 264, r
+assert r["installable"] and r["payload_bytes"] < r["image_bytes"] <= r["image_limit"], r
+assert r["address_space_bytes"] == r["image_bytes"] + r["working_bytes"], r' || bad "inspect --json"
 
 # The headers as binutils reads them: PE32, and the resource directory is the .rsrc section.
 dump=$(i686-w64-mingw32-objdump -x "$out/setup.exe") || bad "objdump cannot read setup.exe"
@@ -107,6 +109,32 @@ refused "licence not 936" "$out/licence-1252.rtf: the RTF is not in code page 93
 refused "key file" "$out/short.key: not a key file" "$out/product" --key-file "$out/short.key"
 refused "signer" "$out/vendor.p12: osslsigncode could not sign (Failed to parse PKCS#12" "$out/product" --sign-pkcs12 "$out/vendor.p12" \
   --sign-password-file "$out/wrong.pass"
+# A file compressed in chunks on two threads: the same bytes every time, and it checks out.
+mkdir -p "$out/big"
+cp -r "$out/product/." "$out/big/"
+python3 -c 'import random, sys
+r = random.Random(3)
+words = [b"model ", b"vector ", b"0x1F ", b"\r\n"]
+sys.stdout.buffer.write(b"".join(words[r.randrange(4)] for _ in range(1200000)) + r.randbytes(1 << 20))' >"$out/big/big.bin"
+"$tool" setup "$out/big" -o "$out/big1.exe" --key-file "$out/release.key" >/dev/null || bad "setup of a large file failed"
+"$tool" setup "$out/big" -o "$out/big2.exe" --key-file "$out/release.key" >/dev/null
+cmp -s "$out/big1.exe" "$out/big2.exe" || bad "two builds with a large file differ"
+"$tool" inspect "$out/big1.exe" >/dev/null || bad "inspect refuses the build with a large file"
+rm -rf "$out/big" "$out/big1.exe" "$out/big2.exe"
+
+# Too large to install (a lowered limit: the stub alone passes it), and a file whose image
+# the loader could not map is reported by inspect.
+refused "too large" "of image a setup program can load and install" "$out/product" --key-file "$out/release.key" \
+  --setup-limit 1000000
+python3 - "$out/setup.exe" "$out/huge-image.exe" <<'PY'
+import struct, sys
+image = bytearray(open(sys.argv[1], "rb").read())
+opt = struct.unpack_from("<I", image, 0x3C)[0] + 24
+struct.pack_into("<I", image, opt + 56, 0x70000000)  # SizeOfImage
+open(sys.argv[2], "wb").write(image)
+PY
+if msg=$("$tool" inspect "$out/huge-image.exe" 2>&1); then bad "inspect passes a file that cannot install"; fi
+grep -q 'cannot install' <<<"$msg" || bad "huge image: $msg"
 ls "$out"/*.partial-* >/dev/null 2>&1 && bad "temporary files left: $(ls "$out"/*.partial-*)"
 
 [ "$fail" = 0 ] && echo "release 1.0.8: ok"

@@ -129,10 +129,11 @@ class PlantedDll : public ::testing::Test {
                           dll.path.rfind("c:\\windows\\syswow64\\", 0) == 0 ||
                           (name == "comctl32.dll" && dll.path.rfind("c:\\windows\\winsxs\\", 0) == 0);
       const bool besideProgram = dll.path.rfind(folder, 0) == 0;
-      if (name == "riched20.dll" || name == "comctl32.dll")
+      if (name == "riched20.dll" || name == "comctl32.dll") {
         EXPECT_TRUE(system) << dll.path;
-      else
+      } else {
         EXPECT_TRUE(system || (besideProgram && dll.builtin)) << dll.path << (dll.builtin ? "" : " (native)");
+      }
     }
     for (const char* loaded : {"riched20.dll", "comctl32.dll", "version.dll", "user32.dll"})
       EXPECT_TRUE(seen.count(loaded)) << loaded << " does not appear in the loader log " << Narrow(log);
@@ -156,8 +157,9 @@ TEST_F(PlantedDll, NoDllIsTakenFromTheProgramsFolder) {
     ASSERT_TRUE(CopyFileW(planted.c_str(), (kFolder + Wide(dll)).c_str(), FALSE)) << dll;
     dlls_.insert(dll);
     const std::string base = dll.substr(0, dll.size() - 4);
-    if (!pack::pe::IsKnownDll(dll) && base != "version")
+    if (!pack::pe::IsKnownDll(dll) && base != "version") {
       EXPECT_NE(overrides.find(base), std::string::npos) << base << " is not native-first in " << overrides;
+    }
   }
 
   // A fresh install, then an upgrade: the second run finds the product installed and

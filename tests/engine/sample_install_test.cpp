@@ -8,12 +8,14 @@
 #include <new>
 #include <stdexcept>
 
+#include "common/text_conversion.h"
 #include "common/win_owners.h"
 #include "engine/worker.h"
 #include "package/manifest.h"
 #include "state/installed_product.h"
 #include "tests/engine/message_recorder.h"
 #include "tests/engine/system_state.h"
+#include "tests/engine/worker_hooks.h"
 #include "tests/support/test_files.h"
 
 namespace {

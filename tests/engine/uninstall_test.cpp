@@ -8,11 +8,13 @@
 
 #include <algorithm>
 
+#include "common/text_conversion.h"
 #include "engine/uninstall.h"
 #include "engine/worker.h"
 #include "state/installed_product.h"
 #include "tests/engine/message_recorder.h"
 #include "tests/engine/system_state.h"
+#include "tests/engine/worker_hooks.h"
 #include "tests/support/test_files.h"
 
 namespace {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -66,6 +67,34 @@ TEST_F(OpenSslAgreement, RandomBuffersAndKeys) {
     ours = data;
     ASSERT_TRUE(EncipherBuffer(ours.data(), ours.size(), key.data()));
     EXPECT_EQ(ours, OpenSsl(data, key, false)) << "encipher, " << n << " bytes";
+  }
+}
+
+// Either side of the bitsliced code's batches of 128 blocks, with a tail that must stay
+// as it is, at every alignment class of the buffer, in both directions.
+TEST_F(OpenSslAgreement, BatchBoundariesTailsAndAlignment) {
+  std::mt19937 rng(20240602);
+  const size_t blockCounts[] = {127, 128, 129, 255, 256, 257};
+  for (size_t i = 0; i < std::size(blockCounts); ++i) {
+    const size_t whole = 8 * blockCounts[i], tail = i % 8, offset = 1 + 3 * i;
+    Bytes key(8), data(whole);
+    for (uint8_t& b : key) b = uint8_t(rng());
+    for (uint8_t& b : data) b = uint8_t(rng());
+    Bytes tailBytes(tail);
+    for (uint8_t& b : tailBytes) b = uint8_t(rng());
+    for (bool decipher : {true, false}) {
+      Bytes expected = OpenSsl(data, key, decipher);
+      ASSERT_EQ(expected.size(), whole);
+      Bytes area(offset + whole + tail);
+      std::copy(data.begin(), data.end(), area.begin() + offset);
+      std::copy(tailBytes.begin(), tailBytes.end(), area.begin() + offset + whole);
+      uint8_t* buffer = area.data() + offset;
+      ASSERT_TRUE(decipher ? DecipherBuffer(buffer, whole + tail, key.data())
+                           : EncipherBuffer(buffer, whole + tail, key.data()));
+      EXPECT_TRUE(std::equal(expected.begin(), expected.end(), buffer))
+          << (decipher ? "decipher, " : "encipher, ") << blockCounts[i] << " blocks";
+      EXPECT_TRUE(std::equal(tailBytes.begin(), tailBytes.end(), buffer + whole)) << blockCounts[i];
+    }
   }
 }
 

@@ -221,6 +221,50 @@ TEST_F(PackTool, RefusesBadProducts) {
   EXPECT_EQ(Pack("build " + P(empty) + " --version 1 --key " + kKey + " -o " + P(dir_ / "ok")).status, 0);
 }
 
+TEST_F(PackTool, RefusesWhatCannotInstall) {
+  // "C:\Program Files (x86)\QUAV_SRV\" is 32 characters: a name of 228 reaches 260.
+  fs::path root = SmallProduct();
+  const std::string folder(120, 'f');
+  Put(root / folder / std::string(106, 'n'), "x");  // 120 + 1 + 106 = 227: a path of 259
+  Result r = Pack("build " + P(root) + " --version 1 --key " + kKey + " -o " + P(dir_ / "short"));
+  EXPECT_EQ(r.status, 0) << r.err;
+  Put(root / folder / std::string(107, 'n'), "x");
+  ExpectBuildFails(root, folder + "\\" + std::string(107, 'n') + "\": its path under C:\\Program Files (x86)\\QUAV_SRV\\ is 260 characters long");
+  r = Pack("build " + P(root) + " --version 1 --key " + kKey + " -o " + P(dir_ / "long") + " --allow-long-paths");
+  EXPECT_EQ(r.status, 0) << r.err;
+
+  // A product whose setup.exe would pass the limit stops, naming the limit.
+  fs::remove_all(root / folder);
+  ExpectBuildFails(root, "more than the 4194400 bytes", "--setup-limit 4194400");
+}
+
+TEST_F(PackTool, LargeFilesAreOneStreamMadeInChunks) {
+  // Past the size compressed whole: compressible text, a run of random bytes across a
+  // chunk's end, text again.
+  fs::path root = dir_ / "large";
+  std::mt19937 rng(5);
+  Bytes big;
+  const std::string words[] = {"server ", "model ", "vector ", "0x1F ", "\r\n", "[section]"};
+  while (big.size() < (5u << 20)) {
+    const std::string& w = words[rng() % 6];
+    big.insert(big.end(), w.begin(), w.end());
+  }
+  for (size_t i = (1u << 20) - 5000; i < (1u << 20) + (300u << 10); ++i) big[i] = uint8_t(rng());
+  fs::create_directories(root);
+  PutBytes(root / "big.bin", big);
+  Put(root / "small.txt", "small");
+  std::string build = "build " + P(root) + " --version 1 --key " + kKey + " -o ";
+  Result r = Pack(build + P(dir_ / "a"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(Pack(build + P(dir_ / "b")).status, 0);
+  EXPECT_EQ(Slurp(dir_ / "a" / "payload.bin"), Slurp(dir_ / "b" / "payload.bin"));
+  // The archive reader inflates it with zlib, Adler-32 checked.
+  r = Pack("extract " + P(dir_ / "a" / "manifest.bin") + " " + P(dir_ / "a" / "payload.bin") + " " + P(dir_ / "x"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Slurp(dir_ / "x" / "big.bin") == big);
+  EXPECT_LT(Slurp(dir_ / "a" / "payload.bin").size(), big.size() / 2);
+}
+
 TEST_F(PackTool, OrderFileMustDescribeTheTreeExactly) {
   fs::path root = SmallProduct();
   const std::string good = "server.exe\ndocs\ndocs/deep\ndocs/deep/data.bin\ndocs/readme.txt\nempty\n文档\n文档/说明.txt\n";

@@ -8,7 +8,10 @@
 #include <thread>
 #include <vector>
 
-#include "package/des_tables.h"
+#include "package/des_bitslice.h"
+#include "package/des_circuits.h"
+#include "package/des_standard.h"
+#include "tests/package/des_table_memory_fake.h"
 
 namespace {
 
@@ -61,7 +64,9 @@ TEST(PayloadCipher, EnciphersKnownAnswers) {
 
 TEST(PayloadCipher, BlocksAreIndependentAndOrderDoesNotMatter) {
   std::mt19937 rng(7);
-  for (size_t blocks : {1u, 2u, 3u, 5u, 64u}) {
+  // Batch sizes of the bitsliced code and one either side, against single blocks (which
+  // always take the table code).
+  for (size_t blocks : {1u, 2u, 3u, 5u, 64u, 127u, 128u, 129u, 255u, 256u, 257u}) {
     Bytes key = RandomBytes(rng, 8);
     Bytes data = RandomBytes(rng, 8 * blocks);
     Bytes whole = data;
@@ -159,20 +164,87 @@ TEST(PayloadCipher, EncipherThenDecipherRestores) {
 }
 
 TEST(PayloadCipher, FailedTableAllocationLeavesBufferAndNoTables) {
+  std::mt19937 rng(29);
   const KnownAnswer& k = kKnownAnswers[0];
-  // Each of the four tables in turn cannot be obtained.
-  for (int allowed = 0; allowed < 4; ++allowed) {
-    Bytes buffer = Hex(k.cipher);
-    tolvane::des_internal::FailTableAllocationAfter(allowed);
-    EXPECT_FALSE(DecipherBuffer(buffer.data(), buffer.size(), Hex(k.key).data())) << allowed;
-    tolvane::des_internal::FailTableAllocationAfter(-1);
-    EXPECT_EQ(buffer, Hex(k.cipher));
-    EXPECT_EQ(tolvane::des_internal::CurrentTables(), nullptr);
-    // The next call starts afresh.
-    ASSERT_TRUE(DecipherBuffer(buffer.data(), buffer.size(), Hex(k.key).data()));
-    EXPECT_EQ(buffer, Hex(k.plain));
+  // One block: four tables; a whole batch: a fifth, the bitsliced work area, where it runs.
+  const int tables = des_bitslice::Available() ? 5 : 4;
+  for (size_t blocks : {size_t(1), des_bitslice::kBatchBlocks}) {
+    Bytes cipher = RandomBytes(rng, 8 * blocks);
+    const Bytes first = Hex(k.cipher);
+    std::copy(first.begin(), first.end(), cipher.begin());
+    // Each table in turn cannot be obtained.
+    for (int allowed = 0; allowed < (blocks == 1 ? 4 : tables); ++allowed) {
+      Bytes buffer = cipher;
+      des_table_fake::FailAfter(allowed);
+      EXPECT_FALSE(DecipherBuffer(buffer.data(), buffer.size(), Hex(k.key).data())) << allowed;
+      des_table_fake::FailAfter(-1);
+      EXPECT_EQ(buffer, cipher);
+      EXPECT_EQ(des_table_fake::Outstanding(), 0);
+      // The next call starts afresh.
+      ASSERT_TRUE(DecipherBuffer(buffer.data(), buffer.size(), Hex(k.key).data()));
+      EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 8), Hex(k.plain));
+      EXPECT_EQ(des_table_fake::Outstanding(), 0);
+    }
   }
-  EXPECT_EQ(tolvane::des_internal::CurrentTables(), nullptr);
+}
+
+TEST(PayloadCipher, KeyMaterialIsClearedBeforeRelease) {
+  std::mt19937 rng(31);
+  Bytes key = RandomBytes(rng, 8);
+  Bytes data = RandomBytes(rng, 8 * 300);
+  des_table_fake::ResetCounts();
+  ASSERT_TRUE(DecipherBuffer(data.data(), data.size(), key.data()));
+  ASSERT_TRUE(EncipherBuffer(data.data(), data.size(), key.data()));
+  EXPECT_EQ(des_table_fake::Released(16 * 8), 2);
+  EXPECT_EQ(des_table_fake::ReleasedNonZero(16 * 8), 0);
+  if (des_bitslice::Available()) {
+    EXPECT_EQ(des_table_fake::Released(des_bitslice::kWorkBytes), 2);
+    EXPECT_EQ(des_table_fake::ReleasedNonZero(des_bitslice::kWorkBytes), 0);
+  }
+}
+
+// Every S-box circuit on all 64 inputs at once: bit v of each word is input value v.
+TEST(PayloadCipher, SBoxCircuitsMatchTheTables) {
+  using Box = void (*)(const uint64_t&, const uint64_t&, const uint64_t&, const uint64_t&, const uint64_t&,
+                       const uint64_t&, uint64_t&, uint64_t&, uint64_t&, uint64_t&);
+  using namespace des_circuits;
+  const Box boxes[8] = {SBox1<uint64_t>, SBox2<uint64_t>, SBox3<uint64_t>, SBox4<uint64_t>,
+                        SBox5<uint64_t>, SBox6<uint64_t>, SBox7<uint64_t>, SBox8<uint64_t>};
+  uint64_t x[6] = {};
+  for (int v = 0; v < 64; ++v)
+    for (int i = 0; i < 6; ++i) x[i] |= uint64_t(v >> (5 - i) & 1) << v;
+  for (int s = 0; s < 8; ++s) {
+    // The outputs are XORed in: start from a pattern and take it off again.
+    const uint64_t start[4] = {0, ~uint64_t(0), 0x0123456789ABCDEFull, 0xF0F0F0F00F0F0F0Full};
+    uint64_t y[4] = {start[0], start[1], start[2], start[3]};
+    boxes[s](x[0], x[1], x[2], x[3], x[4], x[5], y[0], y[1], y[2], y[3]);
+    for (int v = 0; v < 64; ++v) {
+      int row = (v >> 4 & 2) | (v & 1), column = v >> 1 & 15;
+      int expected = des_standard::kS[s][row * 16 + column];
+      int got = 0;
+      for (int j = 0; j < 4; ++j) got = got << 1 | int((y[j] ^ start[j]) >> v & 1);
+      ASSERT_EQ(got, expected) << "S" << s + 1 << " input " << v;
+    }
+  }
+}
+
+TEST(PayloadCipher, UnalignedBuffersAndBothDirections) {
+  std::mt19937 rng(37);
+  Bytes key = RandomBytes(rng, 8);
+  Bytes data = RandomBytes(rng, 8 * 260 + 5);
+  Bytes reference = data;
+  for (size_t i = 0; i + 8 <= reference.size(); i += 8)
+    ASSERT_TRUE(DecipherBuffer(reference.data() + i, 8, key.data()));
+  for (size_t offset = 1; offset < 16; offset += 3) {
+    Bytes area(data.size() + 16, 0xA5);
+    std::copy(data.begin(), data.end(), area.begin() + offset);
+    ASSERT_TRUE(DecipherBuffer(area.data() + offset, data.size(), key.data()));
+    EXPECT_TRUE(std::equal(reference.begin(), reference.end(), area.begin() + offset)) << offset;
+    EXPECT_EQ(area[offset - 1], 0xA5);
+    EXPECT_EQ(area[offset + data.size()], 0xA5);
+    ASSERT_TRUE(EncipherBuffer(area.data() + offset, data.size(), key.data()));
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), area.begin() + offset)) << offset;
+  }
 }
 
 TEST(PayloadCipher, ThreadsDoNotShareTables) {
@@ -188,7 +260,7 @@ TEST(PayloadCipher, ThreadsDoNotShareTables) {
     ASSERT_TRUE(DecipherBuffer(j.expected.data(), j.expected.size(), j.key.data()));
   }
   // A failure injected on one thread must not reach the others.
-  tolvane::des_internal::FailTableAllocationAfter(0);
+  des_table_fake::FailAfter(0);
   std::vector<std::thread> threads;
   for (Job& j : jobs) {
     threads.emplace_back([&j] {
@@ -200,7 +272,7 @@ TEST(PayloadCipher, ThreadsDoNotShareTables) {
     });
   }
   for (std::thread& t : threads) t.join();
-  tolvane::des_internal::FailTableAllocationAfter(-1);
+  des_table_fake::FailAfter(-1);
   for (const Job& j : jobs) EXPECT_EQ(j.result, j.expected);
 }
 

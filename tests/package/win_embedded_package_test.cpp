@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/text_conversion.h"
 #include "common/win_owners.h"
 #include "package/key_provider.h"
 #include "package/manifest.h"

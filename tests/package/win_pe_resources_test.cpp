@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -153,6 +155,51 @@ TEST_F(PeResources, HeadersFollowTheNewSizeAndTheChecksumIsWindowsOwn) {
     EXPECT_EQ(stored, computed);
     EXPECT_EQ(pe::Checksum(out, pe::ChecksumFieldOffset(image)), computed);
   }
+}
+
+// A payload handed over in pieces while the file is written gives the file of one held in
+// memory, and a file read in parts finds it where it lies.
+TEST_F(PeResources, StreamedPayloadGivesTheSameFileAndIsFoundInPlace) {
+  const Bytes payload = Noise(2 * 65536 + 8, 5);
+  Image held = stub_, streamed = stub_;
+  held.Put(pe::kRtRcdata, IDR_PAYLOAD, payload, 0x409);
+  streamed.PutStreamed(
+      pe::kRtRcdata, IDR_PAYLOAD, uint32_t(payload.size()),
+      [&](pe::OutputSink& sink, std::string&) {
+        // Odd pieces: words of the checksum straddle them.
+        for (size_t at = 0; at < payload.size(); at += 1001)
+          if (!sink.Put(payload.data() + at, std::min<size_t>(1001, payload.size() - at))) return false;
+        return true;
+      },
+      0x409);
+  Bytes a, b;
+  std::string problem;
+  ASSERT_TRUE(held.Write(a, problem)) << problem;
+  ASSERT_TRUE(streamed.Write(b, problem)) << problem;
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(streamed.WrittenSize(), b.size());
+
+  const std::wstring file = TempFile(L"tolvane-pe-parts.exe");
+  Spill(file, b);
+  Image parts;
+  ASSERT_TRUE(parts.ParseFile(std::filesystem::path(file), 4096, problem)) << problem;
+  const pe::ResourceData* found = parts.Find(pe::kRtRcdata, IDR_PAYLOAD);
+  ASSERT_TRUE(found && found->external && found->bytes.empty());
+  ASSERT_EQ(found->Size(), payload.size());
+  EXPECT_TRUE(std::equal(payload.begin(), payload.end(), b.begin() + long(found->fileOffset)));
+  EXPECT_EQ(parts.FileSize(), b.size());
+  EXPECT_EQ(parts.ImageSize(), Get32(b, Get32(b, 0x3C) + 24 + 56));
+  EXPECT_EQ(parts.ImageSize(), streamed.WrittenImageSize());
+  for (size_t i = 0; i < parts.Sections().size(); ++i) {
+    const pe::Section& s = parts.Sections()[i];
+    if (i == parts.ResourceSectionIndex() || !s.rawSize) continue;
+    ASSERT_TRUE(parts.SectionBytes(i)) << s.name;
+    EXPECT_TRUE(std::equal(b.begin() + s.rawPointer, b.begin() + s.rawPointer + s.rawSize, parts.SectionBytes(i))) << s.name;
+  }
+  std::string refused;
+  Bytes none;
+  EXPECT_FALSE(parts.Write(none, refused));
+  DeleteFileW(file.c_str());
 }
 
 TEST(PeVersion, FileVersionIsReadAsTheVersionApiReadsIt) {

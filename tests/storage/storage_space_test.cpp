@@ -1,6 +1,8 @@
 // Space management: best fit, merging, trimming, moving, tail give-back, copies and the
 // refusals of the writing operations.
 #include <gtest/gtest.h>
+#include <algorithm>
+#include <cstdint>
 
 #include "storage/storage_manager.h"
 #include "tests/storage/test_util.h"
@@ -580,6 +582,64 @@ TEST(SpaceDamaged, AFolderWhoseListBlockWasFreedGetsANewOne) {
   std::vector<uint8_t> out;
   EXPECT_EQ(4, m.ReadEntry(*f, "y", out));
   EXPECT_EQ(3, m.ReadEntry(*f, "x", out));
+}
+
+}  // namespace
+
+namespace {
+
+using Payload = std::vector<uint8_t>;
+
+// Hands out a payload in pieces of `piece` bytes; fails instead of the piece `failAt`.
+class Pieces final : public StorageManager::PayloadSource {
+ public:
+  Pieces(const Payload& data, size_t piece, size_t failAt = SIZE_MAX) : data_(data), piece_(piece), failAt_(failAt) {}
+  bool Next(const uint8_t*& data, uint32_t& length) override {
+    if (count_++ == failAt_) return false;
+    length = static_cast<uint32_t>(std::min(piece_, data_.size() - at_));
+    data = data_.data() + at_;
+    at_ += length;
+    return true;
+  }
+
+ private:
+  const Payload& data_;
+  size_t piece_, failAt_, at_ = 0, count_ = 0;
+};
+
+TEST(AppendEntry, GivesTheBytesOfWrittenEntriesAndUndoesAFailedAppend) {
+  const Payload a = SampleContent(70001, 1), b = SampleContent(13, 2), c = SampleContent(40000, 3);
+  Payload written, appended;
+  {
+    StorageManager m(kPackageSignature, kPackageVersion);
+    ASSERT_TRUE(m.Open(written, CreateNew));
+    ASSERT_EQ(m.WriteEntryRaw("a", a.data(), uint32_t(a.size())), int32_t(a.size()));
+    ASSERT_EQ(m.WriteEntryRaw("b", b.data(), uint32_t(b.size())), int32_t(b.size()));
+    ASSERT_EQ(m.WriteEntryRaw("c", c.data(), uint32_t(c.size())), int32_t(c.size()));
+    ASSERT_TRUE(m.Close());
+  }
+  StorageManager m(kPackageSignature, kPackageVersion);
+  ASSERT_TRUE(m.Open(appended, CreateNew));
+  Pieces pa(a, 4096), pb(b, 1);
+  ASSERT_EQ(m.AppendEntryRaw("a", pa), int32_t(a.size()));
+  ASSERT_EQ(m.AppendEntryRaw("b", pb), int32_t(b.size()));
+  // A source that fails half-way leaves the archive as it was, and so does an empty one.
+  const uint32_t end = m.End();
+  const size_t records = m.Directory().size();
+  const Payload nothing;
+  Pieces failing(c, 1000, 7), empty(nothing, 10), again(a, 10);
+  EXPECT_EQ(m.AppendEntryRaw("c", failing), StorageWriteFailed);
+  EXPECT_EQ(m.AppendEntryRaw("c", empty), 0);
+  EXPECT_EQ(m.AppendEntryRaw("a", again), 0) << "only new names are appended";
+  EXPECT_EQ(m.End(), end);
+  EXPECT_EQ(appended.size(), end);
+  EXPECT_EQ(m.Directory().size(), records);
+  EXPECT_EQ(m.GetEntryLength("c"), StorageNoEntry);
+  Pieces pc(c, 333);
+  ASSERT_EQ(m.AppendEntryRaw("c", pc), int32_t(c.size()));
+  EXPECT_EQ(m.CheckIntegrity(), 0);
+  ASSERT_TRUE(m.Close());
+  EXPECT_EQ(appended, written);
 }
 
 }  // namespace

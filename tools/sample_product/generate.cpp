@@ -21,13 +21,15 @@
 #include <system_error>
 #include <vector>
 
+#include "state/product_names.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::string;
 
 constexpr uint64_t kTotalBytes = 6901058;
-constexpr const char* kServerName = "quavserver.exe";
+constexpr const char* kServerName = tolvane::kServerExecutableName;
 constexpr const char* kAdjustedFile = "database\\memory\\tm_segments.dat";
 
 // Folders in the order they are listed: the top level, then level by level.
@@ -41,7 +43,7 @@ struct FileSpec {
   uint64_t size;
 };
 
-const FileSpec kTopFiles[] = {{"quavserver.exe", 0}, {"project_manager.mod", 420000}};
+const FileSpec kTopFiles[] = {{kServerName, 0}, {"project_manager.mod", 420000}};
 
 const FileSpec kFiles[] = {
     // database

@@ -63,6 +63,24 @@ bool ReadWholeFile(const fs::path& path, Bytes& out, std::string& error) {
   return true;
 }
 
+// The archive streams take wide names; the host's are UTF-8.
+bool WideName(const fs::path& path, std::wstring& wide) {
+#ifdef _WIN32
+  wide = path.wstring();
+  return true;
+#else
+  std::optional<std::u16string> units = Utf8ToUtf16(path.native());
+  if (!units) return false;
+  wide.clear();
+  for (size_t i = 0; i < units->size(); ++i) {
+    uint32_t c = (*units)[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < units->size()) c = 0x10000 + ((c - 0xD800) << 10) + ((*units)[++i] - 0xDC00);
+    wide += wchar_t(c);
+  }
+  return true;
+#endif
+}
+
 fs::path TemporarySibling(const fs::path& path) {
   static std::mt19937 rng(std::random_device{}());
   std::error_code ec;
@@ -82,15 +100,24 @@ class File {
     h_ = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     return h_ != INVALID_HANDLE_VALUE;
   }
-  bool WriteAll(const Bytes& data) {
+  bool WriteAll(const Bytes& data) { return WriteAll(data.data(), data.size()); }
+  bool WriteAll(const uint8_t* data, size_t size) {
     size_t done = 0;
-    while (done < data.size()) {
-      DWORD n = static_cast<DWORD>(std::min<size_t>(data.size() - done, 1u << 30));
+    while (done < size) {
+      DWORD n = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
       DWORD written = 0;
-      if (!WriteFile(h_, data.data() + done, n, &written, nullptr) || written == 0) return false;
+      if (!WriteFile(h_, data + done, n, &written, nullptr) || written == 0) return false;
       done += written;
     }
     return true;
+  }
+  bool WriteAt(uint64_t offset, const uint8_t* data, size_t size) {
+    LARGE_INTEGER at, end, here;
+    at.QuadPart = LONGLONG(offset);
+    end.QuadPart = 0;
+    if (!SetFilePointerEx(h_, end, &here, FILE_CURRENT) || !SetFilePointerEx(h_, at, nullptr, FILE_BEGIN)) return false;
+    bool ok = WriteAll(data, size);
+    return SetFilePointerEx(h_, here, nullptr, FILE_BEGIN) && ok;
   }
   bool Sync() { return FlushFileBuffers(h_) != 0; }
   bool Close() {
@@ -117,10 +144,21 @@ class File {
     } while (fd_ < 0 && errno == EINTR);
     return fd_ >= 0;
   }
-  bool WriteAll(const Bytes& data) {
+  bool WriteAll(const Bytes& data) { return WriteAll(data.data(), data.size()); }
+  bool WriteAll(const uint8_t* data, size_t size) {
     size_t done = 0;
-    while (done < data.size()) {
-      ssize_t n = ::write(fd_, data.data() + done, data.size() - done);
+    while (done < size) {
+      ssize_t n = ::write(fd_, data + done, size - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      done += static_cast<size_t>(n);
+    }
+    return true;
+  }
+  bool WriteAt(uint64_t offset, const uint8_t* data, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+      ssize_t n = ::pwrite(fd_, data + done, size - done, off_t(offset + done));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return false;
       done += static_cast<size_t>(n);
@@ -215,6 +253,98 @@ bool WriteFileAtomically(const fs::path& path, const Bytes& data, std::string& e
   std::string ignored;
   SyncFolder(FolderOf(path), ignored);
   return true;
+}
+
+bool PutInPlace(const fs::path& from, const fs::path& to, std::string& error) {
+#ifdef _WIN32
+  HANDLE h = CreateFileW(from.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  bool synced = h != INVALID_HANDLE_VALUE && FlushFileBuffers(h);
+  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+#else
+  int fd;
+  do {
+    fd = ::open(from.c_str(), O_RDWR | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  bool synced = fd >= 0 && ::fsync(fd) == 0;
+  if (fd >= 0) ::close(fd);
+#endif
+  if (!synced) return error = Display(from) + ": cannot sync: " + File::LastError(), false;
+  if (!Rename(from, to)) return error = Display(to) + ": cannot put in place: " + File::LastError(), false;
+  std::string ignored;  // in place already; only less sure to outlast a power cut
+  SyncFolder(FolderOf(to), ignored);
+  return true;
+}
+
+struct AtomicFileWriter::Open {
+  File file;
+};
+
+AtomicFileWriter::AtomicFileWriter() = default;
+AtomicFileWriter::~AtomicFileWriter() { Discard(); }
+
+bool AtomicFileWriter::Start(const fs::path& path, std::string& error) {
+  Discard();
+  path_ = path;
+  temp_ = TemporarySibling(path);
+  open_ = std::make_unique<Open>();
+  if (!open_->file.Create(temp_)) {
+    error = Display(path) + ": cannot create " + Display(temp_) + ": " + File::LastError();
+    open_.reset();
+    return false;
+  }
+  failed_ = false;
+  return true;
+}
+
+bool AtomicFileWriter::Write(const uint8_t* data, size_t length) {
+  if (!open_ || failed_) return false;
+  if (!open_->file.WriteAll(data, length)) {
+    failed_ = true;
+    problem_ = File::LastError();
+  }
+  return !failed_;
+}
+
+bool AtomicFileWriter::WriteAt(uint64_t offset, const uint8_t* data, size_t length) {
+  if (!open_ || failed_) return false;
+  if (!open_->file.WriteAt(offset, data, length)) {
+    failed_ = true;
+    problem_ = File::LastError();
+  }
+  return !failed_;
+}
+
+bool AtomicFileWriter::Commit(std::string& error) {
+  if (!open_) return error = Display(path_) + ": nothing to put in place", false;
+  if (failed_ || !open_->file.Sync() || !open_->file.Close()) {
+    error = Display(path_) + ": cannot write it (" + (failed_ ? problem_ : File::LastError()) + ")";
+    Discard();
+    return false;
+  }
+  open_.reset();
+  if (!Rename(temp_, path_)) {
+    error = Display(path_) + ": cannot put in place: " + File::LastError();
+    std::error_code ec;
+    fs::remove(temp_, ec);
+    temp_.clear();
+    return false;
+  }
+  temp_.clear();
+  std::string ignored;  // in place already; only less sure to outlast a power cut
+  SyncFolder(FolderOf(path_), ignored);
+  return true;
+}
+
+void AtomicFileWriter::Discard() {
+  if (open_) {
+    open_->file.Close();
+    open_.reset();
+  }
+  if (!temp_.empty()) {
+    std::error_code ec;
+    fs::remove(temp_, ec);
+    temp_.clear();
+  }
 }
 
 }  // namespace tolvane::pack

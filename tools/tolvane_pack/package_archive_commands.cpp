@@ -8,6 +8,7 @@
 #include "package/key_provider.h"
 #include "package/manifest.h"
 #include "package/payload_cipher.h"
+#include "package/payload_stream.h"
 #include "storage/storage_manager.h"
 #include "tools/tolvane_pack/file_io.h"
 #include "tools/tolvane_pack/package_commands.h"
@@ -20,9 +21,20 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kBuildUsage = "build PRODUCT_DIR --version N --key HEX -o OUTDIR [--order FILE]";
+constexpr const char* kBuildUsage =
+    "build PRODUCT_DIR --version N --key HEX -o OUTDIR [--order FILE] [--allow-long-paths]";
 constexpr const char* kVerifyUsage = "verify MANIFEST PAYLOAD";
 constexpr const char* kExtractUsage = "extract MANIFEST PAYLOAD DIR";
+
+// The size of a payload file, refused when it is not a plain file.
+bool PayloadFileSize(const fs::path& path, uint64_t& size, std::string& error) {
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec))
+    return error = Display(path) + ": " + (fs::exists(path, ec) ? "not a regular file" : "no such file"), false;
+  size = fs::file_size(path, ec);
+  if (ec) return error = Display(path) + ": cannot read its size", false;
+  return true;
+}
 
 int Usage(const char* usage) {
   std::fprintf(stderr, "usage: tolvane-pack %s\n", usage);
@@ -45,16 +57,16 @@ std::string FoldCase(const std::u16string& name) {
   return out;
 }
 
-// The files of a package, read back from its manifest and payload.
+// The manifest of a package and the key its key block yields.
 struct OpenedPackage {
   PackageManifest manifest;
-  Bytes archive;  // deciphered; the archive object reads it in place
+  PayloadKey key{};
 };
 
-// Parses manifest and payload bytes, checks the manifest's names and order, and deciphers
-// the payload with the key that KeyProvider gives. The labels name the two in messages.
-bool OpenPackageBytes(const Bytes& manifestBytes, const std::string& manifestLabel, Bytes payload,
-                      const std::string& payloadLabel, OpenedPackage& package, std::string& error) {
+// Parses manifest bytes, checks the manifest's names and order, and gets the key that
+// KeyProvider gives. The label names the manifest in messages.
+bool OpenManifest(const Bytes& manifestBytes, const std::string& manifestLabel, OpenedPackage& package,
+                  std::string& error) {
   ByteInputStream in(manifestBytes.data(), manifestBytes.size());
   if (!ReadManifest(in, package.manifest)) {
     error = manifestLabel + ": not a package manifest (it ends before its key block)";
@@ -79,62 +91,103 @@ bool OpenPackageBytes(const Bytes& manifestBytes, const std::string& manifestLab
     }
     if (e.Kind == Folder) folders.insert(e.Name);
   }
-  PayloadKey key;
-  if (!KeyProvider(package.manifest.KeyBlock, key)) {
+  if (!KeyProvider(package.manifest.KeyBlock, package.key)) {
     error = manifestLabel + ": the key block yields no key (damaged or made for another provider)";
-    return false;
-  }
-  package.archive = std::move(payload);
-  if (package.archive.size() % 8 != 0) {
-    error = payloadLabel + ": " + std::to_string(package.archive.size()) + " bytes, not a whole number of 8-byte blocks";
-    return false;
-  }
-  if (!DecipherBuffer(package.archive.data(), package.archive.size(), key.data())) {
-    error = "out of memory for the cipher tables";
     return false;
   }
   return true;
 }
 
-bool OpenPackage(const fs::path& manifestPath, const fs::path& payloadPath, OpenedPackage& package,
-                 std::string& error) {
-  Bytes manifestBytes, payload;
-  if (!ReadWholeFile(manifestPath, manifestBytes, error) || !ReadWholeFile(payloadPath, payload, error)) return false;
-  return OpenPackageBytes(manifestBytes, Display(manifestPath), std::move(payload), Display(payloadPath), package, error);
-}
+// The enciphered payload at [offset, offset + length) of a file, opened as an archive
+// that is deciphered a window at a time as it is read.
+class PayloadArchive {
+ public:
+  bool Open(const fs::path& file, uint64_t offset, uint64_t length, const OpenedPackage& package,
+            const std::string& payloadLabel, std::string& error) {
+    std::wstring wide;
+    if (!WideName(file, wide) || file_.Open(wide, OpenRead) != OpenedExisting)
+      return error = Display(file) + ": cannot open", false;
+    if (length % 8 != 0)
+      return error = payloadLabel + ": " + std::to_string(length) + " bytes, not a whole number of 8-byte blocks", false;
+    if (offset + length > 0xFFFFFFFFu) return error = payloadLabel + ": larger than an archive can be", false;
+    payload_ = std::make_unique<PayloadReadStream>(file_, uint32_t(offset), uint32_t(length), package.key);
+    if (!payload_->IsReady()) return error = "out of memory for the payload's window", false;
+    if (!archive_.OpenForReading(*payload_)) {
+      if (payload_->OutOfMemory()) return error = "out of memory for the cipher tables", false;
+      return error = payloadLabel + ": does not decipher to a package archive (wrong key or damaged)", false;
+    }
+    int32_t integrity = archive_.CheckIntegrity();
+    if (integrity < 0)
+      return error = payloadLabel + ": the archive fails its integrity check (code " + std::to_string(integrity) + ")", false;
+    return true;
+  }
+  StorageManager& Archive() { return archive_; }
 
-// Reads every file of the package and hands it to visit (which may stop the walk by
-// returning false). Checks that each file is present and not empty, and that the sizes
-// add up to TotalBytes.
-template <typename Visit>
-bool ReadFiles(const OpenedPackage& package, const std::string& payloadPath, const std::string& manifestPath,
-               StorageManager& archive, std::string& error, Visit visit) {
+ private:
+  StorageManagerFileStream file_;
+  std::unique_ptr<PayloadReadStream> payload_;
+  StorageManager archive_{kPackageSignature, kPackageVersion};  // closed before the streams go
+};
+
+// What walking the files of a package does with them.
+class PackageVisitor : public EntrySink {
+ public:
+  virtual bool Folder(const ManifestEntry& e, std::string& error) = 0;
+  // A file's content follows through Take, then End.
+  virtual bool Begin(const ManifestEntry& e, std::string& error) = 0;
+  virtual bool End(std::string& error) = 0;
+  std::string problem;  // what a refused Take was about
+
+ protected:
+  ~PackageVisitor() = default;
+};
+
+// Counts what passes to the visitor.
+class CountingSink final : public EntrySink {
+ public:
+  explicit CountingSink(EntrySink& next) : next_(next) {}
+  bool Take(const uint8_t* data, size_t length) override {
+    count += length;
+    return next_.Take(data, length);
+  }
+  uint64_t count = 0;
+
+ private:
+  EntrySink& next_;
+};
+
+// Reads every file of the package in pieces and hands it to the visitor. Checks that each
+// file is present and not empty, and that the sizes add up to TotalBytes.
+bool ReadFiles(const OpenedPackage& package, const std::string& payloadLabel, const std::string& manifestLabel,
+               StorageManager& archive, PackageVisitor& visitor, std::string& error) {
   uint64_t total = 0;
-  Bytes content;
   for (const ManifestEntry& e : package.manifest.Entries) {
     std::string archiveName, problem;
     CheckEntryName(e.Name, archiveName, problem);
     if (e.Kind == Folder) {
-      if (!visit(e, content)) return false;
+      if (!visitor.Folder(e, error)) return false;
       continue;
     }
-    int32_t length = archive.ReadEntry(archiveName, content, 0xFFFFFFFFu);
+    if (!visitor.Begin(e, error)) return false;
+    CountingSink sink(visitor);
+    int32_t length = archive.ReadEntryTo(archiveName, sink);
+    if (length == StorageWriteFailed && !visitor.problem.empty()) return error = visitor.problem, false;
     if (length < 0) {
-      error = payloadPath + ": \"" + Utf16ToUtf8(e.Name) + "\" cannot be read from the archive (code " +
+      error = payloadLabel + ": \"" + Utf16ToUtf8(e.Name) + "\" cannot be read from the archive (code " +
               std::to_string(length) + ")";
       return false;
     }
     if (length == 0) {
-      error = payloadPath + ": \"" + Utf16ToUtf8(e.Name) + "\" is empty in the archive";
+      error = payloadLabel + ": \"" + Utf16ToUtf8(e.Name) + "\" is empty in the archive";
       return false;
     }
     int32_t stored = archive.GetEntryLength(archiveName);
     if (stored <= 0) {
-      error = payloadPath + ": \"" + Utf16ToUtf8(e.Name) + "\" has no stored length in the archive";
+      error = payloadLabel + ": \"" + Utf16ToUtf8(e.Name) + "\" has no stored length in the archive";
       return false;
     }
-    total += content.size();
-    if (!visit(e, content)) return false;
+    total += sink.count;
+    if (!visitor.End(error)) return false;
   }
   std::set<std::string> listed;
   for (const ManifestEntry& e : package.manifest.Entries) {
@@ -144,29 +197,29 @@ bool ReadFiles(const OpenedPackage& package, const std::string& payloadPath, con
   size_t extra = 0;
   for (const auto& entry : archive.Root().entries) extra += !listed.count(entry.first);
   if (extra) {
-    error = payloadPath + ": the archive holds " + std::to_string(extra) + " entries that the manifest does not list";
+    error = payloadLabel + ": the archive holds " + std::to_string(extra) + " entries that the manifest does not list";
     return false;
   }
   if (total != package.manifest.TotalBytes) {
-    error = manifestPath + ": total bytes " + std::to_string(package.manifest.TotalBytes) +
+    error = manifestLabel + ": total bytes " + std::to_string(package.manifest.TotalBytes) +
             ", but the files in the archive add up to " + std::to_string(total);
     return false;
   }
   return true;
 }
 
-bool OpenArchive(OpenedPackage& package, const std::string& payloadPath, StorageManager& archive, std::string& error) {
-  if (!archive.Open(package.archive, OpenRead)) {
-    error = payloadPath + ": does not decipher to a package archive (wrong key or damaged)";
-    return false;
-  }
-  int32_t integrity = archive.CheckIntegrity();
-  if (integrity < 0) {
-    error = payloadPath + ": the archive fails its integrity check (code " + std::to_string(integrity) + ")";
-    return false;
-  }
-  return true;
-}
+// Counts folders and files.
+class CheckVisitor final : public PackageVisitor {
+ public:
+  explicit CheckVisitor(PackageCheck& check) : check_(check) {}
+  bool Folder(const ManifestEntry&, std::string&) override { return ++check_.folders, true; }
+  bool Begin(const ManifestEntry&, std::string&) override { return ++check_.files, true; }
+  bool Take(const uint8_t*, size_t) override { return true; }
+  bool End(std::string&) override { return true; }
+
+ private:
+  PackageCheck& check_;
+};
 
 // Every folder of the tree, deepest first, then the tree itself: their names durable.
 bool SyncTree(const fs::path& root, std::string& error) {
@@ -187,67 +240,24 @@ bool SyncTree(const fs::path& root, std::string& error) {
 
 }  // namespace
 
-bool BuildPackage(const ProductTree& tree, uint16_t version, const PayloadKey& key, BuiltPackage& built,
-                  std::string& error, Compressor compressor) {
-  PackageManifest manifest;
-  manifest.Version = version;
-  manifest.Reserved = 0;
-  manifest.TotalBytes = tree.totalBytes;
-  manifest.KeyBlock = MakeKeyBlock(key);
-  PayloadKey check;
-  if (!KeyProvider(manifest.KeyBlock, check) || check != key) return error = "cannot make the key block", false;
-
-  Bytes& image = built.payload;
-  image.clear();
-  {
-    StorageManager archive(kPackageSignature, kPackageVersion);
-    if (!archive.Open(image, CreateNew)) return error = "cannot start the archive in memory", false;
-    archive.SetCompressor(compressor);
-    Bytes content;
-    for (const ProductEntry& entry : tree.entries) {
-      manifest.Entries.push_back({entry.name, entry.kind});
-      if (entry.kind == Folder) continue;
-      if (!ReadWholeFile(entry.path, content, error)) return false;
-      if (content.size() != entry.size)
-        return error = Display(entry.path) + ": changed size while the package was being built", false;
-      int32_t written = archive.WriteEntry(entry.archiveName, content.data(), uint32_t(content.size()), true);
-      if (written <= 0)
-        return error = Display(entry.path) + ": cannot be stored in the archive (code " + std::to_string(written) + ")",
-               false;
-    }
-    if (!archive.Close()) return error = "cannot finish the archive in memory", false;
-  }
-  if (image.size() % 8 != 0) return error = "the archive is not a whole number of 8-byte blocks", false;
-  if (!EncipherBuffer(image.data(), image.size(), key.data())) return error = "out of memory for the cipher tables", false;
-  built.manifest = WriteManifest(manifest);
-  return true;
-}
-
-std::string DescribeBuild(const ProductTree& tree, const BuiltPackage& built) {
-  size_t folders = 0;
-  for (const ProductEntry& e : tree.entries) folders += e.kind == Folder;
-  return std::to_string(tree.entries.size()) + " entries (" + std::to_string(tree.entries.size() - folders) +
-         " files, " + std::to_string(folders) + " folders), " + std::to_string(tree.totalBytes) + " bytes; manifest " +
-         std::to_string(built.manifest.size()) + " bytes, payload " + std::to_string(built.payload.size()) + " bytes";
-}
-
-bool CheckPackage(const Bytes& manifest, const std::string& manifestLabel, const Bytes& payload,
-                  const std::string& payloadLabel, PackageCheck& check, std::string& error) {
+bool CheckPackageInFile(const Bytes& manifest, const std::string& manifestLabel, const fs::path& file, uint64_t offset,
+                        uint64_t length, const std::string& payloadLabel, PackageCheck& check, std::string& error) {
   OpenedPackage package;
-  if (!OpenPackageBytes(manifest, manifestLabel, payload, payloadLabel, package, error)) return false;
+  if (!OpenManifest(manifest, manifestLabel, package, error)) return false;
   check.manifest = package.manifest;
   check.files = check.folders = 0;
-  StorageManager archive(kPackageSignature, kPackageVersion);
-  if (!OpenArchive(package, payloadLabel, archive, error)) return false;
-  return ReadFiles(package, payloadLabel, manifestLabel, archive, error, [&](const ManifestEntry& e, const Bytes&) {
-    (e.Kind == Folder ? check.folders : check.files)++;
-    return true;
-  });
+  PayloadArchive payload;
+  if (!payload.Open(file, offset, length, package, payloadLabel, error)) return false;
+  CheckVisitor visitor(check);
+  return ReadFiles(package, payloadLabel, manifestLabel, payload.Archive(), visitor, error);
 }
 
-int RunBuild(const Args& args) {
+int RunBuild(const Args& original) {
+  Args args = original;
+  const bool allowLongPaths = TakeSwitch(args, "--allow-long-paths");
   CommandLine cl;
-  if (!ParseCommandLine(args, {"--version", "--key", "-o", "--order"}, kBuildUsage, cl)) return cl.help ? 0 : 2;
+  if (!ParseCommandLine(args, {"--version", "--key", "-o", "--order", "--setup-limit"}, kBuildUsage, cl))
+    return cl.help ? 0 : 2;
   if (cl.positional.size() != 1 || !cl.options.count("--version") || !cl.options.count("--key") ||
       !cl.options.count("-o"))
     return Usage(kBuildUsage);
@@ -257,6 +267,9 @@ int RunBuild(const Args& args) {
   std::optional<PayloadKey> key = ParseKey(cl.options["--key"]);
   if (!key) return Fail(args[0], "the key must be 16 hex digits, not '" + cl.options["--key"] + "'");
   if (*key == PayloadKey{}) return Fail(args[0], "the key must not be all zero: the key provider never yields that key");
+  uint64_t limit = kMaxSetupImageBytes;
+  if (cl.options.count("--setup-limit") && !ParseSetupLimit(cl.options["--setup-limit"], limit))
+    return Fail(args[0], "--setup-limit takes a number of bytes");
 
   fs::path root = cl.positional[0];
   fs::path order;
@@ -264,16 +277,27 @@ int RunBuild(const Args& args) {
   ProductTree tree;
   std::string error;
   if (!ScanProduct(root, order.empty() ? nullptr : &order, tree, error)) return Fail(args[0], error);
-
-  BuiltPackage built;
-  if (!BuildPackage(tree, version, *key, built, error)) return Fail(args[0], error);
+  if (!allowLongPaths && !CheckInstallPaths(tree, error)) return Fail(args[0], error);
 
   fs::path out = cl.options["-o"];
   std::error_code ec;
   fs::create_directories(out, ec);
   if (!fs::is_directory(out, ec)) return Fail(args[0], Display(out) + ": cannot create the output folder");
-  if (!WriteFileAtomically(out / "manifest.bin", built.manifest, error) ||
-      !WriteFileAtomically(out / "payload.bin", built.payload, error))
+  // The setup program the build embeds these in adds its stub; what is left for the
+  // package is checked as it grows.
+  const uint64_t room = limit > kStubReserveBytes ? limit - kStubReserveBytes : 0;
+  SizeCheck check = [&](uint64_t packageBytes, std::string& problem) {
+    if (packageBytes <= room) return true;
+    problem = SetupTooLarge(packageBytes + kStubReserveBytes, limit);
+    return false;
+  };
+  BuiltPackage built;
+  if (!BuildPackage(tree, version, *key, out / "payload.bin", PackCompressor::Zlib9, check, built, error))
+    return Fail(args[0], error);
+  AtomicFileWriter payload;
+  if (!WriteFileAtomically(out / "manifest.bin", built.manifest, error) || !payload.Start(out / "payload.bin", error) ||
+      !built.WritePayload([&](const uint8_t* data, size_t n) { return payload.Write(data, n); }, error) ||
+      !payload.Commit(error))
     return Fail(args[0], error);
   std::printf("%s\n", DescribeBuild(tree, built).c_str());
   return 0;
@@ -284,18 +308,64 @@ int RunVerify(const Args& args) {
   if (!ParseCommandLine(args, {}, kVerifyUsage, cl)) return cl.help ? 0 : 2;
   if (cl.positional.size() != 2) return Usage(kVerifyUsage);
   fs::path manifestPath = cl.positional[0], payloadPath = cl.positional[1];
-  Bytes manifestBytes, payload;
+  Bytes manifestBytes;
   std::string error;
-  if (!ReadWholeFile(manifestPath, manifestBytes, error) || !ReadWholeFile(payloadPath, payload, error))
-    return Fail(args[0], error);
+  if (!ReadWholeFile(manifestPath, manifestBytes, error)) return Fail(args[0], error);
+  uint64_t size = 0;
+  if (!PayloadFileSize(payloadPath, size, error)) return Fail(args[0], error);
   PackageCheck check;
-  if (!CheckPackage(manifestBytes, Display(manifestPath), payload, Display(payloadPath), check, error))
+  if (!CheckPackageInFile(manifestBytes, Display(manifestPath), payloadPath, 0, size, Display(payloadPath), check, error))
     return Fail(args[0], error);
   std::printf("ok: version %u, %zu entries (%zu files, %zu folders), %llu bytes\n", unsigned(check.manifest.Version),
               check.manifest.Entries.size(), check.files, check.folders,
               static_cast<unsigned long long>(check.manifest.TotalBytes));
   return 0;
 }
+
+namespace {
+
+// Writes the files of a package below a folder, each synced and put in place whole.
+class ExtractVisitor final : public PackageVisitor {
+ public:
+  explicit ExtractVisitor(const fs::path& root) : root_(root) {}
+  bool Folder(const ManifestEntry& e, std::string& error) override {
+    fs::path path = PathOf(e);
+    std::error_code ec;
+    fs::create_directories(path, ec);
+    if (ec) error = Display(path) + ": cannot create: " + ec.message();
+    return !ec;
+  }
+  bool Begin(const ManifestEntry& e, std::string& error) override {
+    fs::path path = PathOf(e);
+    std::error_code ec;
+    fs::create_directories(path.parent_path(), ec);
+    return file_.Start(path, error);
+  }
+  bool Take(const uint8_t* data, size_t length) override {
+    if (file_.Write(data, length)) return true;
+    problem = "cannot write an extracted file";
+    return false;
+  }
+  bool End(std::string& error) override { return file_.Commit(error); }
+
+ private:
+  fs::path PathOf(const ManifestEntry& e) const {
+    fs::path path = root_;
+    size_t start = 0;
+    for (;;) {
+      size_t slash = e.Name.find(u'\\', start);
+      path /= Utf16ToPath(e.Name.substr(start, slash == std::u16string::npos ? slash : slash - start));
+      if (slash == std::u16string::npos) break;
+      start = slash + 1;
+    }
+    return path;
+  }
+
+  fs::path root_;
+  AtomicFileWriter file_;
+};
+
+}  // namespace
 
 int RunExtract(const Args& args) {
   CommandLine cl;
@@ -307,34 +377,25 @@ int RunExtract(const Args& args) {
     if (!fs::is_directory(fs::symlink_status(target, ec)) || !fs::is_empty(target, ec))
       return Fail(args[0], Display(target) + ": already exists and is not an empty folder");
   }
-  OpenedPackage package;
+  Bytes manifestBytes;
   std::string error;
-  if (!OpenPackage(manifestPath, payloadPath, package, error)) return Fail(args[0], error);
-  StorageManager archive(kPackageSignature, kPackageVersion);
-  if (!OpenArchive(package, Display(payloadPath), archive, error)) return Fail(args[0], error);
+  uint64_t size = 0;
+  OpenedPackage package;
+  if (!ReadWholeFile(manifestPath, manifestBytes, error) || !PayloadFileSize(payloadPath, size, error) ||
+      !OpenManifest(manifestBytes, Display(manifestPath), package, error))
+    return Fail(args[0], error);
+  PayloadArchive payload;
+  if (!payload.Open(payloadPath, 0, size, package, Display(payloadPath), error)) return Fail(args[0], error);
 
   // Everything goes into a temporary folder beside the target, which takes the target's
   // name only when the whole package is out.
   fs::path temp = TemporarySibling(target.has_filename() ? target : target.parent_path());
   if (!fs::create_directory(temp, ec)) return Fail(args[0], Display(temp) + ": cannot create: " + ec.message());
-  bool ok = ReadFiles(package, Display(payloadPath), Display(manifestPath), archive, error, [&](const ManifestEntry& e, const Bytes& data) {
-    fs::path path = temp;
-    std::u16string name = e.Name;
-    size_t start = 0;
-    for (;;) {
-      size_t slash = name.find(u'\\', start);
-      path /= Utf16ToPath(name.substr(start, slash == std::u16string::npos ? slash : slash - start));
-      if (slash == std::u16string::npos) break;
-      start = slash + 1;
-    }
-    if (e.Kind == Folder) {
-      fs::create_directories(path, ec);
-      if (ec) error = Display(path) + ": cannot create: " + ec.message();
-      return !ec;
-    }
-    fs::create_directories(path.parent_path(), ec);
-    return WriteFileSynced(path, data, error);
-  });
+  bool ok;
+  {
+    ExtractVisitor visitor(temp);
+    ok = ReadFiles(package, Display(payloadPath), Display(manifestPath), payload.Archive(), visitor, error);
+  }
   ok = ok && SyncTree(temp, error);
   if (ok && fs::exists(target, ec)) fs::remove(target, ec);
   if (ok) {

@@ -3,6 +3,7 @@
 #include "tools/tolvane_pack/package_commands.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "package/key_provider.h"
 #include "package/payload_cipher.h"
@@ -45,6 +46,36 @@ bool ParseCommandLine(const Args& args, const std::vector<std::string>& valueOpt
       out.positional.push_back(a);
     }
   }
+  return true;
+}
+
+bool TakeSwitch(Args& args, const char* name) {
+  bool found = false;
+  for (size_t i = 1; i < args.size();) {
+    if (args[i] == name) {
+      args.erase(args.begin() + long(i));
+      found = true;
+    } else {
+      ++i;
+    }
+  }
+  return found;
+}
+
+std::string SetupTooLarge(uint64_t setupBytes, uint64_t limit) {
+  char mib[32];
+  std::snprintf(mib, sizeof mib, "%.1f", double(limit) / (1 << 20));
+  return "the product makes a setup.exe of at least " + std::to_string(setupBytes) + " bytes, more than the " +
+         std::to_string(limit) + " bytes (" + mib +
+         " MiB) of image a setup program can load and install; ship the product in parts or make it smaller";
+}
+
+bool ParseSetupLimit(const std::string& text, uint64_t& limit) {
+  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+  char* end = nullptr;
+  unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+  if (*end) return false;
+  limit = v;
   return true;
 }
 

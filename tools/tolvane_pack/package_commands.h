@@ -6,14 +6,17 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "package/install_limits.h"
 #include "package/manifest.h"
 #include "package/payload_cipher.h"
 #include "storage/zlib_codec.h"
 #include "tools/tolvane_pack/file_io.h"
+#include "tools/tolvane_pack/package_deflater.h"
 #include "tools/tolvane_pack/product_tree.h"
 #include "tools/tolvane_pack/commands.h"
 
@@ -44,15 +47,31 @@ bool LoadManifest(const std::filesystem::path& path, PackageManifest& manifest, 
 
 int Fail(const std::string& command, const std::string& message);
 
-// The two resources of a package: the manifest and the enciphered archive.
+// The two resources of a package: the manifest, and the archive, kept plain in a
+// temporary file (removed with this object) and enciphered as it is written out.
 struct BuiltPackage {
-  Bytes manifest, payload;
+  BuiltPackage() = default;
+  BuiltPackage(const BuiltPackage&) = delete;
+  BuiltPackage& operator=(const BuiltPackage&) = delete;
+  ~BuiltPackage();
+
+  Bytes manifest;
+  std::filesystem::path archive;
+  uint64_t payloadBytes = 0;  // a whole number of 8-byte blocks
+  PayloadKey key{};
+
+  // Hands the enciphered archive to put, piece by piece.
+  bool WritePayload(const std::function<bool(const uint8_t*, size_t)>& put, std::string& error) const;
 };
-// Packs a scanned product folder; error names the offending file. The files are
-// compressed with compressor (null: zlib level 9, which `build` keeps: the project's own
-// setup.exe and its tests are made from those bytes).
-bool BuildPackage(const ProductTree& tree, uint16_t version, const PayloadKey& key, BuiltPackage& built,
-                  std::string& error, Compressor compressor = nullptr);
+// Asked with the package's length (manifest and archive so far) after each file and at
+// the end: false (with error) stops the build.
+using SizeCheck = std::function<bool(uint64_t packageBytes, std::string& error)>;
+// Packs a scanned product folder; the archive's temporary file lies beside `beside`;
+// error names the offending file. Whole files are compressed as `compressor` says
+// (Zlib9 is what `build` keeps: the project's own setup.exe and its tests are made from
+// those bytes).
+bool BuildPackage(const ProductTree& tree, uint16_t version, const PayloadKey& key, const std::filesystem::path& beside,
+                  PackCompressor compressor, const SizeCheck& check, BuiltPackage& built, std::string& error);
 // "N entries (F files, D folders), T bytes; manifest M bytes, payload P bytes"
 std::string DescribeBuild(const ProductTree& tree, const BuiltPackage& built);
 
@@ -64,8 +83,22 @@ struct PackageCheck {
   PackageManifest manifest;
   size_t files = 0, folders = 0;
 };
-bool CheckPackage(const Bytes& manifest, const std::string& manifestLabel, const Bytes& payload,
-                  const std::string& payloadLabel, PackageCheck& check, std::string& error);
+// Checks a package whose payload lies at [offset, offset + length) of a file, reading and
+// deciphering it in pieces. The labels name the two parts in messages.
+bool CheckPackageInFile(const Bytes& manifest, const std::string& manifestLabel, const std::filesystem::path& file,
+                        uint64_t offset, uint64_t length, const std::string& payloadLabel, PackageCheck& check,
+                        std::string& error);
+
+// Takes the value-less switch `name` out of args before the common parser sees them.
+bool TakeSwitch(Args& args, const char* name);
+
+// What setup and build say of a product whose setup.exe would pass the limit of
+// package/install_limits.h (or the hidden --setup-limit of the tests).
+std::string SetupTooLarge(uint64_t setupBytes, uint64_t limit);
+bool ParseSetupLimit(const std::string& text, uint64_t& limit);
+// Room `build` leaves for the stub that the project's build embeds the package in.
+constexpr uint64_t kStubReserveBytes = 4u << 20;
+
 
 int RunSetup(const Args& args);    // release_commands.cpp
 int RunInspect(const Args& args);  // release_commands.cpp

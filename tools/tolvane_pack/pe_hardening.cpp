@@ -47,50 +47,60 @@ std::string Trim(const std::string& s) {
   return begin == std::string::npos ? std::string() : s.substr(begin, end - begin + 1);
 }
 
-// The executable's bytes seen through its section table.
+// The executable seen through its section table: the headers from the file's first
+// bytes, everything else from the sections' data as the image holds it (an image read
+// in pieces keeps every section but the resources).
 class ImageView {
  public:
   explicit ImageView(const Image& image) : image_(image), f_(image.File()) {
-    const uint32_t pe = Get32(0x3C);
+    const uint32_t pe = Header32(0x3C);
     opt_ = pe + 24;
     dirCountAt_ = opt_ + (image.IsPe32Plus() ? kOptDirectories64 : kOptDirectories32);
   }
 
-  bool Fits(uint64_t at, uint64_t length) const { return at <= f_.size() && length <= f_.size() - at; }
-  uint16_t Get16(uint64_t at) const { return Fits(at, 2) ? uint16_t(f_[at] | f_[at + 1] << 8) : 0; }
-  uint32_t Get32(uint64_t at) const { return Fits(at, 4) ? uint32_t(Get16(at) | uint32_t(Get16(at + 2)) << 16) : 0; }
   uint64_t ImageBase() const {
-    return image_.IsPe32Plus() ? Get32(opt_ + kOptImageBase64) | uint64_t(Get32(opt_ + kOptImageBase64 + 4)) << 32
-                               : Get32(opt_ + kOptImageBase32);
+    return image_.IsPe32Plus() ? Header32(opt_ + kOptImageBase64) | uint64_t(Header32(opt_ + kOptImageBase64 + 4)) << 32
+                               : Header32(opt_ + kOptImageBase32);
   }
-  uint16_t DllCharacteristics() const { return Get16(opt_ + kOptDllCharacteristics); }
+  uint16_t DllCharacteristics() const { return Header16(opt_ + kOptDllCharacteristics); }
   void Directory(uint32_t index, uint32_t& rva, uint32_t& size) const {
     rva = size = 0;
-    if (index >= Get32(dirCountAt_)) return;
-    rva = Get32(dirCountAt_ + 4 + 8 * index);
-    size = Get32(dirCountAt_ + 8 + 8 * index);
+    if (index >= Header32(dirCountAt_)) return;
+    rva = Header32(dirCountAt_ + 4 + 8 * index);
+    size = Header32(dirCountAt_ + 8 + 8 * index);
   }
-  // The file offset of an RVA with `length` bytes readable there; false outside the
-  // sections' file data.
-  bool Offset(uint64_t rva, uint64_t length, uint64_t& at) const {
-    for (const Section& s : image_.Sections()) {
+  // `length` bytes at an RVA, with how many more follow in the same section; null
+  // outside the sections' data.
+  const uint8_t* At(uint64_t rva, uint64_t length, uint64_t* rest = nullptr) const {
+    const std::vector<Section>& sections = image_.Sections();
+    for (size_t i = 0; i < sections.size(); ++i) {
+      const Section& s = sections[i];
       const uint64_t size = std::min(s.rawSize, s.virtualSize ? s.virtualSize : s.rawSize);
-      if (rva >= s.virtualAddress && rva - s.virtualAddress < size && length <= size - (rva - s.virtualAddress)) {
-        at = s.rawPointer + (rva - s.virtualAddress);
-        return Fits(at, length);
-      }
+      if (rva < s.virtualAddress || rva - s.virtualAddress >= size || length > size - (rva - s.virtualAddress)) continue;
+      const uint8_t* data = image_.SectionBytes(i);
+      if (!data) return nullptr;
+      if (rest) *rest = size - (rva - s.virtualAddress);
+      return data + (rva - s.virtualAddress);
     }
-    return false;
+    return nullptr;
   }
+  static uint16_t Get16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+  static uint32_t Get32(const uint8_t* p) { return uint32_t(Get16(p)) | uint32_t(Get16(p + 2)) << 16; }
   bool Name(uint64_t rva, std::string& name) const {
-    uint64_t at = 0;
-    if (!Offset(rva, 1, at)) return false;
+    uint64_t rest = 0;
+    const uint8_t* p = At(rva, 1, &rest);
+    if (!p) return false;
     name.clear();
-    while (at < f_.size() && f_[at] != 0 && name.size() < kMaxNameLength) name += char(f_[at++]);
-    return at < f_.size() && f_[at] == 0 && !name.empty();
+    uint64_t i = 0;
+    while (i < rest && p[i] != 0 && name.size() < kMaxNameLength) name += char(p[i++]);
+    return i < rest && p[i] == 0 && !name.empty();
   }
 
  private:
+  bool Fits(uint64_t at, uint64_t length) const { return at <= f_.size() && length <= f_.size() - at; }
+  uint16_t Header16(uint64_t at) const { return Fits(at, 2) ? Get16(&f_[at]) : 0; }
+  uint32_t Header32(uint64_t at) const { return Fits(at, 4) ? Get32(&f_[at]) : 0; }
+
   const Image& image_;
   const Bytes& f_;
   uint32_t opt_ = 0, dirCountAt_ = 0;
@@ -104,17 +114,17 @@ void ReadImportNames(const ImageView& view, uint32_t directory, uint32_t descrip
   if (!rva) return;
   const char* table = delayed ? "delay-import table" : "import table";
   for (size_t i = 0; i < kMaxDescriptors; ++i) {
-    uint64_t at = 0;
-    if (!view.Offset(uint64_t(rva) + i * descriptorSize, descriptorSize, at)) {
+    const uint8_t* at = view.At(uint64_t(rva) + i * descriptorSize, descriptorSize);
+    if (!at) {
       out.problems.push_back(std::string("the ") + table + " lies outside the file's sections");
       return;
     }
     bool zero = true;
-    for (uint32_t b = 0; b < descriptorSize; b += 4) zero &= view.Get32(at + b) == 0;
+    for (uint32_t b = 0; b < descriptorSize; b += 4) zero &= ImageView::Get32(at + b) == 0;
     if (zero) return;
-    uint64_t nameRva = view.Get32(at + nameField);
+    uint64_t nameRva = ImageView::Get32(at + nameField);
     // Old delay-import descriptors (attribute bit 0 clear) hold addresses, not RVAs.
-    if (delayed && !(view.Get32(at) & 1)) nameRva -= std::min<uint64_t>(nameRva, view.ImageBase());
+    if (delayed && !(ImageView::Get32(at) & 1)) nameRva -= std::min<uint64_t>(nameRva, view.ImageBase());
     std::string name;
     if (!view.Name(nameRva, name)) {
       out.problems.push_back(std::string("a DLL name of the ") + table + " cannot be read");
@@ -329,18 +339,16 @@ Hardening AnalyseHardening(const Image& image) {
 
   uint32_t rva = 0, size = 0;
   view.Directory(kDirLoadConfig, rva, size);
-  uint64_t at = 0;
   if (rva && size >= 4) {
-    if (!view.Offset(rva, 4, at)) {
+    const uint8_t* config = view.At(rva, 4);
+    if (!config) {
       out.problems.push_back("the load configuration lies outside the file's sections");
     } else {
       out.loadConfig = true;
       // The structure's own Size says which fields it has.
       const uint32_t fieldAt = image.IsPe32Plus() ? kDependentLoadFlags64 : kDependentLoadFlags32;
-      const uint32_t length = view.Get32(at);
-      uint64_t flagsAt = 0;
-      if (length >= fieldAt + 2 && view.Offset(uint64_t(rva) + fieldAt, 2, flagsAt))
-        out.dependentLoadFlags = view.Get16(flagsAt);
+      const uint8_t* flags = ImageView::Get32(config) >= fieldAt + 2 ? view.At(uint64_t(rva) + fieldAt, 2) : nullptr;
+      if (flags) out.dependentLoadFlags = ImageView::Get16(flags);
     }
   }
 

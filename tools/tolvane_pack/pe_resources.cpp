@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 
 namespace tolvane::pack::pe {
 
@@ -32,17 +33,52 @@ void Put32(Bytes& b, size_t at, uint32_t v) {
 bool Fits(size_t size, uint64_t at, uint64_t length) { return at <= size && length <= size - at; }
 uint64_t AlignUp(uint64_t v, uint64_t a) { return a ? (v + a - 1) / a * a : v; }
 
+// Where the bytes of a resource section come from: memory, or the file itself for
+// files too large to hold.
+class SectionView {
+ public:
+  virtual ~SectionView() = default;
+  virtual uint64_t Size() const = 0;
+  // Reads [at, at + length), which the caller has checked lies in the section.
+  virtual bool Read(uint64_t at, size_t length, uint8_t* out) const = 0;
+  // Resource data: held in bytes, or (returning false with external set) left in the file.
+  virtual bool Data(uint64_t at, uint32_t length, ResourceData& data) const {
+    data.bytes.resize(length);
+    return Read(at, length, data.bytes.data());
+  }
+};
+
+class MemoryView final : public SectionView {
+ public:
+  MemoryView(const uint8_t* bytes, uint64_t size) : bytes_(bytes), size_(size) {}
+  uint64_t Size() const override { return size_; }
+  bool Read(uint64_t at, size_t length, uint8_t* out) const override {
+    std::memcpy(out, bytes_ + at, length);
+    return true;
+  }
+
+ private:
+  const uint8_t* bytes_;
+  uint64_t size_;
+};
+
 // Walks the directory tables of one resource section. Every offset is checked against
 // the section, and the number of entries visited is bounded by the section's size, so a
 // tree whose tables point at each other costs no more than the section itself.
 class TreeReader {
  public:
-  TreeReader(const Bytes& section, uint32_t sectionRva, ResourceTree& tree)
-      : s_(section), rva_(sectionRva), tree_(tree), budget_(section.size() / 8 + 16) {}
+  TreeReader(const SectionView& section, uint32_t sectionRva, ResourceTree& tree)
+      : s_(section), size_(section.Size()), rva_(sectionRva), tree_(tree), budget_(section.Size() / 8 + 16) {}
 
   bool Read(std::string& problem) { return Table(0, 0, {}, {}, problem); }
 
  private:
+  bool Fetch(uint64_t at, size_t length, std::string& problem) {
+    buffer_.resize(length);
+    if (!s_.Read(at, length, buffer_.data())) return Bad("cannot read the resource section", problem);
+    return true;
+  }
+
   bool Key(uint32_t raw, ResourceKey& key, std::string& problem) {
     if (!(raw & kSubdirectoryBit)) {
       if (raw > 0xFFFF) return Bad("resource id above 65535", problem);
@@ -50,25 +86,29 @@ class TreeReader {
       return true;
     }
     uint32_t at = raw & ~kSubdirectoryBit;
-    if (!Fits(s_.size(), at, 2)) return Bad("resource name outside the section", problem);
-    uint32_t units = Get16(s_, at);
-    if (!Fits(s_.size(), at + 2, uint64_t(units) * 2)) return Bad("resource name outside the section", problem);
+    if (!Fits(size_, at, 2) || !Fetch(at, 2, problem)) return Bad("resource name outside the section", problem);
+    uint32_t units = Get16(buffer_, 0);
+    if (!Fits(size_, at + 2, uint64_t(units) * 2)) return Bad("resource name outside the section", problem);
+    if (!Fetch(at + 2, size_t(units) * 2, problem)) return false;
     key.named = true;
     key.name.resize(units);
-    for (uint32_t i = 0; i < units; ++i) key.name[i] = char16_t(Get16(s_, at + 2 + 2 * i));
+    for (uint32_t i = 0; i < units; ++i) key.name[i] = char16_t(Get16(buffer_, 2 * i));
     return true;
   }
 
   bool Table(uint32_t at, int level, const ResourceKey& type, const ResourceKey& name, std::string& problem) {
-    if (!Fits(s_.size(), at, 16)) return Bad("directory table outside the section", problem);
-    uint32_t count = uint32_t(Get16(s_, at + 12)) + Get16(s_, at + 14);
-    if (!Fits(s_.size(), at + 16, uint64_t(count) * 8)) return Bad("directory table outside the section", problem);
+    if (!Fits(size_, at, 16)) return Bad("directory table outside the section", problem);
+    if (!Fetch(at, 16, problem)) return false;
+    uint32_t count = uint32_t(Get16(buffer_, 12)) + Get16(buffer_, 14);
+    if (!Fits(size_, at + 16, uint64_t(count) * 8)) return Bad("directory table outside the section", problem);
+    Bytes entries;
+    if (!Fetch(at + 16, size_t(count) * 8, problem)) return false;
+    entries.swap(buffer_);
     for (uint32_t i = 0; i < count; ++i) {
       if (budget_-- == 0) return Bad("directory tables refer to each other", problem);
-      uint32_t entry = at + 16 + 8 * i;
       ResourceKey key;
-      if (!Key(Get32(s_, entry), key, problem)) return false;
-      uint32_t target = Get32(s_, entry + 4);
+      if (!Key(Get32(entries, 8 * i), key, problem)) return false;
+      uint32_t target = Get32(entries, 8 * i + 4);
       bool sub = target & kSubdirectoryBit;
       target &= ~kSubdirectoryBit;
       if (level < 2) {
@@ -77,13 +117,14 @@ class TreeReader {
         continue;
       }
       if (sub || key.named) return Bad("language level is not a list of data entries", problem);
-      if (!Fits(s_.size(), target, 16)) return Bad("data entry outside the section", problem);
-      uint32_t dataRva = Get32(s_, target), size = Get32(s_, target + 4);
-      if (dataRva < rva_ || !Fits(s_.size(), uint64_t(dataRva) - rva_, size))
+      if (!Fits(size_, target, 16) || !Fetch(target, 16, problem)) return Bad("data entry outside the section", problem);
+      uint32_t dataRva = Get32(buffer_, 0), size = Get32(buffer_, 4), codePage = Get32(buffer_, 8);
+      if (dataRva < rva_ || !Fits(size_, uint64_t(dataRva) - rva_, size))
         return Bad("resource data outside the resource section", problem);
       ResourceData& data = tree_[type][name][key.id];
-      data.bytes.assign(s_.begin() + (dataRva - rva_), s_.begin() + (dataRva - rva_) + size);
-      data.codePage = Get32(s_, target + 8);
+      data.codePage = codePage;
+      if (!s_.Data(uint64_t(dataRva) - rva_, size, data) && !data.external)
+        return Bad("cannot read the resource data", problem);
     }
     return true;
   }
@@ -93,17 +134,21 @@ class TreeReader {
     return false;
   }
 
-  const Bytes& s_;
+  const SectionView& s_;
+  uint64_t size_;
   uint32_t rva_;
   ResourceTree& tree_;
   size_t budget_;
+  Bytes buffer_;
 };
 
-// Lays out a resource tree as one section placed at `rva`: the three levels of directory
-// tables, the data entries, the names, then the data, each item 8-byte aligned.
-Bytes LayOut(const ResourceTree& tree, uint32_t rva) {
+// Lays out the directory part of a resource section placed at `rva`: the three levels of
+// directory tables, the data entries and the names; the data follows it, each item
+// 8-byte aligned, in the order ForEachItem visits them. dataBytes: the data's length.
+Bytes LayOutTables(const ResourceTree& tree, uint32_t rva, uint64_t& dataBytes) {
   auto table = [](size_t entries) { return 16 + 8 * entries; };
-  size_t tables = table(tree.size()), dataEntries = 0, names = 0, data = 0;
+  size_t tables = table(tree.size()), dataEntries = 0, names = 0;
+  uint64_t data = 0;
   auto nameSize = [](const ResourceKey& k) { return k.named ? AlignUp(2 + 2 * k.name.size(), 2) : 0; };
   for (const auto& [type, nameMap] : tree) {
     tables += table(nameMap.size());
@@ -112,13 +157,15 @@ Bytes LayOut(const ResourceTree& tree, uint32_t rva) {
       tables += table(languages.size());
       names += nameSize(name);
       dataEntries += languages.size();
-      for (const auto& [language, item] : languages) data += AlignUp(item.bytes.size(), 8);
+      for (const auto& [language, item] : languages) data += AlignUp(item.Size(), 8);
     }
   }
+  dataBytes = data;
   size_t entriesAt = tables, namesAt = entriesAt + 16 * dataEntries, dataAt = AlignUp(namesAt + names, 8);
-  Bytes out(dataAt + data, 0);
+  Bytes out(dataAt, 0);
 
-  size_t nextTable = 0, nextEntry = entriesAt, nextName = namesAt, nextData = dataAt;
+  size_t nextTable = 0, nextEntry = entriesAt, nextName = namesAt;
+  uint64_t nextData = dataAt;
   auto startTable = [&](size_t named, size_t ids) {
     size_t at = nextTable;
     Put16(out, at + 12, uint32_t(named));
@@ -162,11 +209,10 @@ Bytes LayOut(const ResourceTree& tree, uint32_t rva) {
         Put32(out, at + 16 + 8 * k, language);
         Put32(out, at + 20 + 8 * k, uint32_t(nextEntry));
         Put32(out, nextEntry, uint32_t(rva + nextData));
-        Put32(out, nextEntry + 4, uint32_t(item.bytes.size()));
+        Put32(out, nextEntry + 4, uint32_t(item.Size()));
         Put32(out, nextEntry + 8, item.codePage);
-        std::copy(item.bytes.begin(), item.bytes.end(), out.begin() + nextData);
         nextEntry += 16;
-        nextData += AlignUp(item.bytes.size(), 8);
+        nextData += AlignUp(item.Size(), 8);
         ++k;
       }
       ++j;
@@ -175,6 +221,53 @@ Bytes LayOut(const ResourceTree& tree, uint32_t rva) {
   }
   return out;
 }
+
+// Puts zeros into a sink.
+bool PutZeros(OutputSink& sink, uint64_t count) {
+  static const uint8_t zeros[4096] = {};
+  while (count) {
+    size_t n = size_t(std::min<uint64_t>(count, sizeof zeros));
+    if (!sink.Put(zeros, n)) return false;
+    count -= n;
+  }
+  return true;
+}
+
+// A sink that passes everything on and keeps the checksum of what went through.
+class ChecksumSink final : public OutputSink {
+ public:
+  explicit ChecksumSink(OutputSink& next) : next_(next) {}
+  bool Put(const uint8_t* data, size_t length) override {
+    sum_.Add(data, length);
+    written_ += length;
+    return next_.Put(data, length);
+  }
+  bool Patch(uint64_t offset, const uint8_t* data, size_t length) override { return next_.Patch(offset, data, length); }
+  uint32_t Checksum() const { return sum_.Finish(); }
+  uint64_t Written() const { return written_; }
+
+ private:
+  OutputSink& next_;
+  ChecksumAccumulator sum_;
+  uint64_t written_ = 0;
+};
+
+class VectorSink final : public OutputSink {
+ public:
+  explicit VectorSink(Bytes& out) : out_(out) {}
+  bool Put(const uint8_t* data, size_t length) override {
+    out_.insert(out_.end(), data, data + length);
+    return true;
+  }
+  bool Patch(uint64_t offset, const uint8_t* data, size_t length) override {
+    if (offset > out_.size() || length > out_.size() - offset) return false;
+    std::copy(data, data + length, out_.begin() + long(offset));
+    return true;
+  }
+
+ private:
+  Bytes& out_;
+};
 
 char16_t Fold(char16_t c) { return c >= u'A' && c <= u'Z' ? char16_t(c - u'A' + u'a') : c; }
 
@@ -234,6 +327,97 @@ bool operator==(const ResourceKey& a, const ResourceKey& b) { return !(a < b) &&
 
 bool Image::Parse(Bytes file, std::string& problem) {
   file_ = std::move(file);
+  fileSize_ = file_.size();
+  fromFile_ = false;
+  sectionBytes_.clear();
+  if (!ParseHeaders(problem)) return false;
+  return ParseResources(problem);
+}
+
+namespace {
+
+// A resource section read from the file as it is needed.
+class FileView final : public SectionView {
+ public:
+  FileView(std::ifstream& in, uint64_t start, uint64_t size, uint32_t inlineLimit)
+      : in_(in), start_(start), size_(size), inlineLimit_(inlineLimit) {}
+  uint64_t Size() const override { return size_; }
+  bool Read(uint64_t at, size_t length, uint8_t* out) const override {
+    in_.clear();
+    in_.seekg(std::streamoff(start_ + at));
+    return length == 0 || bool(in_.read(reinterpret_cast<char*>(out), std::streamsize(length)));
+  }
+  bool Data(uint64_t at, uint32_t length, ResourceData& data) const override {
+    data.fileOffset = start_ + at;
+    if (length <= inlineLimit_) return SectionView::Data(at, length, data);
+    data.external = true;
+    data.streamedSize = length;
+    return false;
+  }
+
+ private:
+  std::ifstream& in_;
+  uint64_t start_, size_;
+  uint32_t inlineLimit_;
+};
+
+}  // namespace
+
+bool Image::ParseFile(const std::filesystem::path& path, uint32_t inlineLimit, std::string& problem) {
+  file_.clear();
+  resources_.clear();
+  sections_.clear();
+  sectionBytes_.clear();
+  fromFile_ = true;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return problem = "cannot open the file", false;
+  in.seekg(0, std::ios::end);
+  std::streamoff size = in.tellg();
+  if (size < 0) return problem = "cannot read the file's size", false;
+  fileSize_ = uint64_t(size);
+  // The headers: the DOS header, then the PE headers and the section table it points to.
+  auto readFront = [&](uint64_t length) {
+    file_.resize(size_t(std::min<uint64_t>(length, fileSize_)));
+    in.clear();
+    in.seekg(0);
+    return bool(in.read(reinterpret_cast<char*>(file_.data()), std::streamsize(file_.size())));
+  };
+  if (!readFront(4096)) return problem = "cannot read the file", false;
+  if (file_.size() >= 64) {
+    uint64_t pe = Get32(file_, 0x3C);
+    if (pe + 4 + kCoffSize <= file_.size() || pe + 4 + kCoffSize <= fileSize_) {
+      if (pe + 4 + kCoffSize > file_.size() && !readFront(pe + 4 + kCoffSize)) return problem = "cannot read the file", false;
+      uint64_t end = pe + 4 + kCoffSize + Get16(file_, size_t(pe + 4 + 16)) +
+                     uint64_t(Get16(file_, size_t(pe + 4 + 2))) * kSectionHeaderSize;
+      if (end > file_.size() && end <= fileSize_ && !readFront(end)) return problem = "cannot read the file", false;
+    }
+  }
+  if (!ParseHeaders(problem)) return false;
+  sectionBytes_.resize(sections_.size());
+  for (size_t i = 0; i < sections_.size(); ++i) {
+    const Section& s = sections_[i];
+    if (i == rsrc_ || !s.rawSize) continue;
+    Bytes& bytes = sectionBytes_[i];
+    bytes.resize(s.rawSize);
+    in.clear();
+    in.seekg(std::streamoff(s.rawPointer));
+    if (!in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size())))
+      return problem = "cannot read section " + s.name, false;
+  }
+  const Section& r = sections_[rsrc_];
+  uint32_t rsize = std::min(r.rawSize, r.virtualSize ? r.virtualSize : r.rawSize);
+  FileView view(in, r.rawPointer, rsize, inlineLimit);
+  TreeReader reader(view, r.virtualAddress, resources_);
+  return reader.Read(problem);
+}
+
+const uint8_t* Image::SectionBytes(size_t i) const {
+  if (i >= sections_.size() || !sections_[i].rawSize) return nullptr;
+  if (!fromFile_) return file_.data() + sections_[i].rawPointer;
+  return sectionBytes_[i].empty() ? nullptr : sectionBytes_[i].data();
+}
+
+bool Image::ParseHeaders(std::string& problem) {
   resources_.clear();
   sections_.clear();
   const Bytes& f = file_;
@@ -269,7 +453,7 @@ bool Image::Parse(Bytes file, std::string& problem) {
     s.rawSize = Get32(f, at + 16);
     s.rawPointer = Get32(f, at + 20);
     s.characteristics = Get32(f, at + 36);
-    if (s.rawSize && !Fits(f.size(), s.rawPointer, s.rawSize)) return problem = "section " + s.name + " lies beyond the end of the file", false;
+    if (s.rawSize && !Fits(fileSize_, s.rawPointer, s.rawSize)) return problem = "section " + s.name + " lies beyond the end of the file", false;
     sections_.push_back(s);
   }
   auto directory = [&](uint32_t index, uint32_t& rva, uint32_t& size) {
@@ -280,7 +464,7 @@ bool Image::Parse(Bytes file, std::string& problem) {
     size = Get32(f, at + 4);
   };
   directory(kDirCertificate, certOffset_, certSize_);
-  if (certSize_ && !Fits(f.size(), certOffset_, certSize_)) return problem = "certificate table beyond the end of the file", false;
+  if (certSize_ && !Fits(fileSize_, certOffset_, certSize_)) return problem = "certificate table beyond the end of the file", false;
   uint32_t rsrcRva = 0, rsrcSize = 0;
   directory(kDirResource, rsrcRva, rsrcSize);
   if (!rsrcRva) return problem = "has no resource section", false;
@@ -288,13 +472,13 @@ bool Image::Parse(Bytes file, std::string& problem) {
   for (size_t i = 0; i < sections_.size(); ++i)
     if (sections_[i].virtualAddress == rsrcRva) rsrc_ = i;
   if (rsrc_ == sections_.size()) return problem = "the resource directory does not start a section", false;
-  return ParseResources(problem);
+  return true;
 }
 
 bool Image::ParseResources(std::string& problem) {
   const Section& s = sections_[rsrc_];
   uint32_t size = std::min(s.rawSize, s.virtualSize ? s.virtualSize : s.rawSize);
-  Bytes section(file_.begin() + s.rawPointer, file_.begin() + s.rawPointer + size);
+  MemoryView section(file_.data() + s.rawPointer, size);
   TreeReader reader(section, s.virtualAddress, resources_);
   return reader.Read(problem);
 }
@@ -302,6 +486,7 @@ bool Image::ParseResources(std::string& problem) {
 uint16_t Image::Machine() const { return Get16(file_, peOffset_ + 4); }
 uint16_t Image::Subsystem() const { return Get16(file_, optOffset_ + kOptSubsystem); }
 uint32_t Image::StoredChecksum() const { return Get32(file_, optOffset_ + kOptChecksum); }
+uint32_t Image::ImageSize() const { return Get32(file_, optOffset_ + kOptSizeOfImage); }
 
 const ResourceData* Image::Find(uint16_t type, uint16_t name) const {
   auto t = resources_.find(ResourceKey::Id(type));
@@ -325,11 +510,39 @@ void Image::Remove(uint16_t type, uint16_t name) {
   if (t->second.empty()) resources_.erase(t);
 }
 
-bool Image::Write(Bytes& out, std::string& problem) const {
+void Image::PutStreamed(uint16_t type, uint16_t name, uint32_t size,
+                        std::function<bool(OutputSink&, std::string&)> write, uint16_t language) {
+  LanguageMap& languages = resources_[ResourceKey::Id(type)][ResourceKey::Id(name)];
+  if (!languages.empty()) language = languages.begin()->first;
+  languages.clear();
+  ResourceData& data = languages[language];
+  data.streamedSize = size;
+  data.streamed = std::move(write);
+}
+
+// A rewrite as a plan: the new headers, the resource tables, and the file ranges that
+// follow; WriteTo puts them out in that order.
+struct Image::Layout {
+  Bytes head;    // the file before the resource section, headers fixed, checksum field 0
+  Bytes tables;  // the resource section up to its data
+  uint64_t dataBytes = 0, sectionRaw = 0;
+  struct Range {
+    uint64_t from, length, padded;
+  };
+  std::vector<Range> moved;  // the raw data of the sections after the resources
+  uint64_t tailStart = 0, tailEnd = 0;
+  uint64_t total = 0, imageEnd = 0;
+  size_t checksumField = 0;
+};
+
+bool Image::Plan(Layout& plan, std::string& problem) const {
   if (plus_) return problem = "a PE32+ (64-bit) file cannot be the stub", false;
+  if (fromFile_) return problem = "a file read in parts cannot be rewritten", false;
   const Section& rsrc = sections_[rsrc_];
   uint32_t dirCountAt = kOptDirectories32;
   auto dirAt = [&](uint32_t index) { return optOffset_ + dirCountAt + 4 + 8 * index; };
+  if (uint64_t(sectionTable_) + uint64_t(sections_.size()) * kSectionHeaderSize > rsrc.rawPointer)
+    return problem = "the headers run into the resource section", false;
 
   // What follows the resource section must be free to move: discardable, raw data after.
   uint64_t rsrcRawEnd = uint64_t(rsrc.rawPointer) + rsrc.rawSize;
@@ -349,19 +562,21 @@ bool Image::Write(Bytes& out, std::string& problem) const {
   std::sort(after.begin(), after.end(),
             [&](size_t a, size_t b) { return sections_[a].virtualAddress < sections_[b].virtualAddress; });
 
-  Bytes section = LayOut(resources_, rsrc.virtualAddress);
-  const uint32_t used = uint32_t(section.size());
-  uint32_t newRaw = uint32_t(AlignUp(used, fileAlignment_));
-  section.resize(newRaw, 0);
+  plan.tables = LayOutTables(resources_, rsrc.virtualAddress, plan.dataBytes);
+  const uint64_t used = plan.tables.size() + plan.dataBytes;
+  if (used > 0xFFFFFFFFu - fileAlignment_) return problem = "the new file would be larger than 4 GiB", false;
+  const uint32_t newRaw = uint32_t(AlignUp(used, fileAlignment_));
+  plan.sectionRaw = newRaw;
 
   // The file: everything before the resource data, the new section, the moved sections,
   // then whatever lay after the last section (not the signature, which no longer holds).
   uint64_t oldEnd = rsrcRawEnd;
   for (size_t i : after) oldEnd = std::max<uint64_t>(oldEnd, uint64_t(sections_[i].rawPointer) + sections_[i].rawSize);
+  Bytes& out = plan.head;
   out.assign(file_.begin(), file_.begin() + rsrc.rawPointer);
-  out.insert(out.end(), section.begin(), section.end());
+  uint64_t position = uint64_t(rsrc.rawPointer) + newRaw;
   std::vector<Section> moved = sections_;
-  moved[rsrc_].virtualSize = used;
+  moved[rsrc_].virtualSize = uint32_t(used);
   moved[rsrc_].rawSize = newRaw;
   uint64_t nextVa = AlignUp(uint64_t(rsrc.virtualAddress) + moved[rsrc_].virtualSize, sectionAlignment_);
   std::vector<std::pair<uint32_t, int64_t>> shifts;  // old VA start, shift
@@ -372,16 +587,19 @@ bool Image::Write(Bytes& out, std::string& problem) const {
     shifts.push_back({s.virtualAddress, int64_t(m.virtualAddress) - int64_t(s.virtualAddress)});
     nextVa = AlignUp(nextVa + std::max(s.virtualSize, s.rawSize), sectionAlignment_);
     if (s.rawSize) {
-      m.rawPointer = uint32_t(out.size());
-      out.insert(out.end(), file_.begin() + s.rawPointer, file_.begin() + s.rawPointer + s.rawSize);
-      out.resize(AlignUp(out.size(), fileAlignment_), 0);
+      m.rawPointer = uint32_t(position);
+      uint64_t padded = AlignUp(s.rawSize, fileAlignment_);
+      plan.moved.push_back({s.rawPointer, s.rawSize, padded});
+      position += padded;
     }
   }
-  if (out.size() > 0xFFFFFFFFu) return problem = "the new file would be larger than 4 GiB", false;
-  uint64_t tailStart = oldEnd, tailEnd = file_.size();
-  if (certSize_ && uint64_t(certOffset_) + certSize_ == file_.size() && certOffset_ >= oldEnd) tailEnd = certOffset_;
-  int64_t fileShift = int64_t(out.size()) - int64_t(oldEnd);
-  if (tailEnd > tailStart) out.insert(out.end(), file_.begin() + tailStart, file_.begin() + tailEnd);
+  if (position > 0xFFFFFFFFu) return problem = "the new file would be larger than 4 GiB", false;
+  plan.tailStart = oldEnd;
+  plan.tailEnd = file_.size();
+  if (certSize_ && uint64_t(certOffset_) + certSize_ == file_.size() && certOffset_ >= oldEnd) plan.tailEnd = certOffset_;
+  int64_t fileShift = int64_t(position) - int64_t(oldEnd);
+  plan.total = position + (plan.tailEnd > plan.tailStart ? plan.tailEnd - plan.tailStart : 0);
+  if (plan.total > 0xFFFFFFFFu) return problem = "the new file would be larger than 4 GiB", false;
 
   for (size_t i = 0; i < moved.size(); ++i) {
     uint32_t at = sectionTable_ + uint32_t(i) * kSectionHeaderSize;
@@ -416,13 +634,90 @@ bool Image::Write(Bytes& out, std::string& problem) const {
   uint64_t imageEnd = 0;
   for (const Section& s : moved)
     imageEnd = std::max(imageEnd, AlignUp(uint64_t(s.virtualAddress) + std::max(s.virtualSize, s.rawSize), sectionAlignment_));
+  if (imageEnd > 0xFFFFFFFFu) return problem = "the new image would be larger than 4 GiB", false;
+  plan.imageEnd = imageEnd;
   Put32(out, optOffset_ + kOptSizeOfImage, uint32_t(imageEnd));
   if (rsrc.characteristics & kScnInitializedData) {
     uint32_t init = Get32(out, optOffset_ + kOptSizeOfInitializedData);
     Put32(out, optOffset_ + kOptSizeOfInitializedData, uint32_t(int64_t(init) + newRaw - rsrc.rawSize));
   }
-  Put32(out, optOffset_ + kOptChecksum, Checksum(out, optOffset_ + kOptChecksum));
+  plan.checksumField = optOffset_ + kOptChecksum;
+  Put32(out, plan.checksumField, 0);
   return true;
+}
+
+uint64_t Image::WrittenSize() const {
+  Layout plan;
+  std::string ignored;
+  return Plan(plan, ignored) ? plan.total : 0;
+}
+
+uint64_t Image::WrittenImageSize() const {
+  Layout plan;
+  std::string ignored;
+  return Plan(plan, ignored) ? plan.imageEnd : 0;
+}
+
+bool Image::WriteTo(OutputSink& target, std::string& problem) const {
+  Layout plan;
+  if (!Plan(plan, problem)) return false;
+  ChecksumSink sink(target);
+  auto failed = [&] { return problem = "cannot write the new file", false; };
+  if (!sink.Put(plan.head.data(), plan.head.size()) || !sink.Put(plan.tables.data(), plan.tables.size())) return failed();
+  for (const auto& [type, nameMap] : resources_) {
+    for (const auto& [name, languages] : nameMap) {
+      for (const auto& [language, item] : languages) {
+        const uint64_t before = sink.Written();
+        if (item.streamed) {
+          if (!item.streamed(sink, problem)) return false;
+          if (sink.Written() - before != item.streamedSize)
+            return problem = "a resource gave another length than it announced", false;
+        } else if (!sink.Put(item.bytes.data(), item.bytes.size())) {
+          return failed();
+        }
+        if (!PutZeros(sink, AlignUp(item.Size(), 8) - item.Size())) return failed();
+      }
+    }
+  }
+  if (!PutZeros(sink, plan.sectionRaw - plan.tables.size() - plan.dataBytes)) return failed();
+  for (const Layout::Range& r : plan.moved) {
+    if (!sink.Put(file_.data() + r.from, r.length) || !PutZeros(sink, r.padded - r.length)) return failed();
+  }
+  if (plan.tailEnd > plan.tailStart && !sink.Put(file_.data() + plan.tailStart, plan.tailEnd - plan.tailStart))
+    return failed();
+  if (sink.Written() != plan.total) return problem = "the new file came out at another length than planned", false;
+  uint8_t field[4];
+  const uint32_t checksum = sink.Checksum();
+  for (int i = 0; i < 4; ++i) field[i] = uint8_t(checksum >> (8 * i));
+  if (!target.Patch(plan.checksumField, field, 4)) return failed();
+  return true;
+}
+
+bool Image::Write(Bytes& out, std::string& problem) const {
+  out.clear();
+  VectorSink sink(out);
+  return WriteTo(sink, problem);
+}
+
+void ChecksumAccumulator::Add(const uint8_t* data, size_t length) {
+  size_t i = 0;
+  if (length && (length_ & 1)) {
+    sum_ += uint32_t(pending_) | uint32_t(data[0]) << 8;
+    i = 1;
+  }
+  // Whole words; one's-complement sums may be folded at the end as well as at each step.
+  uint64_t sum = 0;
+  for (; i + 1 < length; i += 2) sum += uint32_t(data[i]) | uint32_t(data[i + 1]) << 8;
+  if (i < length) pending_ = data[i];
+  sum_ += sum;
+  sum_ = (sum_ & 0xFFFFFFFFu) + (sum_ >> 32);
+  length_ += length;
+}
+
+uint32_t ChecksumAccumulator::Finish() const {
+  uint64_t sum = sum_ + ((length_ & 1) ? pending_ : 0);
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  return uint32_t(sum + length_);
 }
 
 size_t ChecksumFieldOffset(const Image& image) {

@@ -13,6 +13,8 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -20,6 +22,27 @@
 namespace tolvane::pack::pe {
 
 using Bytes = std::vector<uint8_t>;
+
+// Where a written file goes, front to back; Patch rewrites bytes already put (the
+// checksum field, known only at the end).
+class OutputSink {
+ public:
+  virtual ~OutputSink() = default;
+  virtual bool Put(const uint8_t* data, size_t length) = 0;
+  virtual bool Patch(uint64_t offset, const uint8_t* data, size_t length) = 0;
+};
+
+// The header checksum of a file taken piece by piece, the checksum field read as zero
+// (the caller puts zeros there).
+class ChecksumAccumulator {
+ public:
+  void Add(const uint8_t* data, size_t length);
+  uint32_t Finish() const;
+
+ private:
+  uint64_t sum_ = 0, length_ = 0;
+  uint8_t pending_ = 0;  // the low byte of a word split between two pieces
+};
 
 // A type or name in the resource tree: a number, or a string (stored as UTF-16).
 struct ResourceKey {
@@ -36,6 +59,17 @@ bool operator==(const ResourceKey& a, const ResourceKey& b);
 struct ResourceData {
   Bytes bytes;
   uint32_t codePage = 0;
+  // A resource too large to hold: `streamedSize` bytes that `streamed` puts into the
+  // sink when the file is written (bytes stays empty).
+  uint32_t streamedSize = 0;
+  std::function<bool(OutputSink& sink, std::string& problem)> streamed;
+
+  // Read with ParseFile: where the data lies in the file, and whether it was left there
+  // (streamedSize bytes, bytes empty).
+  bool external = false;
+  uint64_t fileOffset = 0;
+
+  uint64_t Size() const { return streamed || external ? streamedSize : bytes.size(); }
 };
 
 using LanguageMap = std::map<uint16_t, ResourceData>;
@@ -58,7 +92,18 @@ class Image {
   // problem: a short reason without the path ("not a PE32 file", ...). PE32+ files are
   // read (for their resources) but cannot be written.
   bool Parse(Bytes file, std::string& problem);
+  // Reads an executable too large to hold: its headers, every section but the resources,
+  // and the resource data of up to inlineLimit bytes; larger data stays in the file
+  // (ResourceData::external). Such an image cannot be written.
+  bool ParseFile(const std::filesystem::path& path, uint32_t inlineLimit, std::string& problem);
   bool Write(Bytes& out, std::string& problem) const;
+  // As Write, front to back into sink, the checksum patched in at the end: a resource
+  // given as `streamed` is never held in memory.
+  bool WriteTo(OutputSink& sink, std::string& problem) const;
+  // The size of the file Write would make; 0 when it cannot be written.
+  uint64_t WrittenSize() const;
+  // The SizeOfImage Write would give: the address space the loader maps.
+  uint64_t WrittenImageSize() const;
 
   ResourceTree& Resources() { return resources_; }
   const ResourceTree& Resources() const { return resources_; }
@@ -67,9 +112,17 @@ class Image {
   // Replaces every language of type/name with one entry; a new name gets `language`, an
   // existing one keeps its first language.
   void Put(uint16_t type, uint16_t name, Bytes bytes, uint16_t language);
+  void PutStreamed(uint16_t type, uint16_t name, uint32_t size,
+                   std::function<bool(OutputSink&, std::string&)> write, uint16_t language);
   void Remove(uint16_t type, uint16_t name);
 
+  // The whole file after Parse; only its headers after ParseFile.
   const Bytes& File() const { return file_; }
+  uint64_t FileSize() const { return fileSize_; }
+  // The raw data of section i; null when it has none or was left in the file.
+  const uint8_t* SectionBytes(size_t i) const;
+  // SizeOfImage: what the loader maps.
+  uint32_t ImageSize() const;
   const std::vector<Section>& Sections() const { return sections_; }
   size_t ResourceSectionIndex() const { return rsrc_; }
   bool IsPe32Plus() const { return plus_; }
@@ -81,9 +134,15 @@ class Image {
   uint32_t CertificateSize() const { return certSize_; }
 
  private:
+  bool ParseHeaders(std::string& problem);
   bool ParseResources(std::string& problem);
+  struct Layout;
+  bool Plan(Layout& layout, std::string& problem) const;
 
   Bytes file_;
+  uint64_t fileSize_ = 0;
+  bool fromFile_ = false;
+  std::vector<Bytes> sectionBytes_;  // after ParseFile
   bool plus_ = false;
   uint32_t peOffset_ = 0, optOffset_ = 0, optSize_ = 0, sectionTable_ = 0;
   uint32_t fileAlignment_ = 0, sectionAlignment_ = 0, directories_ = 0;

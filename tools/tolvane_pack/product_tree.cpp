@@ -6,6 +6,7 @@
 #include <set>
 #include <system_error>
 
+#include "package/install_limits.h"
 #include "package/manifest.h"
 #include "tools/tolvane_pack/file_io.h"
 #include "tools/tolvane_pack/text_codec.h"
@@ -131,6 +132,20 @@ bool ReadOrder(const fs::path& orderFile, std::vector<std::u16string>& order, st
 }
 
 }  // namespace
+
+bool CheckInstallPaths(const ProductTree& tree, std::string& error) {
+  const std::u16string folder = kLongestDefaultFolder;
+  for (const ProductEntry& e : tree.entries) {
+    const size_t length = folder.size() + e.name.size();
+    if (length >= kMaxPathChars) {
+      error = "\"" + Utf16ToUtf8(e.name) + "\": its path under " + Utf16ToUtf8(folder) + " is " +
+              std::to_string(length) + " characters long; Windows refuses paths of " + std::to_string(kMaxPathChars) +
+              " or more (--allow-long-paths packs it anyway, for users who choose a short folder)";
+      return false;
+    }
+  }
+  return true;
+}
 
 std::u16string ParentOf(const std::u16string& name) {
   size_t slash = name.rfind(u'\\');

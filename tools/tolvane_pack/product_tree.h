@@ -39,6 +39,11 @@ bool ScanProduct(const std::filesystem::path& root, const std::filesystem::path*
 // 936 and at most 255 bytes there. On success archiveName holds the encoded name.
 bool CheckEntryName(const std::u16string& name, std::string& archiveName, std::string& problem);
 
+// Refuses an entry whose full path under the longest default install folder
+// (package/install_limits.h) reaches the path length Windows refuses, naming it and its
+// length.
+bool CheckInstallPaths(const ProductTree& tree, std::string& error);
+
 // The folder that holds name ("" for a top-level entry).
 std::u16string ParentOf(const std::u16string& name);
 

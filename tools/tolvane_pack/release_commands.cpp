@@ -10,6 +10,7 @@
 
 #include "package/key_provider.h"
 #include "resources/resource_ids.h"
+#include "state/product_names.h"
 #include "tools/tolvane_pack/file_io.h"
 #include "tools/tolvane_pack/package_commands.h"
 #include "tools/tolvane_pack/pe_resources.h"
@@ -26,8 +27,12 @@ namespace {
 constexpr const char* kSetupUsage =
     "setup PRODUCT_DIR -o SETUP.EXE [--license FILE.rtf] [--key-file FILE] [--print-key] [--version N]\n"
     "       [--order FILE] [--stub FILE] [--sign-pkcs12 FILE [--sign-password-file FILE] [--timestamp-url URL]]\n"
-    "  The package version comes from PRODUCT_DIR/quavserver.exe (FileVersion a, b, c, d: a * 256 + c);\n"
-    "  --version only checks it. Without --key-file a fresh key is drawn (--print-key shows it).";
+    "       [--allow-long-paths]\n"
+    "  The package version comes from PRODUCT_DIR/" TOLVANE_SERVER_EXECUTABLE_NAME
+    " (FileVersion a, b, c, d: a * 256 + c);\n"
+    "  --version only checks it. Without --key-file a fresh key is drawn (--print-key shows it).\n"
+    "  A file whose path under C:\\Program Files (x86)\\QUAV_SRV\\ reaches 260 characters is refused\n"
+    "  unless --allow-long-paths is given.";
 constexpr const char* kInspectUsage = "inspect SETUP.EXE [--json] [--ca FILE] [--stub FILE]";
 
 constexpr uint16_t kRtDialog = 5;
@@ -40,20 +45,6 @@ constexpr uint16_t kDefaultLanguage = 0x0409;
 int Usage(const char* usage) {
   std::fprintf(stderr, "usage: tolvane-pack %s\n", usage);
   return 2;
-}
-
-// Takes the value-less switches out of args before the common parser sees them.
-bool TakeSwitch(Args& args, const char* name) {
-  bool found = false;
-  for (size_t i = 1; i < args.size();) {
-    if (args[i] == name) {
-      args.erase(args.begin() + long(i));
-      found = true;
-    } else {
-      ++i;
-    }
-  }
-  return found;
 }
 
 bool ParseNumber(const std::string& text, uint16_t& value) {
@@ -137,20 +128,35 @@ bool Sign(const fs::path& in, const fs::path& out, const CommandLine& cl, const 
   return true;
 }
 
+// The new setup.exe going into its temporary file.
+class FileSink final : public pe::OutputSink {
+ public:
+  explicit FileSink(AtomicFileWriter& file) : file_(file) {}
+  bool Put(const uint8_t* data, size_t length) override { return file_.Write(data, length); }
+  bool Patch(uint64_t offset, const uint8_t* data, size_t length) override { return file_.WriteAt(offset, data, length); }
+
+ private:
+  AtomicFileWriter& file_;
+};
+
 }  // namespace
 
 int RunSetup(const Args& original) {
   Args args = original;
   bool printKey = TakeSwitch(args, "--print-key");
+  const bool allowLongPaths = TakeSwitch(args, "--allow-long-paths");
   CommandLine cl;
   if (!ParseCommandLine(args,
                         {"-o", "--license", "--key-file", "--version", "--order", "--stub", "--sign-pkcs12",
-                         "--sign-password-file", "--timestamp-url"},
+                         "--sign-password-file", "--timestamp-url", "--setup-limit"},
                         kSetupUsage, cl))
     return cl.help ? 0 : 2;
   if (cl.positional.size() != 1 || !cl.options.count("-o")) return Usage(kSetupUsage);
   if ((cl.options.count("--sign-password-file") || cl.options.count("--timestamp-url")) && !cl.options.count("--sign-pkcs12"))
     return Fail(args[0], "--sign-password-file and --timestamp-url need --sign-pkcs12");
+  uint64_t limit = kMaxSetupImageBytes;
+  if (cl.options.count("--setup-limit") && !ParseSetupLimit(cl.options["--setup-limit"], limit))
+    return Fail(args[0], "--setup-limit takes a number of bytes");
   const fs::path root = cl.positional[0], out = cl.options["-o"];
   std::string error;
 
@@ -158,13 +164,13 @@ int RunSetup(const Args& original) {
   if (!fs::exists(root, ec)) return Fail(args[0], Display(root) + ": no such folder");
   if (!fs::is_directory(root, ec)) return Fail(args[0], Display(root) + ": not a folder");
   ServerVersion server;
-  if (!ReadProductVersion(root / "quavserver.exe", server, error)) return Fail(args[0], error);
+  if (!ReadProductVersion(root / kServerExecutableName, server, error)) return Fail(args[0], error);
   if (cl.options.count("--version")) {
     uint16_t asked = 0;
     if (!ParseNumber(cl.options["--version"], asked))
       return Fail(args[0], "the version must be a number from 0 to 65535, not '" + cl.options["--version"] + "'");
     if (asked != server.number)
-      return Fail(args[0], "--version " + std::to_string(asked) + " disagrees with " + Display(root / "quavserver.exe") +
+      return Fail(args[0], "--version " + std::to_string(asked) + " disagrees with " + Display(root / kServerExecutableName) +
                                ": FileVersion \"" + server.text + "\" gives " + std::to_string(server.number));
   }
 
@@ -182,38 +188,64 @@ int RunSetup(const Args& original) {
   if (cl.options.count("--order")) order = cl.options["--order"];
   ProductTree tree;
   if (!ScanProduct(root, order.empty() ? nullptr : &order, tree, error)) return Fail(args[0], error);
+  if (!allowLongPaths && !CheckInstallPaths(tree, error)) return Fail(args[0], error);
+
+  // The image setup.exe maps is the stub's with the package added: checked as the
+  // archive grows, so that a product too large to install stops the work early.
+  if (!license.empty()) stub.Put(pe::kRtRcdata, IDR_LICENSE_RTF, license, kDefaultLanguage);
+  stub.Put(pe::kRtRcdata, IDR_MANIFEST, {}, kDefaultLanguage);
+  stub.Put(pe::kRtRcdata, IDR_PAYLOAD, {}, kDefaultLanguage);
+  const uint64_t bareImage = stub.WrittenImageSize();
+  if (!bareImage) {
+    std::string problem;
+    Bytes ignored;
+    stub.Write(ignored, problem);
+    return Fail(args[0], Display(stubPath) + ": " + problem);
+  }
+  SizeCheck check = [&](uint64_t packageBytes, std::string& problem) {
+    if (bareImage + packageBytes <= limit) return true;
+    problem = SetupTooLarge(bareImage + packageBytes, limit);
+    return false;
+  };
   BuiltPackage built;
-  if (!BuildPackage(tree, server.number, key, built, error, DeflateStrong)) return Fail(args[0], error);
+  if (!BuildPackage(tree, server.number, key, out, PackCompressor::Strong, check, built, error))
+    return Fail(args[0], error);
 
   stub.Put(pe::kRtRcdata, IDR_MANIFEST, built.manifest, kDefaultLanguage);
-  stub.Put(pe::kRtRcdata, IDR_PAYLOAD, built.payload, kDefaultLanguage);
-  if (!license.empty()) stub.Put(pe::kRtRcdata, IDR_LICENSE_RTF, license, kDefaultLanguage);
-  Bytes setup;
+  stub.PutStreamed(pe::kRtRcdata, IDR_PAYLOAD, uint32_t(built.payloadBytes),
+                   [&](pe::OutputSink& sink, std::string& problem) {
+                     return built.WritePayload([&](const uint8_t* data, size_t n) { return sink.Put(data, n); }, problem);
+                   },
+                   kDefaultLanguage);
+  const uint64_t image = stub.WrittenImageSize();
+  if (image > limit) return Fail(args[0], SetupTooLarge(image, limit));
+
+  AtomicFileWriter file;
+  FileSink sink(file);
   std::string problem;
-  if (!stub.Write(setup, problem)) return Fail(args[0], Display(stubPath) + ": " + problem);
+  if (!file.Start(out, error)) return Fail(args[0], error);
+  if (!stub.WriteTo(sink, problem)) return Fail(args[0], Display(out) + ": " + problem);
 
   // What setup.exe will find: the package read back from the new file.
-  pe::Image written;
-  PackageCheck check;
-  if (!written.Parse(setup, problem)) return Fail(args[0], "the new file does not read back: " + problem);
-  if (!CheckPackage(written.Find(pe::kRtRcdata, IDR_MANIFEST)->bytes, "RCDATA 218",
-                    written.Find(pe::kRtRcdata, IDR_PAYLOAD)->bytes, "RCDATA 219", check, error))
-    return Fail(args[0], "the new file's package does not check out: " + error);
+  if (!CheckSetupPackage(file.TemporaryPath(), error)) return Fail(args[0], "the new file's package does not check out: " + error);
 
+  uint64_t size = 0;
   if (cl.options.count("--sign-pkcs12")) {
-    // osslsigncode works on files: the unsigned and the signed file lie beside the output
-    // under temporary names until the signed bytes are written in place.
-    fs::path unsigned_ = TemporarySibling(out), signed_ = TemporarySibling(out), log = TemporarySibling(out);
-    bool ok = WriteFileAtomically(unsigned_, setup, error) && Sign(unsigned_, signed_, cl, log, error) &&
-              ReadWholeFile(signed_, setup, error);
-    for (const fs::path& p : {unsigned_, signed_, log}) fs::remove(p, ec);
+    // osslsigncode works on files: the signed file lies beside the output under a
+    // temporary name until it is synced and renamed into place.
+    fs::path signed_ = TemporarySibling(out), log = TemporarySibling(out);
+    bool ok = Sign(file.TemporaryPath(), signed_, cl, log, error) && PutInPlace(signed_, out, error);
+    file.Discard();
+    for (const fs::path& p : {signed_, log}) fs::remove(p, ec);
     if (!ok) return Fail(args[0], error);
+  } else if (!file.Commit(error)) {
+    return Fail(args[0], error);
   }
-  if (!WriteFileAtomically(out, setup, error)) return Fail(args[0], error);
+  size = fs::file_size(out, ec);
 
-  std::printf("%s: version %u (quavserver.exe FileVersion \"%s\"), %s; %zu bytes%s\n", Display(out).c_str(),
-              unsigned(server.number), server.text.c_str(), DescribeBuild(tree, built).c_str(), setup.size(),
-              cl.options.count("--sign-pkcs12") ? ", signed" : "");
+  std::printf("%s: version %u (%s FileVersion \"%s\"), %s; %llu bytes%s\n", Display(out).c_str(),
+              unsigned(server.number), kServerExecutableName, server.text.c_str(), DescribeBuild(tree, built).c_str(),
+              static_cast<unsigned long long>(size), cl.options.count("--sign-pkcs12") ? ", signed" : "");
   if (printKey) std::printf("key %s\n", KeyToHex(key).c_str());
   return 0;
 }

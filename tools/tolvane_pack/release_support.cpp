@@ -16,6 +16,7 @@
 extern char** environ;
 #endif
 
+#include "package/install_limits.h"
 #include "package/key_provider.h"
 #include "package/manifest.h"
 #include "resources/resource_ids.h"
@@ -121,16 +122,36 @@ std::string StubIdentity(const pe::Image& image) {
     const pe::Section& s = image.Sections()[i];
     if (i == image.ResourceSectionIndex()) continue;
     crc = crc32(crc, reinterpret_cast<const Bytef*>(s.name.data()), uInt(s.name.size()));
-    if (s.rawSize) crc = crc32(crc, image.File().data() + s.rawPointer, uInt(s.rawSize));
+    if (const uint8_t* bytes = image.SectionBytes(i)) crc = crc32(crc, bytes, uInt(s.rawSize));
   }
   return "crc32:" + Hex32(uint32_t(crc));
 }
 
 bool ParseFile(const fs::path& path, pe::Image& image, std::string& error) {
-  Bytes bytes;
-  if (!ReadWholeFile(path, bytes, error)) return false;
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec))
+    return error = Display(path) + ": " + (fs::exists(path, ec) ? "not a regular file" : "no such file"), false;
   std::string problem;
-  if (!image.Parse(std::move(bytes), problem)) return error = Display(path) + ": " + problem, false;
+  if (!image.ParseFile(path, kHeldResourceBytes, problem)) return error = Display(path) + ": " + problem, false;
+  return true;
+}
+
+// The header checksum of a file read in pieces, its checksum field taken as zero.
+bool ChecksumOfFile(const fs::path& path, uint64_t field, uint32_t& checksum) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  Bytes piece(1u << 20);
+  pe::ChecksumAccumulator sum;
+  for (uint64_t at = 0;;) {
+    in.read(reinterpret_cast<char*>(piece.data()), std::streamsize(piece.size()));
+    const size_t n = size_t(in.gcount());
+    if (n == 0) break;
+    for (uint64_t k = field; k < field + 4; ++k)
+      if (k >= at && k < at + n) piece[size_t(k - at)] = 0;
+    sum.Add(piece.data(), n);
+    at += n;
+  }
+  checksum = sum.Finish();
   return true;
 }
 
@@ -198,13 +219,24 @@ std::string JsonString(const std::string& s) {
 
 }  // namespace
 
+bool CheckSetupPackage(const fs::path& path, std::string& error) {
+  pe::Image image;
+  if (!ParseFile(path, image, error)) return false;
+  const pe::ResourceData* manifest = image.Find(pe::kRtRcdata, IDR_MANIFEST);
+  const pe::ResourceData* payload = image.Find(pe::kRtRcdata, IDR_PAYLOAD);
+  if (!manifest || !payload || manifest->external) return error = "it carries no package (RCDATA 218 and 219)", false;
+  PackageCheck check;
+  return CheckPackageInFile(manifest->bytes, "RCDATA 218", path, payload->fileOffset, payload->Size(), "RCDATA 219",
+                            check, error);
+}
+
 void InspectSetup(const fs::path& path, const fs::path& stubPath, const fs::path* ca, InspectReport& report) {
   report = InspectReport();
   report.file = Display(path);
   pe::Image image;
   std::string error;
   if (!ParseFile(path, image, error)) return report.faults.push_back(error);
-  report.size = image.File().size();
+  report.size = image.FileSize();
   report.stubIdentity = StubIdentity(image);
   pe::Image stub;
   std::string ignored;
@@ -223,29 +255,40 @@ void InspectSetup(const fs::path& path, const fs::path& stubPath, const fs::path
 
   for (int id : {IDB_WATERMARK, IDB_HEADER, IDB_WATERMARK_120, IDB_HEADER_120, IDB_WATERMARK_144, IDB_HEADER_144,
                  IDB_WATERMARK_192, IDB_HEADER_192})
-    if (const pe::ResourceData* bitmap = image.Find(pe::kRtBitmap, uint16_t(id))) report.bitmapBytes += bitmap->bytes.size();
+    if (const pe::ResourceData* bitmap = image.Find(pe::kRtBitmap, uint16_t(id))) report.bitmapBytes += bitmap->Size();
 
   report.storedChecksum = image.StoredChecksum();
-  report.computedChecksum = pe::Checksum(image.File(), pe::ChecksumFieldOffset(image));
+  if (!ChecksumOfFile(path, pe::ChecksumFieldOffset(image), report.computedChecksum))
+    report.faults.push_back(report.file + ": cannot be read through for its checksum");
   if (report.storedChecksum != report.computedChecksum)
     report.faults.push_back(report.file + ": the header checksum " + Hex32(report.storedChecksum) +
                             " does not match the file (" + Hex32(report.computedChecksum) + "): changed or damaged");
 
+  // What an install of the file needs: the loader maps the whole image, package included,
+  // and the install works beside it in memory of a bounded size.
+  report.imageBytes = image.ImageSize();
+  report.workingBytes = kInstallWorkingBytes;
+  report.imageLimit = kMaxSetupImageBytes;
+  if (report.imageBytes > report.imageLimit)
+    report.faults.push_back(report.file + ": its image needs " + std::to_string(report.imageBytes) +
+                            " bytes of address space, more than the " + std::to_string(report.imageLimit) +
+                            " bytes a setup program can load and install: it cannot install");
+
   const pe::ResourceData* manifest = image.Find(pe::kRtRcdata, IDR_MANIFEST);
   const pe::ResourceData* payload = image.Find(pe::kRtRcdata, IDR_PAYLOAD);
-  report.packagePresent = manifest && payload;
+  report.packagePresent = manifest && payload && !manifest->external;
   if (!report.packagePresent) {
     report.faults.push_back(report.file + ": carries no package (RCDATA 218 and 219): a bare stub?");
   } else {
-    report.manifestBytes = manifest->bytes.size();
-    report.payloadBytes = payload->bytes.size();
+    report.manifestBytes = manifest->Size();
+    report.payloadBytes = payload->Size();
     PackageManifest parsed;
     ByteInputStream in(manifest->bytes.data(), manifest->bytes.size());
     PayloadKey key;
     report.keyOk = ReadManifest(in, parsed) && KeyProvider(parsed.KeyBlock, key);
     PackageCheck check;
-    report.packageOk = CheckPackage(manifest->bytes, report.file + ": RCDATA 218", payload->bytes,
-                                    report.file + ": RCDATA 219", check, error);
+    report.packageOk = CheckPackageInFile(manifest->bytes, report.file + ": RCDATA 218", path, payload->fileOffset,
+                                          payload->Size(), report.file + ": RCDATA 219", check, error);
     report.version = check.manifest.Version;
     report.entries = check.manifest.Entries.size();
     report.files = check.files;
@@ -269,6 +312,11 @@ std::string ReportText(const InspectReport& r) {
   line("stub overhead", std::to_string(r.overhead) + " bytes (the file without its package and the wizard's bitmaps)");
   line("checksum", Hex32(r.storedChecksum) + (r.storedChecksum == r.computedChecksum ? " (matches)" : " (does not match)"));
   t += pe::HardeningText(r.hardening);
+  line("install needs", "image " + std::to_string(r.imageBytes) + " bytes mapped, working memory " +
+                            std::to_string(r.workingBytes) + " bytes; address space " +
+                            std::to_string(r.imageBytes + r.workingBytes) + " bytes (" +
+                            (r.imageBytes <= r.imageLimit ? "installs" : "cannot install") + ": images up to " +
+                            std::to_string(r.imageLimit) + " bytes load)");
   if (r.packagePresent) {
     line("package", "version " + std::to_string(r.version) + ", " + std::to_string(r.entries) + " entries (" +
                         std::to_string(r.files) + " files, " + std::to_string(r.folders) + " folders), TotalBytes " +
@@ -306,6 +354,11 @@ std::string ReportJson(const InspectReport& r) {
   field("payload_bytes", std::to_string(r.payloadBytes));
   field("bitmap_bytes", std::to_string(r.bitmapBytes));
   field("stub_overhead", std::to_string(r.overhead));
+  field("image_bytes", std::to_string(r.imageBytes));
+  field("working_bytes", std::to_string(r.workingBytes));
+  field("address_space_bytes", std::to_string(r.imageBytes + r.workingBytes));
+  field("image_limit", std::to_string(r.imageLimit));
+  field("installable", flag(r.size && r.imageBytes <= r.imageLimit));
   field("key_ok", flag(r.keyOk));
   field("payload_ok", flag(r.packageOk));
   field("signature", JsonString(r.signature));

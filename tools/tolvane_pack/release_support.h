@@ -47,11 +47,21 @@ struct InspectReport {
   uint64_t totalBytes = 0, manifestBytes = 0, payloadBytes = 0;
   uint64_t bitmapBytes = 0;  // the wizard's bitmaps: 202 and 203, and those for higher DPIs
   uint64_t overhead = 0;     // what the stub adds: the file minus package and bitmaps
+  // What an install needs: the image the loader maps (SizeOfImage), the working memory
+  // beside it, and the largest image that installs (package/install_limits.h).
+  uint64_t imageBytes = 0, workingBytes = 0, imageLimit = 0;
   std::string signature = "none";  // "none", "verified", "not verified"
   std::string signatureDetail;
   pe::Hardening hardening;  // DLL search, header flags, manifest
   std::vector<std::string> faults;  // each a sentence naming what is wrong
 };
+
+// Resource data up to this size is read into memory when an executable is inspected;
+// larger data (the payload) is read from the file in pieces.
+inline constexpr uint32_t kHeldResourceBytes = 16u << 20;
+
+// Checks the package of a setup executable as `inspect` does, reading it in pieces.
+bool CheckSetupPackage(const std::filesystem::path& setup, std::string& error);
 
 // Checks a setup executable without running it. ca, when given, is the trusted
 // certificate file for the signature's chain.

@@ -11,23 +11,16 @@ namespace tolvane::pack {
 
 #ifdef TOLVANE_HAVE_LIBDEFLATE
 
-namespace {
-
-struct CompressorFree {
-  void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
+struct StrongDeflater::State {
+  struct Free {
+    void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
+  };
+  std::unique_ptr<libdeflate_compressor, Free> compressor{libdeflate_alloc_compressor(12)};
 };
 
-// Made at the first call and kept: its level-12 tables are worth keeping between files.
-libdeflate_compressor* Level12() {
-  static std::unique_ptr<libdeflate_compressor, CompressorFree> compressor(libdeflate_alloc_compressor(12));
-  return compressor.get();
-}
-
-}  // namespace
-
-bool DeflateStrong(const void* data, uint32_t length, std::vector<uint8_t>& out) {
+bool StrongDeflater::Deflate(const void* data, uint32_t length, std::vector<uint8_t>& out) {
   out.clear();
-  libdeflate_compressor* c = Level12();
+  libdeflate_compressor* c = state_ ? state_->compressor.get() : nullptr;
   if (!c) return false;
   try {
     out.resize(libdeflate_zlib_compress_bound(c, length));
@@ -39,16 +32,26 @@ bool DeflateStrong(const void* data, uint32_t length, std::vector<uint8_t>& out)
   return n != 0;
 }
 
-const char* StrongDeflateName() { return "libdeflate 12"; }
+const char* StrongDeflater::Name() { return "libdeflate 12"; }
 
 #else
 
-bool DeflateStrong(const void* data, uint32_t length, std::vector<uint8_t>& out) {
+struct StrongDeflater::State {};
+
+bool StrongDeflater::Deflate(const void* data, uint32_t length, std::vector<uint8_t>& out) {
   return DeflateLevel9(data, length, out);
 }
 
-const char* StrongDeflateName() { return "zlib 9"; }
+const char* StrongDeflater::Name() { return "zlib 9"; }
 
 #endif
+
+StrongDeflater::StrongDeflater() {
+  try {
+    state_ = std::make_unique<State>();
+  } catch (const std::exception&) {
+  }
+}
+StrongDeflater::~StrongDeflater() = default;
 
 }  // namespace tolvane::pack

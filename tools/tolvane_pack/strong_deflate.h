@@ -7,14 +7,27 @@
 // back to zlib level 9.
 #pragma once
 
+#include <memory>
+
 #include "storage/zlib_codec.h"
 
 namespace tolvane::pack {
 
-// A Compressor (storage/zlib_codec.h). Not for two threads at once.
-bool DeflateStrong(const void* data, uint32_t length, std::vector<uint8_t>& out);
+// The compressor and the tables it keeps between files; one per thread.
+class StrongDeflater {
+ public:
+  StrongDeflater();
+  ~StrongDeflater();
+  StrongDeflater(const StrongDeflater&) = delete;
+  StrongDeflater& operator=(const StrongDeflater&) = delete;
+  // A complete zlib stream of data into out, as a Compressor (storage/zlib_codec.h).
+  bool Deflate(const void* data, uint32_t length, std::vector<uint8_t>& out);
+  // "libdeflate 12" or "zlib 9".
+  static const char* Name();
 
-// The compressor that DeflateStrong uses: "libdeflate 12" or "zlib 9".
-const char* StrongDeflateName();
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 }  // namespace tolvane::pack

@@ -1,0 +1,68 @@
+// The program's text forms and the conversions between them: package names are UTF-16
+// (char16_t), the file system and the wizard take the platform's wide strings, and the
+// archive stores entry names as bytes in the thread's ANSI code page. The wide
+// conversions are portable (host tests use them too); the code-page one is Windows only.
+#pragma once
+
+#include <cwchar>
+#include <string>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+// UTF-16 text as the platform's wide string: the same code units where wchar_t is 16
+// bits wide (Windows), code points (surrogate pairs joined) where it is 32 bits.
+inline std::wstring ToWide(const std::u16string& text) {
+#if WCHAR_MAX <= 0xFFFF
+  return std::wstring(text.begin(), text.end());
+#else
+  std::wstring out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    char32_t unit = text[i];
+    if (unit >= 0xD800 && unit < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] < 0xE000) {
+      unit = 0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      ++i;
+    }
+    out.push_back(wchar_t(unit));
+  }
+  return out;
+#endif
+}
+
+// The reverse of ToWide: the same code units on Windows; where wchar_t is 32 bits wide,
+// code points beyond U+FFFF become surrogate pairs.
+inline std::u16string ToUtf16(const std::wstring& text) {
+#if WCHAR_MAX <= 0xFFFF
+  return std::u16string(text.begin(), text.end());
+#else
+  std::u16string out;
+  out.reserve(text.size());
+  for (wchar_t c : text) {
+    const char32_t point = static_cast<char32_t>(c);
+    if (point >= 0x10000 && point <= 0x10FFFF) {
+      out.push_back(char16_t(0xD800 + ((point - 0x10000) >> 10)));
+      out.push_back(char16_t(0xDC00 + ((point - 0x10000) & 0x3FF)));
+    } else {
+      out.push_back(char16_t(point));
+    }
+  }
+  return out;
+#endif
+}
+
+#ifdef _WIN32
+// UTF-16 text in the calling thread's ANSI code page, the form of archive entry names.
+// False for an empty text and when the conversion fails; `out` is then unspecified.
+inline bool ToThreadAnsi(const std::u16string& text, std::string& out) {
+  const std::wstring wide = ToWide(text);
+  if (wide.empty()) return false;
+  const int length = static_cast<int>(wide.size());
+  const int needed = WideCharToMultiByte(CP_THREAD_ACP, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
+  if (needed <= 0) return false;
+  out.assign(static_cast<size_t>(needed), '\0');
+  return WideCharToMultiByte(CP_THREAD_ACP, 0, wide.data(), length, &out[0], needed, nullptr, nullptr) == needed;
+}
+#endif

@@ -1,0 +1,28 @@
+// The bodies of the worker's two signals to the outside, PostProgress and StopRequested
+// (engine/worker.h), written once for every build that has them. `Extra` is what else
+// happens at each: nothing in the program (engine/worker_signals.cpp); in test builds,
+// a test's own hooks (tests/engine/worker_hooks.cpp, which replaces that file at link
+// time). It provides
+//   static void AfterProgress(int32_t value);              // after the notice is posted
+//   static void AtStopPoint(StopPoint point, size_t entry);  // before the flag is read
+#pragma once
+
+#include "engine/worker.h"
+
+namespace tolvane {
+
+template <typename Extra>
+void PostProgressWith(const WorkerContext& context, int32_t value, UINT message) {
+  if (context.progress) *static_cast<volatile int32_t*>(context.progress) = value;
+  PostMessageW(context.window, message, 0, 0);
+  Extra::AfterProgress(value);
+}
+
+template <typename Extra>
+bool StopRequestedWith(const WorkerContext& context, StopPoint point, size_t entry) {
+  if (!context.stop) return false;
+  Extra::AtStopPoint(point, entry);
+  return *static_cast<volatile uint8_t*>(context.stop) != 0;
+}
+
+}  // namespace tolvane
