@@ -4,6 +4,7 @@
 #include <ole2.h>
 
 #include "app/wizard_application.h"
+#include "common/system_library.h"
 #include "common/win_owners.h"
 
 namespace {
@@ -20,11 +21,13 @@ constexpr DWORD kWorkerExitWaitMs = 20000;
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR /*commandLine*/, int /*show*/) {
+  // Before anything loads a DLL: from here on only the system folder is searched.
+  tolvane::RestrictDllSearch();
   // None of these failures stops the wizard: it runs with whatever is available.
   const HRESULT ole = OleInitialize(nullptr);
   INITCOMMONCONTROLSEX controls = {sizeof(controls), kControlClasses};
   InitCommonControlsEx(&controls);
-  tolvane::UniqueModule richEdit(LoadLibraryW(L"RICHED20.DLL"));  // the licence page's control
+  tolvane::UniqueModule richEdit(tolvane::LoadSystemLibrary(L"RICHED20.DLL"));  // the licence page's control
   CWizardModule::Init(instance);
   {
     WizardApplication application;

@@ -1,6 +1,7 @@
 #include "app/wizard97.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cwchar>
 
 namespace {
@@ -42,6 +43,14 @@ bool CanTakeFocus(HWND sheet, HWND control) {
          IsWindowEnabled(control) && !IsDialogWindow(control);
 }
 
+// The screen's vertical resolution in dots per inch, which the program is laid out for
+// (it is system-DPI aware).
+int ScreenDpi() {
+  tolvane::WindowDc screen(nullptr);
+  const int dpi = screen.get() ? GetDeviceCaps(screen.get(), LOGPIXELSY) : 0;
+  return dpi > 0 ? dpi : 96;
+}
+
 // A font like `base` with another face, weight and point size (at the screen's resolution).
 HFONT MakeFont(const LOGFONTW& base, const wchar_t* face, LONG weight, int points) {
   LOGFONTW font = base;
@@ -49,9 +58,7 @@ HFONT MakeFont(const LOGFONTW& base, const wchar_t* face, LONG weight, int point
   font.lfFaceName[LF_FACESIZE - 1] = L'\0';
   font.lfWeight = weight;
   font.lfCharSet = DEFAULT_CHARSET;
-  tolvane::WindowDc screen(nullptr);
-  const int dpi = screen.get() ? GetDeviceCaps(screen.get(), LOGPIXELSY) : 96;
-  font.lfHeight = -MulDiv(points, dpi, 72);
+  font.lfHeight = -MulDiv(points, ScreenDpi(), 72);
   return CreateFontIndirectW(&font);
 }
 
@@ -220,7 +227,39 @@ CWizard97ExteriorPageImpl::CWizard97ExteriorPageImpl(int templateId)
 void CWizard97ExteriorPageImpl::SetTitleFont(int controlId) const {
   if (HFONT font = ExteriorTitleFont()) {
     SendDlgItemMessageW(Window(), controlId, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    FitTitle(controlId, font);
   }
+}
+
+// The title font is sized in points, the page in units of the dialog font; both are
+// rounded to whole pixels, so at some DPIs (120) a title that fits one line at 96 wraps
+// and its second line would lose its last rows. The control then grows to the height
+// its lines need, never into the control below it.
+void CWizard97ExteriorPageImpl::FitTitle(int controlId, HFONT font) const {
+  const HWND title = Item(controlId);
+  wchar_t text[256];
+  const int length = title ? GetWindowTextW(title, text, 256) : 0;
+  if (length <= 0) return;
+  RECT place;
+  GetWindowRect(title, &place);
+  MapWindowPoints(nullptr, Window(), reinterpret_cast<POINT*>(&place), 2);
+  const LONG width = place.right - place.left;
+  tolvane::WindowDc dc(title);
+  if (!dc.get()) return;
+  const HGDIOBJ old = SelectObject(dc.get(), font);
+  RECT need = {0, 0, width, 0};
+  DrawTextW(dc.get(), text, length, &need, DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS);
+  SelectObject(dc.get(), old);
+  if (need.bottom <= place.bottom - place.top) return;
+  LONG limit = need.bottom + place.top;
+  for (HWND other = GetWindow(Window(), GW_CHILD); other; other = GetWindow(other, GW_HWNDNEXT)) {
+    RECT r;
+    GetWindowRect(other, &r);
+    MapWindowPoints(nullptr, Window(), reinterpret_cast<POINT*>(&r), 2);
+    if (other != title && r.top >= place.bottom && r.left < place.right && r.right > place.left)
+      limit = std::min(limit, r.top);
+  }
+  SetWindowPos(title, nullptr, 0, 0, width, limit - place.top, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 CWizard97InteriorPageImpl::CWizard97InteriorPageImpl(int templateId, const wchar_t* headerTitle,
@@ -232,8 +271,23 @@ CWizard97InteriorPageImpl::CWizard97InteriorPageImpl(int templateId, const wchar
 
 CWizard97SheetImpl::CWizard97SheetImpl(const wchar_t* caption, int headerBitmapId, int watermarkBitmapId,
                                        UINT startPage)
-    : caption_(caption), headerBitmapId_(headerBitmapId), watermarkBitmapId_(watermarkBitmapId),
-      startPage_(startPage) {}
+    : caption_(caption), bitmaps_{{96, headerBitmapId, watermarkBitmapId}}, startPage_(startPage) {}
+
+void CWizard97SheetImpl::AddBitmapsForDpi(int dpi, int headerBitmapId, int watermarkBitmapId) {
+  bitmaps_.push_back({dpi, headerBitmapId, watermarkBitmapId});
+}
+
+// The pair drawn nearest the screen's DPI; between two, the larger, which the control
+// clips rather than leaving a bare band beside it.
+const CWizard97SheetImpl::Bitmaps& CWizard97SheetImpl::BitmapsForScreen() const {
+  const int dpi = ScreenDpi();
+  const Bitmaps* best = &bitmaps_.front();
+  for (const Bitmaps& candidate : bitmaps_) {
+    const int distance = std::abs(candidate.dpi - dpi), bestDistance = std::abs(best->dpi - dpi);
+    if (distance < bestDistance || (distance == bestDistance && candidate.dpi > best->dpi)) best = &candidate;
+  }
+  return *best;
+}
 
 CWizard97SheetImpl::~CWizard97SheetImpl() {
   // Pages never handed to PropertySheetW are still ours to destroy.
@@ -260,20 +314,27 @@ INT_PTR CWizard97SheetImpl::DoModal(HWND parent) {
   header.pfnCallback = &CWizard97SheetImpl::SheetCallback;
   // The bitmaps are handed over loaded: some property-sheet implementations draw the
   // header bitmap only when they get it as a handle. Resource ids remain the fallback.
+  // The pair for the screen's DPI; the 96-DPI pair stands in for one that cannot be loaded.
   const HINSTANCE instance = CWizardModule::Instance();
-  watermarkBitmap_.reset(LoadImageW(instance, MAKEINTRESOURCEW(watermarkBitmapId_), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
-  headerBitmap_.reset(LoadImageW(instance, MAKEINTRESOURCEW(headerBitmapId_), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
+  const Bitmaps& chosen = BitmapsForScreen();
+  const Bitmaps& standard = bitmaps_.front();
+  const UINT chosenFlags = &chosen == &standard ? LR_CREATEDIBSECTION : 0;
+  auto load = [instance](int id, UINT flags) { return LoadImageW(instance, MAKEINTRESOURCEW(id), IMAGE_BITMAP, 0, 0, flags); };
+  watermarkBitmap_.reset(load(chosen.watermarkId, chosenFlags));
+  if (!watermarkBitmap_) watermarkBitmap_.reset(load(standard.watermarkId, LR_CREATEDIBSECTION));
+  headerBitmap_.reset(load(chosen.headerId, chosenFlags));
+  if (!headerBitmap_) headerBitmap_.reset(load(standard.headerId, LR_CREATEDIBSECTION));
   if (watermarkBitmap_) {
     header.dwFlags |= PSH_USEHBMWATERMARK;
     header.hbmWatermark = static_cast<HBITMAP>(watermarkBitmap_.get());
   } else {
-    header.pszbmWatermark = MAKEINTRESOURCEW(watermarkBitmapId_);
+    header.pszbmWatermark = MAKEINTRESOURCEW(standard.watermarkId);
   }
   if (headerBitmap_) {
     header.dwFlags |= PSH_USEHBMHEADER;
     header.hbmHeader = static_cast<HBITMAP>(headerBitmap_.get());
   } else {
-    header.pszbmHeader = MAKEINTRESOURCEW(headerBitmapId_);
+    header.pszbmHeader = MAKEINTRESOURCEW(standard.headerId);
   }
 
   centred_ = false;

@@ -100,6 +100,9 @@ class CWizard97ExteriorPageImpl : public CWizard97PageWindow {
   explicit CWizard97ExteriorPageImpl(int templateId);
   // Shows a control's text in the sheet's exterior title font.
   void SetTitleFont(int controlId) const;
+
+ private:
+  void FitTitle(int controlId, HFONT font) const;
 };
 
 // A page below the header band with a title and a subtitle.
@@ -115,6 +118,12 @@ class CWizard97SheetImpl {
   virtual ~CWizard97SheetImpl();
   CWizard97SheetImpl(const CWizard97SheetImpl&) = delete;
   CWizard97SheetImpl& operator=(const CWizard97SheetImpl&) = delete;
+
+  // A header and watermark drawn for a higher DPI than the constructor's (96). The sheet
+  // shows the pair drawn nearest the system's DPI, so that the watermark fills its panel
+  // and the header its place. These are loaded as device bitmaps, so that they may be
+  // stored in any BMP format GDI decodes, run-length encoded ones included.
+  void AddBitmapsForDpi(int dpi, int headerBitmapId, int watermarkBitmapId);
 
   // Adds a page after the ones already added; false (and the page is left out) when the
   // property sheet cannot create it.
@@ -136,9 +145,15 @@ class CWizard97SheetImpl {
   void CreateFonts();
   void CentreOnce();
 
+  struct Bitmaps {
+    int dpi;
+    int headerId;
+    int watermarkId;
+  };
+  const Bitmaps& BitmapsForScreen() const;
+
   const std::wstring caption_;
-  const int headerBitmapId_;
-  const int watermarkBitmapId_;
+  std::vector<Bitmaps> bitmaps_;  // the 96-DPI pair first
   const UINT startPage_;
   std::vector<HPROPSHEETPAGE> pages_;  // handed to (and destroyed by) PropertySheetW
   HWND window_ = nullptr;

@@ -31,15 +31,18 @@ function(tolvane_add_gtest name)
   endif()
 endfunction()
 
-# tolvane_add_e2e(name SOURCES a.cpp ... [LIBS lib...] [SETUP target] [WINE_ARCHES win32 win64])
+# tolvane_add_e2e(name SOURCES a.cpp ... [LIBS lib...] [SETUP target] [WINE_ARCHES win32 win64]
+#                 [CAPTURE_STDERR])
 #   An end-to-end GoogleTest program (Windows build only) that starts a setup executable
 #   (target `setup` unless SETUP names another) and drives it. It runs once per Wine
 #   architecture, each time in a prefix made afresh for it (e2e-<name>-<arch>), and holds
 #   the display lock: windows of two tests on one display would cover each other.
 #   The program finds the setup executable in TOLVANE_SETUP_EXE and keeps its
-#   screenshots in TOLVANE_SHOT_DIR (<build>/screenshots/<arch>).
+#   screenshots in TOLVANE_SHOT_DIR (<build>/screenshots/<arch>). CAPTURE_STDERR sends
+#   the Unix standard error of the program, and so of what it starts (Wine's debug
+#   output goes there), to a file named in TOLVANE_STDERR_LOG (<build>/e2e-logs/).
 function(tolvane_add_e2e name)
-  cmake_parse_arguments(T "" "SETUP" "SOURCES;LIBS;WINE_ARCHES;LABELS" ${ARGN})
+  cmake_parse_arguments(T "CAPTURE_STDERR" "SETUP" "SOURCES;LIBS;WINE_ARCHES;LABELS" ${ARGN})
   if(NOT TOLVANE_WIN)
     return()
   endif()
@@ -55,14 +58,20 @@ function(tolvane_add_e2e name)
   add_dependencies(${exe} ${T_SETUP})
   foreach(arch IN LISTS T_WINE_ARCHES)
     set(tname e2e_${arch}_${name})
-    add_test(NAME ${tname}
-             COMMAND ${TOLVANE_ROOT}/scripts/wine-bench.sh run --root ${TOLVANE_WINE_ROOT} --arch ${arch}
-                     --prefix e2e-${name}-${arch} --fresh $<TARGET_FILE:${exe}>)
+    set(run ${TOLVANE_ROOT}/scripts/wine-bench.sh run --root ${TOLVANE_WINE_ROOT} --arch ${arch}
+            --prefix e2e-${name}-${arch} --fresh $<TARGET_FILE:${exe}>)
+    set(log "")
+    if(T_CAPTURE_STDERR)
+      set(log ${CMAKE_BINARY_DIR}/e2e-logs/${name}-${arch}.log)
+      file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/e2e-logs)
+      set(run /bin/sh -c "exec \"$@\" 2>\"$0\"" ${log} ${run})
+    endif()
+    add_test(NAME ${tname} COMMAND ${run})
     set_tests_properties(${tname} PROPERTIES
       FIXTURES_REQUIRED wine_bench
       RESOURCE_LOCK display
       LABELS "wine;e2e;${T_LABELS}"
       TIMEOUT 600
-      ENVIRONMENT "TOLVANE_SETUP_EXE=$<TARGET_FILE:${T_SETUP}>;TOLVANE_SHOT_DIR=${CMAKE_BINARY_DIR}/screenshots/${arch}")
+      ENVIRONMENT "TOLVANE_SETUP_EXE=$<TARGET_FILE:${T_SETUP}>;TOLVANE_SHOT_DIR=${CMAKE_BINARY_DIR}/screenshots/${arch};TOLVANE_STDERR_LOG=${log}")
   endforeach()
 endfunction()

@@ -1,33 +1,71 @@
 #!/usr/bin/env python3
-"""Draws the wizard's two bitmaps as 24-bit BMP files.
+"""Draws the wizard's bitmaps as BMP files.
 
-    make_bitmaps.py WATERMARK.bmp HEADER.bmp
+    make_bitmaps.py WATERMARK.bmp HEADER.bmp [DPI WATERMARK.bmp HEADER.bmp]...
 
-The watermark (164 x 314) stands beside the exterior pages; the header (50 x 50) sits in
-the header band of the interior pages. Both are computed from simple shapes, so the same
-script always writes the same bytes.
+The watermark (164 x 314 at 96 DPI) stands beside the exterior pages; the header (50 x 50)
+sits in the header band of the interior pages. The first pair is drawn for 96 DPI as
+24-bit bitmaps; each further pair is drawn afresh at the size the sheet has at that DPI
+(the same shapes evaluated on a finer grid, not a stretched copy), stored with a palette
+and run-length encoded when it has no more than 256 colours. Everything is computed from simple shapes, so the
+same script always writes the same bytes.
 """
 import math
 import struct
 import sys
 
 
-def write_bmp(path, width, height, pixel):
-    """pixel(x, y) -> (r, g, b) with y = 0 at the top; BMP rows are stored bottom-up."""
-    stride = (width * 3 + 3) & ~3
-    rows = []
-    for y in range(height - 1, -1, -1):
-        row = bytearray()
-        for x in range(width):
-            r, g, b = pixel(x, y)
-            row += bytes((b, g, r))
-        row += b"\0" * (stride - len(row))
-        rows.append(bytes(row))
-    image = b"".join(rows)
-    info = struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(image), 2835, 2835, 0, 0)
-    header = struct.pack("<2sIHHI", b"BM", 14 + len(info) + len(image), 0, 0, 14 + len(info))
+def rle8(rows):
+    """BI_RLE8 data of 8-bit rows (bottom row first): runs of one colour as (count,
+    index), stretches without runs in absolute mode, an end of line after each row and
+    an end of bitmap after the last."""
+    out = bytearray()
+    for number, row in enumerate(rows):
+        i, n = 0, len(row)
+        while i < n:
+            j = i
+            while j < n and j - i < 255 and row[j] == row[i]:
+                j += 1
+            if j - i >= 2:
+                out += bytes((j - i, row[i]))
+                i = j
+                continue
+            k = i  # up to where the next run starts
+            while k < n and k - i < 255 and not (k + 1 < n and row[k + 1] == row[k]):
+                k += 1
+            if k - i >= 3:
+                out += bytes((0, k - i)) + bytes(row[i:k]) + b"\0" * ((k - i) % 2)
+                i = k
+            else:
+                out += bytes((1, row[i]))
+                i += 1
+        out += b"\0\1" if number == len(rows) - 1 else b"\0\0"
+    return bytes(out)
+
+
+def write_bmp(path, width, height, pixel, compact=False):
+    """pixel(x, y) -> (r, g, b) with y = 0 at the top; BMP rows are stored bottom-up.
+
+    compact: when the picture has at most 256 colours, an 8-bit bitmap with its colour
+    table, run-length encoded (BI_RLE8): the pictures are mostly rows of one colour, so
+    this is a few per cent of the plain size. Otherwise 24-bit as without it."""
+    rows = [[pixel(x, y) for x in range(width)] for y in range(height - 1, -1, -1)]
+    colours = sorted({c for row in rows for c in row}) if compact else []
+    if compact and len(colours) <= 256:
+        index = {c: i for i, c in enumerate(colours)}
+        image = rle8([[index[c] for c in row] for row in rows])
+        table = b"".join(bytes((b, g, r, 0)) for r, g, b in colours)
+        bits, compression, used = 8, 1, len(colours)
+    else:
+        stride = (width * 3 + 3) & ~3
+        image = b"".join(b"".join(bytes((b, g, r)) for r, g, b in row) + b"\0" * (stride - width * 3) for row in rows)
+        table = b""
+        bits, compression, used = 24, 0, 0
+    info = struct.pack("<IiiHHIIiiII", 40, width, height, 1, bits, compression, len(image), 2835, 2835, used, 0)
+    offset = 14 + len(info) + len(table)
+    header = struct.pack("<2sIHHI", b"BM", offset + len(image), 0, 0, offset)
     with open(path, "wb") as f:
-        f.write(header + info + image)
+        f.write(header + info + table + image)
 
 
 def mix(a, b, t):
@@ -83,11 +121,22 @@ def header(x, y):
     return c
 
 
+def scaled(draw, scale):
+    """The picture `draw` (in 96-DPI units) on the pixel grid of a larger scale."""
+    return lambda x, y: draw(x / scale, y / scale)
+
+
 def main():
-    if len(sys.argv) != 3:
-        sys.exit("usage: make_bitmaps.py WATERMARK.bmp HEADER.bmp")
-    write_bmp(sys.argv[1], 164, 314, watermark)
-    write_bmp(sys.argv[2], 50, 50, header)
+    args = sys.argv[1:]
+    if len(args) < 2 or len(args) % 3 != 2:
+        sys.exit("usage: make_bitmaps.py WATERMARK.bmp HEADER.bmp [DPI WATERMARK.bmp HEADER.bmp]...")
+    write_bmp(args[0], 164, 314, watermark)
+    write_bmp(args[1], 50, 50, header)
+    for i in range(2, len(args), 3):
+        scale = int(args[i]) / 96
+        size = lambda n: int(n * scale + 0.5)
+        write_bmp(args[i + 1], size(164), size(314), scaled(watermark, scale), compact=True)
+        write_bmp(args[i + 2], size(50), size(50), scaled(header, scale), compact=True)
 
 
 if __name__ == "__main__":

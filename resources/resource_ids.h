@@ -5,6 +5,14 @@
 // Bitmaps of the wizard sheet.
 #define IDB_WATERMARK 202  // 164 x 314, exterior pages
 #define IDB_HEADER 203     // 50 x 50, header band of interior pages
+// The same pictures drawn for higher system DPIs (8-bit, run-length encoded): the sheet
+// takes the pair for the DPI it starts at.
+#define IDB_WATERMARK_120 220  // 205 x 393
+#define IDB_HEADER_120 221     // 63 x 63
+#define IDB_WATERMARK_144 222  // 246 x 471
+#define IDB_HEADER_144 223     // 75 x 75
+#define IDB_WATERMARK_192 224  // 328 x 628
+#define IDB_HEADER_192 225     // 100 x 100
 
 // Dialog templates; each template id is also the page id that navigation jumps to.
 #define IDD_WELCOME 206

@@ -12,7 +12,8 @@
 #   wine-bench.sh teardown --root R        stop the prefixes' wineservers and our Xvfb
 #
 # Only what the bench started is stopped: its own Xvfb (by pid) and `wineserver -k`
-# for its own prefixes. ~/.wine is never touched.
+# for its own prefixes. ~/.wine is never touched. The Xvfb screen is 1024x768x24 unless
+# TOLVANE_SCREEN gives another (WIDTHxHEIGHTxDEPTH) when the display is started.
 set -euo pipefail
 
 cmd=${1:-}; shift || true
@@ -32,8 +33,10 @@ mkdir -p "$root"
 root=$(cd "$root" && pwd)
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# A test may ask for Wine's debug channels and further load-order overrides (both are
+# read by every Wine process from the Unix environment it starts with).
+export WINEDEBUG=${TOLVANE_WINEDEBUG:--all}
+export WINEDLLOVERRIDES="mscoree,mshtml=${TOLVANE_WINEDLLOVERRIDES:+;$TOLVANE_WINEDLLOVERRIDES}"
 export LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
 
 use_display() {
@@ -53,7 +56,7 @@ start_display() {
   fi
   # Xvfb picks a free display itself and writes its number to fd 3.
   rm -f "$root/display.num"
-  setsid Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp \
+  setsid Xvfb -displayfd 3 -screen 0 "${TOLVANE_SCREEN:-1024x768x24}" -nolisten tcp \
     3>"$root/display.num" </dev/null >"$root/xvfb.log" 2>&1 &
   echo $! > "$root/xvfb.pid"
   for _ in $(seq 1 100); do

@@ -10,6 +10,7 @@
 #include "common/registry_string.h"
 #include "common/win_owners.h"
 #include "state/product_names.h"
+#include "state/version_library.h"
 #include "state/version_text.h"
 
 namespace {
@@ -62,7 +63,7 @@ bool FileExists(const std::wstring& path) {
 }
 
 // The FileVersion string of the U.S. English table, else of the Simplified Chinese one.
-bool FindFileVersionText(const void* versionInfo, std::wstring& text) {
+bool FindFileVersionText(const VersionFunctions& version, const void* versionInfo, std::wstring& text) {
   static const wchar_t* const kLookups[] = {
       L"\\StringFileInfo\\040904b0\\FileVersion",
       L"\\StringFileInfo\\080404b0\\FileVersion",
@@ -70,7 +71,7 @@ bool FindFileVersionText(const void* versionInfo, std::wstring& text) {
   for (const wchar_t* lookup : kLookups) {
     void* value = nullptr;
     UINT units = 0;
-    if (VerQueryValueW(versionInfo, lookup, &value, &units) && value != nullptr) {
+    if (version.QueryValue(versionInfo, lookup, &value, &units) && value != nullptr) {
       // Bounded copy: a damaged resource need not carry its terminator.
       const wchar_t* begin = static_cast<const wchar_t*>(value);
       text.assign(begin, std::find(begin, begin + units, L'\0'));
@@ -88,8 +89,10 @@ InstalledProductRecord& InstalledProduct() {
 }
 
 uint16_t ReadServerVersion(const std::wstring& path) {
+  const VersionFunctions* version = LoadVersionFunctions();
+  if (!version) return 0;
   DWORD ignored = 0;
-  const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+  const DWORD size = version->InfoSize(path.c_str(), &ignored);
   if (size == 0) return 0;
 
   std::vector<BYTE> versionInfo;
@@ -98,10 +101,10 @@ uint16_t ReadServerVersion(const std::wstring& path) {
   } catch (const std::bad_alloc&) {
     return 0;
   }
-  if (!GetFileVersionInfoW(path.c_str(), 0, size, versionInfo.data())) return 0;
+  if (!version->Info(path.c_str(), 0, size, versionInfo.data())) return 0;
 
   std::wstring text;
-  if (!FindFileVersionText(versionInfo.data(), text)) return 0;
+  if (!FindFileVersionText(*version, versionInfo.data(), text)) return 0;
 
   return VersionNumberOfText(text.c_str());
 }

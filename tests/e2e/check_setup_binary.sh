@@ -14,10 +14,12 @@ case "$kind" in
   *) bad "not a PE32 GUI Intel 80386 program" ;;
 esac
 
-# Imports: system DLLs only (the C runtime msvcrt.dll is part of Windows; the C++ runtime
-# and zlib are linked in).
+# Imports: KnownDLLs only, which Windows never looks for beside the program (the C
+# runtime msvcrt.dll is one; the C++ runtime and zlib are linked in), and comctl32.dll,
+# which the manifest binds side by side. VERSION.dll and the like are loaded from the
+# system folder by the program itself.
 system="kernel32.dll user32.dll gdi32.dll comctl32.dll comdlg32.dll ole32.dll oleaut32.dll
-        shell32.dll shlwapi.dll advapi32.dll version.dll msvcrt.dll"
+        shell32.dll shlwapi.dll advapi32.dll msvcrt.dll"
 dlls=$(i686-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
 echo "imports: $(echo $dlls)"
 [ -n "$dlls" ] || bad "no imports found"

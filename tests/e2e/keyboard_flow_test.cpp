@@ -78,9 +78,11 @@ void SendKeys(HWND window, const std::string& actions) {
       << "the shell for xdotool did not start";
   if (process.hProcess) CloseHandle(process.hProcess);
   if (process.hThread) CloseHandle(process.hThread);
-  ASSERT_TRUE(WaitUntil([&] { return test::FileExists(done); }, kKeysTimeoutMs)) << "xdotool did not finish: " << actions;
+  // The shell creates the file before it writes the status into it.
   std::vector<uint8_t> status;
-  test::ReadFileBytes(done, status);
+  ASSERT_TRUE(WaitUntil([&] { return test::ReadFileBytes(done, status) && !status.empty() && status.back() == '\n'; },
+                        kKeysTimeoutMs))
+      << "xdotool did not finish: " << actions;
   DeleteFileW(done.c_str());
   EXPECT_EQ(std::string(status.begin(), status.end()), "0\n") << "xdotool failed: " << actions;
 }

@@ -250,8 +250,12 @@ void InspectSetup(const fs::path& path, const fs::path& stubPath, const fs::path
   for (int id = IDD_WELCOME; id <= IDD_UPGRADE_COMPLETION; ++id) report.wizardResources &= image.Find(5, uint16_t(id)) != nullptr;
   if (!report.wizardResources) report.faults.push_back(report.file + ": not a setup program (wizard pages, bitmaps or licence missing)");
 
-  for (uint16_t id : {uint16_t(IDB_WATERMARK), uint16_t(IDB_HEADER)})
-    if (const pe::ResourceData* bitmap = image.Find(pe::kRtBitmap, id)) report.bitmapBytes += bitmap->Size();
+  report.hardening = pe::AnalyseHardening(image);
+  pe::HardeningFaults(report.hardening, report.file, report.faults);
+
+  for (int id : {IDB_WATERMARK, IDB_HEADER, IDB_WATERMARK_120, IDB_HEADER_120, IDB_WATERMARK_144, IDB_HEADER_144,
+                 IDB_WATERMARK_192, IDB_HEADER_192})
+    if (const pe::ResourceData* bitmap = image.Find(pe::kRtBitmap, uint16_t(id))) report.bitmapBytes += bitmap->Size();
 
   report.storedChecksum = image.StoredChecksum();
   if (!ChecksumOfFile(path, pe::ChecksumFieldOffset(image), report.computedChecksum))
@@ -305,8 +309,9 @@ std::string ReportText(const InspectReport& r) {
                                  : r.stubMatch == "different" ? ", not the stub beside this tool"
                                                               : ""));
   line("wizard resources", r.wizardResources ? "present" : "missing");
-  line("stub overhead", std::to_string(r.overhead) + " bytes (the file without its package and bitmaps 202, 203)");
+  line("stub overhead", std::to_string(r.overhead) + " bytes (the file without its package and the wizard's bitmaps)");
   line("checksum", Hex32(r.storedChecksum) + (r.storedChecksum == r.computedChecksum ? " (matches)" : " (does not match)"));
+  t += pe::HardeningText(r.hardening);
   line("install needs", "image " + std::to_string(r.imageBytes) + " bytes mapped, working memory " +
                             std::to_string(r.workingBytes) + " bytes; address space " +
                             std::to_string(r.imageBytes + r.workingBytes) + " bytes (" +
@@ -358,6 +363,7 @@ std::string ReportJson(const InspectReport& r) {
   field("payload_ok", flag(r.packageOk));
   field("signature", JsonString(r.signature));
   field("signature_detail", JsonString(r.signatureDetail));
+  j += pe::HardeningJson(r.hardening);
   std::string faults = "[";
   for (size_t i = 0; i < r.faults.size(); ++i) faults += (i ? ", " : "") + JsonString(r.faults[i]);
   field("faults", faults + "]");

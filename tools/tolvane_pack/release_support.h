@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/tolvane_pack/pe_hardening.h"
+
 namespace tolvane::pack {
 
 // The file name of the wizard stub, installed beside tolvane-pack.
@@ -43,13 +45,14 @@ struct InspectReport {
   unsigned version = 0;
   size_t entries = 0, files = 0, folders = 0;
   uint64_t totalBytes = 0, manifestBytes = 0, payloadBytes = 0;
-  uint64_t bitmapBytes = 0;  // the wizard's bitmaps 202 and 203
+  uint64_t bitmapBytes = 0;  // the wizard's bitmaps: 202 and 203, and those for higher DPIs
   uint64_t overhead = 0;     // what the stub adds: the file minus package and bitmaps
   // What an install needs: the image the loader maps (SizeOfImage), the working memory
   // beside it, and the largest image that installs (package/install_limits.h).
   uint64_t imageBytes = 0, workingBytes = 0, imageLimit = 0;
   std::string signature = "none";  // "none", "verified", "not verified"
   std::string signatureDetail;
+  pe::Hardening hardening;  // DLL search, header flags, manifest
   std::vector<std::string> faults;  // each a sentence naming what is wrong
 };
 

@@ -1,0 +1,424 @@
+#include "tools/tolvane_pack/pe_hardening.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <map>
+
+namespace tolvane::pack::pe {
+
+namespace {
+
+constexpr uint16_t kRtManifest = 24;
+// Optional-header fields, from its start.
+constexpr uint32_t kOptImageBase32 = 28, kOptImageBase64 = 24, kOptDllCharacteristics = 70;
+constexpr uint32_t kOptDirectories32 = 92, kOptDirectories64 = 108;  // NumberOfRvaAndSizes
+constexpr uint32_t kDirImport = 1, kDirLoadConfig = 10, kDirDelayImport = 13;
+constexpr uint16_t kDynamicBase = 0x0040, kNxCompat = 0x0100, kTerminalServerAware = 0x8000;
+// DependentLoadFlags: after CSDVersion, at 54 in IMAGE_LOAD_CONFIG_DIRECTORY32 and at 78
+// in the 64-bit layout.
+constexpr uint32_t kDependentLoadFlags32 = 54, kDependentLoadFlags64 = 78;
+// Tables are read up to these counts, whatever a damaged file claims.
+constexpr size_t kMaxDescriptors = 4096, kMaxNameLength = 260;
+
+// KnownDLLs that Windows 7, 8, 8.1, 10 and 11 all list, and ntdll, which is always loaded.
+constexpr const char* kKnownDlls[] = {
+    "advapi32", "clbcatq", "comdlg32", "difxapi", "gdi32",  "imagehlp", "imm32",   "kernel32", "msctf",
+    "msvcrt",   "normaliz", "nsi",     "ntdll",   "ole32",  "oleaut32", "psapi",   "rpcrt4",   "sechost",
+    "setupapi", "shell32",  "shlwapi", "user32",  "wldap32", "ws2_32",
+};
+
+constexpr struct {
+  const char* id;
+  const char* name;
+} kWindowsVersions[] = {
+    {"{e2011457-1546-43c5-a5fe-008deee3d3f0}", "Vista"}, {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "7"},
+    {"{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "8"},     {"{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "8.1"},
+    {"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}", "10/11"},
+};
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string Trim(const std::string& s) {
+  size_t begin = s.find_first_not_of(" \t\r\n"), end = s.find_last_not_of(" \t\r\n");
+  return begin == std::string::npos ? std::string() : s.substr(begin, end - begin + 1);
+}
+
+// The executable seen through its section table: the headers from the file's first
+// bytes, everything else from the sections' data as the image holds it (an image read
+// in pieces keeps every section but the resources).
+class ImageView {
+ public:
+  explicit ImageView(const Image& image) : image_(image), f_(image.File()) {
+    const uint32_t pe = Header32(0x3C);
+    opt_ = pe + 24;
+    dirCountAt_ = opt_ + (image.IsPe32Plus() ? kOptDirectories64 : kOptDirectories32);
+  }
+
+  uint64_t ImageBase() const {
+    return image_.IsPe32Plus() ? Header32(opt_ + kOptImageBase64) | uint64_t(Header32(opt_ + kOptImageBase64 + 4)) << 32
+                               : Header32(opt_ + kOptImageBase32);
+  }
+  uint16_t DllCharacteristics() const { return Header16(opt_ + kOptDllCharacteristics); }
+  void Directory(uint32_t index, uint32_t& rva, uint32_t& size) const {
+    rva = size = 0;
+    if (index >= Header32(dirCountAt_)) return;
+    rva = Header32(dirCountAt_ + 4 + 8 * index);
+    size = Header32(dirCountAt_ + 8 + 8 * index);
+  }
+  // `length` bytes at an RVA, with how many more follow in the same section; null
+  // outside the sections' data.
+  const uint8_t* At(uint64_t rva, uint64_t length, uint64_t* rest = nullptr) const {
+    const std::vector<Section>& sections = image_.Sections();
+    for (size_t i = 0; i < sections.size(); ++i) {
+      const Section& s = sections[i];
+      const uint64_t size = std::min(s.rawSize, s.virtualSize ? s.virtualSize : s.rawSize);
+      if (rva < s.virtualAddress || rva - s.virtualAddress >= size || length > size - (rva - s.virtualAddress)) continue;
+      const uint8_t* data = image_.SectionBytes(i);
+      if (!data) return nullptr;
+      if (rest) *rest = size - (rva - s.virtualAddress);
+      return data + (rva - s.virtualAddress);
+    }
+    return nullptr;
+  }
+  static uint16_t Get16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+  static uint32_t Get32(const uint8_t* p) { return uint32_t(Get16(p)) | uint32_t(Get16(p + 2)) << 16; }
+  bool Name(uint64_t rva, std::string& name) const {
+    uint64_t rest = 0;
+    const uint8_t* p = At(rva, 1, &rest);
+    if (!p) return false;
+    name.clear();
+    uint64_t i = 0;
+    while (i < rest && p[i] != 0 && name.size() < kMaxNameLength) name += char(p[i++]);
+    return i < rest && p[i] == 0 && !name.empty();
+  }
+
+ private:
+  bool Fits(uint64_t at, uint64_t length) const { return at <= f_.size() && length <= f_.size() - at; }
+  uint16_t Header16(uint64_t at) const { return Fits(at, 2) ? Get16(&f_[at]) : 0; }
+  uint32_t Header32(uint64_t at) const { return Fits(at, 4) ? Get32(&f_[at]) : 0; }
+
+  const Image& image_;
+  const Bytes& f_;
+  uint32_t opt_ = 0, dirCountAt_ = 0;
+};
+
+// Walks an import table (descriptor size, name field offset) until its all-zero end.
+void ReadImportNames(const ImageView& view, uint32_t directory, uint32_t descriptorSize, uint32_t nameField,
+                     bool delayed, Hardening& out) {
+  uint32_t rva = 0, size = 0;
+  view.Directory(directory, rva, size);
+  if (!rva) return;
+  const char* table = delayed ? "delay-import table" : "import table";
+  for (size_t i = 0; i < kMaxDescriptors; ++i) {
+    const uint8_t* at = view.At(uint64_t(rva) + i * descriptorSize, descriptorSize);
+    if (!at) {
+      out.problems.push_back(std::string("the ") + table + " lies outside the file's sections");
+      return;
+    }
+    bool zero = true;
+    for (uint32_t b = 0; b < descriptorSize; b += 4) zero &= ImageView::Get32(at + b) == 0;
+    if (zero) return;
+    uint64_t nameRva = ImageView::Get32(at + nameField);
+    // Old delay-import descriptors (attribute bit 0 clear) hold addresses, not RVAs.
+    if (delayed && !(ImageView::Get32(at) & 1)) nameRva -= std::min<uint64_t>(nameRva, view.ImageBase());
+    std::string name;
+    if (!view.Name(nameRva, name)) {
+      out.problems.push_back(std::string("a DLL name of the ") + table + " cannot be read");
+      continue;
+    }
+    out.imports.push_back(name);
+  }
+  out.problems.push_back(std::string("the ") + table + " does not end");
+}
+
+std::string BaseName(const std::string& dll) {
+  std::string base = Lower(dll);
+  if (base.size() > 4 && base.compare(base.size() - 4, 4, ".dll") == 0) base.resize(base.size() - 4);
+  return base;
+}
+
+// What Windows looks for beside the program: neither a KnownDLL nor an API set, and not
+// comctl32 bound side by side.
+bool SearchedBesideProgram(const std::string& dll, bool commonControls6) {
+  const std::string base = BaseName(dll);
+  if (base.rfind("api-ms-win-", 0) == 0 || base.rfind("ext-ms-", 0) == 0) return false;
+  if (base == "comctl32") return !commonControls6;
+  return !IsKnownDll(base);
+}
+
+// The manifest's elements, flat and in order: local name (without namespace prefix),
+// attributes and the text that follows the start tag. Enough for the few settings read
+// here; a malformed tail simply ends the list.
+struct Element {
+  std::string name;
+  std::map<std::string, std::string> attributes;
+  std::string text;
+};
+
+std::string LocalName(const std::string& qualified) {
+  const size_t colon = qualified.find(':');
+  return colon == std::string::npos ? qualified : qualified.substr(colon + 1);
+}
+
+std::vector<Element> ReadElements(const std::string& xml) {
+  std::vector<Element> elements;
+  size_t at = 0;
+  auto isNameEnd = [](char c) { return std::isspace(static_cast<unsigned char>(c)) || c == '/' || c == '>' || c == '='; };
+  while ((at = xml.find('<', at)) != std::string::npos) {
+    if (xml.compare(at, 4, "<!--") == 0) {
+      at = xml.find("-->", at);
+      if (at == std::string::npos) break;
+      continue;
+    }
+    if (at + 1 >= xml.size() || xml[at + 1] == '/' || xml[at + 1] == '?' || xml[at + 1] == '!') {
+      ++at;
+      continue;
+    }
+    size_t p = at + 1;
+    while (p < xml.size() && !isNameEnd(xml[p])) ++p;
+    Element element;
+    element.name = LocalName(xml.substr(at + 1, p - at - 1));
+    bool closed = false;
+    while (p < xml.size() && xml[p] != '>') {
+      if (std::isspace(static_cast<unsigned char>(xml[p]))) {
+        ++p;
+        continue;
+      }
+      if (xml[p] == '/') {
+        closed = true;
+        ++p;
+        continue;
+      }
+      size_t nameStart = p;
+      while (p < xml.size() && !isNameEnd(xml[p])) ++p;
+      std::string name = LocalName(xml.substr(nameStart, p - nameStart));
+      while (p < xml.size() && std::isspace(static_cast<unsigned char>(xml[p]))) ++p;
+      if (p >= xml.size() || xml[p] != '=') {
+        if (p == nameStart) ++p;  // a stray character
+        continue;
+      }
+      ++p;
+      while (p < xml.size() && std::isspace(static_cast<unsigned char>(xml[p]))) ++p;
+      if (p >= xml.size() || (xml[p] != '"' && xml[p] != '\'')) break;
+      const size_t end = xml.find(xml[p], p + 1);
+      if (end == std::string::npos) return elements;
+      element.attributes[name] = xml.substr(p + 1, end - p - 1);
+      p = end + 1;
+    }
+    if (p >= xml.size()) break;
+    if (!closed) {
+      const size_t next = xml.find('<', p);
+      element.text = Trim(xml.substr(p + 1, (next == std::string::npos ? xml.size() : next) - p - 1));
+    }
+    elements.push_back(std::move(element));
+    at = p;
+  }
+  return elements;
+}
+
+// The manifest's bytes as text: UTF-8, or UTF-16LE with its byte-order mark (only the
+// ASCII part matters here).
+std::string ManifestText(const Bytes& bytes) {
+  if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
+    std::string text;
+    for (size_t i = 2; i + 1 < bytes.size(); i += 2) text += bytes[i + 1] ? '?' : char(bytes[i]);
+    return text;
+  }
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// dpiAwareness (Windows 10 1607 and later) is a list whose first known value counts and
+// overrides dpiAware; dpiAware "true" is system-aware, "true/pm" and "per monitor" are
+// per-monitor.
+std::string DpiAwareness(const std::string& dpiAware, const std::string& dpiAwareness) {
+  size_t start = 0;
+  const std::string list = Lower(dpiAwareness);
+  while (start <= list.size() && !list.empty()) {
+    size_t comma = list.find(',', start);
+    const std::string value = Trim(list.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    if (value == "permonitorv2") return "per-monitor v2";
+    if (value == "permonitor") return "per-monitor";
+    if (value == "system") return "system";
+    if (value == "unaware") return "unaware";
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  const std::string aware = Lower(Trim(dpiAware));
+  if (aware == "true") return "system";
+  if (aware == "true/pm" || aware == "per monitor") return "per-monitor";
+  return "unaware";
+}
+
+void ReadManifest(const Image& image, Hardening& out) {
+  const ResourceData* manifest = image.Find(kRtManifest, 1);
+  if (!manifest) return;
+  out.manifest = true;
+  std::string dpiAware, dpiAwareness;
+  for (const Element& e : ReadElements(ManifestText(manifest->bytes))) {
+    auto attribute = [&](const char* name) {
+      auto it = e.attributes.find(name);
+      return it == e.attributes.end() ? std::string() : it->second;
+    };
+    if (e.name == "requestedExecutionLevel") {
+      out.executionLevel = attribute("level");
+    } else if (e.name == "assemblyIdentity") {
+      if (Lower(attribute("name")) == "microsoft.windows.common-controls" && attribute("version").rfind("6.", 0) == 0)
+        out.commonControls6 = true;
+    } else if (e.name == "supportedOS") {
+      const std::string id = Lower(Trim(attribute("Id")));
+      std::string name = attribute("Id");
+      for (const auto& v : kWindowsVersions)
+        if (id == v.id) name = v.name;
+      out.supportedOs.push_back(name);
+    } else if (e.name == "dpiAware") {
+      dpiAware = e.text;
+    } else if (e.name == "dpiAwareness") {
+      dpiAwareness = e.text;
+    }
+  }
+  out.dpiAwareness = DpiAwareness(dpiAware, dpiAwareness);
+}
+
+std::string Join(const std::vector<std::string>& items, const char* separator) {
+  std::string s;
+  for (size_t i = 0; i < items.size(); ++i) s += (i ? separator : "") + items[i];
+  return s;
+}
+
+std::string Json(const std::string& s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += char(c);
+    } else if (c < 0x20) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\u%04x", c);
+      out += esc;
+    } else {
+      out += char(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string JsonList(const std::vector<std::string>& items) {
+  std::string s = "[";
+  for (size_t i = 0; i < items.size(); ++i) s += (i ? ", " : "") + Json(items[i]);
+  return s + "]";
+}
+
+std::string Hex16(uint16_t v) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%04x", v);
+  return text;
+}
+
+}  // namespace
+
+bool IsKnownDll(const std::string& dll) {
+  const std::string base = BaseName(dll);
+  return std::any_of(std::begin(kKnownDlls), std::end(kKnownDlls), [&](const char* k) { return base == k; });
+}
+
+Hardening AnalyseHardening(const Image& image) {
+  Hardening out;
+  const ImageView view(image);
+  ReadManifest(image, out);
+
+  ReadImportNames(view, kDirImport, 20, 12, false, out);       // IMAGE_IMPORT_DESCRIPTOR: Name at 12
+  ReadImportNames(view, kDirDelayImport, 32, 4, true, out);    // delay-load descriptor: DllNameRVA at 4
+  for (const std::string& dll : out.imports)
+    if (SearchedBesideProgram(dll, out.commonControls6) &&
+        std::find(out.outsideKnownDlls.begin(), out.outsideKnownDlls.end(), dll) == out.outsideKnownDlls.end())
+      out.outsideKnownDlls.push_back(dll);
+
+  uint32_t rva = 0, size = 0;
+  view.Directory(kDirLoadConfig, rva, size);
+  if (rva && size >= 4) {
+    const uint8_t* config = view.At(rva, 4);
+    if (!config) {
+      out.problems.push_back("the load configuration lies outside the file's sections");
+    } else {
+      out.loadConfig = true;
+      // The structure's own Size says which fields it has.
+      const uint32_t fieldAt = image.IsPe32Plus() ? kDependentLoadFlags64 : kDependentLoadFlags32;
+      const uint8_t* flags = ImageView::Get32(config) >= fieldAt + 2 ? view.At(uint64_t(rva) + fieldAt, 2) : nullptr;
+      if (flags) out.dependentLoadFlags = ImageView::Get16(flags);
+    }
+  }
+
+  const uint16_t characteristics = view.DllCharacteristics();
+  out.dynamicBase = characteristics & kDynamicBase;
+  out.nxCompat = characteristics & kNxCompat;
+  out.terminalServerAware = characteristics & kTerminalServerAware;
+  return out;
+}
+
+void HardeningFaults(const Hardening& h, const std::string& file, std::vector<std::string>& faults) {
+  for (const std::string& problem : h.problems) faults.push_back(file + ": " + problem);
+  for (const std::string& dll : h.outsideKnownDlls)
+    faults.push_back(file + ": imports " + dll +
+                     ", which Windows looks for in the program's own folder first (not a KnownDLL)");
+  if (!(h.dependentLoadFlags & kLoadLibrarySearchSystem32))
+    faults.push_back(file + ": the load configuration has no DependentLoadFlags LOAD_LIBRARY_SEARCH_SYSTEM32" +
+                     " (the imports of its imports may come from its own folder)");
+  if (!h.dynamicBase) faults.push_back(file + ": the header lacks DYNAMIC_BASE (no address space layout randomisation)");
+  if (!h.nxCompat) faults.push_back(file + ": the header lacks NX_COMPAT (no data execution prevention)");
+  if (!h.terminalServerAware) faults.push_back(file + ": the header lacks TERMINAL_SERVER_AWARE");
+  if (!h.manifest) return faults.push_back(file + ": carries no application manifest (RT_MANIFEST 1)");
+  if (h.executionLevel != "requireAdministrator")
+    faults.push_back(file + ": the manifest requests execution level \"" + h.executionLevel +
+                     "\", not requireAdministrator");
+  if (std::find(h.supportedOs.begin(), h.supportedOs.end(), "10/11") == h.supportedOs.end())
+    faults.push_back(file + ": the manifest does not declare Windows 10/11 in supportedOS");
+  if (h.dpiAwareness == "unaware")
+    faults.push_back(file + ": the manifest declares no DPI awareness (Windows stretches the wizard, blurred)");
+}
+
+std::string HardeningText(const Hardening& h) {
+  std::string flags;
+  auto add = [&](bool on, const char* name) { flags += std::string(flags.empty() ? "" : ", ") + (on ? "" : "no ") + name; };
+  add(h.dynamicBase, "DYNAMIC_BASE");
+  add(h.nxCompat, "NX_COMPAT");
+  add(h.terminalServerAware, "TERMINAL_SERVER_AWARE");
+  std::string t;
+  t += "imports: " + (h.imports.empty() ? std::string("none") : Join(h.imports, ", ")) + "\n";
+  t += "imports outside the KnownDLLs: " +
+       (h.outsideKnownDlls.empty() ? std::string("none") : Join(h.outsideKnownDlls, ", ")) + "\n";
+  t += "DependentLoadFlags: " +
+       (h.loadConfig ? Hex16(h.dependentLoadFlags) +
+                           (h.dependentLoadFlags & kLoadLibrarySearchSystem32 ? " (system folder)" : "")
+                     : std::string("none (no load configuration)")) +
+       "\n";
+  t += "header: " + flags + "\n";
+  if (!h.manifest) return t + "manifest: none\n";
+  t += "manifest: execution level " + (h.executionLevel.empty() ? std::string("none") : h.executionLevel) +
+       ", common controls " + (h.commonControls6 ? "6" : "default") + ", supportedOS " +
+       (h.supportedOs.empty() ? std::string("none") : Join(h.supportedOs, " ")) + ", DPI " + h.dpiAwareness + "\n";
+  return t;
+}
+
+std::string HardeningJson(const Hardening& h) {
+  std::string j;
+  auto field = [&](const char* name, const std::string& value) { j += std::string("  \"") + name + "\": " + value + ",\n"; };
+  auto flag = [](bool b) { return std::string(b ? "true" : "false"); };
+  field("imports", JsonList(h.imports));
+  field("imports_outside_known_dlls", JsonList(h.outsideKnownDlls));
+  field("load_config", flag(h.loadConfig));
+  field("dependent_load_flags", std::to_string(h.dependentLoadFlags));
+  field("dynamic_base", flag(h.dynamicBase));
+  field("nx_compat", flag(h.nxCompat));
+  field("terminal_server_aware", flag(h.terminalServerAware));
+  field("execution_level", Json(h.executionLevel));
+  field("common_controls_6", flag(h.commonControls6));
+  field("supported_os", JsonList(h.supportedOs));
+  field("dpi_awareness", Json(h.dpiAwareness));
+  return j;
+}
+
+}  // namespace tolvane::pack::pe
