@@ -172,6 +172,8 @@ TEST_F(PlantedDll, NoDllIsTakenFromTheProgramsFolder) {
   ASSERT_TRUE(wizard_.WaitForPage(IDD_SETUP_TYPE));
   ASSERT_TRUE(PressWhenEnabled(wizard_, WizardButton::Next));  // upgrade
   ASSERT_TRUE(wizard_.WaitForPage(IDD_UPGRADE_COMPLETION, 60000));
+  // The page shows before its buttons are set: Finish is pressed once it is there.
+  ASSERT_TRUE(wizard_.WaitForButtons(false, false, true));
   ASSERT_TRUE(wizard_.Press(WizardButton::Finish));
   DWORD code = 1234;
   ASSERT_TRUE(setup_.WaitForExit(kDefaultTimeoutMs, &code));
