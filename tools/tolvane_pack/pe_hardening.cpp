@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <map>
 
+#include "tools/tolvane_pack/json_text.h"
+
 namespace tolvane::pack::pe {
 
 namespace {
@@ -289,26 +291,9 @@ std::string Join(const std::vector<std::string>& items, const char* separator) {
   return s;
 }
 
-std::string Json(const std::string& s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += char(c);
-    } else if (c < 0x20) {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\u%04x", c);
-      out += esc;
-    } else {
-      out += char(c);
-    }
-  }
-  return out + "\"";
-}
-
 std::string JsonList(const std::vector<std::string>& items) {
   std::string s = "[";
-  for (size_t i = 0; i < items.size(); ++i) s += (i ? ", " : "") + Json(items[i]);
+  for (size_t i = 0; i < items.size(); ++i) s += (i ? ", " : "") + JsonString(items[i]);
   return s + "]";
 }
 
@@ -414,10 +399,10 @@ std::string HardeningJson(const Hardening& h) {
   field("dynamic_base", flag(h.dynamicBase));
   field("nx_compat", flag(h.nxCompat));
   field("terminal_server_aware", flag(h.terminalServerAware));
-  field("execution_level", Json(h.executionLevel));
+  field("execution_level", JsonString(h.executionLevel));
   field("common_controls_6", flag(h.commonControls6));
   field("supported_os", JsonList(h.supportedOs));
-  field("dpi_awareness", Json(h.dpiAwareness));
+  field("dpi_awareness", JsonString(h.dpiAwareness));
   return j;
 }
 

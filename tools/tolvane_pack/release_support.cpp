@@ -21,6 +21,7 @@ extern char** environ;
 #include "package/manifest.h"
 #include "resources/resource_ids.h"
 #include "tools/tolvane_pack/file_io.h"
+#include "tools/tolvane_pack/json_text.h"
 #include "tools/tolvane_pack/package_commands.h"
 #include "tools/tolvane_pack/pe_resources.h"
 #include "tools/tolvane_pack/text_codec.h"
@@ -198,23 +199,6 @@ void CheckSignature(const fs::path& path, const fs::path* ca, InspectReport& rep
                                (ca ? "" : "; give --ca FILE for a private certificate");
   }
   if (report.signature != "verified") report.faults.push_back("signature " + report.signatureDetail);
-}
-
-std::string JsonString(const std::string& s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += char(c);
-    } else if (c < 0x20) {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\u%04x", c);
-      out += esc;
-    } else {
-      out += char(c);
-    }
-  }
-  return out + "\"";
 }
 
 }  // namespace
