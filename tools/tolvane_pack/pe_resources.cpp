@@ -33,6 +33,9 @@ void Put32(Bytes& b, size_t at, uint32_t v) {
 bool Fits(size_t size, uint64_t at, uint64_t length) { return at <= size && length <= size - at; }
 uint64_t AlignUp(uint64_t v, uint64_t a) { return a ? (v + a - 1) / a * a : v; }
 
+constexpr uint64_t kPageBytes = 0x1000;
+constexpr uint64_t kMappedResourcesFrom = 16u << 20;
+
 // Where the bytes of a resource section come from: memory, or the file itself for
 // files too large to hold.
 class SectionView {
@@ -572,12 +575,19 @@ bool Image::Plan(Layout& plan, std::string& problem) const {
   // then whatever lay after the last section (not the signature, which no longer holds).
   uint64_t oldEnd = rsrcRawEnd;
   for (size_t i : after) oldEnd = std::max<uint64_t>(oldEnd, uint64_t(sections_[i].rawPointer) + sections_[i].rawSize);
+  // A large resource section, which carries the package, starts at a page boundary in the
+  // file: a loader can then map it from the file, where it would otherwise read the package
+  // into private memory (Wine does). The stub keeps the usual small file alignment, and a
+  // small package, which costs little memory either way, saves the padding.
+  const uint64_t rawStart = used >= kMappedResourcesFrom ? AlignUp(rsrc.rawPointer, kPageBytes) : rsrc.rawPointer;
   Bytes& out = plan.head;
   out.assign(file_.begin(), file_.begin() + rsrc.rawPointer);
-  uint64_t position = uint64_t(rsrc.rawPointer) + newRaw;
+  out.resize(rawStart, 0);
+  uint64_t position = rawStart + newRaw;
   std::vector<Section> moved = sections_;
   moved[rsrc_].virtualSize = uint32_t(used);
   moved[rsrc_].rawSize = newRaw;
+  moved[rsrc_].rawPointer = uint32_t(rawStart);
   uint64_t nextVa = AlignUp(uint64_t(rsrc.virtualAddress) + moved[rsrc_].virtualSize, sectionAlignment_);
   std::vector<std::pair<uint32_t, int64_t>> shifts;  // old VA start, shift
   for (size_t i : after) {
