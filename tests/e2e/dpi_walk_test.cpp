@@ -223,6 +223,7 @@ TEST_F(DpiWalk, EveryPageIsLaidOutForTheDpi) {
   ASSERT_TRUE(PressWhenEnabled(wizard_, WizardButton::Next));
   ASSERT_TRUE(wizard_.WaitForPage(IDD_UPGRADE_COMPLETION, 60000));
   CheckPage(setup_, wizard_, L"upgrade-completion");
+  ASSERT_TRUE(wizard_.WaitForButtons(false, false, true));
   ASSERT_TRUE(wizard_.Press(WizardButton::Finish));
   DWORD code = 1234;
   ASSERT_TRUE(setup_.WaitForExit(kDefaultTimeoutMs, &code));
@@ -245,6 +246,7 @@ TEST_F(DpiWalk, EveryPageIsLaidOutForTheDpi) {
   gate.Open();
   ASSERT_TRUE(wizard_.WaitForPage(IDD_UNINSTALL_COMPLETION, 60000));
   CheckPage(setup_, wizard_, L"uninstall-completion");
+  ASSERT_TRUE(wizard_.WaitForButtons(false, false, true));
   ASSERT_TRUE(wizard_.Press(WizardButton::Finish));
   ASSERT_TRUE(setup_.WaitForExit(kDefaultTimeoutMs, &code));
 }
