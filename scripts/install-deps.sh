@@ -13,7 +13,7 @@ for p in g++ cmake make zlib1g-dev libdeflate-dev googletest libgtest-dev libben
          g++-mingw-w64-i686 mingw-w64 mingw-w64-tools libz-mingw-w64-dev \
          wine wine64 xvfb xauth x11-utils fonts-wqy-microhei imagemagick \
          openssl libssl-dev clang libfuzzer-14-dev libclang-rt-14-dev locales file binutils-mingw-w64-i686 python3 \
-         xdotool osslsigncode nsis; do
+         xdotool osslsigncode nsis libpugixml-dev libexpat1-dev nlohmann-json3-dev libsqlite3-dev; do
   have "$p" || pkgs+=("$p")
 done
 have wine32:i386 || pkgs+=("wine32:i386")
@@ -26,15 +26,31 @@ if [ "$need_i386" -eq 1 ]; then
 fi
 if [ "${#pkgs[@]}" -gt 0 ] || [ "$need_i386" -eq 1 ]; then
   echo "install-deps: installing ${pkgs[*]}"
-  $SUDO apt-get update -qq
+  # A mirror caught mid-sync fails one index now and then; the others still serve, so
+  # retry a few times and let the install itself say whether anything is missing.
+  for try in 1 2 3; do
+    $SUDO apt-get update -qq && break
+    echo "install-deps: apt-get update failed (try $try), retrying"
+    sleep 5
+  done
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${pkgs[@]}" >/dev/null
 fi
 
-# The Chinese locale gives Wine code page 936 and its own Chinese button texts.
-if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf-\?8$'; then
-  echo "install-deps: generating zh_CN.UTF-8"
-  $SUDO sed -i 's/^# *\(zh_CN.UTF-8 UTF-8\)/\1/' /etc/locale.gen
-  grep -q '^zh_CN.UTF-8 UTF-8' /etc/locale.gen || echo 'zh_CN.UTF-8 UTF-8' | $SUDO tee -a /etc/locale.gen >/dev/null
+# The Chinese locale gives Wine code page 936 and its own Chinese button texts; the others
+# are the foreign systems the end-to-end tests install on (1252, 932, 950, 949). They are
+# generated here, before any test starts Wine: regenerating locales under a running Wine
+# makes it lose its own.
+locales=(zh_CN.UTF-8 en_US.UTF-8 ja_JP.UTF-8 zh_TW.UTF-8 ko_KR.UTF-8)
+missing=()
+for l in "${locales[@]}"; do
+  locale -a 2>/dev/null | grep -qix "${l%.UTF-8}.utf-\?8" || missing+=("$l")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "install-deps: generating ${missing[*]}"
+  for l in "${missing[@]}"; do
+    $SUDO sed -i "s/^# *\(${l} UTF-8\)/\1/" /etc/locale.gen
+    grep -q "^${l} UTF-8" /etc/locale.gen || echo "${l} UTF-8" | $SUDO tee -a /etc/locale.gen >/dev/null
+  done
   $SUDO locale-gen >/dev/null
 fi
 echo "install-deps: everything present"
