@@ -7,19 +7,16 @@
 #include <unordered_set>
 #include <vector>
 
-#include "storage/storage_manager.h"
+#include "storage/storage_types.h"
 #include "storage/zlib_codec.h"
 
 namespace tolvane {
 
-// The archive object keeps it through virtual calls only (Clear, the destructor): the
-// reading core then links none of the chunked-stream code.
 class ChunkWorkspace {
  public:
   ChunkWorkspace() = default;
   ChunkWorkspace(const ChunkWorkspace&) = delete;
   ChunkWorkspace& operator=(const ChunkWorkspace&) = delete;
-  virtual ~ChunkWorkspace();
 
   // A chunk's content, completed with zeros to the chunk size, as it was inflated from
   // block `block` while that block's record was `record`.
@@ -46,7 +43,7 @@ class ChunkWorkspace {
   // The slot holding `content` now holds what `block` holds, under `record`.
   void Keep(const uint8_t* content, uint32_t block, const BlockRecord& record);
   void Forget(uint32_t block);
-  virtual void Clear();
+  void Clear();
 
  private:
   Inflated slots_[kSlots];

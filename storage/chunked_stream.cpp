@@ -1,4 +1,4 @@
-// StorageManager: chunked streams and the cache of their indexes.
+// Chunked streams and the cache of their indexes, on the block operations of the archive.
 //
 // A chunked stream is an index block and one block per chunk:
 //
@@ -17,9 +17,12 @@
 #include <exception>
 #include <unordered_set>
 
+#include "storage/chunked_stream.h"
+
 #include "storage/chunk_workspace.h"
 #include "storage/storage_format.h"
 #include "storage/storage_manager.h"
+#include "storage/storage_update.h"
 #include "storage/zlib_codec.h"
 
 using namespace tolvane::storage_format;
@@ -144,34 +147,36 @@ void ChunkWorkspace::Forget(uint32_t block) {
   }
 }
 
-ChunkWorkspace::~ChunkWorkspace() = default;
-
 void ChunkWorkspace::Clear() {
   for (Inflated& slot : slots_) slot.block = 0;
   unchecked.clear();
 }
 
-}  // namespace tolvane
 
-tolvane::ChunkWorkspace& StorageManager::ChunkWork() {
-  if (!chunkWork_) chunkWork_ = std::make_unique<tolvane::ChunkWorkspace>();
-  return *chunkWork_;
+ChunkedStreams::ChunkedStreams(StorageManager& archive) : a_(archive) {}
+ChunkedStreams::~ChunkedStreams() = default;
+
+const std::map<uint32_t, ChunkedStream>& ChunkedStreams::Cache() const { return cache_; }
+
+ChunkWorkspace& ChunkedStreams::Work() {
+  if (!work_) work_ = std::make_unique<ChunkWorkspace>();
+  return *work_;
 }
 
 // The block's bytes are about to change: an inflated copy of them is stale.
-void StorageManager::ForgetInflated(uint32_t block) {
-  if (chunkWork_) chunkWork_->Forget(block);
+void ChunkedStreams::ForgetInflated(uint32_t block) {
+  if (work_) work_->Forget(block);
 }
 
 // The block's length may change: a plain-kind stream naming it no longer knows it.
-void StorageManager::NoteBlockResized(uint32_t block) {
+void ChunkedStreams::NoteBlockResized(uint32_t block) {
   ForgetInflated(block);
-  auto range = chunkOwners_.equal_range(block);
+  auto range = owners_.equal_range(block);
   for (auto it = range.first; it != range.second; ++it) {
     const ChunkedStream* owner = FindChunked(it->second);
     if (owner && owner->tag == ChunkKindPlain) {
       try {
-        ChunkWork().unchecked.insert(block);
+        Work().unchecked.insert(block);
       } catch (const std::exception&) {
         // Without the mark the stream must not trust its chunk lengths: drop it, its next
         // lookup checks them again.
@@ -182,67 +187,65 @@ void StorageManager::NoteBlockResized(uint32_t block) {
   }
 }
 
-uint32_t StorageManager::Ticks() const {
-  if (tickSource_) return tickSource_();
+uint32_t ChunkedStreams::Ticks() const {
+  if (a_.tickSource_) return a_.tickSource_();
   using namespace std::chrono;
   return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-void StorageManager::SetTickSource(std::function<uint32_t()> ticks) { tickSource_ = std::move(ticks); }
-
-ChunkedStream* StorageManager::FindChunked(uint32_t block) {
-  auto it = chunkCache_.find(block);
-  return it == chunkCache_.end() ? nullptr : &it->second;
+ChunkedStream* ChunkedStreams::FindChunked(uint32_t block) {
+  auto it = cache_.find(block);
+  return it == cache_.end() ? nullptr : &it->second;
 }
 
-void StorageManager::MapChunks(const ChunkedStream& s) {
+void ChunkedStreams::MapChunks(const ChunkedStream& s) {
   for (uint32_t c : s.chunks) {
-    if (c != 0) chunkOwners_.emplace(c, s.indexBlock);
+    if (c != 0) owners_.emplace(c, s.indexBlock);
   }
 }
 
-void StorageManager::UnmapChunk(uint32_t chunk, uint32_t indexBlock) {
-  auto range = chunkOwners_.equal_range(chunk);
+void ChunkedStreams::UnmapChunk(uint32_t chunk, uint32_t indexBlock) {
+  auto range = owners_.equal_range(chunk);
   for (auto it = range.first; it != range.second; ++it) {
     if (it->second == indexBlock) {
-      chunkOwners_.erase(it);
+      owners_.erase(it);
       return;
     }
   }
 }
 
-void StorageManager::UnmapChunks(const ChunkedStream& s) {
+void ChunkedStreams::UnmapChunks(const ChunkedStream& s) {
   for (uint32_t c : s.chunks) {
     if (c != 0) UnmapChunk(c, s.indexBlock);
   }
 }
 
-void StorageManager::DropChunked(uint32_t block) {
-  auto it = chunkCache_.find(block);
-  if (it == chunkCache_.end()) return;
+void ChunkedStreams::DropChunked(uint32_t block) {
+  auto it = cache_.find(block);
+  if (it == cache_.end()) return;
   UnmapChunks(it->second);
-  chunkCache_.erase(it);
+  cache_.erase(it);
 }
 
-void StorageManager::ForgetChunkBlock(uint32_t block) {
-  if (chunkWork_) {
-    chunkWork_->Forget(block);
-    chunkWork_->unchecked.erase(block);
+void ChunkedStreams::ForgetChunkBlock(uint32_t block) {
+  if (work_) {
+    work_->Forget(block);
+    work_->unchecked.erase(block);
   }
   DropChunked(block);
   std::vector<uint32_t> owners;
-  auto range = chunkOwners_.equal_range(block);
+  auto range = owners_.equal_range(block);
   for (auto it = range.first; it != range.second; ++it) owners.push_back(it->second);
   for (uint32_t owner : owners) DropChunked(owner);
 }
 
 // Reads the index at block with the header checks only.
-bool StorageManager::LoadChunkIndex(uint32_t block, ChunkedStream& out) {
+bool ChunkedStreams::LoadChunkIndex(uint32_t block, ChunkedStream& out) {
   if (block < 2) return false;  // the directory and the root list
   std::vector<uint8_t> payload;
   // A compressed index inflates no larger than an archive of this size can need.
-  const uint32_t most = static_cast<uint32_t>(std::min<uint64_t>(MaxChunkIndexBytes(end_), 0x7FFFFFFE));
-  int32_t r = options_ & OptionCompressChunkIndex ? ReadBlock(block, payload, most + 1) : ReadBlockRaw(block, payload);
+  const uint32_t most = static_cast<uint32_t>(std::min<uint64_t>(MaxChunkIndexBytes(a_.end_), 0x7FFFFFFE));
+  int32_t r = a_.options_ & OptionCompressChunkIndex ? a_.ReadBlock(block, payload, most + 1) : a_.ReadBlockRaw(block, payload);
   if (r <= 0 || payload.size() > most) return false;
   if (payload.size() < kIndexHeaderSize || (payload.size() - kIndexHeaderSize) % 4) return false;
   if ((payload[0] != 0x56 && payload[0] != 0x43) || payload[1] != 0x52) return false;
@@ -258,34 +261,31 @@ bool StorageManager::LoadChunkIndex(uint32_t block, ChunkedStream& out) {
   return true;
 }
 
-bool StorageManager::ChunksUsable(const ChunkedStream& s) {
+bool ChunkedStreams::ChunksUsable(const ChunkedStream& s) {
   ChunkChecker checker(s);
   for (uint32_t c : s.chunks) {
-    if (!checker.Usable(c, [this](uint32_t b) { return GetBlockLength(b); })) return false;
+    if (!checker.Usable(c, [this](uint32_t b) { return a_.GetBlockLength(b); })) return false;
   }
   return Capacity(s) >= s.totalLength;
 }
 
-void StorageManager::EvictChunkedStream() {
+void ChunkedStreams::EvictChunkedStream() {
   const uint32_t now = Ticks();
-  auto victim = chunkCache_.end();
+  auto victim = cache_.end();
   uint32_t oldest = 0;
-  for (auto it = chunkCache_.begin(); it != chunkCache_.end(); ++it) {
+  for (auto it = cache_.begin(); it != cache_.end(); ++it) {
     // Unsigned difference: still the age after the tick count wraps. Ties go to the later
     // block number.
     uint32_t age = now - it->second.lastAccess;
-    if (victim == chunkCache_.end() || age >= oldest) {
+    if (victim == cache_.end() || age >= oldest) {
       victim = it;
       oldest = age;
     }
   }
-  if (victim != chunkCache_.end()) DropChunked(victim->first);
+  if (victim != cache_.end()) DropChunked(victim->first);
 }
 
-const ChunkedStream* StorageManager::LookupChunkedStream(uint32_t block) { return LookupChunked(block); }
-
-ChunkedStream* StorageManager::LookupChunked(uint32_t block) {
-  if (!stream_) return nullptr;
+ChunkedStream* ChunkedStreams::Lookup(uint32_t block) {
   try {
     if (ChunkedStream* s = FindChunked(block)) {
       s->lastAccess = Ticks();
@@ -293,11 +293,11 @@ ChunkedStream* StorageManager::LookupChunked(uint32_t block) {
     }
     ChunkedStream loaded;
     if (!LoadChunkIndex(block, loaded)) return nullptr;
-    if (chunkCache_.size() >= chunkCacheLimit_) EvictChunkedStream();
+    if (cache_.size() >= StorageManager::kChunkCacheLimit) EvictChunkedStream();
     loaded.lastAccess = Ticks();
-    ChunkedStream& s = chunkCache_[block] = std::move(loaded);
+    ChunkedStream& s = cache_[block] = std::move(loaded);
     if (!ChunksUsable(s)) {
-      chunkCache_.erase(block);
+      cache_.erase(block);
       return nullptr;
     }
     MapChunks(s);
@@ -308,28 +308,28 @@ ChunkedStream* StorageManager::LookupChunked(uint32_t block) {
   }
 }
 
-bool StorageManager::SaveChunkIndex(const ChunkedStream& s) {
+bool ChunkedStreams::SaveChunkIndex(const ChunkedStream& s) {
   std::vector<uint8_t> payload;
   if (!IndexPayload(s, payload)) return false;
   auto size = static_cast<uint32_t>(payload.size());
-  int32_t r = options_ & OptionCompressChunkIndex ? RewriteBlock(s.indexBlock, payload.data(), size, true)
-                                                   : RewriteBlockRaw(s.indexBlock, payload.data(), size, true);
+  int32_t r = a_.options_ & OptionCompressChunkIndex ? a_.RewriteBlock(s.indexBlock, payload.data(), size, true)
+                                                   : a_.RewriteBlockRaw(s.indexBlock, payload.data(), size, true);
   return r > 0;
 }
 
 // The stored payload of a compressed chunk's block, read with one call where the region
 // is of a sensible size; its length, 0 for an empty block, or a negative code.
-int32_t StorageManager::ReadChunkStored(uint32_t block, const uint8_t*& payload, uint32_t& length) {
+int32_t ChunkedStreams::ReadChunkStored(uint32_t block, const uint8_t*& payload, uint32_t& length) {
   payload = nullptr;
   length = 0;
   if (block == 0) return 0;
-  if (block >= directory_.size()) return StorageBadBlock;
-  const BlockRecord r = directory_[block];
-  std::vector<uint8_t>& stored = ChunkWork().stored;
+  if (block >= a_.directory_.size()) return StorageBadBlock;
+  const BlockRecord r = a_.directory_[block];
+  std::vector<uint8_t>& stored = Work().stored;
   if (r.type == BlockData && r.offset != 0 && r.size >= 4 && r.size <= kRegionReadLimit &&
-      InBounds(r.offset, r.size) && !IsDamaged(block) && static_cast<uint64_t>(r.offset) + r.size <= stream_->GetSize()) {
+      a_.InBounds(r.offset, r.size) && !a_.IsDamaged(block) && static_cast<uint64_t>(r.offset) + r.size <= a_.stream_->GetSize()) {
     if (stored.size() < r.size) stored.resize(r.size);
-    if (!ReadAt(r.offset, stored.data(), r.size)) return StorageReadFailed;
+    if (!a_.ReadAt(r.offset, stored.data(), r.size)) return StorageReadFailed;
     const uint32_t n = Get32(stored.data());
     if (n >= r.size || n > kMaxPayload) return StorageBadBlock;
     payload = stored.data() + 4;
@@ -337,17 +337,17 @@ int32_t StorageManager::ReadChunkStored(uint32_t block, const uint8_t*& payload,
     return static_cast<int32_t>(n);
   }
   uint32_t at;
-  int32_t got = LocateBlock(block, at, length);
+  int32_t got = a_.LocateBlock(block, at, length);
   if (got <= 0) return got;
   if (stored.size() < length) stored.resize(length);
-  if (!ReadAt(at, stored.data(), length)) return StorageReadFailed;
+  if (!a_.ReadAt(at, stored.data(), length)) return StorageReadFailed;
   payload = stored.data();
   return got;
 }
 
 // Inflates compressed chunk block `number` into out (chunkSize bytes, completed with
 // zeros): 0, -4 when it cannot be read or inflated, -26 when it inflates too long.
-int32_t StorageManager::InflateChunk(const ChunkedStream& s, uint32_t number, uint8_t* out) {
+int32_t ChunkedStreams::InflateChunk(const ChunkedStream& s, uint32_t number, uint8_t* out) {
   const uint8_t* payload;
   uint32_t length;
   int32_t r = ReadChunkStored(number, payload, length);
@@ -356,9 +356,9 @@ int32_t StorageManager::InflateChunk(const ChunkedStream& s, uint32_t number, ui
   if (r > 0) {
     // Inflated only as far as a chunk reaches: a chunk that would grow beyond it is
     // refused without inflating the rest.
-    switch (ChunkWork().inflater.InflateStored(payload, length, out, s.chunkSize, produced)) {
-      case tolvane::Inflater::Ended: break;
-      case tolvane::Inflater::TooLong: return StorageNoChunkedStream;
+    switch (Work().inflater.InflateStored(payload, length, out, s.chunkSize, produced)) {
+      case Inflater::Ended: break;
+      case Inflater::TooLong: return StorageNoChunkedStream;
       default: return StorageReadFailed;
     }
   }
@@ -368,15 +368,15 @@ int32_t StorageManager::InflateChunk(const ChunkedStream& s, uint32_t number, ui
 
 // The content of compressed chunk `index`, completed with zeros to chunkSize, in a slot of
 // the inflated chunks that the caller may change (and must then forget).
-int32_t StorageManager::ChunkContent(const ChunkedStream& s, size_t index, uint8_t*& content) {
-  tolvane::ChunkWorkspace& work = ChunkWork();
+int32_t ChunkedStreams::ChunkContent(const ChunkedStream& s, size_t index, uint8_t*& content) {
+  ChunkWorkspace& work = Work();
   const uint32_t number = s.chunks[index];
-  const BlockRecord record = number < directory_.size() ? directory_[number] : BlockRecord{};
+  const BlockRecord record = number < a_.directory_.size() ? a_.directory_[number] : BlockRecord{};
   if (auto* cached = work.Find(number, record, s.chunkSize)) {
     content = cached->content.data();
     return 0;
   }
-  tolvane::ChunkWorkspace::Inflated& slot = work.Take(number, record, s.chunkSize);
+  ChunkWorkspace::Inflated& slot = work.Take(number, record, s.chunkSize);
   content = slot.content.data();
   int32_t r = number == 0 ? (std::memset(content, 0, s.chunkSize), 0) : InflateChunk(s, number, content);
   // Chunks of zeros have no block to be cached under.
@@ -385,20 +385,20 @@ int32_t StorageManager::ChunkContent(const ChunkedStream& s, size_t index, uint8
 }
 
 // WriteBlock of a chunk's content, compact on, through the deflate stream kept for it.
-int32_t StorageManager::WriteChunkBlock(uint32_t number, const uint8_t* content, uint32_t length) {
+int32_t ChunkedStreams::WriteChunkBlock(uint32_t number, const uint8_t* content, uint32_t length) {
   size_t compressed = 0;
-  const uint8_t* z = ChunkWork().deflater.Deflate(content, length, compressed);
+  const uint8_t* z = Work().deflater.Deflate(content, length, compressed);
   if (!z || compressed < 2 || z[0] != kZlibHeader0 || z[1] != kZlibHeader1) return StorageCompressFailed;
   if (compressed - 2 > kMaxPayload) return StorageNoSpace;
-  return WriteBlockRaw(number, z + 2, static_cast<uint32_t>(compressed - 2), true);
+  return a_.WriteBlockRaw(number, z + 2, static_cast<uint32_t>(compressed - 2), true);
 }
 
 // Plain-kind pieces of [pos, pos + count): chunks whose length was checked are read at
 // their known place, neighbours with one call; the others as ReadBlockPart reads them.
-bool StorageManager::ReadPlainPieces(const ChunkedStream& s, uint8_t* buffer, uint32_t pos, uint32_t count) {
+bool ChunkedStreams::ReadPlainPieces(const ChunkedStream& s, uint8_t* buffer, uint32_t pos, uint32_t count) {
   const uint32_t cs = s.chunkSize;
-  const uint32_t size = stream_->GetSize();
-  tolvane::ChunkWorkspace* work = chunkWork_.get();
+  const uint32_t size = a_.stream_->GetSize();
+  ChunkWorkspace* work = work_.get();
   struct Piece {
     uint32_t at, length, done;
   };
@@ -410,7 +410,7 @@ bool StorageManager::ReadPlainPieces(const ChunkedStream& s, uint8_t* buffer, ui
     const Piece& last = run[pieces - 1];
     bool ok;
     if (pieces == 1) {
-      ok = ReadAt(first.at, buffer + first.done, first.length);
+      ok = a_.ReadAt(first.at, buffer + first.done, first.length);
     } else {
       // Straight into the caller's buffer, past the length prefixes in between.
       StorageManagerStream::Piece parts[2 * kGatherPieces];
@@ -419,8 +419,8 @@ bool StorageManager::ReadPlainPieces(const ChunkedStream& s, uint8_t* buffer, ui
         if (k > 0) parts[n++] = {nullptr, run[k].at - (run[k - 1].at + run[k - 1].length)};
         parts[n++] = {buffer + run[k].done, run[k].length};
       }
-      ok = static_cast<uint64_t>(last.at) + last.length <= size && stream_->Seek(first.at) &&
-           stream_->ReadPieces(parts, n);
+      ok = static_cast<uint64_t>(last.at) + last.length <= size && a_.stream_->Seek(first.at) &&
+           a_.stream_->ReadPieces(parts, n);
     }
     pieces = 0;
     return ok;
@@ -431,14 +431,14 @@ bool StorageManager::ReadPlainPieces(const ChunkedStream& s, uint8_t* buffer, ui
     const uint32_t piece = std::min(cs - within, count - done);
     if (i >= s.chunks.size()) return false;
     const uint32_t number = s.chunks[i];
-    const BlockRecord* r = number < directory_.size() ? &directory_[number] : nullptr;
+    const BlockRecord* r = number < a_.directory_.size() ? &a_.directory_[number] : nullptr;
     // The lookup checked this chunk's length, and nothing has resized it since.
     const bool known = r && r->type == BlockData && r->offset != 0 && r->size > cs &&
-                       static_cast<uint64_t>(r->offset) + 4 + cs <= size && InBounds(r->offset, r->size) &&
-                       !IsDamaged(number) &&
+                       static_cast<uint64_t>(r->offset) + 4 + cs <= size && a_.InBounds(r->offset, r->size) &&
+                       !a_.IsDamaged(number) &&
                        (!work || work->unchecked.empty() || !work->unchecked.count(number));
     if (!known) {
-      if (!flush() || ReadBlockPart(number, buffer + done, piece, within) != static_cast<int32_t>(piece)) return false;
+      if (!flush() || a_.ReadBlockPart(number, buffer + done, piece, within) != static_cast<int32_t>(piece)) return false;
     } else {
       const uint32_t at = r->offset + 4 + within;
       if (pieces > 0) {
@@ -458,7 +458,7 @@ bool StorageManager::ReadPlainPieces(const ChunkedStream& s, uint8_t* buffer, ui
 
 // Sets the stream's bytes [from, to) to zero where chunks hold them. A stream that grows
 // shows zeros, not what its chunks kept from before it shrank.
-int32_t StorageManager::ZeroChunkTail(ChunkedStream& s, uint32_t from, uint32_t to) {
+int32_t ChunkedStreams::ZeroChunkTail(ChunkedStream& s, uint32_t from, uint32_t to) {
   const uint32_t cs = s.chunkSize;
   to = static_cast<uint32_t>(std::min<uint64_t>(to, Capacity(s)));
   std::vector<uint8_t> zeros;
@@ -469,7 +469,7 @@ int32_t StorageManager::ZeroChunkTail(ChunkedStream& s, uint32_t from, uint32_t 
     const uint32_t number = s.chunks[i];
     if (s.tag == ChunkKindPlain) {
       zeros.assign(piece, 0);
-      if (WriteBlockPart(number, zeros.data(), piece, within) != static_cast<int32_t>(piece)) return StorageWriteFailed;
+      if (a_.WriteBlockPart(number, zeros.data(), piece, within) != static_cast<int32_t>(piece)) return StorageWriteFailed;
     } else if (number != 0) {
       uint8_t* content;
       int32_t r = ChunkContent(s, i, content);
@@ -483,7 +483,7 @@ int32_t StorageManager::ZeroChunkTail(ChunkedStream& s, uint32_t from, uint32_t 
           ForgetInflated(number);
           return StorageWriteFailed;
         }
-        chunkWork_->Keep(content, static_cast<uint32_t>(r), directory_[static_cast<uint32_t>(r)]);
+        work_->Keep(content, static_cast<uint32_t>(r), a_.directory_[static_cast<uint32_t>(r)]);
       }
     }
     pos += piece;
@@ -491,7 +491,7 @@ int32_t StorageManager::ZeroChunkTail(ChunkedStream& s, uint32_t from, uint32_t 
   return 0;
 }
 
-bool StorageManager::ResizeChunked(ChunkedStream& s, uint32_t newLength) {
+bool ChunkedStreams::ResizeChunked(ChunkedStream& s, uint32_t newLength) {
   if (newLength > kMaxStreamLength) return false;
   const uint16_t cs = s.chunkSize;
   const uint64_t needed = ChunksFor(newLength, cs);
@@ -513,15 +513,15 @@ bool StorageManager::ResizeChunked(ChunkedStream& s, uint32_t newLength) {
         continue;
       }
       // New plain chunks are zero-filled: the space may hold bytes of whatever was freed there.
-      int32_t number = NewBlock(cs, 0);
+      int32_t number = a_.Update().NewBlock(cs, 0);
       bool ok = number > 0;
       if (ok) {
         made.push_back(static_cast<uint32_t>(number));
-        status_ |= StatusDataChanged;
-        ok = stream_->Write(zeros.data(), cs);
+        a_.status_ |= StatusDataChanged;
+        ok = a_.stream_->Write(zeros.data(), cs);
       }
       if (!ok) {
-        for (uint32_t m : made) DeleteBlock(m);
+        for (uint32_t m : made) a_.DeleteBlock(m);
         return false;
       }
       chunks.push_back(static_cast<uint32_t>(number));
@@ -538,18 +538,18 @@ bool StorageManager::ResizeChunked(ChunkedStream& s, uint32_t newLength) {
   if (!SaveChunkIndex(updated)) {
     const uint32_t block = s.indexBlock;
     DropChunked(block);
-    for (uint32_t m : made) DeleteBlock(m);
+    for (uint32_t m : made) a_.DeleteBlock(m);
     return false;
   }
   UnmapChunks(s);
   s = std::move(updated);
   MapChunks(s);
   // Freed only now: until the shorter index was saved, the stored one still named them.
-  for (uint32_t d : dropped) DeleteBlock(d);
+  for (uint32_t d : dropped) a_.DeleteBlock(d);
   return true;
 }
 
-int32_t StorageManager::ReadChunked(ChunkedStream& s, uint8_t* buffer, uint32_t length, int64_t offset) {
+int32_t ChunkedStreams::ReadChunked(ChunkedStream& s, uint8_t* buffer, uint32_t length, int64_t offset) {
   uint32_t pos, count;
   int32_t r = Normalise(s, length, offset, pos, count);
   if (r < 0) return r;
@@ -562,8 +562,8 @@ int32_t StorageManager::ReadChunked(ChunkedStream& s, uint8_t* buffer, uint32_t 
     const uint32_t piece = std::min(cs - within, count - done);
     if (i >= s.chunks.size()) return StorageReadFailed;
     const uint32_t number = s.chunks[i];
-    const BlockRecord record = number < directory_.size() ? directory_[number] : BlockRecord{};
-    if (piece == cs && !ChunkWork().Find(number, record, cs)) {
+    const BlockRecord record = number < a_.directory_.size() ? a_.directory_[number] : BlockRecord{};
+    if (piece == cs && !Work().Find(number, record, cs)) {
       // A whole chunk goes straight into the caller's buffer.
       if (number == 0) {
         std::memset(buffer + done, 0, cs);
@@ -581,7 +581,7 @@ int32_t StorageManager::ReadChunked(ChunkedStream& s, uint8_t* buffer, uint32_t 
   return static_cast<int32_t>(done);
 }
 
-int32_t StorageManager::WriteChunked(ChunkedStream& s, const uint8_t* data, uint32_t length, int64_t offset) {
+int32_t ChunkedStreams::WriteChunked(ChunkedStream& s, const uint8_t* data, uint32_t length, int64_t offset) {
   uint32_t pos, count;
   int32_t r = Normalise(s, length, offset, pos, count);
   if (r < 0) return r;
@@ -600,7 +600,7 @@ int32_t StorageManager::WriteChunked(ChunkedStream& s, const uint8_t* data, uint
     }
     const uint32_t number = s.chunks[i];
     if (s.tag == ChunkKindPlain) {
-      if (WriteBlockPart(number, data + done, piece, within) != static_cast<int32_t>(piece)) {
+      if (a_.WriteBlockPart(number, data + done, piece, within) != static_cast<int32_t>(piece)) {
         error = StorageWriteFailed;
         break;
       }
@@ -620,7 +620,7 @@ int32_t StorageManager::WriteChunked(ChunkedStream& s, const uint8_t* data, uint
         written = WriteChunkBlock(number, content, cs);
         // The merged content is what the block now holds, or, after a failure, nothing.
         if (written > 0) {
-          chunkWork_->Keep(content, static_cast<uint32_t>(written), directory_[static_cast<uint32_t>(written)]);
+          work_->Keep(content, static_cast<uint32_t>(written), a_.directory_[static_cast<uint32_t>(written)]);
         } else {
           ForgetInflated(number);
         }
@@ -633,7 +633,7 @@ int32_t StorageManager::WriteChunked(ChunkedStream& s, const uint8_t* data, uint
         if (number == 0) made.push_back(static_cast<uint32_t>(written));
         if (number != 0) UnmapChunk(number, s.indexBlock);
         s.chunks[i] = static_cast<uint32_t>(written);
-        chunkOwners_.emplace(static_cast<uint32_t>(written), s.indexBlock);
+        owners_.emplace(static_cast<uint32_t>(written), s.indexBlock);
         changed = true;
       }
     }
@@ -644,14 +644,14 @@ int32_t StorageManager::WriteChunked(ChunkedStream& s, const uint8_t* data, uint
     // The stored index does not name the new blocks: free them rather than lose the space.
     const uint32_t block = s.indexBlock;
     DropChunked(block);
-    for (uint32_t m : made) DeleteBlock(m);
+    for (uint32_t m : made) a_.DeleteBlock(m);
     return StorageWriteFailed;
   }
   return error ? error : static_cast<int32_t>(done);
 }
 
 // Frees the chunks and the index of the stream at block, as cached or else as stored.
-bool StorageManager::DeleteChunked(uint32_t block) {
+bool ChunkedStreams::DeleteChunked(uint32_t block) {
   ChunkedStream s;
   if (ChunkedStream* cached = FindChunked(block)) {
     s = *cached;
@@ -659,27 +659,26 @@ bool StorageManager::DeleteChunked(uint32_t block) {
   } else if (!LoadChunkIndex(block, s)) {
     return false;
   }
-  for (uint32_t c : s.chunks) DeleteBlock(c);
-  return DeleteBlock(block) >= 0;
+  for (uint32_t c : s.chunks) a_.DeleteBlock(c);
+  return a_.DeleteBlock(block) >= 0;
 }
 
 // ---------------------------------------------------------------------------------------
 // The operations
 
-int32_t StorageManager::CreateChunkedStream(const void* data, uint32_t length, uint16_t chunkSize, uint16_t kind) {
-  if (!stream_) return StorageNotOpen;
+int32_t ChunkedStreams::Create(const void* data, uint32_t length, uint16_t chunkSize, uint16_t kind) {
   if (chunkSize == 0 || !KnownKind(kind) || length > kMaxStreamLength || (length && !data)) return StorageWriteFailed;
   int32_t number = 0;
   try {
-    if (chunkCache_.size() >= chunkCacheLimit_) EvictChunkedStream();
+    if (cache_.size() >= StorageManager::kChunkCacheLimit) EvictChunkedStream();
     uint8_t header[kIndexHeaderSize];
     Put16(header, kind);
     Put16(header + 2, chunkSize);
     Put32(header + 4, 0);
-    number = options_ & OptionCompressChunkIndex ? CreateBlock(header, sizeof header, true)
-                                                 : CreateBlockRaw(header, sizeof header, true);
+    number = a_.options_ & OptionCompressChunkIndex ? a_.CreateBlock(header, sizeof header, true)
+                                                 : a_.CreateBlockRaw(header, sizeof header, true);
     if (number < 1) return StorageWriteFailed;
-    ChunkedStream& s = chunkCache_[static_cast<uint32_t>(number)];
+    ChunkedStream& s = cache_[static_cast<uint32_t>(number)];
     s.tag = kind;
     s.chunkSize = chunkSize;
     s.indexBlock = static_cast<uint32_t>(number);
@@ -703,26 +702,23 @@ int32_t StorageManager::CreateChunkedStream(const void* data, uint32_t length, u
   return StorageWriteFailed;
 }
 
-int32_t StorageManager::GetChunkedStreamLength(uint32_t block) {
-  if (!stream_) return StorageNotOpen;
-  const ChunkedStream* s = LookupChunkedStream(block);
+int32_t ChunkedStreams::Length(uint32_t block) {
+  const ChunkedStream* s = Lookup(block);
   return s ? static_cast<int32_t>(s->totalLength) : StorageNoChunkedStream;
 }
 
-bool StorageManager::ResizeChunkedStream(uint32_t block, uint32_t newLength) {
-  if (!stream_) return false;
+bool ChunkedStreams::Resize(uint32_t block, uint32_t newLength) {
   try {
-    ChunkedStream* s = LookupChunked(block);
+    ChunkedStream* s = Lookup(block);
     return s && ResizeChunked(*s, newLength);
   } catch (const std::exception&) {
     return false;
   }
 }
 
-int32_t StorageManager::ReadChunkedStream(uint32_t block, void* buffer, uint32_t length, int64_t offset) {
-  if (!stream_) return StorageNotOpen;
+int32_t ChunkedStreams::Read(uint32_t block, void* buffer, uint32_t length, int64_t offset) {
   try {
-    ChunkedStream* s = LookupChunked(block);
+    ChunkedStream* s = Lookup(block);
     if (!s) return StorageNoChunkedStream;
     return ReadChunked(*s, static_cast<uint8_t*>(buffer), length, offset);
   } catch (const std::exception&) {
@@ -730,10 +726,9 @@ int32_t StorageManager::ReadChunkedStream(uint32_t block, void* buffer, uint32_t
   }
 }
 
-int32_t StorageManager::WriteChunkedStream(uint32_t block, const void* data, uint32_t length, int64_t offset) {
-  if (!stream_) return StorageNotOpen;
+int32_t ChunkedStreams::Write(uint32_t block, const void* data, uint32_t length, int64_t offset) {
   try {
-    ChunkedStream* s = LookupChunked(block);
+    ChunkedStream* s = Lookup(block);
     if (!s) return StorageNoChunkedStream;
     return WriteChunked(*s, static_cast<const uint8_t*>(data), length, offset);
   } catch (const std::exception&) {
@@ -741,17 +736,15 @@ int32_t StorageManager::WriteChunkedStream(uint32_t block, const void* data, uin
   }
 }
 
-bool StorageManager::DeleteChunkedStream(uint32_t block) {
-  if (!stream_) return false;
+bool ChunkedStreams::Delete(uint32_t block) {
   try {
-    return LookupChunked(block) && DeleteChunked(block);
+    return Lookup(block) && DeleteChunked(block);
   } catch (const std::exception&) {
     return false;
   }
 }
 
-int32_t StorageManager::RepairChunkedStream(uint32_t block) {
-  if (!stream_) return StorageNotOpen;
+int32_t ChunkedStreams::Repair(uint32_t block) {
   try {
     ChunkedStream work;
     ChunkedStream* cached = FindChunked(block);
@@ -762,7 +755,7 @@ int32_t StorageManager::RepairChunkedStream(uint32_t block) {
     }
     bool changed = false;
     ChunkChecker checker(work);
-    auto lengthOf = [this](uint32_t b) { return GetBlockLength(b); };
+    auto lengthOf = [this](uint32_t b) { return a_.GetBlockLength(b); };
     if (work.tag == ChunkKindPlain) {
       for (size_t i = 0; i < work.chunks.size(); ++i) {
         if (!checker.Usable(work.chunks[i], lengthOf)) {
@@ -798,6 +791,93 @@ int32_t StorageManager::RepairChunkedStream(uint32_t block) {
     DropChunked(block);
     return StorageNoMemory;
   }
+}
+
+}  // namespace tolvane
+
+// ---------------------------------------------------------------------------------------
+// The operations callers see
+
+namespace {
+const std::map<uint32_t, ChunkedStream> kNoStreams;
+}
+
+int32_t StorageManager::CreateChunkedStream(const void* data, uint32_t length, uint16_t chunkSize, uint16_t kind) {
+  if (!stream_) return StorageNotOpen;
+  try {
+    return Update().Chunks().Create(data, length, chunkSize, kind);
+  } catch (const std::exception&) {
+    return StorageWriteFailed;
+  }
+}
+
+int32_t StorageManager::GetChunkedStreamLength(uint32_t block) {
+  if (!stream_) return StorageNotOpen;
+  try {
+    return Update().Chunks().Length(block);
+  } catch (const std::exception&) {
+    return StorageNoChunkedStream;
+  }
+}
+
+bool StorageManager::ResizeChunkedStream(uint32_t block, uint32_t newLength) {
+  if (!stream_) return false;
+  try {
+    return Update().Chunks().Resize(block, newLength);
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+int32_t StorageManager::ReadChunkedStream(uint32_t block, void* buffer, uint32_t length, int64_t offset) {
+  if (!stream_) return StorageNotOpen;
+  try {
+    return Update().Chunks().Read(block, buffer, length, offset);
+  } catch (const std::exception&) {
+    return StorageNoMemory;
+  }
+}
+
+int32_t StorageManager::WriteChunkedStream(uint32_t block, const void* data, uint32_t length, int64_t offset) {
+  if (!stream_) return StorageNotOpen;
+  try {
+    return Update().Chunks().Write(block, data, length, offset);
+  } catch (const std::exception&) {
+    return StorageNoMemory;
+  }
+}
+
+bool StorageManager::DeleteChunkedStream(uint32_t block) {
+  if (!stream_) return false;
+  try {
+    return Update().Chunks().Delete(block);
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+int32_t StorageManager::RepairChunkedStream(uint32_t block) {
+  if (!stream_) return StorageNotOpen;
+  try {
+    return Update().Chunks().Repair(block);
+  } catch (const std::exception&) {
+    return StorageNoMemory;
+  }
+}
+
+const ChunkedStream* StorageManager::LookupChunkedStream(uint32_t block) {
+  if (!stream_) return nullptr;
+  try {
+    return Update().Chunks().Lookup(block);
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+
+const std::map<uint32_t, ChunkedStream>& StorageManager::ChunkCache() const {
+  const auto* update = static_cast<const tolvane::StorageUpdate*>(update_.get());
+  const tolvane::ChunkedStreams* chunks = update ? update->ChunksIfMade() : nullptr;
+  return chunks ? chunks->Cache() : kNoStreams;
 }
 
 int32_t StorageManager::ListChunks(const ChunkedStream& stream, std::vector<uint32_t>& out) {

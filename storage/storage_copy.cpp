@@ -3,7 +3,9 @@
 #include <exception>
 
 #include "storage/storage_format.h"
+#include "storage/atomic_file_stream.h"
 #include "storage/storage_manager.h"
+#include "storage/storage_update.h"
 #include "storage/zlib_codec.h"
 
 using namespace tolvane::storage_format;
@@ -22,37 +24,37 @@ bool WriteZeros(StorageManagerStream& target, uint64_t count) {
 }
 }  // namespace
 
-// Copies one region to the target's current position. The last region of an archive whose
-// length is not a multiple of 16 may run past the end of the stream; it is copied when its
-// payload is all there, its missing padding written as zeros.
-StorageManager::CopyResult StorageManager::CopyRegion(uint32_t offset, uint32_t size, StorageManagerStream& target,
-                                                      std::vector<uint8_t>& buffer) {
-  const uint64_t streamSize = stream_->GetSize();
-  const uint64_t regionEnd = static_cast<uint64_t>(offset) + size;
-  if (regionEnd > ((streamSize + 15) & ~uint64_t{15})) return CopyResult::ReadFailed;
-  uint64_t available = streamSize > offset ? streamSize - offset : 0;
-  if (available < size) {
-    uint8_t prefix[4];
-    if (available < 4 || !ReadAt(offset, prefix, 4)) return CopyResult::ReadFailed;
-    if (4 + static_cast<uint64_t>(Get32(prefix)) > available) return CopyResult::ReadFailed;
-  }
-  uint32_t present = static_cast<uint32_t>(std::min<uint64_t>(available, size));
-  for (uint32_t done = 0; done < present;) {
-    uint32_t n = std::min(present - done, kCopyPiece);
-    if (!ReadAt(offset + done, buffer.data(), n)) return CopyResult::ReadFailed;
-    if (!target.Write(buffer.data(), n)) return CopyResult::WriteFailed;
-    done += n;
-  }
-  if (!WriteZeros(target, size - present)) return CopyResult::WriteFailed;
-  return CopyResult::Ok;
-}
-
 int32_t StorageManager::CopyTo(StorageManagerStream& target, bool tolerate) {
+  enum class CopyResult { Ok, ReadFailed, WriteFailed };
+  // Copies one region to the target's current position. The last region of an archive
+  // whose length is not a multiple of 16 may run past the end of the stream; it is copied
+  // when its payload is all there, its missing padding written as zeros.
+  auto CopyRegion = [this](uint32_t offset, uint32_t size, StorageManagerStream& target,
+                           std::vector<uint8_t>& buffer) {
+    const uint64_t streamSize = stream_->GetSize();
+    const uint64_t regionEnd = static_cast<uint64_t>(offset) + size;
+    if (regionEnd > ((streamSize + 15) & ~uint64_t{15})) return CopyResult::ReadFailed;
+    uint64_t available = streamSize > offset ? streamSize - offset : 0;
+    if (available < size) {
+      uint8_t prefix[4];
+      if (available < 4 || !ReadAt(offset, prefix, 4)) return CopyResult::ReadFailed;
+      if (4 + static_cast<uint64_t>(Get32(prefix)) > available) return CopyResult::ReadFailed;
+    }
+    uint32_t present = static_cast<uint32_t>(std::min<uint64_t>(available, size));
+    for (uint32_t done = 0; done < present;) {
+      uint32_t n = std::min(present - done, kCopyPiece);
+      if (!ReadAt(offset + done, buffer.data(), n)) return CopyResult::ReadFailed;
+      if (!target.Write(buffer.data(), n)) return CopyResult::WriteFailed;
+      done += n;
+    }
+    if (!WriteZeros(target, size - present)) return CopyResult::WriteFailed;
+    return CopyResult::Ok;
+  };
   try {
     if (!stream_) return StorageNotOpen;
     // A copy of an archive whose changes could not be written back would not describe
     // its own data.
-    if (!WriteBack()) return StorageWriteFailed;
+    if (!Update().WriteBack()) return StorageWriteFailed;
     if (!target.SetSize(0, false) || !target.Seek(0) || !target.Write(header_, kHeaderSize)) return StorageWriteFailed;
 
     int32_t result = 0;
@@ -122,7 +124,7 @@ int32_t StorageManager::CopyTo(StorageManagerStream& target, bool tolerate) {
       // Record 0 holds the directory's own size, which changes what is compressed.
       constexpr int kMaxRounds = 64;
       auto compress = [&]() {
-        SerializeDirectory(copied, plain);
+        tolvane::StorageUpdate::SerializeDirectory(copied, plain);
         return tolvane::DeflateLevel9(plain.data(), static_cast<uint32_t>(plain.size()), stored) &&
                tolvane::HasLevel9Header(stored);
       };
@@ -138,7 +140,7 @@ int32_t StorageManager::CopyTo(StorageManagerStream& target, bool tolerate) {
     } else {
       length = static_cast<uint32_t>(copied.size() * kRecordSize);
       copied[0].size = RegionSize(length);
-      SerializeDirectory(copied, plain);
+      tolvane::StorageUpdate::SerializeDirectory(copied, plain);
       bytes = plain.data();
     }
     // The region is padded to the size record 0 declares (a last compression may come out

@@ -24,6 +24,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 namespace tolvane::storage_format {
 
@@ -68,6 +69,9 @@ constexpr uint64_t MaxFolderListBytes(uint32_t end) {
 constexpr uint64_t MaxChunkIndexBytes(uint32_t end) {
   return uint64_t{end} * 4 > kMinChunkIndexBytes ? uint64_t{end} * 4 : kMinChunkIndexBytes;
 }
+
+// A folder list stores a name's length in one byte and cannot hold an empty name.
+inline bool ValidName(std::string_view name) { return !name.empty() && name.size() <= kMaxNameLength; }
 
 // Region for a payload of n bytes: the u32 length prefix plus the payload, rounded to 16.
 constexpr uint32_t RegionSize(uint32_t n) { return (n + 19) & ~15u; }

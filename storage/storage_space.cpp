@@ -1,32 +1,28 @@
-// StorageManager: block records and the space allocator.
-//
-// Every change of a record goes through SetRecord, which keeps the indexes of vacant
-// numbers, free regions and used regions in step with the directory and marks the
-// directory changed. Free regions that lie outside [128, end) (a damaged archive) are not
-// indexed, so the allocator never hands out space outside the archive.
-#include <algorithm>
+// The block layer's free space: records, the vacant numbers and free regions, and the
+// allocator (see storage_space.h).
+#include "storage/storage_space.h"
 
-#include "storage/region_sort.h"
+#include <algorithm>
+#include <exception>
+
 #include "storage/storage_format.h"
 #include "storage/storage_manager.h"
+#include "storage/storage_update.h"
 
 using namespace tolvane::storage_format;
-using tolvane::FreeRegion;
-using tolvane::Region;
-using tolvane::SortByOffset;
 
-bool StorageManager::InBounds(uint64_t offset, uint64_t size) const {
-  return offset >= kHeaderSize && size > 0 && offset + size <= end_;
-}
+namespace tolvane {
 
-void StorageManager::IndexRecord(uint32_t number) {
-  const BlockRecord& r = directory_[number];
+StorageSpace::StorageSpace(StorageManager& archive) : a_(archive) {}
+
+void StorageSpace::IndexRecord(uint32_t number) {
+  const BlockRecord& r = a_.directory_[number];
   switch (r.type) {
     case BlockVacant:
       vacant_.Insert(number);
       break;
     case BlockFree:
-      if (InBounds(r.offset, r.size) && !IsDamaged(number)) {
+      if (a_.InBounds(r.offset, r.size) && !a_.IsDamaged(number)) {
         FreeRegion region{number, r.offset, r.size};
         free_.Update(number, nullptr, &region);
       }
@@ -36,35 +32,35 @@ void StorageManager::IndexRecord(uint32_t number) {
   }
 }
 
-void StorageManager::RebuildIndexes() {
+void StorageSpace::Rebuild() {
   vacant_.Clear();
   free_.Clear();
-  for (uint32_t i = 0; i < directory_.size(); ++i) IndexRecord(i);
+  for (uint32_t i = 0; i < a_.directory_.size(); ++i) IndexRecord(i);
   tilingKnown_ = false;
 }
 
 // Whether the regions tile the archive, without empty regions: then whatever follows a
 // region and is not free is a block in use.
-void StorageManager::LearnTiling() {
+void StorageSpace::LearnTiling() {
   if (tilingKnown_) return;
-  tiled_ = CheckIntegrity() == 0;
-  for (const BlockRecord& r : directory_) {
+  tiled_ = a_.CheckIntegrity() == 0;
+  for (const BlockRecord& r : a_.directory_) {
     if ((r.type == BlockFree || (r.type == BlockData && r.offset != 0)) && r.size == 0) tiled_ = false;
   }
   tilingKnown_ = true;
 }
 
 // Changes one record and, with as few steps as the change needs, the indexes.
-void StorageManager::SetRecord(uint32_t number, uint8_t type, uint32_t offset, uint32_t size) {
+void StorageSpace::SetRecord(uint32_t number, uint8_t type, uint32_t offset, uint32_t size) {
   LearnTiling();
-  const BlockRecord old = directory_[number];
-  if (undo_) undo_->emplace_back(number, old);
-  directory_[number] = BlockRecord{type, 0, offset, size};
-  status_ |= StatusDirectoryChanged;
+  const BlockRecord old = a_.directory_[number];
+  if (log_) log_->emplace_back(number, old);
+  a_.directory_[number] = BlockRecord{type, 0, offset, size};
+  a_.status_ |= StatusDirectoryChanged;
   // A damaged record stays so until it is given another region, or none.
-  if (!damaged_.empty() && (type == BlockVacant || type == BlockLost || offset != old.offset || size != old.size)) {
-    auto it = std::lower_bound(damaged_.begin(), damaged_.end(), number);
-    if (it != damaged_.end() && *it == number) damaged_.erase(it);
+  if (!a_.damaged_.empty() && (type == BlockVacant || type == BlockLost || offset != old.offset || size != old.size)) {
+    auto it = std::lower_bound(a_.damaged_.begin(), a_.damaged_.end(), number);
+    if (it != a_.damaged_.end() && *it == number) a_.damaged_.erase(it);
   }
 
   if ((old.type == BlockVacant) != (type == BlockVacant)) {
@@ -77,68 +73,67 @@ void StorageManager::SetRecord(uint32_t number, uint8_t type, uint32_t offset, u
 
   FreeRegion before{number, old.offset, old.size}, after{number, offset, size};
   const FreeRegion* was = old.type == BlockFree ? &before : nullptr;
-  const FreeRegion* is = type == BlockFree && InBounds(offset, size) ? &after : nullptr;
+  const FreeRegion* is = type == BlockFree && a_.InBounds(offset, size) ? &after : nullptr;
   if (was || is) free_.Update(number, was, is);
 }
 
-void StorageManager::Vacate(uint32_t number) {
-  if (number < directory_.size() && directory_[number].type != BlockVacant) SetRecord(number, BlockVacant, 0, 0);
+void StorageSpace::Vacate(uint32_t number) {
+  if (number < a_.directory_.size() && a_.directory_[number].type != BlockVacant) SetRecord(number, BlockVacant, 0, 0);
 }
 
-bool StorageManager::SetEnd(uint64_t newEnd) {
-  if (newEnd == end_) return true;
+bool StorageSpace::SetEnd(uint64_t newEnd) {
+  if (newEnd == a_.end_) return true;
   LearnTiling();
   if (newEnd > 0xFFFFFFF0u) return false;
-  if (!stream_->SetSize(static_cast<uint32_t>(newEnd), (options_ & OptionSetSizeFlag) != 0)) return false;
-  end_ = static_cast<uint32_t>(newEnd);
-  status_ |= StatusDataChanged;
+  if (!a_.stream_->SetSize(static_cast<uint32_t>(newEnd), (a_.options_ & OptionSetSizeFlag) != 0)) return false;
+  a_.end_ = static_cast<uint32_t>(newEnd);
+  a_.status_ |= StatusDataChanged;
   return true;
 }
 
 // Record numbers 0 and 1 belong to the directory and the root list and are never handed
 // out, even when record 1 is vacant because the root is empty.
-int32_t StorageManager::NewRecordNumber() {
+int32_t StorageSpace::NewRecordNumber() {
   uint32_t lowest = 0;
   if (vacant_.LowestFrom(2, lowest)) return static_cast<int32_t>(lowest);
-  if (directory_.size() > kEntryBlockMask) return StorageNoMemory;
+  if (a_.directory_.size() > kEntryBlockMask) return StorageNoMemory;
   try {
     do {
-      directory_.push_back(BlockRecord{});
-      vacant_.Insert(static_cast<uint32_t>(directory_.size() - 1));
-    } while (directory_.size() < 3);
+      a_.directory_.push_back(BlockRecord{});
+      vacant_.Insert(static_cast<uint32_t>(a_.directory_.size() - 1));
+    } while (a_.directory_.size() < 3);
   } catch (const std::exception&) {
     return StorageNoMemory;
   }
-  status_ |= StatusDirectoryChanged;
-  return static_cast<int32_t>(directory_.size() - 1);
+  a_.status_ |= StatusDirectoryChanged;
+  return static_cast<int32_t>(a_.directory_.size() - 1);
 }
 
-void StorageManager::EnsureReservedRecords() {
-  if (directory_.size() >= 2) return;
-  while (directory_.size() < 2) {
-    directory_.push_back(BlockRecord{});
-    vacant_.Insert(static_cast<uint32_t>(directory_.size() - 1));
+void StorageSpace::EnsureReservedRecords() {
+  if (a_.directory_.size() >= 2) return;
+  while (a_.directory_.size() < 2) {
+    a_.directory_.push_back(BlockRecord{});
+    vacant_.Insert(static_cast<uint32_t>(a_.directory_.size() - 1));
   }
   SetRecord(0, BlockData, 0, 0);
   SetRecord(1, BlockData, 0, 0);
 }
 
-bool StorageManager::FindBestFree(uint32_t need, uint32_t exclude, FreeRegion& found) {
+bool StorageSpace::FindBestFree(uint32_t need, uint32_t exclude, FreeRegion& found) {
   while (free_.BestFit(need, exclude, found)) {
-    if (InBounds(found.offset, found.size)) return true;
+    if (a_.InBounds(found.offset, found.size)) return true;
     // The archive shrank under a region of a damaged directory: forget it.
     free_.Update(found.number, &found, nullptr);
-    status_ |= StatusSpaceLost;
+    a_.status_ |= StatusSpaceLost;
   }
   return false;
 }
 
-int64_t StorageManager::AllocateSpace(uint32_t need, uint32_t exclude) {
-  if (!stream_) return StorageNotOpen;
+int64_t StorageSpace::Allocate(uint32_t need, uint32_t exclude) {
   FreeRegion best;
   if (!FindBestFree(need, exclude, best)) {
-    uint32_t start = end_;
-    if (!SetEnd(static_cast<uint64_t>(end_) + need)) return StorageNoSpace;
+    uint32_t start = a_.end_;
+    if (!SetEnd(static_cast<uint64_t>(a_.end_) + need)) return StorageNoSpace;
     return start;
   }
   if (best.size == need) {
@@ -149,29 +144,28 @@ int64_t StorageManager::AllocateSpace(uint32_t need, uint32_t exclude) {
   return best.offset;
 }
 
-void StorageManager::TrimIfLast(uint32_t number) {
-  const BlockRecord& r = directory_[number];
-  if (static_cast<uint64_t>(r.offset) + r.size == end_ && SetEnd(r.offset)) Vacate(number);
+void StorageSpace::TrimIfLast(uint32_t number) {
+  const BlockRecord& r = a_.directory_[number];
+  if (static_cast<uint64_t>(r.offset) + r.size == a_.end_ && SetEnd(r.offset)) Vacate(number);
 }
 
-bool StorageManager::ReleaseSpace(uint32_t offset, uint32_t size, uint32_t exclude) {
-  if (!stream_) return false;
+bool StorageSpace::Release(uint32_t offset, uint32_t size, uint32_t exclude) {
   // Space outside the archive (a damaged record) is never recorded as free.
-  if (!InBounds(offset, size)) {
-    status_ |= StatusSpaceLost;
+  if (!a_.InBounds(offset, size)) {
+    a_.status_ |= StatusSpaceLost;
     return false;
   }
   uint32_t nextNumber = 0, prevNumber = 0;
   free_.PrefetchNeighbours(offset, static_cast<uint64_t>(offset) + size);
   bool hasNext = free_.StartingAt(offset + size, exclude, nextNumber);
   bool hasPrev = free_.EndingAt(offset, exclude, prevNumber);
-  const BlockRecord& n = directory_[hasNext ? nextNumber : 0];
-  const BlockRecord& p = directory_[hasPrev ? prevNumber : 0];
+  const BlockRecord& n = a_.directory_[hasNext ? nextNumber : 0];
+  const BlockRecord& p = a_.directory_[hasPrev ? prevNumber : 0];
   const FreeRegion next{nextNumber, n.offset, n.size}, prev{prevNumber, p.offset, p.size};
   if (!hasNext && !hasPrev) {
     int32_t n = NewRecordNumber();
     if (n < 1) {
-      status_ |= StatusSpaceLost;
+      a_.status_ |= StatusSpaceLost;
       return false;
     }
     SetRecord(static_cast<uint32_t>(n), BlockFree, offset, size);
@@ -190,23 +184,23 @@ bool StorageManager::ReleaseSpace(uint32_t offset, uint32_t size, uint32_t exclu
     SetRecord(low, BlockFree, prev.offset, prev.size + size + next.size);
     TrimIfLast(low);
   }
-  status_ |= StatusDirectoryChanged;
+  a_.status_ |= StatusDirectoryChanged;
   return true;
 }
 
-// The lowest-numbered region starting at offset: number is kNoRecord for a block in use
+// The lowest-numbered region starting at offset: number is StorageManager::kNoRecord for a block in use
 // found without a number (the regions tile the archive, so what is not free is in use).
-int32_t StorageManager::FindRegionAt(uint32_t offset, uint32_t& number) {
-  if (offset >= end_) return StorageOffsetBeyondEnd;
+int32_t StorageSpace::FindRegionAt(uint32_t offset, uint32_t& number) {
+  if (offset >= a_.end_) return StorageOffsetBeyondEnd;
   LearnTiling();
   if (tiled_) {
-    if (!free_.StartingAt(offset, kNoRecord, number)) number = kNoRecord;
+    if (!free_.StartingAt(offset, StorageManager::kNoRecord, number)) number = StorageManager::kNoRecord;
     return 0;
   }
   // A damaged directory: look at every record.
-  for (uint32_t i = 0; i < directory_.size(); ++i) {
-    const BlockRecord& r = directory_[i];
-    if (r.offset == offset && (r.type == BlockFree || (r.type == BlockData && r.offset != 0)) && !IsDamaged(i)) {
+  for (uint32_t i = 0; i < a_.directory_.size(); ++i) {
+    const BlockRecord& r = a_.directory_[i];
+    if (r.offset == offset && (r.type == BlockFree || (r.type == BlockData && r.offset != 0)) && !a_.IsDamaged(i)) {
       number = i;
       return 0;
     }
@@ -214,26 +208,36 @@ int32_t StorageManager::FindRegionAt(uint32_t offset, uint32_t& number) {
   return StorageNoRegionAtOffset;
 }
 
-int32_t StorageManager::CheckIntegrity(uint32_t* firstBad) const {
-  if (firstBad) *firstBad = kNoRecord;
+void StorageSpace::TrimDirectory() {
+  while (a_.directory_.size() > 2 && a_.directory_.back().type == BlockVacant) {
+    vacant_.Erase(static_cast<uint32_t>(a_.directory_.size() - 1));
+    a_.directory_.pop_back();
+  }
+}
+
+void StorageSpace::Clear() {
+  vacant_.Clear();
+  free_.Clear();
+  tiled_ = true;
+  tilingKnown_ = true;
+}
+
+}  // namespace tolvane
+
+// ---------------------------------------------------------------------------------------
+// The space operations callers see
+
+int64_t StorageManager::AllocateSpace(uint32_t need, uint32_t exclude) {
   if (!stream_) return StorageNotOpen;
-  std::vector<Region> regions;
-  for (uint32_t i = 0; i < directory_.size(); ++i) {
-    const BlockRecord& r = directory_[i];
-    if ((r.type == BlockData && r.offset != 0) || r.type == BlockFree) regions.push_back({r.offset, i, r.size});
-  }
-  SortByOffset(regions);
-  uint64_t position = kHeaderSize;
-  for (const Region& r : regions) {
-    if (r.offset != position) {
-      if (firstBad) *firstBad = r.number;
-      return StorageIntegrityFailed;
-    }
-    position = static_cast<uint64_t>(r.offset) + r.size;
-  }
-  if (position != end_) {
-    if (firstBad && !regions.empty()) *firstBad = regions.back().number;
-    return StorageIntegrityFailed;
-  }
-  return 0;
+  return Update().Space().Allocate(need, exclude);
+}
+
+bool StorageManager::ReleaseSpace(uint32_t offset, uint32_t size, uint32_t exclude) {
+  if (!stream_) return false;
+  return Update().Space().Release(offset, size, exclude);
+}
+
+int32_t StorageManager::ResizeBlock(uint32_t block, uint32_t length, bool compact) {
+  if (!stream_) return StorageNotOpen;
+  return Update().ResizeBlock(block, length, compact);
 }

@@ -1,15 +1,38 @@
-// StorageManager: construction, opening, closing and every read.
+// StorageManager: the block layer's reading half. Construction, the read-only opens,
+// closing, the header and the directory, and reading a block's stored bytes.
 #include "storage/storage_manager.h"
 
 #include <algorithm>
 #include <exception>
+#include <new>
 
-#include "storage/chunk_workspace.h"
 #include "storage/region_sort.h"
 #include "storage/storage_format.h"
+#include "storage/inflate.h"
 #include "storage/zlib_codec.h"
 
 using namespace tolvane::storage_format;
+
+namespace {
+
+// Lends the archive a stream that stays the caller's.
+class BorrowedStream final : public StorageManagerStream {
+ public:
+  explicit BorrowedStream(StorageManagerStream& stream) : stream_(stream) {}
+  bool Read(void* buffer, uint32_t length) override { return stream_.Read(buffer, length); }
+  bool Write(const void*, uint32_t) override { return false; }
+  bool Seek(uint32_t position) override { return stream_.Seek(position); }
+  uint32_t Tell() override { return stream_.Tell(); }
+  uint32_t GetSize() override { return stream_.GetSize(); }
+  bool SetSize(uint32_t, bool) override { return false; }
+  void Close() override {}  // the owner closes it
+  bool ReadPieces(const Piece* pieces, size_t count) override { return stream_.ReadPieces(pieces, count); }
+
+ private:
+  StorageManagerStream& stream_;
+};
+
+}  // namespace
 
 const char* StorageErrorText(int32_t code) {
   switch (code) {
@@ -67,9 +90,22 @@ bool StorageManager::OpenForReading(std::vector<uint8_t>& bytes) {
   }
 }
 
+bool StorageManager::OpenForReading(std::unique_ptr<StorageManagerStream> stream, int openResult) {
+  Close();
+  // A read-only open never makes a fresh archive: that would write a header.
+  if (!stream || openResult != OpenedExisting) return false;
+  status_ = 0;
+  options_ = requestedOptions_;
+  return Attach(std::move(stream), openResult);
+}
+
+bool StorageManager::OpenForReading(StorageManagerStream& stream) {
+  Close();
+  std::unique_ptr<StorageManagerStream> borrowed(new (std::nothrow) BorrowedStream(stream));
+  return borrowed && OpenForReading(std::move(borrowed), OpenedExisting);
+}
+
 bool StorageManager::Attach(std::unique_ptr<StorageManagerStream> stream, int openResult) {
-  atomic_ = nullptr;
-  finish_ = nullptr;
   if (openResult != OpenedExisting && openResult != CreatedNew) return false;
   stream_ = std::move(stream);
   bool ok = false;
@@ -84,8 +120,7 @@ bool StorageManager::Attach(std::unique_ptr<StorageManagerStream> stream, int op
 
 // Drops the stream without writing back (an update of a file is rolled back by its stream).
 void StorageManager::Release() {
-  atomic_ = nullptr;
-  finish_ = nullptr;
+  update_.reset();  // before the stream it may point at
   stream_.reset();
   Reset();
 }
@@ -110,9 +145,6 @@ bool StorageManager::LoadArchive() {
              (h.headerFlags & 2 ? uint32_t{OptionCompressFolders} : 0u) |
              (h.headerFlags & 4 ? uint32_t{OptionCompressChunkIndex} : 0u);
 
-  // Without a directory the archive tiles when nothing follows the header.
-  tiled_ = end_ == kHeaderSize;
-  tilingKnown_ = true;
   if (h.directoryOffset == 0) return true;
   uint8_t prefix[4];
   if (!ReadAt(h.directoryOffset, prefix, 4)) return false;
@@ -122,17 +154,11 @@ bool StorageManager::LoadArchive() {
   if (static_cast<uint64_t>(h.directoryOffset) + 4 + storedLength > size) return false;
   std::vector<uint8_t> records;
   if (h.headerFlags & 1) {
-    std::vector<uint8_t> buffer(static_cast<size_t>(storedLength) + 2);
-    buffer[0] = kZlibHeader0;
-    buffer[1] = kZlibHeader1;
-    if (!ReadAt(h.directoryOffset + 4, buffer.data() + 2, storedLength)) return false;
+    std::vector<uint8_t> stored(storedLength);
+    if (!ReadAt(h.directoryOffset + 4, stored.data(), storedLength)) return false;
     // No more records than an archive of this size can describe (one more tells).
     const uint64_t most = MaxDirectoryRecords(end_);
-    bool limited;
-    if (!tolvane::InflateZlibAtMost(buffer.data(), static_cast<uint32_t>(buffer.size()), records, 0,
-                                    (most + 1) * kRecordSize, limited) ||
-        records.size() / kRecordSize > most)
-      return false;
+    if (!InflateWhole(stored, records, (most + 1) * kRecordSize) || records.size() / kRecordSize > most) return false;
   } else {
     if (storedLength >= kPlainDirectoryLimit || storedLength % kRecordSize) return false;
     records.resize(storedLength);
@@ -149,7 +175,6 @@ bool StorageManager::LoadArchive() {
     r.size = Get32(p + 6);
   }
   FindDamagedRegions();
-  RebuildIndexes();
 
   if (directory_.size() >= 2 && directory_[1].offset != 0) {
     if (!LoadFolderList(1, (h.headerFlags & 2) != 0, root_)) return false;
@@ -160,8 +185,6 @@ bool StorageManager::LoadArchive() {
 bool StorageManager::CreateArchive() {
   Reset();
   end_ = kHeaderSize;
-  tiled_ = true;
-  tilingKnown_ = true;
   std::fill(std::begin(header_), std::end(header_), 0);
   Put16(header_, signature_);
   Put16(header_ + 2, version_);
@@ -177,35 +200,33 @@ bool StorageManager::CreateArchive() {
 bool StorageManager::Close() {
   if (!stream_) return true;
   // Opened only for reading there is nothing to write back, nor an update to finish.
-  const bool ok = finish_ ? (this->*finish_)(true) : true;
+  const bool ok = update_ ? update_->Finish(true) : true;
   Release();
   return ok;
 }
 
 void StorageManager::Discard() {
-  if (finish_) (this->*finish_)(false);
+  if (update_) update_->Finish(false);
   Release();
 }
 
 void StorageManager::Reset() {
   directory_.clear();
-  vacant_.Clear(true);
-  free_.Clear();
+  directory_.shrink_to_fit();
   damaged_.clear();
   root_.entries.clear();
   root_.subfolders.clear();
   root_.flags = 0;
   openFolders_.clear();
-  chunkCache_.clear();
-  chunkOwners_.clear();
-  if (chunkWork_) chunkWork_->Clear();
   current_ = &root_;
-  tiled_ = false;
-  tilingKnown_ = true;
 }
 
 // ---------------------------------------------------------------------------------------
-// Reading
+// Reading blocks
+
+bool StorageManager::InBounds(uint64_t offset, uint64_t size) const {
+  return offset >= kHeaderSize && size > 0 && offset + size <= end_;
+}
 
 bool StorageManager::ReadAt(uint32_t offset, void* buffer, uint32_t length) {
   // Never hand out bytes that are not in the stream, whatever the stream does with a
@@ -232,11 +253,6 @@ int32_t StorageManager::LocateBlock(uint32_t block, uint32_t& payload, uint32_t&
   payload = r.offset + 4;
   storedLength = length;
   return static_cast<int32_t>(length);
-}
-
-const EntryValue* StorageManager::FindEntry(StorageFolder& folder, const std::string& name) const {
-  auto it = folder.entries.find(name);
-  return it == folder.entries.end() ? nullptr : &it->second;
 }
 
 int32_t StorageManager::GetBlockLength(uint32_t block) {
@@ -285,167 +301,34 @@ int32_t StorageManager::ReadBlockPart(uint32_t block, void* buffer, uint32_t len
   return static_cast<int32_t>(n);
 }
 
-// The stored payload of block with the zlib header put back in front; its length, 0 for
-// an empty block, or a negative code.
+// The stored payload of block: its length, 0 for an empty block, or a negative code.
 int32_t StorageManager::ReadStoredPayload(uint32_t block, std::vector<uint8_t>& buffer) {
   uint32_t payload, length;
   int32_t r = LocateBlock(block, payload, length);
   if (r <= 0) return r;
   try {
-    buffer.resize(static_cast<size_t>(length) + 2);
+    buffer.resize(length);
   } catch (const std::exception&) {
     return StorageNoMemory;
   }
-  buffer[0] = kZlibHeader0;
-  buffer[1] = kZlibHeader1;
-  if (!ReadAt(payload, buffer.data() + 2, length)) return StorageReadFailed;
+  if (!ReadAt(payload, buffer.data(), length)) return StorageReadFailed;
   return r;
 }
 
-int32_t StorageManager::ReadBlock(uint32_t block, std::vector<uint8_t>& out, uint32_t maxSize) {
-  out.clear();
-  if (!stream_) return StorageNotOpen;
-  std::vector<uint8_t> buffer;
-  int32_t r = ReadStoredPayload(block, buffer);
-  if (r <= 0) return r;
-  // Compressed content is usually a few times its stored size. Nothing beyond maxSize is
-  // inflated: what the caller would cut off is never made (nor is its checksum seen).
-  uint64_t hint = std::min<uint64_t>(static_cast<uint64_t>(r) * 4, 0x4000000);
-  if (maxSize) hint = std::min<uint64_t>(hint, maxSize);
-  const uint64_t limit = maxSize ? maxSize : uint64_t{0x80000000u};
-  bool limited;
-  if (!tolvane::InflateZlibAtMost(buffer.data(), static_cast<uint32_t>(buffer.size()), out,
-                                  static_cast<uint32_t>(hint), limit, limited))
-    return StorageInflateFailed;
-  if (out.size() > 0x7FFFFFFFu) {
-    out.clear();
-    return StorageInflateFailed;
-  }
-  return static_cast<int32_t>(out.size());
+tolvane::PieceInflater* StorageManager::Inflater() {
+  if (!pieceInflater_) pieceInflater_.reset(new (std::nothrow) tolvane::PieceInflater);
+  return pieceInflater_.get();
 }
 
-int32_t StorageManager::ReadBlock(uint32_t block, void* buffer, uint32_t capacity) {
-  std::vector<uint8_t> content;
-  // A capacity of 0 still inflates a first byte, so that damage at the start is reported.
-  int32_t r = ReadBlock(block, content, std::max<uint32_t>(capacity, 1));
-  if (r <= 0) return r;
-  uint32_t n = std::min(static_cast<uint32_t>(r), capacity);
-  std::copy(content.begin(), content.begin() + n, static_cast<uint8_t*>(buffer));
-  return static_cast<int32_t>(n);
+// A stored payload (the directory, a folder list) inflated whole into out, at most limit
+// bytes: false when it is damaged, or longer (the caller then sees limit bytes).
+bool StorageManager::InflateWhole(const std::vector<uint8_t>& stored, std::vector<uint8_t>& out, uint64_t limit) {
+  tolvane::PieceInflater* inflater = Inflater();
+  if (!inflater) return false;
+  const auto r = inflater->AppendTo(stored.data(), static_cast<uint32_t>(stored.size()), true, out, 0, limit);
+  return r == tolvane::PieceInflater::Ended || r == tolvane::PieceInflater::Limited;
 }
 
-int32_t StorageManager::GetEntryLength(StorageFolder& folder, const std::string& name) {
-  if (!stream_) return StorageNotOpen;
-  const EntryValue* v = FindEntry(folder, name);
-  if (!v) return StorageNoEntry;
-  return GetBlockLength(*v & kEntryBlockMask);
-}
-
-int32_t StorageManager::ReadEntryRaw(StorageFolder& folder, const std::string& name, void* buffer,
-                                     uint32_t capacity) {
-  if (!stream_) return StorageNotOpen;
-  const EntryValue* v = FindEntry(folder, name);
-  if (!v) return 0;
-  return ReadBlockRaw(*v & kEntryBlockMask, buffer, capacity);
-}
-
-int32_t StorageManager::ReadEntryRaw(StorageFolder& folder, const std::string& name, std::vector<uint8_t>& out,
-                                     uint32_t maxSize) {
-  out.clear();
-  if (!stream_) return StorageNotOpen;
-  const EntryValue* v = FindEntry(folder, name);
-  if (!v) return 0;
-  return ReadBlockRaw(*v & kEntryBlockMask, out, maxSize);
-}
-
-int32_t StorageManager::ReadEntry(StorageFolder& folder, const std::string& name, std::vector<uint8_t>& out,
-                                  uint32_t maxSize) {
-  out.clear();
-  if (!stream_) return StorageNotOpen;
-  const EntryValue* v = FindEntry(folder, name);
-  if (!v) return StorageNoEntry;
-  return ReadBlock(*v & kEntryBlockMask, out, maxSize);
-}
-
-int32_t StorageManager::ReadEntry(StorageFolder& folder, const std::string& name, void* buffer, uint32_t capacity) {
-  if (!stream_) return StorageNotOpen;
-  const EntryValue* v = FindEntry(folder, name);
-  if (!v) return StorageNoEntry;
-  return ReadBlock(*v & kEntryBlockMask, buffer, capacity);
-}
-
-int32_t StorageManager::GetEntryLength(const std::string& name) { return GetEntryLength(*current_, name); }
-int32_t StorageManager::ReadEntryRaw(const std::string& name, void* buffer, uint32_t capacity) {
-  return ReadEntryRaw(*current_, name, buffer, capacity);
-}
-int32_t StorageManager::ReadEntryRaw(const std::string& name, std::vector<uint8_t>& out, uint32_t maxSize) {
-  return ReadEntryRaw(*current_, name, out, maxSize);
-}
-int32_t StorageManager::ReadEntry(const std::string& name, void* buffer, uint32_t capacity) {
-  return ReadEntry(*current_, name, buffer, capacity);
-}
-int32_t StorageManager::ReadEntry(const std::string& name, std::vector<uint8_t>& out, uint32_t maxSize) {
-  return ReadEntry(*current_, name, out, maxSize);
-}
-
-// Loads a folder's entries from its list block.
-bool StorageManager::LoadFolderList(uint32_t block, bool compressed, StorageFolder& folder) {
-  folder.entries.clear();
-  folder.subfolders.clear();
-  // Block 0 is an empty folder even before the archive has a directory.
-  if (block == 0) return true;
-  if (block >= directory_.size()) return false;
-  const BlockRecord& r = directory_[block];
-  if (r.offset == 0) return true;
-  // A list over another region is still read (check and dump need the names), but never
-  // written in place: saving gives it a region of its own.
-  if (!InBounds(r.offset, r.size)) return false;
-  uint8_t prefix[4];
-  if (!ReadAt(r.offset, prefix, 4)) return false;
-  uint32_t storedLength = Get32(prefix);
-  if (storedLength >= r.size) return false;  // it would run into what follows
-
-  // Checked before anything is allocated for it.
-  if (static_cast<uint64_t>(r.offset) + 4 + storedLength > stream_->GetSize()) return false;
-  std::vector<uint8_t> bytes;
-  if (compressed) {
-    std::vector<uint8_t> buffer(static_cast<size_t>(storedLength) + 2);
-    buffer[0] = kZlibHeader0;
-    buffer[1] = kZlibHeader1;
-    if (!ReadAt(r.offset + 4, buffer.data() + 2, storedLength)) return false;
-    bool limited;
-    if (!tolvane::InflateZlibAtMost(buffer.data(), static_cast<uint32_t>(buffer.size()), bytes, 0,
-                                    MaxFolderListBytes(end_) + 1, limited) ||
-        bytes.size() > MaxFolderListBytes(end_))
-      return false;
-  } else {
-    bytes.resize(storedLength);
-    if (!ReadAt(r.offset + 4, bytes.data(), storedLength)) return false;
-  }
-  // FolderEntry records fill the list exactly; a later record of a name replaces an
-  // earlier one. A first walk counts them, so that the index is sized once.
-  size_t count = 0, nameBytes = 0;
-  for (size_t pos = 0; pos < bytes.size(); pos += 1 + size_t{bytes[pos]} + 4) {
-    ++count;
-    nameBytes += bytes[pos];
-  }
-  folder.entries.reserve(count, nameBytes);
-  size_t pos = 0;
-  while (pos < bytes.size()) {
-    uint32_t n = bytes[pos];
-    if (n == 0 || pos + 1 + n + 4 > bytes.size()) return false;
-    std::string_view name(reinterpret_cast<const char*>(bytes.data() + pos + 1), n);
-    folder.entries.insert_or_assign(name, Get32(bytes.data() + pos + 1 + n));
-    pos += 1 + n + 4;
-  }
-  for (const auto& e : folder.entries) {
-    if (e.second & kEntryFolder) folder.subfolders.emplace(e.first, nullptr);
-  }
-  return true;
-}
-
-// ---------------------------------------------------------------------------------------
-// Damaged regions
 
 // Regions that lie over the header, past the end, are empty, or overlap another region
 // are not their blocks' alone: reading one could show another block's bytes, writing one
@@ -483,4 +366,28 @@ void StorageManager::FindDamagedRegions() {
 
 bool StorageManager::IsDamaged(uint32_t number) const {
   return !damaged_.empty() && std::binary_search(damaged_.begin(), damaged_.end(), number);
+}
+
+int32_t StorageManager::CheckIntegrity(uint32_t* firstBad) const {
+  if (firstBad) *firstBad = kNoRecord;
+  if (!stream_) return StorageNotOpen;
+  std::vector<tolvane::Region> regions;
+  for (uint32_t i = 0; i < directory_.size(); ++i) {
+    const BlockRecord& r = directory_[i];
+    if ((r.type == BlockData && r.offset != 0) || r.type == BlockFree) regions.push_back({r.offset, i, r.size});
+  }
+  tolvane::SortByOffset(regions);
+  uint64_t position = kHeaderSize;
+  for (const tolvane::Region& r : regions) {
+    if (r.offset != position) {
+      if (firstBad) *firstBad = r.number;
+      return StorageIntegrityFailed;
+    }
+    position = static_cast<uint64_t>(r.offset) + r.size;
+  }
+  if (position != end_) {
+    if (firstBad && !regions.empty()) *firstBad = regions.back().number;
+    return StorageIntegrityFailed;
+  }
+  return 0;
 }
