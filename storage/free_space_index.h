@@ -82,6 +82,20 @@ class FreeSpaceIndex {
     positions_.Prefetch(end);
     positions_.Prefetch(offset);
   }
+  // What BestFit(need) looks at first, and what an update of region r touches: asked for
+  // early, their fetches overlap with other work.
+  void PrefetchBestFit(uint32_t need) const {
+    const uint32_t c = ClassOf(need);
+    if (c < kLargeClass && c < classes_.size() && !classes_[c].empty()) __builtin_prefetch(classes_[c].data());
+  }
+  void PrefetchSlot(uint32_t number) const {
+    if (number < slotOf_.size()) __builtin_prefetch(&slotOf_[number]);
+  }
+  void PrefetchRegion(const FreeRegion& r) const {
+    if (r.number < slotOf_.size()) __builtin_prefetch(&slotOf_[r.number]);
+    positions_.Prefetch(r.offset);
+    positions_.Prefetch(uint64_t{r.offset} + r.size);
+  }
 
  private:
   static constexpr uint32_t kClassBytes = 16;

@@ -120,6 +120,7 @@ bool StorageManager::Attach(std::unique_ptr<StorageManagerStream> stream, int op
 
 // Drops the stream without writing back (an update of a file is rolled back by its stream).
 void StorageManager::Release() {
+  writer_ = nullptr;
   update_.reset();  // before the stream it may point at
   stream_.reset();
   Reset();

@@ -29,7 +29,7 @@ int32_t StorageManager::CopyTo(StorageManagerStream& target, bool tolerate) {
   // Copies one region to the target's current position. The last region of an archive
   // whose length is not a multiple of 16 may run past the end of the stream; it is copied
   // when its payload is all there, its missing padding written as zeros.
-  auto CopyRegion = [this](uint32_t offset, uint32_t size, StorageManagerStream& target,
+  auto copyRegion = [this](uint32_t offset, uint32_t size, StorageManagerStream& target,
                            std::vector<uint8_t>& buffer) {
     const uint64_t streamSize = stream_->GetSize();
     const uint64_t regionEnd = static_cast<uint64_t>(offset) + size;
@@ -77,7 +77,7 @@ int32_t StorageManager::CopyTo(StorageManagerStream& target, bool tolerate) {
             if (r.size % 16) return StorageDirectoryFailed;
             // A damaged region is not read: it may hold another block's bytes.
             switch (IsDamaged(static_cast<uint32_t>(i)) ? CopyResult::ReadFailed
-                                                        : CopyRegion(r.offset, r.size, target, buffer)) {
+                                                        : copyRegion(r.offset, r.size, target, buffer)) {
               case CopyResult::Ok:
                 c.offset = static_cast<uint32_t>(position);
                 c.size = r.size;

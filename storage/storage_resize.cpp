@@ -19,6 +19,7 @@ int32_t StorageUpdate::ResizeBlock(uint32_t block, uint32_t length, bool compact
   // grow the archive without bound.
   if (hasRegion && (!a_.InBounds(r.offset, r.size) || a_.IsDamaged(block))) return StorageBadBlock;
   NoteBlockResized(block);
+  if (hasRegion) space_.PrefetchForResize(need, r.offset, r.size);
 
   if (!hasRegion) {
     int64_t at = space_.Allocate(need, StorageManager::kNoRecord);

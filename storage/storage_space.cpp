@@ -119,9 +119,26 @@ void StorageSpace::EnsureReservedRecords() {
   SetRecord(1, BlockData, 0, 0);
 }
 
+void StorageSpace::PrefetchBestFit(uint32_t need) const { free_.PrefetchBestFit(need); }
+
+void StorageSpace::PrefetchNeighbours(uint32_t offset, uint32_t size) const {
+  free_.PrefetchNeighbours(offset, static_cast<uint64_t>(offset) + size);
+}
+
+void StorageSpace::PrefetchForResize(uint32_t need, uint32_t offset, uint32_t size) const {
+  free_.PrefetchBestFit(need);
+  PrefetchNeighbours(offset, size);
+}
+
 bool StorageSpace::FindBestFree(uint32_t need, uint32_t exclude, FreeRegion& found) {
   while (free_.BestFit(need, exclude, found)) {
-    if (a_.InBounds(found.offset, found.size)) return true;
+    if (a_.InBounds(found.offset, found.size)) {
+      // The caller takes the region next: its record, index entries and bytes.
+      __builtin_prefetch(&a_.directory_[found.number]);
+      free_.PrefetchRegion(found);
+      a_.stream_->Prefetch(found.offset);
+      return true;
+    }
     // The archive shrank under a region of a damaged directory: forget it.
     free_.Update(found.number, &found, nullptr);
     a_.status_ |= StatusSpaceLost;
@@ -159,6 +176,9 @@ bool StorageSpace::Release(uint32_t offset, uint32_t size, uint32_t exclude) {
   free_.PrefetchNeighbours(offset, static_cast<uint64_t>(offset) + size);
   bool hasNext = free_.StartingAt(offset + size, exclude, nextNumber);
   bool hasPrev = free_.EndingAt(offset, exclude, prevNumber);
+  // The neighbours' index entries are updated below, after their records are read.
+  if (hasNext) free_.PrefetchSlot(nextNumber);
+  if (hasPrev) free_.PrefetchSlot(prevNumber);
   const BlockRecord& n = a_.directory_[hasNext ? nextNumber : 0];
   const BlockRecord& p = a_.directory_[hasPrev ? prevNumber : 0];
   const FreeRegion next{nextNumber, n.offset, n.size}, prev{prevNumber, p.offset, p.size};

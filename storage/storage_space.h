@@ -44,8 +44,17 @@ class StorageSpace {
   // The directory was emptied: nothing to index.
   void Clear();
 
+  // Hints that a region of need bytes is looked for soon, or that a resize of the region [offset, offset + size) to need bytes follows.
+  void PrefetchBestFit(uint32_t need) const;
+  void PrefetchNeighbours(uint32_t offset, uint32_t size) const;
+  void PrefetchForResize(uint32_t need, uint32_t offset, uint32_t size) const;
+  // The least free region of need bytes or more (by size, offset, number) but exclude.
   bool FindBestFree(uint32_t need, uint32_t exclude, FreeRegion& found);
+  // Start of a region of need bytes (best fit, else appended), or a negative code
+  // (StorageManager::AllocateSpace).
   int64_t Allocate(uint32_t need, uint32_t exclude);
+  // Returns a region to the free space, merged with its free neighbours; the archive
+  // shrinks when it was the last (StorageManager::ReleaseSpace).
   bool Release(uint32_t offset, uint32_t size, uint32_t exclude);
   // The lowest-numbered region starting at offset: number is kNoRecord for a block in use
   // found without a number (the regions tile the archive, so what is not free is in use).

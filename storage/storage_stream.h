@@ -35,6 +35,8 @@ class StorageManagerStream {
   // The flag is passed through from the archive's options; no implementation uses it.
   virtual bool SetSize(uint32_t length, bool flag) = 0;
   virtual void Flush() {}
+  // A hint that the bytes at position are read or written soon; streams in memory fetch them.
+  virtual void Prefetch(uint32_t) {}
   virtual void Close() = 0;
 
   // Reads pieces that follow one another from the current position, piece k into
@@ -80,6 +82,9 @@ class StorageManagerMemoryStream final : public StorageManagerStream {
   uint32_t GetSize() override;
   bool SetSize(uint32_t length, bool flag) override;
   void Close() override { bytes_ = nullptr; position_ = 0; }
+  void Prefetch(uint32_t position) override {
+    if (bytes_ && position < bytes_->size()) __builtin_prefetch(bytes_->data() + position, 1);
+  }
 
  private:
   std::vector<uint8_t>* bytes_ = nullptr;

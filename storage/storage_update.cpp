@@ -23,7 +23,7 @@ bool StorageManager::Open(std::vector<uint8_t>& bytes, StorageOpenMode mode) {
     auto stream = std::make_unique<StorageManagerMemoryStream>();
     int result = stream->Open(bytes, mode);
     if (!Attach(std::move(stream), result)) return false;
-    update_ = std::make_unique<tolvane::StorageUpdate>(*this, nullptr, true);
+    StartUpdate(nullptr, true);
     return true;
   } catch (const std::exception&) {
     Release();
@@ -42,14 +42,14 @@ bool StorageManager::Open(const std::wstring& file, StorageOpenMode mode) {
       auto stream = std::make_unique<StorageManagerFileStream>();
       int result = stream->Open(file, mode);
       if (!Attach(std::move(stream), result)) return false;
-      update_ = std::make_unique<tolvane::StorageUpdate>(*this, nullptr, true);
+      StartUpdate(nullptr, true);
       return true;
     }
     auto stream = std::make_unique<StorageAtomicFileStream>();
     StorageAtomicFileStream* atomic = stream.get();
     int result = stream->Open(file, mode);
     if (!Attach(std::move(stream), result)) return false;
-    update_ = std::make_unique<tolvane::StorageUpdate>(*this, atomic, true);
+    StartUpdate(atomic, true);
     // The write-back rewrites the directory and the root list: their old bytes go into
     // the journal with its first entry, which saves a sync each.
     for (uint32_t i = 0; i < 2 && i < directory_.size(); ++i) {
@@ -69,7 +69,7 @@ bool StorageManager::Open(std::unique_ptr<StorageManagerStream> stream, int open
   options_ = requestedOptions_;
   if (!stream || !Attach(std::move(stream), openResult)) return false;
   try {
-    update_ = std::make_unique<tolvane::StorageUpdate>(*this, nullptr, true);
+    StartUpdate(nullptr, true);
   } catch (const std::exception&) {
     Release();
     return false;
@@ -77,9 +77,15 @@ bool StorageManager::Open(std::unique_ptr<StorageManagerStream> stream, int open
   return true;
 }
 
-tolvane::StorageUpdate& StorageManager::Update() {
-  if (!update_) update_ = std::make_unique<tolvane::StorageUpdate>(*this, nullptr, false);
-  return static_cast<tolvane::StorageUpdate&>(*update_);
+void StorageManager::StartUpdate(StorageAtomicFileStream* atomic, bool writesBack) {
+  auto update = std::make_unique<tolvane::StorageUpdate>(*this, atomic, writesBack);
+  writer_ = update.get();
+  update_ = std::move(update);
+}
+
+tolvane::StorageUpdate& StorageManager::MakeUpdate() {
+  StartUpdate(nullptr, false);
+  return *writer_;
 }
 
 namespace tolvane {

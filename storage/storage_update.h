@@ -62,6 +62,9 @@ class StorageUpdate final : public ArchiveUpdate {
   // --- Blocks. A new block (number `wanted`, or a new number when 0) with a region for a
   // length-byte payload, its length prefix written and the stream left at the payload.
   int32_t NewBlock(uint32_t length, uint32_t wanted);
+  // Gives block a region for a length-byte payload (compact: the best-fitting one, the
+  // unused tail given back), writes the length prefix and leaves the stream at the
+  // payload: length or a negative code (StorageManager::ResizeBlock).
   int32_t ResizeBlock(uint32_t block, uint32_t length, bool compact);
   // A block's bytes are about to change, or its length: what the chunked streams keep of
   // it is stale. ForgetChunkBlock: it is no longer a block of any stream.

@@ -167,6 +167,7 @@ int32_t StorageManager::DeleteBlock(uint32_t block) {
     if (block == 0) return 0;
     if (block >= directory_.size()) return StorageBadBlock;
     BlockRecord r = directory_[block];
+    if (r.type == BlockData && r.offset != 0) Update().Space().PrefetchNeighbours(r.offset, r.size);
     if (r.type == BlockData || r.type == BlockLost) {
       // A folder list deleted through the block operations is written afresh, under a
       // new number, when its folder is saved: the old number may hold other data by then.
@@ -209,6 +210,8 @@ int32_t StorageManager::WriteEntryRaw(StorageFolder& folder, const std::string& 
   return Guarded([&]() -> int32_t {
     if (!stream_) return StorageNotOpen;
     if (!ValidName(name)) return 0;
+    // Where the payload's region will come from is fetched while the name is looked up.
+    Update().Space().PrefetchBestFit(RegionSize(length));
     // A subfolder's name is never overwritten by a file, saved or not.
     if (folder.subfolders.count(name)) return 0;
     auto it = folder.entries.find(name);

@@ -6,6 +6,9 @@
 //    and a buffer of the archive's size, which is what the memory system charges for it
 //    (per-operation cost over the floor's at 100,000 and at 1,000,000 entries; aims <= 3;
 //    the growth from 10,000 entries up is printed beside them);
+//  - the same churn at 100,000 entries on SQLite, the store a user would otherwise pick for
+//    named blobs in one file: one table keyed by name, one transaction, WAL, synchronous
+//    NORMAL, a page cache that holds the database (archive/SQLite per operation; aim <= 1);
 //  - opening and closing an archive of 100,000 entries, read only and with one entry
 //    rewritten, against the bare work of an open: copying the directory and the root list
 //    out of the archive and splitting the list into names (aim: no more than the ratio the
@@ -13,10 +16,13 @@
 // `--quick` runs small sizes briefly (used as a smoke test); the ratios are printed, not
 // asserted.
 #include <benchmark/benchmark.h>
+#include <sqlite3.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <random>
@@ -110,9 +116,11 @@ void BM_ReadPackageZlib(benchmark::State& state) {
 
 // --- Churn -----------------------------------------------------------------------------
 
-struct Churn {
-  std::vector<uint8_t> bytes;
-  StorageManager archive{kPackageSignature, kPackageVersion};
+// The churn's sequence of operations on any store of named blobs: Put (a new name or a
+// replacement) and Delete. The same seed gives every store the same names and sizes.
+template <typename Store>
+struct ChurnOf {
+  Store store;
   std::vector<std::string> live;  // names present
   std::mt19937 rng{7};
   std::vector<uint8_t> payload = std::vector<uint8_t>(1024, 0x5A);
@@ -120,39 +128,118 @@ struct Churn {
 
   uint32_t Size() { return 8 + rng() % 600; }
 
-  explicit Churn(size_t entries) {
-    archive.Open(bytes, CreateNew);
+  explicit ChurnOf(size_t entries) {
     for (size_t i = 0; i < entries * 3 / 2; ++i) Add();
     // Delete a third at random: many free regions of many sizes.
     for (size_t i = 0; i < entries / 2; ++i) Remove();
   }
   void Add() {
     std::string name = "entry" + std::to_string(next++);
-    archive.WriteEntryRaw(name, payload.data(), Size());
+    store.Put(name, payload.data(), Size());
     live.push_back(name);
   }
   void Remove() {
     size_t at = rng() % live.size();
-    archive.DeleteEntry(live[at]);
+    store.Delete(live[at]);
     live[at] = live.back();
     live.pop_back();
   }
   void Operation() {
     uint32_t r = rng() % 4;
     if (r < 2) {
-      archive.WriteEntryRaw(live[rng() % live.size()], payload.data(), Size(), true);
+      store.Put(live[rng() % live.size()], payload.data(), Size());
     } else if (r == 2) {
       Remove();
     } else {
       Add();
     }
   }
+};
+
+struct ArchiveStore {
+  std::vector<uint8_t> bytes;
+  StorageManager archive{kPackageSignature, kPackageVersion};
+  ArchiveStore() { archive.Open(bytes, CreateNew); }
+  void Put(const std::string& name, const uint8_t* data, uint32_t length) {
+    archive.WriteEntryRaw(name, data, length, true);
+  }
+  void Delete(const std::string& name) { archive.DeleteEntry(name); }
   size_t FreeRegions() const {
     size_t n = 0;
     for (const auto& rec : archive.Directory()) n += rec.type == BlockFree;
     return n;
   }
 };
+
+struct Churn : ChurnOf<ArchiveStore> {
+  explicit Churn(size_t entries) : ChurnOf(entries) {}
+  std::vector<uint8_t>& bytes = store.bytes;
+  size_t FreeRegions() const { return store.FreeRegions(); }
+};
+
+// One table keyed by name, every operation inside one transaction, in a file on the
+// memory file system where there is one (the archive is in memory too).
+class SqliteStore {
+ public:
+  SqliteStore() {
+    const std::filesystem::path dir = std::filesystem::exists("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path();
+    path_ = (dir / ("tolvane-churn-" + std::to_string(getpid()) + ".db")).string();
+    Remove();
+    Check(sqlite3_open(path_.c_str(), &db_));
+    Exec("PRAGMA journal_mode=WAL");
+    Exec("PRAGMA synchronous=NORMAL");
+    Exec("PRAGMA cache_size=-1048576");  // 1 GiB: the database stays in memory
+    Exec("CREATE TABLE blobs(name TEXT PRIMARY KEY, data BLOB NOT NULL) WITHOUT ROWID");
+    Exec("BEGIN");
+    Check(sqlite3_prepare_v2(db_, "INSERT OR REPLACE INTO blobs(name, data) VALUES(?1, ?2)", -1, &put_, nullptr));
+    Check(sqlite3_prepare_v2(db_, "DELETE FROM blobs WHERE name = ?1", -1, &delete_, nullptr));
+  }
+  ~SqliteStore() {
+    sqlite3_finalize(put_);
+    sqlite3_finalize(delete_);
+    Exec("COMMIT");
+    sqlite3_close(db_);
+    Remove();
+  }
+  void Put(const std::string& name, const uint8_t* data, uint32_t length) {
+    sqlite3_bind_text(put_, 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
+    sqlite3_bind_blob(put_, 2, data, static_cast<int>(length), SQLITE_STATIC);
+    Step(put_);
+  }
+  void Delete(const std::string& name) {
+    sqlite3_bind_text(delete_, 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
+    Step(delete_);
+  }
+  bool Failed() const { return failed_; }
+
+ private:
+  void Check(int rc) {
+    if (rc != SQLITE_OK) failed_ = true;
+  }
+  void Exec(const char* sql) { Check(sqlite3_exec(db_, sql, nullptr, nullptr, nullptr)); }
+  void Step(sqlite3_stmt* statement) {
+    if (sqlite3_step(statement) != SQLITE_DONE) failed_ = true;
+    sqlite3_reset(statement);
+  }
+  void Remove() {
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) std::remove((path_ + suffix).c_str());
+  }
+
+  std::string path_;
+  sqlite3* db_ = nullptr;
+  sqlite3_stmt* put_ = nullptr;
+  sqlite3_stmt* delete_ = nullptr;
+  bool failed_ = false;
+};
+
+void BM_ChurnSqlite(benchmark::State& state) {
+  static std::map<int64_t, std::unique_ptr<ChurnOf<SqliteStore>>> stores;
+  auto& slot = stores[state.range(0)];
+  if (!slot) slot = std::make_unique<ChurnOf<SqliteStore>>(static_cast<size_t>(state.range(0)));
+  for (auto _ : state) slot->Operation();
+  if (slot->store.Failed()) state.SkipWithError("an SQLite call failed");
+  state.SetItemsProcessed(state.iterations());
+}
 
 std::map<int64_t, std::unique_ptr<Churn>>& Churns() {
   static std::map<int64_t, std::unique_ptr<Churn>> c;
@@ -328,6 +415,7 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("open_close_floor", BM_OpenCloseFloor)->Args({opened, 0})->Args({opened, 1})->MinTime(minTime)->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("churn", BM_Churn)->Arg(small)->Arg(large)->Arg(huge)->MinTime(minTime);
   benchmark::RegisterBenchmark("churn_floor", BM_ChurnFloor)->Arg(small)->Arg(large)->Arg(huge)->MinTime(minTime);
+  benchmark::RegisterBenchmark("churn_sqlite", BM_ChurnSqlite)->Arg(large)->MinTime(minTime);
   int n = static_cast<int>(args.size());
   benchmark::Initialize(&n, args.data());
   tolvane::bench::TimeCollector collector;
@@ -383,6 +471,12 @@ int main(int argc, char** argv) {
     std::string churn = "churn/" + std::to_string(size), floor = "churn_floor/" + std::to_string(size);
     if (gQuick || !t.count(churn) || !t.count(floor)) continue;
     std::printf("ratio churn_%s_vs_floor %.3f aim <= 3\n", size == large ? "100k" : "1m", t[churn] / t[floor]);
+  }
+  const std::string churn = "churn/" + std::to_string(large), sqlite = "churn_sqlite/" + std::to_string(large);
+  if (t.count(churn) && t.count(sqlite)) {
+    std::printf("churn per operation at %lld entries: archive %.3f us, SQLite %.3f us\n", static_cast<long long>(large),
+                t[churn] / 1000, t[sqlite] / 1000);
+    if (!gQuick) std::printf("ratio churn_100k_vs_sqlite %.3f aim <= 1.0\n", t[churn] / t[sqlite]);
   }
   benchmark::Shutdown();
   return 0;
