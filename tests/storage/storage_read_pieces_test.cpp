@@ -2,6 +2,8 @@
 // stream.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "storage/storage_format.h"
 #include "storage/storage_manager.h"
 #include "tests/storage/test_util.h"
@@ -102,8 +104,10 @@ TEST(ReadEntryTo, DamageIsReportedAsReadEntryReportsIt) {
     ASSERT_TRUE(m.OpenForReading(*c.image));
     std::vector<uint8_t> whole;
     CollectSink sink;
+    std::ostringstream stream;
     EXPECT_EQ(c.code, m.ReadEntry("text", whole));
     EXPECT_EQ(c.code, m.ReadEntryTo("text", sink));
+    EXPECT_EQ(c.code, m.ReadEntryToStream("text", stream));
     if (c.image == &trailer) {
       EXPECT_GT(sink.bytes.size(), 1'000'000u);
       EXPECT_LT(sink.bytes.size(), 1'500'000u);
@@ -157,3 +161,22 @@ TEST(ReadOnlyOpen, RefusesToCreateAndNeverWrites) {
 }
 
 }  // namespace
+
+// Operations that change records after a read-only open (the writing side is then made at
+// its first use) are never written back: Close leaves the bytes as they were.
+TEST(ReadOnlyOpen, ChangesAfterItAreNeverWrittenBack) {
+  std::vector<uint8_t> bytes = MakeArchive();
+  const std::vector<uint8_t> before = bytes;
+  StorageManager m(kPackageSignature, kPackageVersion);
+  ASSERT_TRUE(m.OpenForReading(bytes));
+  ASSERT_NE(nullptr, m.CreateFolder("added"));
+  EXPECT_EQ(nullptr, m.LookupChunkedStream(2));
+  EXPECT_TRUE(m.ChunkCache().empty());
+  EXPECT_EQ(1u, m.Root().flags & 1);  // the root list changed, in memory
+  EXPECT_TRUE(m.Close());
+  EXPECT_EQ(before, bytes);
+  ASSERT_TRUE(m.OpenForReading(bytes));
+  EXPECT_EQ(nullptr, m.OpenFolder("added"));
+  std::vector<uint8_t> small;
+  EXPECT_EQ(3, m.ReadEntry("small", small));
+}
