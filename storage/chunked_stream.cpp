@@ -245,7 +245,8 @@ bool ChunkedStreams::LoadChunkIndex(uint32_t block, ChunkedStream& out) {
   std::vector<uint8_t> payload;
   // A compressed index inflates no larger than an archive of this size can need.
   const uint32_t most = static_cast<uint32_t>(std::min<uint64_t>(MaxChunkIndexBytes(a_.end_), 0x7FFFFFFE));
-  int32_t r = a_.options_ & OptionCompressChunkIndex ? a_.ReadBlock(block, payload, most + 1) : a_.ReadBlockRaw(block, payload);
+  int32_t r = a_.options_ & OptionCompressChunkIndex ? a_.ReadBlock(block, payload, most + 1)
+                                                    : a_.ReadBlockRaw(block, payload);
   if (r <= 0 || payload.size() > most) return false;
   if (payload.size() < kIndexHeaderSize || (payload.size() - kIndexHeaderSize) % 4) return false;
   if ((payload[0] != 0x56 && payload[0] != 0x43) || payload[1] != 0x52) return false;
@@ -327,7 +328,8 @@ int32_t ChunkedStreams::ReadChunkStored(uint32_t block, const uint8_t*& payload,
   const BlockRecord r = a_.directory_[block];
   std::vector<uint8_t>& stored = Work().stored;
   if (r.type == BlockData && r.offset != 0 && r.size >= 4 && r.size <= kRegionReadLimit &&
-      a_.InBounds(r.offset, r.size) && !a_.IsDamaged(block) && static_cast<uint64_t>(r.offset) + r.size <= a_.stream_->GetSize()) {
+      a_.InBounds(r.offset, r.size) && !a_.IsDamaged(block) &&
+      static_cast<uint64_t>(r.offset) + r.size <= a_.stream_->GetSize()) {
     if (stored.size() < r.size) stored.resize(r.size);
     if (!a_.ReadAt(r.offset, stored.data(), r.size)) return StorageReadFailed;
     const uint32_t n = Get32(stored.data());
@@ -438,7 +440,8 @@ bool ChunkedStreams::ReadPlainPieces(const ChunkedStream& s, uint8_t* buffer, ui
                        !a_.IsDamaged(number) &&
                        (!work || work->unchecked.empty() || !work->unchecked.count(number));
     if (!known) {
-      if (!flush() || a_.ReadBlockPart(number, buffer + done, piece, within) != static_cast<int32_t>(piece)) return false;
+      if (!flush() || a_.ReadBlockPart(number, buffer + done, piece, within) != static_cast<int32_t>(piece))
+        return false;
     } else {
       const uint32_t at = r->offset + 4 + within;
       if (pieces > 0) {
@@ -469,7 +472,8 @@ int32_t ChunkedStreams::ZeroChunkTail(ChunkedStream& s, uint32_t from, uint32_t 
     const uint32_t number = s.chunks[i];
     if (s.tag == ChunkKindPlain) {
       zeros.assign(piece, 0);
-      if (a_.WriteBlockPart(number, zeros.data(), piece, within) != static_cast<int32_t>(piece)) return StorageWriteFailed;
+      if (a_.WriteBlockPart(number, zeros.data(), piece, within) != static_cast<int32_t>(piece))
+        return StorageWriteFailed;
     } else if (number != 0) {
       uint8_t* content;
       int32_t r = ChunkContent(s, i, content);

@@ -10,57 +10,18 @@
 // iterators stay valid until the next name is added, and removing a name keeps the others'.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <iterator>
-#include <new>
 #include <optional>
-#include <ostream>
-#include <stdexcept>
-#include <string>
 #include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "storage/name_ref.h"
+
 namespace tolvane {
-
-// A name's bytes inside an index; valid while the index holds the name and takes no new one.
-class NameRef {
- public:
-  NameRef(const char* data, size_t size) : data_(data), size_(size) {}
-  const char* data() const { return data_; }
-  size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
-  const char* begin() const { return data_; }
-  const char* end() const { return data_ + size_; }
-  char operator[](size_t i) const { return data_[i]; }
-  std::string_view view() const { return {data_, size_}; }
-  operator std::string_view() const { return view(); }
-  operator std::string() const { return std::string(data_, size_); }
-
-  friend bool operator==(NameRef a, std::string_view b) { return a.view() == b; }
-  friend bool operator==(std::string_view a, NameRef b) { return a == b.view(); }
-  friend bool operator!=(NameRef a, std::string_view b) { return a.view() != b; }
-  friend bool operator!=(std::string_view a, NameRef b) { return a != b.view(); }
-  friend bool operator<(NameRef a, NameRef b) { return a.view() < b.view(); }
-  friend std::ostream& operator<<(std::ostream& out, NameRef n) { return out << n.view(); }
-  // Callers build paths from names as they did from strings.
-  friend std::string operator+(std::string a, NameRef b) { return a.append(b.data_, b.size_); }
-  friend std::string operator+(NameRef a, const std::string& b) { return std::string(a).append(b); }
-
- private:
-  const char* data_;
-  size_t size_;
-};
-
-// A keyed hash of a name. The key is chosen once per process, so that a crafted archive
-// cannot count on names that collide.
-struct NameHash {
-  uint32_t operator()(std::string_view name) const;
-};
 
 template <typename V, typename Hash = NameHash>
 class NameIndex {
@@ -95,74 +56,10 @@ class NameIndex {
     std::conditional_t<Const, const V&, V&> second;
   };
 
-  // Walks the names in byte order. It keeps the item it yields, so a reference to *it
-  // lives as long as the iterator and until it moves.
-  template <bool Const>
-  class Iterator {
-    using Owner = std::conditional_t<Const, const NameIndex, NameIndex>;
-
-   public:
-    using iterator_category = std::forward_iterator_tag;
-    using value_type = Item<Const>;
-    using difference_type = std::ptrdiff_t;
-    using pointer = Item<Const>*;
-    using reference = Item<Const>&;
-
-    Iterator() = default;
-    Iterator(const Iterator& o) : owner_(o.owner_), record_(o.record_), place_(o.place_), walk_(o.walk_) {}
-    Iterator& operator=(const Iterator& o) {
-      owner_ = o.owner_;
-      record_ = o.record_;
-      place_ = o.place_;
-      walk_ = o.walk_;
-      item_.reset();
-      return *this;
-    }
-    template <bool Other, typename = std::enable_if_t<Const && !Other>>
-    Iterator(const Iterator<Other>& o) : owner_(o.owner_), record_(o.record_), place_(o.place_), walk_(o.walk_) {}
-    Item<Const>& operator*() const {
-      item_.reset();
-      item_.emplace(Item<Const>{owner_->NameOf(record_), owner_->HeadOf(record_).value});
-      return *item_;
-    }
-    Item<Const>* operator->() const { return &**this; }
-    Iterator& operator++() {
-      place_ = owner_->NextPlace(record_, place_, walk_);
-      walk_ = owner_->walk_;
-      record_ = place_ < owner_->order_.size() ? owner_->order_[place_] : kNone;
-      item_.reset();
-      return *this;
-    }
-    Iterator operator++(int) {
-      Iterator before = *this;
-      ++*this;
-      return before;
-    }
-    friend bool operator==(const Iterator& a, const Iterator& b) { return a.record_ == b.record_; }
-    friend bool operator!=(const Iterator& a, const Iterator& b) { return a.record_ != b.record_; }
-
-   private:
-    friend class NameIndex;
-    template <bool>
-    friend class Iterator;
-    Iterator(Owner* owner, uint32_t record, size_t place, uint64_t walk)
-        : owner_(owner), record_(record), place_(place), walk_(walk) {}
-
-    Owner* owner_ = nullptr;
-    uint32_t record_ = kNone;
-    size_t place_ = 0;   // position in the owner's order, when walk_ is the owner's walk
-    uint64_t walk_ = 0;  // the owner's walk this place belongs to; 0 when found by name
-    mutable std::optional<Item<Const>> item_;
-  };
 
   NameIndex() = default;
   NameIndex(const NameIndex& other) { *this = other; }
-  NameIndex& operator=(const NameIndex& other) {
-    if (this == &other) return *this;
-    clear();
-    for (const auto& e : other) emplace(e.first, e.second);
-    return *this;
-  }
+  NameIndex& operator=(const NameIndex& other);
   NameIndex(NameIndex&& other) noexcept { Take(other); }
   NameIndex& operator=(NameIndex&& other) noexcept {
     if (this != &other) Take(other);
@@ -211,35 +108,14 @@ class NameIndex {
   }
 
   // Room for that many more names of nameBytes bytes in all, added without moving anything.
-  void reserve(size_t names, size_t nameBytes) {
-    size_t slots = slots_.empty() ? 16 : slots_.size();
-    while ((count_ + names) * 2 > slots) slots *= 2;
-    if (slots != slots_.size()) Rehash(slots);
-    size_t need = used_ + names * Padded(0) + nameBytes + names * kAlign;
-    if (need > arena_.size()) arena_.resize(need);
-    order_.reserve(order_.size() + names);
-  }
+  void reserve(size_t names, size_t nameBytes);
 
   // Forgets every name and gives the memory back.
   void clear() { *this = NameIndex(); }
 
  private:
   // Moves other's names here and leaves it empty.
-  void Take(NameIndex& other) noexcept {
-    slots_ = std::move(other.slots_);
-    arena_ = std::move(other.arena_);
-    order_ = std::move(other.order_);
-    pending_ = std::move(other.pending_);
-    used_ = std::exchange(other.used_, 0);
-    count_ = std::exchange(other.count_, 0);
-    removedBytes_ = std::exchange(other.removedBytes_, 0);
-    unmerged_ = std::exchange(other.unmerged_, false);
-    walk_ = other.walk_ + 1;
-    other.slots_.clear();
-    other.arena_.clear();
-    other.order_.clear();
-    other.pending_.clear();
-  }
+  void Take(NameIndex& other) noexcept;
 
   static size_t Padded(size_t length) { return (sizeof(Head) + length + kAlign - 1) / kAlign * kAlign; }
 
@@ -284,112 +160,20 @@ class NameIndex {
   }
 
   // The table at most half full.
-  void Rehash(size_t capacity) {
-    std::vector<Slot> fresh(capacity);
-    slots_.swap(fresh);
-    for (const Slot& s : fresh) {
-      if (s.record != kEmpty) PutSlot(s.hash, s.record);
-    }
-  }
+  void Rehash(size_t capacity);
 
-  std::pair<uint32_t, bool> Add(std::string_view name, const V& value) {
-    const uint32_t hash = Hash()(name);
-    if ((count_ + 1) * 2 > slots_.size()) Rehash(slots_.empty() ? 16 : slots_.size() * 2);
-    const size_t mask = slots_.size() - 1;
-    size_t i = Home(hash);
-    for (; slots_[i].record != kEmpty; i = (i + 1) & mask) {
-      if (slots_[i].hash == hash && ViewOf(slots_[i].record) == name) return {slots_[i].record, false};
-    }
-    if (name.size() >= kRemoved) std::__throw_length_error("name too long");
-    const size_t bytes = Padded(name.size());
-    if ((used_ + bytes) / kAlign >= kEmpty) std::__throw_length_error("index full");
-    const bool compact = removedBytes_ > 4096 && removedBytes_ * 2 > used_;
-    if (compact) Compact();
-    if (used_ + bytes > arena_.size()) arena_.resize(std::max({used_ + bytes, arena_.size() * 2, size_t{256}}));
-    // Ordered additions keep the order as it is; others wait for the next walk.
-    const bool inOrder = pending_.empty() && (order_.empty() || ViewOf(order_.back()) < name);
-    std::vector<uint32_t>& list = inOrder ? order_ : pending_;
-    if (list.size() == list.capacity()) list.reserve(list.size() * 2 + 8);
-    const uint32_t record = static_cast<uint32_t>(used_ / kAlign);
-    Head* h = new (arena_.data() + used_) Head{value, hash, static_cast<uint32_t>(name.size())};
-    if (!name.empty()) std::memcpy(h + 1, name.data(), name.size());
-    used_ += bytes;
-    if (compact) {
-      PutSlot(hash, record);  // the slots were laid out afresh
-    } else {
-      slots_[i] = Slot{hash, record};
-    }
-    list.push_back(record);
-    ++count_;
-    return {record, true};
-  }
+  std::pair<uint32_t, bool> Add(std::string_view name, const V& value);
 
 
   // Linear probing without markers: the slots after a removed one move up when their home
   // allows it, so every name stays reachable from its home.
-  void Remove(uint32_t record) {
-    Head& h = HeadOf(record);
-    const size_t mask = slots_.size() - 1;
-    size_t i = Home(h.hash);
-    while (slots_[i].record != record) i = (i + 1) & mask;
-    slots_[i].record = kEmpty;
-    for (size_t j = (i + 1) & mask; slots_[j].record != kEmpty; j = (j + 1) & mask) {
-      size_t home = Home(slots_[j].hash);
-      bool movable = i <= j ? (home <= i || home > j) : (home <= i && home > j);
-      if (movable) {
-        slots_[i] = slots_[j];
-        slots_[j].record = kEmpty;
-        i = j;
-      }
-    }
-    removedBytes_ += Padded(h.length);
-    h.length |= kRemoved;
-    --count_;
-    unmerged_ = true;
-  }
+  void Remove(uint32_t record);
 
   // Copies the live records into a fresh arena, the ordered ones first and in order.
-  void Compact() {
-    std::vector<unsigned char> fresh(used_ - removedBytes_);
-    size_t filled = 0;
-    auto move = [&](std::vector<uint32_t>& records) {
-      size_t kept = 0;
-      for (uint32_t r : records) {
-        if (Removed(r)) continue;
-        size_t bytes = Padded(HeadOf(r).length);
-        std::memcpy(fresh.data() + filled, arena_.data() + size_t{r} * kAlign, bytes);
-        records[kept++] = static_cast<uint32_t>(filled / kAlign);
-        filled += bytes;
-      }
-      records.resize(kept);
-    };
-    move(order_);
-    move(pending_);
-    arena_.swap(fresh);
-    used_ = filled;
-    removedBytes_ = 0;
-    unmerged_ = !pending_.empty();
-    std::fill(slots_.begin(), slots_.end(), Slot{});
-    for (uint32_t r : order_) PutSlot(HeadOf(r).hash, r);
-    for (uint32_t r : pending_) PutSlot(HeadOf(r).hash, r);
-    ++walk_;
-  }
+  void Compact();
 
   // Brings order_ up to date: the waiting names sorted and merged in, removed ones left out.
-  void Merge() const {
-    if (!unmerged_ && pending_.empty()) return;
-    auto byName = [this](uint32_t a, uint32_t b) { return ViewOf(a) < ViewOf(b); };
-    auto removed = [this](uint32_t r) { return Removed(r); };
-    pending_.erase(std::remove_if(pending_.begin(), pending_.end(), removed), pending_.end());
-    order_.erase(std::remove_if(order_.begin(), order_.end(), removed), order_.end());
-    std::sort(pending_.begin(), pending_.end(), byName);
-    size_t middle = order_.size();
-    order_.insert(order_.end(), pending_.begin(), pending_.end());
-    std::inplace_merge(order_.begin(), order_.begin() + static_cast<std::ptrdiff_t>(middle), order_.end(), byName);
-    pending_.clear();
-    unmerged_ = false;
-    ++walk_;
-  }
+  void Merge() const;
 
   template <bool Const, typename Owner>
   static Iterator<Const> Start(Owner* owner) {
@@ -400,15 +184,7 @@ class NameIndex {
 
   // The place after record's in the order: known when the iterator walked the current
   // order, else found by name (a removed name's walk goes on at the next name).
-  size_t NextPlace(uint32_t record, size_t place, uint64_t walk) const {
-    Merge();
-    if (walk == walk_ && !Removed(record)) return place + 1;
-    std::string_view name = ViewOf(record);
-    auto it = std::lower_bound(order_.begin(), order_.end(), name,
-                               [this](uint32_t r, std::string_view n) { return ViewOf(r) < n; });
-    size_t at = static_cast<size_t>(it - order_.begin());
-    return Removed(record) ? at : at + 1;
-  }
+  size_t NextPlace(uint32_t record, size_t place, uint64_t walk) const;
 
   std::vector<Slot> slots_;           // a power of two long, at most half full
   std::vector<unsigned char> arena_;  // records, kAlign-aligned, in the first used_ bytes
@@ -422,3 +198,6 @@ class NameIndex {
 };
 
 }  // namespace tolvane
+
+// The larger members, out of the class so that it reads as what it promises.
+#include "storage/name_index_impl.h"  // IWYU pragma: export

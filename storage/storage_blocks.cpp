@@ -8,6 +8,7 @@
 
 #include "storage/region_sort.h"
 #include "storage/storage_format.h"
+#include "storage/archive_update.h"
 #include "storage/inflate.h"
 #include "storage/zlib_codec.h"
 

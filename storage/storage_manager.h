@@ -31,14 +31,7 @@ class ChunkedStreams;
 class StorageSpace;
 class StorageUpdate;
 
-// The writing side as the reading core knows it: through virtual calls only.
-class ArchiveUpdate {
- public:
-  virtual ~ArchiveUpdate() = default;
-  // Close (keep) or Discard (not keep): writes back what changed, then makes an update of
-  // a file final, or rolls it back when something failed or nothing is to be kept.
-  virtual bool Finish(bool keep) = 0;
-};
+class ArchiveUpdate;  // the writing side as the reading core knows it (archive_update.h)
 }  // namespace tolvane
 
 class StorageManager {
@@ -67,8 +60,7 @@ class StorageManager {
   // header, stopping at the first failure; then, or when the update cannot be made final,
   // an archive file goes back to what it was at Open (false). Closed either way.
   bool Close();
-  // Closes without writing anything back; an archive file goes back to what it was at Open.
-  void Discard();
+  void Discard();  // closes without writing back; an archive file goes back to Open's state
   bool IsClosed() const { return !stream_; }
 
   // --- Reads by name (storage_entries.cpp). A maxSize of 0 means no limit.
@@ -80,11 +72,9 @@ class StorageManager {
   int32_t ReadEntryToStream(const std::string& name, std::ostringstream& out);
   int32_t GetEntryLength(StorageFolder& folder, const std::string& name);
   int32_t ReadEntryRaw(StorageFolder& folder, const std::string& name, void* buffer, uint32_t capacity);
-  int32_t ReadEntryRaw(StorageFolder& folder, const std::string& name, std::vector<uint8_t>& out,
-                       uint32_t maxSize = 0);
+  int32_t ReadEntryRaw(StorageFolder& folder, const std::string& name, std::vector<uint8_t>& out, uint32_t maxSize = 0);
   int32_t ReadEntry(StorageFolder& folder, const std::string& name, void* buffer, uint32_t capacity);
-  int32_t ReadEntry(StorageFolder& folder, const std::string& name, std::vector<uint8_t>& out,
-                    uint32_t maxSize = 0);
+  int32_t ReadEntry(StorageFolder& folder, const std::string& name, std::vector<uint8_t>& out, uint32_t maxSize = 0);
   int32_t ReadEntryToStream(StorageFolder& folder, const std::string& name, std::ostringstream& out);
   // The content handed to sink in pieces of at most PieceInflater::kOutputPiece bytes,
   // memory not depending on the entry's size: its length, what ReadEntry would give, or
@@ -205,7 +195,6 @@ class StorageManager {
   friend class tolvane::ChunkedStreams;
   friend class tolvane::StorageSpace;
   friend class tolvane::StorageUpdate;
-
   bool Attach(std::unique_ptr<StorageManagerStream> stream, int openResult);
   void Release();
   bool LoadArchive();

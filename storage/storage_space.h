@@ -44,7 +44,8 @@ class StorageSpace {
   // The directory was emptied: nothing to index.
   void Clear();
 
-  // Hints that a region of need bytes is looked for soon, or that a resize of the region [offset, offset + size) to need bytes follows.
+  // Hints that a region of need bytes is looked for soon, that the neighbours of
+  // [offset, offset + size) are, or that a resize of that region to need bytes follows.
   void PrefetchBestFit(uint32_t need) const;
   void PrefetchNeighbours(uint32_t offset, uint32_t size) const;
   void PrefetchForResize(uint32_t need, uint32_t offset, uint32_t size) const;

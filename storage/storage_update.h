@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "storage/archive_update.h"
 #include "storage/storage_manager.h"
 #include "storage/storage_space.h"
 

@@ -27,7 +27,8 @@ auto Guarded(F&& f) -> decltype(f()) {
 namespace tolvane {
 
 int32_t CompressForStorage(Compressor compressor, const void* data, uint32_t length, std::vector<uint8_t>& out) {
-  if (!(compressor ? compressor : DeflateLevel9)(data, length, out) || !HasLevel9Header(out)) return StorageCompressFailed;
+  if (!(compressor ? compressor : DeflateLevel9)(data, length, out) || !HasLevel9Header(out))
+    return StorageCompressFailed;
   if (out.size() - 2 > kMaxPayload) return StorageNoSpace;
   return 0;
 }
@@ -36,7 +37,8 @@ int32_t StorageUpdate::NewBlock(uint32_t length, uint32_t wanted) {
   space_.EnsureReservedRecords();
   if (length > kMaxPayload) return StorageNoSpace;
   const uint32_t need = RegionSize(length);
-  if (wanted > 0 && (wanted >= a_.directory_.size() || a_.directory_[wanted].type != BlockVacant)) return StorageBadBlock;
+  if (wanted > 0 && (wanted >= a_.directory_.size() || a_.directory_[wanted].type != BlockVacant))
+    return StorageBadBlock;
   int64_t at = space_.Allocate(need, StorageManager::kNoRecord);
   if (at < 1) return static_cast<int32_t>(at);
   const uint32_t offset = static_cast<uint32_t>(at);
