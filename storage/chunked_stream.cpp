@@ -803,84 +803,63 @@ int32_t ChunkedStreams::Repair(uint32_t block) {
 // The operations callers see
 
 namespace {
+
 const std::map<uint32_t, ChunkedStream> kNoStreams;
+
+// A call into the chunked streams; fallback when the writing side could not be made.
+template <typename R, typename F>
+R Guarded(R fallback, F&& call) {
+  try {
+    return call();
+  } catch (const std::exception&) {
+    return fallback;
+  }
 }
+
+}  // namespace
 
 int32_t StorageManager::CreateChunkedStream(const void* data, uint32_t length, uint16_t chunkSize, uint16_t kind) {
   if (!stream_) return StorageNotOpen;
-  try {
-    return Update().Chunks().Create(data, length, chunkSize, kind);
-  } catch (const std::exception&) {
-    return StorageWriteFailed;
-  }
+  return Guarded(int32_t{StorageWriteFailed}, [&] { return Update().Chunks().Create(data, length, chunkSize, kind); });
 }
 
 int32_t StorageManager::GetChunkedStreamLength(uint32_t block) {
   if (!stream_) return StorageNotOpen;
-  try {
-    return Update().Chunks().Length(block);
-  } catch (const std::exception&) {
-    return StorageNoChunkedStream;
-  }
+  return Guarded(int32_t{StorageNoChunkedStream}, [&] { return Update().Chunks().Length(block); });
 }
 
 bool StorageManager::ResizeChunkedStream(uint32_t block, uint32_t newLength) {
   if (!stream_) return false;
-  try {
-    return Update().Chunks().Resize(block, newLength);
-  } catch (const std::exception&) {
-    return false;
-  }
+  return Guarded(false, [&] { return Update().Chunks().Resize(block, newLength); });
 }
 
 int32_t StorageManager::ReadChunkedStream(uint32_t block, void* buffer, uint32_t length, int64_t offset) {
   if (!stream_) return StorageNotOpen;
-  try {
-    return Update().Chunks().Read(block, buffer, length, offset);
-  } catch (const std::exception&) {
-    return StorageNoMemory;
-  }
+  return Guarded(int32_t{StorageNoMemory}, [&] { return Update().Chunks().Read(block, buffer, length, offset); });
 }
 
 int32_t StorageManager::WriteChunkedStream(uint32_t block, const void* data, uint32_t length, int64_t offset) {
   if (!stream_) return StorageNotOpen;
-  try {
-    return Update().Chunks().Write(block, data, length, offset);
-  } catch (const std::exception&) {
-    return StorageNoMemory;
-  }
+  return Guarded(int32_t{StorageNoMemory}, [&] { return Update().Chunks().Write(block, data, length, offset); });
 }
 
 bool StorageManager::DeleteChunkedStream(uint32_t block) {
   if (!stream_) return false;
-  try {
-    return Update().Chunks().Delete(block);
-  } catch (const std::exception&) {
-    return false;
-  }
+  return Guarded(false, [&] { return Update().Chunks().Delete(block); });
 }
 
 int32_t StorageManager::RepairChunkedStream(uint32_t block) {
   if (!stream_) return StorageNotOpen;
-  try {
-    return Update().Chunks().Repair(block);
-  } catch (const std::exception&) {
-    return StorageNoMemory;
-  }
+  return Guarded(int32_t{StorageNoMemory}, [&] { return Update().Chunks().Repair(block); });
 }
 
 const ChunkedStream* StorageManager::LookupChunkedStream(uint32_t block) {
   if (!stream_) return nullptr;
-  try {
-    return Update().Chunks().Lookup(block);
-  } catch (const std::exception&) {
-    return nullptr;
-  }
+  return Guarded(static_cast<const ChunkedStream*>(nullptr), [&] { return Update().Chunks().Lookup(block); });
 }
 
 const std::map<uint32_t, ChunkedStream>& StorageManager::ChunkCache() const {
-  const auto* update = static_cast<const tolvane::StorageUpdate*>(update_.get());
-  const tolvane::ChunkedStreams* chunks = update ? update->ChunksIfMade() : nullptr;
+  const tolvane::ChunkedStreams* chunks = writer_ ? writer_->ChunksIfMade() : nullptr;
   return chunks ? chunks->Cache() : kNoStreams;
 }
 

@@ -292,14 +292,24 @@ int32_t StorageManager::ReadBlockRaw(uint32_t block, std::vector<uint8_t>& out, 
   return static_cast<int32_t>(n);
 }
 
-int32_t StorageManager::ReadBlockPart(uint32_t block, void* buffer, uint32_t length, uint32_t offset) {
-  if (!stream_) return StorageNotOpen;
+// Where length bytes from offset into block's payload lie, cut at the payload's end: at and
+// n, with a positive result; 0 when nothing is there, or a negative code.
+int32_t StorageManager::LocatePart(uint32_t block, uint32_t offset, uint32_t length, uint32_t& at, uint32_t& n) {
   uint32_t payload, stored;
   int32_t r = LocateBlock(block, payload, stored);
   if (r <= 0) return r;
   if (offset >= stored) return 0;
-  uint32_t n = std::min(length, stored - offset);
-  if (!ReadAt(payload + offset, buffer, n)) return StorageReadFailed;
+  at = payload + offset;
+  n = std::min(length, stored - offset);
+  return 1;
+}
+
+int32_t StorageManager::ReadBlockPart(uint32_t block, void* buffer, uint32_t length, uint32_t offset) {
+  if (!stream_) return StorageNotOpen;
+  uint32_t at, n;
+  int32_t r = LocatePart(block, offset, length, at, n);
+  if (r <= 0) return r;
+  if (!ReadAt(at, buffer, n)) return StorageReadFailed;
   return static_cast<int32_t>(n);
 }
 

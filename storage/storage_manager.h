@@ -205,6 +205,7 @@ class StorageManager {
   void FindDamagedRegions();
   bool IsDamaged(uint32_t number) const;
   int32_t LocateBlock(uint32_t block, uint32_t& payload, uint32_t& storedLength);
+  int32_t LocatePart(uint32_t block, uint32_t offset, uint32_t length, uint32_t& at, uint32_t& n);
   int32_t ReadStoredPayload(uint32_t block, std::vector<uint8_t>& buffer);
   tolvane::PieceInflater* Inflater();  // made at its first use
   bool InflateWhole(const std::vector<uint8_t>& stored, std::vector<uint8_t>& out, uint64_t limit);

@@ -150,14 +150,12 @@ int32_t StorageManager::WriteBlock(uint32_t block, const void* data, uint32_t le
 int32_t StorageManager::WriteBlockPart(uint32_t block, const void* data, uint32_t length, uint32_t offset) {
   return Guarded([&]() -> int32_t {
     if (!stream_) return StorageNotOpen;
-    uint32_t payload, stored;
-    int32_t r = LocateBlock(block, payload, stored);
+    uint32_t at, n;
+    int32_t r = LocatePart(block, offset, length, at, n);
     if (r <= 0) return r;
-    if (offset >= stored) return 0;
-    uint32_t n = std::min(length, stored - offset);
     Update().ForgetInflated(block);
     // Only bytes change here: the stream alone puts them back.
-    if (!Update().WriteInPlace(payload + offset, data, n)) return StorageWriteFailed;
+    if (!Update().WriteInPlace(at, data, n)) return StorageWriteFailed;
     status_ |= StatusDataChanged;
     return static_cast<int32_t>(n);
   });
