@@ -11,13 +11,13 @@
 // The index is stored compressed when OptionCompressChunkIndex is in effect. Every change
 // to a chunk list is saved when it is made, so the cache never has to be written back;
 // when a save fails the cached copy is dropped and the next lookup reads the stored one.
+#include "storage/chunked_stream.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <exception>
 #include <unordered_set>
-
-#include "storage/chunked_stream.h"
 
 #include "storage/chunk_workspace.h"
 #include "storage/storage_format.h"

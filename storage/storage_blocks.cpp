@@ -6,11 +6,10 @@
 #include <exception>
 #include <new>
 
-#include "storage/region_sort.h"
-#include "storage/storage_format.h"
 #include "storage/archive_update.h"
 #include "storage/inflate.h"
-#include "storage/zlib_codec.h"
+#include "storage/region_sort.h"
+#include "storage/storage_format.h"
 
 using namespace tolvane::storage_format;
 

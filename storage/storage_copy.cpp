@@ -2,8 +2,8 @@
 #include <algorithm>
 #include <exception>
 
-#include "storage/storage_format.h"
 #include "storage/atomic_file_stream.h"
+#include "storage/storage_format.h"
 #include "storage/storage_manager.h"
 #include "storage/storage_update.h"
 #include "storage/zlib_codec.h"

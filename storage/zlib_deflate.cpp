@@ -1,5 +1,5 @@
 // zlib calls of the archive that compress. Streams are initialised with the version
-// string "1.2.3", as in zlib_codec.cpp.
+// string "1.2.3", as in inflate.cpp.
 #include <zlib.h>
 
 #include <exception>
