@@ -213,7 +213,6 @@ void StorageManager::Discard() {
 
 void StorageManager::Reset() {
   directory_.clear();
-  directory_.shrink_to_fit();
   damaged_.clear();
   root_.entries.clear();
   root_.subfolders.clear();
