@@ -41,12 +41,7 @@ class FileSource final : public StorageManager::PayloadSource {
 
 }  // namespace
 
-BuiltPackage::~BuiltPackage() {
-  if (!archive.empty()) {
-    std::error_code ec;
-    fs::remove(archive, ec);
-  }
-}
+BuiltPackage::~BuiltPackage() = default;
 
 bool BuildPackage(const ProductTree& tree, uint16_t version, const PayloadKey& key, const fs::path& beside,
                   PackCompressor compressor, const SizeCheck& check, BuiltPackage& built, std::string& error) {
@@ -66,7 +61,10 @@ bool BuildPackage(const ProductTree& tree, uint16_t version, const PayloadKey& k
   }
   built.manifest = WriteManifest(manifest);
 
-  built.archive = TemporarySibling(beside);
+  // The plain archive lies in a private folder, where no one else can put a link at its name.
+  fs::path folder = beside.parent_path();
+  if (!built.workFolder.Make(folder.empty() ? fs::path(".") : folder, Display(beside.filename()), error)) return false;
+  built.archive = built.workFolder.Path() / "archive";
   std::wstring wide;
   if (!WideName(built.archive, wide)) return error = Display(built.archive) + ": the name is not valid UTF-8", false;
   auto stream = std::make_unique<StorageManagerFileStream>();

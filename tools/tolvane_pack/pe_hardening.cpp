@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <map>
 
+#include "common/little_endian.h"
 #include "tools/tolvane_pack/json_text.h"
 
 namespace tolvane::pack::pe {
@@ -86,8 +87,8 @@ class ImageView {
     }
     return nullptr;
   }
-  static uint16_t Get16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-  static uint32_t Get32(const uint8_t* p) { return uint32_t(Get16(p)) | uint32_t(Get16(p + 2)) << 16; }
+  static uint16_t Get16(const uint8_t* p) { return LoadLe16(p); }
+  static uint32_t Get32(const uint8_t* p) { return LoadLe32(p); }
   bool Name(uint64_t rva, std::string& name) const {
     uint64_t rest = 0;
     const uint8_t* p = At(rva, 1, &rest);

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "common/little_endian.h"
+
 namespace tolvane::pack::pe {
 
 namespace {
@@ -19,17 +21,11 @@ constexpr uint32_t kDirResource = 2, kDirCertificate = 4, kDirDebug = 6;
 constexpr uint32_t kScnInitializedData = 0x00000040, kScnDiscardable = 0x02000000;
 constexpr uint32_t kSubdirectoryBit = 0x80000000u;
 
-uint16_t Get16(const Bytes& b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
-uint32_t Get32(const Bytes& b, size_t at) {
-  return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
-}
-void Put16(Bytes& b, size_t at, uint32_t v) {
-  b[at] = uint8_t(v);
-  b[at + 1] = uint8_t(v >> 8);
-}
-void Put32(Bytes& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = uint8_t(v >> (8 * i));
-}
+// Fields of a byte vector; callers check the bounds.
+uint16_t Get16(const Bytes& b, size_t at) { return LoadLe16(&b[at]); }
+uint32_t Get32(const Bytes& b, size_t at) { return LoadLe32(&b[at]); }
+void Put16(Bytes& b, size_t at, uint32_t v) { StoreLe16(&b[at], uint16_t(v)); }
+void Put32(Bytes& b, size_t at, uint32_t v) { StoreLe32(&b[at], v); }
 bool Fits(size_t size, uint64_t at, uint64_t length) { return at <= size && length <= size - at; }
 uint64_t AlignUp(uint64_t v, uint64_t a) { return a ? (v + a - 1) / a * a : v; }
 
@@ -760,36 +756,6 @@ bool FindFileVersionText(const Bytes& info, std::u16string& text) {
     return true;
   }
   return false;
-}
-
-uint16_t VersionNumberOf(const std::u16string& text) {
-  // As "%d, %d, %d, %d" reads it: blanks before a number are skipped, a comma must follow
-  // directly, and the first number that does not parse ends the reading.
-  int32_t numbers[4] = {0, 0, 0, 0};
-  size_t p = 0;
-  auto space = [&] {
-    while (p < text.size() && (text[p] == u' ' || (text[p] >= u'\t' && text[p] <= u'\r'))) ++p;
-  };
-  for (int n = 0; n < 4; ++n) {
-    if (n > 0) {
-      if (p >= text.size() || text[p] != u',') break;
-      ++p;
-    }
-    space();
-    bool negative = false;
-    if (p < text.size() && (text[p] == u'-' || text[p] == u'+')) negative = text[p++] == u'-';
-    if (p >= text.size() || text[p] < u'0' || text[p] > u'9') break;
-    // A number beyond the int range is clamped to it, as the installer's runtime does.
-    const uint64_t limit = negative ? 0x80000000u : 0x7FFFFFFFu;
-    uint64_t value = 0;
-    while (p < text.size() && text[p] >= u'0' && text[p] <= u'9') {
-      value = value * 10 + uint64_t(text[p++] - u'0');
-      if (value > limit) value = limit + 1;
-    }
-    if (value > limit) value = limit;
-    numbers[n] = int32_t(negative ? -int64_t(value) : int64_t(value));
-  }
-  return uint16_t(uint32_t(numbers[0]) * 256u + uint32_t(numbers[2]));
 }
 
 }  // namespace tolvane::pack::pe

@@ -162,8 +162,4 @@ size_t ChecksumFieldOffset(const Image& image);
 // 040904b0 (U.S. English) and then 080404b0 (Simplified Chinese), keys compared without
 // case as the version API does. False when neither table has it.
 bool FindFileVersionText(const Bytes& versionInfo, std::u16string& text);
-// The product's version number from a FileVersion text "a, b, c, d": a × 256 + c, modulo
-// 65536; numbers that do not parse count as 0 (the installer's own reading).
-uint16_t VersionNumberOf(const std::u16string& text);
-
 }  // namespace tolvane::pack::pe

@@ -16,6 +16,7 @@
 extern char** environ;
 #endif
 
+#include "package/file_version.h"
 #include "package/install_limits.h"
 #include "package/key_provider.h"
 #include "package/manifest.h"
@@ -45,7 +46,7 @@ bool ReadProductVersion(const fs::path& server, ServerVersion& version, std::str
   if (!pe::FindFileVersionText(info->bytes, text))
     return error = Display(server) + ": its version resource has no FileVersion (string table 040904b0 or 080404b0)", false;
   version.text = Utf16ToUtf8(text);
-  version.number = pe::VersionNumberOf(text);
+  version.number = FileVersionNumber(text);
   if (version.number == 0)
     return error = Display(server) + ": FileVersion \"" + version.text +
                    "\" gives version 0, which setup reads as no installed product", false;
@@ -79,7 +80,7 @@ bool RunProgram(const std::vector<std::string>& command, const fs::path& log, in
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
   pid_t pid = 0;
   int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
@@ -159,11 +160,20 @@ bool ChecksumOfFile(const fs::path& path, uint64_t field, uint32_t& checksum) {
 // Reads osslsigncode's verdict: a digest that no longer matches the file means the file
 // changed after signing; otherwise the failure is the certificate's.
 void CheckSignature(const fs::path& path, const fs::path* ca, InspectReport& report) {
-  fs::path log = TemporarySibling(fs::temp_directory_path() / "tolvane-verify");
+  TemporaryFolder work;
+  std::string error;
+  std::error_code ec;
+  const fs::path temp = fs::temp_directory_path(ec);
+  if (!work.Make(temp, "tolvane-verify", error)) {
+    report.signature = "not verified";
+    report.signatureDetail = error;
+    report.faults.push_back("signature " + report.signatureDetail);
+    return;
+  }
+  const fs::path log = work.Path() / "osslsigncode.log";
   std::vector<std::string> command = {"osslsigncode", "verify", "-in", path.string()};
   if (ca) command.insert(command.end(), {"-CAfile", ca->string()});
   int status = 0;
-  std::string error;
   bool ran = RunProgram(command, log, status, error);
   std::string current, calculated, lastError;
   if (ran) {
@@ -182,8 +192,6 @@ void CheckSignature(const fs::path& path, const fs::path* ca, InspectReport& rep
       if (line.find("Error:") != std::string::npos) lastError = value();
     }
   }
-  std::error_code ec;
-  fs::remove(log, ec);
   if (!ran) {
     report.signature = "not verified";
     report.signatureDetail = error;
