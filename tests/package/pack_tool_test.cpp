@@ -408,6 +408,28 @@ TEST_F(PackTool, ExtractAndGetKeepEveryEntryInsideTheTarget) {
   EXPECT_FALSE(fs::exists(dir_ / "evil.txt"));
 }
 
+// Long work shows one line of progress when standard error is a terminal (script(1) gives
+// the tool one), and nothing in a log or with --quiet.
+TEST_F(PackTool, ProgressLineOnlyOnATerminal) {
+  fs::path root = SmallProduct();
+  auto onTerminal = [&](const std::string& args) {
+    std::string command = "script -qec \"'" + std::string(TOLVANE_PACK_EXE) + "' " + args + " >/dev/null\" /dev/null >" +
+                          P(dir_ / "tty.txt") + " 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0) << args;
+    Bytes shown = Slurp(dir_ / "tty.txt");
+    return std::string(shown.begin(), shown.end());
+  };
+  std::string shown = onTerminal("build " + P(root) + " --version 1 --key " + kKey + " -o " + P(dir_ / "t"));
+  EXPECT_NE(shown.find("\rbuild: 0.1 of 0.1 MiB, 4 of 4 files"), std::string::npos) << shown;
+  shown = onTerminal("extract " + P(dir_ / "t" / "manifest.bin") + " " + P(dir_ / "t" / "payload.bin") + " " + P(dir_ / "x"));
+  EXPECT_NE(shown.find("\rextract: 0.1 of 0.1 MiB, 4 of 4 files"), std::string::npos) << shown;
+  shown = onTerminal("build " + P(root) + " --version 1 --key " + kKey + " -o " + P(dir_ / "q") + " --quiet");
+  EXPECT_EQ(shown.find('\r'), std::string::npos) << shown;
+  Result r = Pack("build " + P(root) + " --version 1 --key " + kKey + " -o " + P(dir_ / "l"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+}
+
 TEST_F(PackTool, EncipherAndDecipherWholeBlocksLikeOpenSsl) {
   std::mt19937 rng(9);
   Bytes data(1003);

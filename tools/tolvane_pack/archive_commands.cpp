@@ -49,14 +49,14 @@ int FailCode(const Options& o, const std::string& what, int32_t code) {
   return Fail(o, what + ": error " + std::to_string(code) + " (" + StorageErrorText(code) + ")");
 }
 
-// Arguments are UTF-8 on the host and in the ANSI code page on Windows.
+// Arguments are UTF-8 (on Windows too: the program's entry point makes them so).
 bool ToWidePath(const std::string& arg, std::wstring& out) {
   out.clear();
 #ifdef _WIN32
-  int n = MultiByteToWideChar(CP_ACP, 0, arg.data(), static_cast<int>(arg.size()), nullptr, 0);
+  int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, arg.data(), static_cast<int>(arg.size()), nullptr, 0);
   if (n <= 0) return false;
   out.resize(static_cast<size_t>(n));
-  MultiByteToWideChar(CP_ACP, 0, arg.data(), static_cast<int>(arg.size()), &out[0], n);
+  MultiByteToWideChar(CP_UTF8, 0, arg.data(), static_cast<int>(arg.size()), &out[0], n);
   return true;
 #else
   for (size_t i = 0; i < arg.size();) {
@@ -240,9 +240,9 @@ int RunGet(const Options& o) {
   std::filesystem::path target = out;
   std::error_code ec;
   if (!out.empty() && std::filesystem::is_directory(target, ec)) {
-    // Into a folder under the entry's own name, which must stay a file of that folder.
-    std::optional<std::u16string> text = CodePage936ToUtf16(name);
-    std::string problem = "the name is not code page 936 text";
+    // Into a folder under the entry's name as given, which must stay a file of that folder.
+    std::optional<std::u16string> text = Utf8ToUtf16(name);
+    std::string problem = "the name is not UTF-8 text";
     if (!text || !CheckNameComponent(*text, problem))
       return a.Finish(Fail(o, "'" + Printable(name) + "': " + problem + "; give a file name as OUT"));
     target /= Utf16ToPath(*text);

@@ -123,24 +123,26 @@ class PackageVisitor : public EntrySink {
   ~PackageVisitor() = default;
 };
 
-// Counts what passes to the visitor.
+// Counts what passes to the visitor (and tells the progress line).
 class CountingSink final : public EntrySink {
  public:
-  explicit CountingSink(EntrySink& next) : next_(next) {}
+  CountingSink(EntrySink& next, Progress* progress) : next_(next), progress_(progress) {}
   bool Take(const uint8_t* data, size_t length) override {
     count += length;
+    if (progress_) progress_->Add(length, 0);
     return next_.Take(data, length);
   }
   uint64_t count = 0;
 
  private:
   EntrySink& next_;
+  Progress* progress_;
 };
 
 // Reads every file of the package in pieces and hands it to the visitor. Checks that each
 // file is present and not empty, and that the sizes add up to TotalBytes.
 bool ReadFiles(const OpenedPackage& package, const std::string& payloadLabel, const std::string& manifestLabel,
-               StorageManager& archive, PackageVisitor& visitor, std::string& error) {
+               StorageManager& archive, PackageVisitor& visitor, std::string& error, Progress* progress) {
   uint64_t total = 0;
   for (const ManifestEntry& e : package.manifest.Entries) {
     std::string archiveName, problem;
@@ -150,7 +152,7 @@ bool ReadFiles(const OpenedPackage& package, const std::string& payloadLabel, co
       continue;
     }
     if (!visitor.Begin(e, error)) return false;
-    CountingSink sink(visitor);
+    CountingSink sink(visitor, progress);
     int32_t length = archive.ReadEntryTo(archiveName, sink);
     if (length == StorageWriteFailed && !visitor.problem.empty()) return error = visitor.problem, false;
     if (length < 0) {
@@ -169,6 +171,7 @@ bool ReadFiles(const OpenedPackage& package, const std::string& payloadLabel, co
     }
     total += sink.count;
     if (!visitor.End(error)) return false;
+    if (progress) progress->Add(0, 1);
   }
   std::set<std::string> listed;
   for (const ManifestEntry& e : package.manifest.Entries) {
@@ -202,6 +205,12 @@ class CheckVisitor final : public PackageVisitor {
   PackageCheck& check_;
 };
 
+size_t FileCount(const PackageManifest& manifest) {
+  size_t files = 0;
+  for (const ManifestEntry& e : manifest.Entries) files += e.Kind != Folder;
+  return files;
+}
+
 // Every folder of the tree, deepest first, then the tree itself: their names durable.
 bool SyncTree(const fs::path& root, std::string& error) {
   std::vector<fs::path> folders;
@@ -222,21 +231,23 @@ bool SyncTree(const fs::path& root, std::string& error) {
 }  // namespace
 
 const CommandSpec kBuildSpec{
-    "build", "PRODUCT_DIR --version N --key HEX -o OUTDIR [--order FILE] [--allow-long-paths]",
+    "build", "PRODUCT_DIR --version N --key HEX -o OUTDIR [--order FILE] [--allow-long-paths] [--quiet]",
     "make a package (manifest.bin, payload.bin) from a product folder", 1, 1,
     {{"--version", "N", "the package's version number, 0 to 65535"},
      {"--key", "HEX", "the payload key, 16 hex digits, not all zero"},
      {"-o", "OUTDIR", "the folder that gets manifest.bin and payload.bin"},
      kOrderOption,
      kAllowLongPathsOption,
+     kQuietOption,
      kSetupLimitOption}};
 const CommandSpec kVerifySpec{"verify", "MANIFEST PAYLOAD",
                               "check that a package's payload holds every file of its manifest", 2, 2, {}};
-const CommandSpec kExtractSpec{"extract", "MANIFEST PAYLOAD DIR",
-                               "write the files of a package into a new folder (or an empty one)", 3, 3, {}};
+const CommandSpec kExtractSpec{"extract", "MANIFEST PAYLOAD DIR [--quiet]",
+                               "write the files of a package into a new folder (or an empty one)", 3, 3, {kQuietOption}};
 
 bool CheckPackageInFile(const Bytes& manifest, const std::string& manifestLabel, const fs::path& file, uint64_t offset,
-                        uint64_t length, const std::string& payloadLabel, PackageCheck& check, std::string& error) {
+                        uint64_t length, const std::string& payloadLabel, PackageCheck& check, std::string& error,
+                        const char* progressLabel, bool quiet) {
   OpenedPackage package;
   if (!OpenManifest(manifest, manifestLabel, package, error)) return false;
   check.manifest = package.manifest;
@@ -244,7 +255,9 @@ bool CheckPackageInFile(const Bytes& manifest, const std::string& manifestLabel,
   PayloadArchive payload;
   if (!payload.Open(file, offset, length, package, payloadLabel, error)) return false;
   CheckVisitor visitor(check);
-  return ReadFiles(package, payloadLabel, manifestLabel, payload.Archive(), visitor, error);
+  Progress progress(progressLabel ? progressLabel : "", package.manifest.TotalBytes, FileCount(package.manifest),
+                    quiet || !progressLabel);
+  return ReadFiles(package, payloadLabel, manifestLabel, payload.Archive(), visitor, error, &progress);
 }
 
 int RunBuild(const CommandLine& cl) {
@@ -279,8 +292,12 @@ int RunBuild(const CommandLine& cl) {
     return false;
   };
   BuiltPackage built;
-  if (!BuildPackage(tree, uint16_t(version), *key, out / "payload.bin", PackCompressor::Zlib9, check, built, error))
-    return Fail(command, error);
+  {
+    Progress progress("build", tree.totalBytes, tree.entries.size() - FolderCount(tree), cl.Has("--quiet"));
+    if (!BuildPackage(tree, uint16_t(version), *key, out / "payload.bin", PackCompressor::Zlib9, check, built, error,
+                      &progress))
+      return Fail(command, error);
+  }
   AtomicFileWriter payload;
   if (!WriteFileAtomically(out / "manifest.bin", built.manifest, error) || !payload.Start(out / "payload.bin", error) ||
       !built.WritePayload([&](const uint8_t* data, size_t n) { return payload.Write(data, n); }, error) ||
@@ -379,7 +396,8 @@ int RunExtract(const CommandLine& cl) {
   bool ok;
   {
     ExtractVisitor visitor(temp);
-    ok = ReadFiles(package, Display(payloadPath), Display(manifestPath), payload.Archive(), visitor, error);
+    Progress progress("extract", package.manifest.TotalBytes, FileCount(package.manifest), cl.Has("--quiet"));
+    ok = ReadFiles(package, Display(payloadPath), Display(manifestPath), payload.Archive(), visitor, error, &progress);
   }
   ok = ok && SyncTree(temp, error);
   if (ok && fs::exists(target, ec)) fs::remove(target, ec);

@@ -31,6 +31,7 @@ const OptionSpec kOrderOption{"--order", "FILE", "the order of the entries: one 
                                                  "between components, '#' comments), every entry once"};
 const OptionSpec kAllowLongPathsOption{"--allow-long-paths", nullptr,
                                        "let a file's path under the default install folder reach 260 characters"};
+const OptionSpec kQuietOption{"--quiet", nullptr, "no progress line on a terminal"};
 const OptionSpec kSetupLimitOption{"--setup-limit", "BYTES", "the largest setup image (tests)", true};
 
 bool SetupLimit(const CommandLine& line, uint64_t& limit, std::string& error) {

@@ -18,6 +18,7 @@
 #include "tools/tolvane_pack/file_io.h"
 #include "tools/tolvane_pack/package_deflater.h"
 #include "tools/tolvane_pack/product_tree.h"
+#include "tools/tolvane_pack/progress.h"
 #include "tools/tolvane_pack/commands.h"
 
 namespace tolvane::pack {
@@ -64,8 +65,10 @@ using SizeCheck = std::function<bool(uint64_t packageBytes, std::string& error)>
 // error names the offending file. Whole files are compressed as `compressor` says
 // (Zlib9 is what `build` keeps: the project's own setup.exe and its tests are made from
 // those bytes).
+// progress, when given, learns of each file packed.
 bool BuildPackage(const ProductTree& tree, uint16_t version, const PayloadKey& key, const std::filesystem::path& beside,
-                  PackCompressor compressor, const SizeCheck& check, BuiltPackage& built, std::string& error);
+                  PackCompressor compressor, const SizeCheck& check, BuiltPackage& built, std::string& error,
+                  Progress* progress = nullptr);
 // "N entries (F files, D folders), T bytes; manifest M bytes, payload P bytes"
 std::string DescribeBuild(const ProductTree& tree, const BuiltPackage& built);
 
@@ -78,10 +81,11 @@ struct PackageCheck {
   size_t files = 0, folders = 0;
 };
 // Checks a package whose payload lies at [offset, offset + length) of a file, reading and
-// deciphering it in pieces. The labels name the two parts in messages.
+// deciphering it in pieces. The labels name the two parts in messages; progress, when
+// given, learns of the bytes read.
 bool CheckPackageInFile(const Bytes& manifest, const std::string& manifestLabel, const std::filesystem::path& file,
                         uint64_t offset, uint64_t length, const std::string& payloadLabel, PackageCheck& check,
-                        std::string& error);
+                        std::string& error, const char* progressLabel = nullptr, bool quiet = true);
 
 // What setup and build say of a product whose setup.exe would pass the limit of
 // package/install_limits.h (or the hidden --setup-limit of the tests).
@@ -90,7 +94,7 @@ std::string SetupTooLarge(uint64_t setupBytes, uint64_t limit);
 // option is no number.
 bool SetupLimit(const CommandLine& line, uint64_t& limit, std::string& error);
 // The options both setup and build take.
-extern const OptionSpec kOrderOption, kAllowLongPathsOption, kSetupLimitOption;
+extern const OptionSpec kOrderOption, kAllowLongPathsOption, kSetupLimitOption, kQuietOption;
 // Room `build` leaves for the stub that the project's build embeds the package in.
 constexpr uint64_t kStubReserveBytes = 4u << 20;
 

@@ -13,7 +13,8 @@ namespace {
 // Offsets in the headers (PE/COFF). The optional header's fields are given from its start.
 constexpr uint32_t kCoffSize = 20;
 constexpr uint32_t kOptMagic = 0, kOptSizeOfInitializedData = 8, kOptSectionAlignment = 32,
-                   kOptFileAlignment = 36, kOptSizeOfImage = 56, kOptChecksum = 64,
+                   kOptFileAlignment = 36, kOptSizeOfImage = 56, kOptChecksum = 64, kOptImageBase32 = 28,
+                   kOptImageBase64 = 24, kOptDllCharacteristics = 70,
                    kOptSubsystem = 68;
 constexpr uint32_t kOptDirectories32 = 92, kOptDirectories64 = 108;  // NumberOfRvaAndSizes
 constexpr uint32_t kSectionHeaderSize = 40;
@@ -455,17 +456,11 @@ bool Image::ParseHeaders(std::string& problem) {
     if (s.rawSize && !Fits(fileSize_, s.rawPointer, s.rawSize)) return problem = "section " + s.name + " lies beyond the end of the file", false;
     sections_.push_back(s);
   }
-  auto directory = [&](uint32_t index, uint32_t& rva, uint32_t& size) {
-    rva = size = 0;
-    if (index >= directories_) return;
-    uint32_t at = optOffset_ + dirCountAt + 4 + 8 * index;
-    rva = Get32(f, at);
-    size = Get32(f, at + 4);
-  };
-  directory(kDirCertificate, certOffset_, certSize_);
+  directoryTable_ = optOffset_ + dirCountAt + 4;
+  Directory(kDirCertificate, certOffset_, certSize_);
   if (certSize_ && !Fits(fileSize_, certOffset_, certSize_)) return problem = "certificate table beyond the end of the file", false;
   uint32_t rsrcRva = 0, rsrcSize = 0;
-  directory(kDirResource, rsrcRva, rsrcSize);
+  Directory(kDirResource, rsrcRva, rsrcSize);
   if (!rsrcRva) return problem = "has no resource section", false;
   rsrc_ = sections_.size();
   for (size_t i = 0; i < sections_.size(); ++i)
@@ -480,6 +475,33 @@ bool Image::ParseResources(std::string& problem) {
   MemoryView section(file_.data() + s.rawPointer, size);
   TreeReader reader(section, s.virtualAddress, resources_);
   return reader.Read(problem);
+}
+
+void Image::Directory(uint32_t index, uint32_t& rva, uint32_t& size) const {
+  rva = size = 0;
+  if (index >= directories_) return;
+  rva = Get32(file_, directoryTable_ + 8 * index);
+  size = Get32(file_, directoryTable_ + 8 * index + 4);
+}
+
+uint64_t Image::ImageBase() const {
+  return plus_ ? Get32(file_, optOffset_ + kOptImageBase64) | uint64_t(Get32(file_, optOffset_ + kOptImageBase64 + 4)) << 32
+               : Get32(file_, optOffset_ + kOptImageBase32);
+}
+
+uint16_t Image::DllCharacteristics() const { return Get16(file_, optOffset_ + kOptDllCharacteristics); }
+
+const uint8_t* Image::At(uint64_t rva, uint64_t length, uint64_t* rest) const {
+  for (size_t i = 0; i < sections_.size(); ++i) {
+    const Section& s = sections_[i];
+    const uint64_t size = std::min(s.rawSize, s.virtualSize ? s.virtualSize : s.rawSize);
+    if (rva < s.virtualAddress || rva - s.virtualAddress >= size || length > size - (rva - s.virtualAddress)) continue;
+    const uint8_t* data = SectionBytes(i);
+    if (!data) return nullptr;
+    if (rest) *rest = size - (rva - s.virtualAddress);
+    return data + (rva - s.virtualAddress);
+  }
+  return nullptr;
 }
 
 uint16_t Image::Machine() const { return Get16(file_, peOffset_ + 4); }

@@ -217,6 +217,12 @@ bool CheckEntryName(const std::u16string& name, std::string& archiveName, std::s
   return true;
 }
 
+size_t FolderCount(const ProductTree& tree) {
+  size_t folders = 0;
+  for (const ProductEntry& e : tree.entries) folders += e.kind == Folder;
+  return folders;
+}
+
 bool ScanProduct(const fs::path& root, const fs::path* orderFile, ProductTree& tree, std::string& error) {
   tree = ProductTree();
   std::error_code ec;

@@ -49,6 +49,8 @@ bool CheckNameComponent(const std::u16string& component, std::string& problem);
 // length.
 bool CheckInstallPaths(const ProductTree& tree, std::string& error);
 
+size_t FolderCount(const ProductTree& tree);
+
 // The folder that holds name ("" for a top-level entry).
 std::u16string ParentOf(const std::u16string& name);
 

@@ -111,7 +111,7 @@ const CommandSpec kSetupSpec{
     "setup",
     "PRODUCT_DIR -o SETUP.EXE [--license FILE.rtf] [--key-file FILE] [--print-key] [--version N]\n"
     "       [--order FILE] [--stub FILE] [--sign-pkcs12 FILE [--sign-password-file FILE] [--timestamp-url URL]]\n"
-    "       [--allow-long-paths]",
+    "       [--allow-long-paths] [--quiet]",
     "make setup.exe from a product folder: package, stub, licence, signature",
     1,
     1,
@@ -126,17 +126,19 @@ const CommandSpec kSetupSpec{
      {"--sign-password-file", "FILE", "the PKCS#12 file's password, read from FILE"},
      {"--timestamp-url", "URL", "the time-stamping service to ask"},
      kAllowLongPathsOption,
+     kQuietOption,
      kSetupLimitOption},
     "The package version comes from PRODUCT_DIR/" TOLVANE_SERVER_EXECUTABLE_NAME
     " (FileVersion a, b, c, d: a * 256 + c);\n"
     "--version only checks it. Without --key-file a fresh key is drawn (--print-key shows it).\n"
     "A file whose path under C:\\Program Files (x86)\\QUAV_SRV\\ reaches 260 characters is refused\n"
     "unless --allow-long-paths is given."};
-const CommandSpec kInspectSpec{"inspect", "SETUP.EXE [--json] [--ca FILE] [--stub FILE]",
+const CommandSpec kInspectSpec{"inspect", "SETUP.EXE [--json] [--ca FILE] [--stub FILE] [--quiet]",
                                "check a setup.exe without running it: package, key, payload, signature", 1, 1,
                                {{"--json", nullptr, "the report as one JSON object"},
                                 {"--ca", "FILE", "trust the certificates of FILE for the signature"},
-                                {"--stub", "FILE", "the stub to compare with (default: the one beside this program)"}},
+                                {"--stub", "FILE", "the stub to compare with (default: the one beside this program)"},
+                                kQuietOption},
                                "Exit status 1 when the file has a fault; each is named on standard error."};
 
 int RunSetup(const CommandLine& cl) {
@@ -144,6 +146,14 @@ int RunSetup(const CommandLine& cl) {
   if (!cl.Has("-o")) return PrintUsage(kSetupSpec), 2;
   if ((cl.Has("--sign-password-file") || cl.Has("--timestamp-url")) && !cl.Has("--sign-pkcs12"))
     return Fail(command, "--sign-password-file and --timestamp-url need --sign-pkcs12");
+#ifdef _WIN32
+  // osslsigncode is a Linux program; on Windows the vendor's own signing step signs.
+  if (cl.Has("--sign-pkcs12"))
+    return Fail(command, "the Windows build of tolvane-pack does not sign: leave out --sign-pkcs12, then sign " +
+                             Display(cl.Value("-o")) +
+                             " with your own signing step (for example: signtool sign /fd sha256 /f FILE.pfx " +
+                             Display(cl.Value("-o")) + ") and check it with tolvane-pack inspect");
+#endif
   std::string error;
   uint64_t limit = 0;
   if (!SetupLimit(cl, limit, error)) return Fail(command, error);
@@ -196,8 +206,11 @@ int RunSetup(const CommandLine& cl) {
     return false;
   };
   BuiltPackage built;
-  if (!BuildPackage(tree, server.number, key, out, PackCompressor::Strong, check, built, error))
-    return Fail(command, error);
+  {
+    Progress progress("setup: packing", tree.totalBytes, tree.entries.size() - FolderCount(tree), cl.Has("--quiet"));
+    if (!BuildPackage(tree, server.number, key, out, PackCompressor::Strong, check, built, error, &progress))
+      return Fail(command, error);
+  }
 
   stub.Put(pe::kRtRcdata, IDR_MANIFEST, built.manifest, kDefaultLanguage);
   stub.PutStreamed(pe::kRtRcdata, IDR_PAYLOAD, uint32_t(built.payloadBytes),
@@ -215,7 +228,7 @@ int RunSetup(const CommandLine& cl) {
   if (!stub.WriteTo(sink, problem)) return Fail(command, Display(out) + ": " + problem);
 
   // What setup.exe will find: the package read back from the new file.
-  if (!CheckSetupPackage(file.TemporaryPath(), error)) return Fail(command, "the new file's package does not check out: " + error);
+  if (!CheckSetupPackage(file.TemporaryPath(), error, "setup: checking", cl.Has("--quiet"))) return Fail(command, "the new file's package does not check out: " + error);
 
   uint64_t size = 0;
   if (cl.Has("--sign-pkcs12")) {
@@ -248,7 +261,7 @@ int RunInspect(const CommandLine& cl) {
   if (cl.Has("--ca")) ca = &(caPath = cl.Value("--ca"));
 
   InspectReport report;
-  InspectSetup(path, stubPath, ca, report);
+  InspectSetup(path, stubPath, ca, report, cl.Has("--quiet"));
   std::fputs((json ? ReportJson(report) : ReportText(report)).c_str(), stdout);
   if (!report.faults.empty()) {
     for (const std::string& fault : report.faults) Fail("inspect", fault);

@@ -91,15 +91,6 @@ std::optional<std::string> Utf16ToCodePage936(const std::u16string& text) {
   return out;
 }
 
-std::optional<std::u16string> CodePage936ToUtf16(const std::string& bytes) {
-  if (bytes.empty()) return std::u16string();
-  int n = MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, bytes.data(), int(bytes.size()), nullptr, 0);
-  if (n <= 0) return std::nullopt;
-  std::wstring wide(size_t(n), L'\0');
-  MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, bytes.data(), int(bytes.size()), &wide[0], n);
-  return std::u16string(wide.begin(), wide.end());
-}
-
 #else
 
 namespace {
@@ -138,22 +129,6 @@ std::optional<std::string> Utf16ToCodePage936(const std::u16string& text) {
   size_t outLeft = out.size();
   if (iconv(cd.get(), &inPtr, &inLeft, &outPtr, &outLeft) == size_t(-1) || inLeft != 0) return std::nullopt;
   return std::string(out.data(), out.size() - outLeft);
-}
-
-std::optional<std::u16string> CodePage936ToUtf16(const std::string& bytes) {
-  if (bytes.empty()) return std::u16string();
-  IconvHandle cd("UTF-16LE", "CP936");
-  if (!cd.ok()) return std::nullopt;
-  std::string in = bytes;
-  std::vector<char> out(bytes.size() * 2 + 16);
-  char* inPtr = in.data();
-  size_t inLeft = in.size();
-  char* outPtr = out.data();
-  size_t outLeft = out.size();
-  if (iconv(cd.get(), &inPtr, &inLeft, &outPtr, &outLeft) == size_t(-1) || inLeft != 0) return std::nullopt;
-  std::u16string text;
-  for (size_t i = 0; i + 1 < out.size() - outLeft; i += 2) text += char16_t(uint8_t(out[i]) | uint8_t(out[i + 1]) << 8);
-  return text;
 }
 
 #endif

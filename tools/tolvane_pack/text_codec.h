@@ -18,8 +18,6 @@ std::string Utf16ToUtf8(const std::u16string& text);
 // Code page 936 bytes of text, as the installer's WideCharToMultiByte produces them on a
 // Simplified-Chinese system; nullopt when some character has no code there.
 std::optional<std::string> Utf16ToCodePage936(const std::u16string& text);
-// The other way; nullopt for bytes that are not code page 936 text.
-std::optional<std::u16string> CodePage936ToUtf16(const std::string& bytes);
 
 // One path component as UTF-16; nullopt when the file system's name is not valid text.
 std::optional<std::u16string> ComponentToUtf16(const std::filesystem::path& component);
