@@ -343,14 +343,22 @@ bool AtomicFileWriter::WriteAt(uint64_t offset, const uint8_t* data, size_t leng
   return !failed_;
 }
 
-bool AtomicFileWriter::Commit(std::string& error) {
-  if (!open_) return error = Display(path_) + ": nothing to put in place", false;
+bool AtomicFileWriter::Finish(std::string& error) {
+  if (!open_) {
+    if (!temp_.empty()) return true;  // finished before
+    return error = Display(path_) + ": nothing to put in place", false;
+  }
   if (failed_ || !open_->file.Sync() || !open_->file.Close()) {
     error = Display(path_) + ": cannot write it (" + (failed_ ? problem_ : File::LastError()) + ")";
     Discard();
     return false;
   }
   open_.reset();
+  return true;
+}
+
+bool AtomicFileWriter::Commit(std::string& error) {
+  if (!Finish(error)) return false;
   if (!Rename(temp_, path_)) {
     error = Display(path_) + ": cannot put in place: " + File::LastError();
     std::error_code ec;

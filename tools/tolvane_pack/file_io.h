@@ -75,9 +75,12 @@ class AtomicFileWriter {
   // Both false after the first failure, which Commit then reports.
   bool Write(const uint8_t* data, size_t length);
   bool WriteAt(uint64_t offset, const uint8_t* data, size_t length);  // bytes already written
-  bool Commit(std::string& error);
+  // Syncs and closes the temporary file, complete, so that others may open it (Windows
+  // lets no reader in beside a writer that does not share writing).
+  bool Finish(std::string& error);
+  bool Commit(std::string& error);  // Finish (when not done) and rename
   void Discard();
-  // The temporary file, complete before Commit (to check or sign it).
+  // The temporary file, complete after Finish (to check or sign it).
   const std::filesystem::path& TemporaryPath() const { return temp_; }
 
  private:

@@ -226,6 +226,7 @@ int RunSetup(const CommandLine& cl) {
   std::string problem;
   if (!file.Start(out, error)) return Fail(command, error);
   if (!stub.WriteTo(sink, problem)) return Fail(command, Display(out) + ": " + problem);
+  if (!file.Finish(error)) return Fail(command, error);
 
   // What setup.exe will find: the package read back from the new file.
   if (!CheckSetupPackage(file.TemporaryPath(), error, "setup: checking", cl.Has("--quiet"))) return Fail(command, "the new file's package does not check out: " + error);
