@@ -7,7 +7,7 @@
 // may follow blanks and carry a sign; a comma must follow a number directly; the first
 // number that does not parse ends the reading and leaves the rest 0; a number beyond the
 // int range is clamped to it. Blanks are those of the runtime's iswspace on Windows (the
-// Unicode white space: U+0009 to U+000D, U+0020, U+0085, U+00A0, U+1680, U+2000 to
+// Unicode white space but for U+0085: U+0009 to U+000D, U+0020, U+00A0, U+1680, U+2000 to
 // U+200A, U+2028, U+2029, U+202F, U+205F, U+3000), whatever the host's locale says; digits
 // are ASCII only.
 #pragma once
