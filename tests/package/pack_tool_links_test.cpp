@@ -12,22 +12,15 @@
 #include <vector>
 
 #include "tools/tolvane_pack/commands.h"
+#include "tests/package/pack_test_files.h"
 #include "tools/tolvane_pack/file_io.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using tolvane::pack::Bytes;
-
-Bytes Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void Put(const fs::path& p, const std::string& text) {
-  fs::create_directories(p.parent_path());
-  std::ofstream(p, std::ios::binary) << text;
-}
+using pack_test::Bytes;
+using pack_test::Put;
+using pack_test::Slurp;
 
 int Pack(std::vector<std::string> args) {
   args.insert(args.begin(), "tolvane-pack");

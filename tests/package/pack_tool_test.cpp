@@ -15,27 +15,14 @@
 #include "package/manifest.h"
 #include "package/payload_cipher.h"
 #include "storage/storage_manager.h"
+#include "tests/package/pack_test_files.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<uint8_t>;
+using namespace pack_test;
 
 constexpr char kKey[] = "133457799BBCDFF1";
-
-Bytes Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void Put(const fs::path& p, const std::string& text) {
-  fs::create_directories(p.parent_path());
-  std::ofstream(p, std::ios::binary) << text;
-}
-
-void PutBytes(const fs::path& p, const Bytes& data) {
-  std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
-}
 
 struct Result {
   int status;
