@@ -5,9 +5,7 @@
 
 The watermark (164 x 314 at 96 DPI) stands beside the exterior pages; the header (50 x 50)
 sits in the header band of the interior pages. The first pair is drawn for 96 DPI as
-8-bit bitmaps with a colour table, not compressed (the wizard loads them as DIB sections,
-which cannot be run-length encoded; the pictures have fewer than 256 colours, so the
-pixels are those of a 24-bit bitmap at a third of its size); each further pair is drawn afresh at the size the sheet has at that DPI
+24-bit bitmaps; each further pair is drawn afresh at the size the sheet has at that DPI
 (the same shapes evaluated on a finer grid, not a stretched copy), stored with a palette
 and run-length encoded when it has no more than 256 colours. Everything is computed from simple shapes, so the
 same script always writes the same bytes.
@@ -48,21 +46,16 @@ def rle8(rows):
 def write_bmp(path, width, height, pixel, compact=False):
     """pixel(x, y) -> (r, g, b) with y = 0 at the top; BMP rows are stored bottom-up.
 
-    When the picture has at most 256 colours: an 8-bit bitmap with its colour table,
-    plain, or with compact run-length encoded (BI_RLE8): the pictures are mostly rows of
-    one colour, so this is a few per cent of the plain size. Otherwise 24-bit."""
+    compact: when the picture has at most 256 colours, an 8-bit bitmap with its colour
+    table, run-length encoded (BI_RLE8): the pictures are mostly rows of one colour, so
+    this is a few per cent of the plain size. Otherwise 24-bit as without it."""
     rows = [[pixel(x, y) for x in range(width)] for y in range(height - 1, -1, -1)]
-    colours = sorted({c for row in rows for c in row})
-    if len(colours) <= 256:
+    colours = sorted({c for row in rows for c in row}) if compact else []
+    if compact and len(colours) <= 256:
         index = {c: i for i, c in enumerate(colours)}
-        indexed = [[index[c] for c in row] for row in rows]
-        if compact:
-            image = rle8(indexed)
-        else:
-            stride = (width + 3) & ~3
-            image = b"".join(bytes(row) + b"\0" * (stride - width) for row in indexed)
+        image = rle8([[index[c] for c in row] for row in rows])
         table = b"".join(bytes((b, g, r, 0)) for r, g, b in colours)
-        bits, compression, used = 8, 1 if compact else 0, len(colours)
+        bits, compression, used = 8, 1, len(colours)
     else:
         stride = (width * 3 + 3) & ~3
         image = b"".join(b"".join(bytes((b, g, r)) for r, g, b in row) + b"\0" * (stride - width * 3) for row in rows)
