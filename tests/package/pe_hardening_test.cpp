@@ -162,6 +162,27 @@ TEST(PeHardening, HardenedStubReportsNoFault) {
   EXPECT_EQ(Faults(h), "");
 }
 
+// The manifest as the XML parser reads it: UTF-16 with its byte-order mark the same as
+// UTF-8, and a document broken part-way keeps what came before the fault.
+TEST(PeHardening, ManifestInUtf16AndBrokenManifests) {
+  const std::string text = kHardenedManifest;
+  std::string declared = text;
+  declared.replace(declared.find("UTF-8"), 5, "UTF-16");
+  std::string utf16 = "\xFF\xFE";
+  for (char c : declared) utf16 += std::string{c, '\0'};
+  StubSpec spec;
+  spec.manifest = utf16;
+  const Hardening wide = Analyse(spec);
+  EXPECT_EQ(wide.executionLevel, "requireAdministrator");
+  EXPECT_EQ(wide.supportedOs, (std::vector<std::string>{"Vista", "10/11"}));
+  EXPECT_EQ(wide.dpiAwareness, "system");
+
+  spec.manifest = text.substr(0, text.find("<compatibility")) + "<compatibility><bad attr=></compatibility>";
+  const Hardening broken = Analyse(spec);
+  EXPECT_EQ(broken.executionLevel, "requireAdministrator");
+  EXPECT_TRUE(broken.supportedOs.empty());
+}
+
 TEST(PeHardening, StubThatLoadsFromItsOwnFolderFails) {
   StubSpec spec;
   spec.imports = {"KERNEL32.dll", "VERSION.dll", "COMCTL32.dll"};

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "common/little_endian.h"
+#include "tools/tolvane_pack/manifest_xml.h"
 
 namespace tolvane::pack::pe {
 
@@ -104,87 +105,6 @@ bool SearchedBesideProgram(const std::string& dll, bool commonControls6) {
   return !IsKnownDll(base);
 }
 
-// The manifest's elements, flat and in order: local name (without namespace prefix),
-// attributes and the text that follows the start tag. Enough for the few settings read
-// here; a malformed tail simply ends the list.
-struct Element {
-  std::string name;
-  std::map<std::string, std::string> attributes;
-  std::string text;
-};
-
-std::string LocalName(const std::string& qualified) {
-  const size_t colon = qualified.find(':');
-  return colon == std::string::npos ? qualified : qualified.substr(colon + 1);
-}
-
-std::vector<Element> ReadElements(const std::string& xml) {
-  std::vector<Element> elements;
-  size_t at = 0;
-  auto isNameEnd = [](char c) { return std::isspace(static_cast<unsigned char>(c)) || c == '/' || c == '>' || c == '='; };
-  while ((at = xml.find('<', at)) != std::string::npos) {
-    if (xml.compare(at, 4, "<!--") == 0) {
-      at = xml.find("-->", at);
-      if (at == std::string::npos) break;
-      continue;
-    }
-    if (at + 1 >= xml.size() || xml[at + 1] == '/' || xml[at + 1] == '?' || xml[at + 1] == '!') {
-      ++at;
-      continue;
-    }
-    size_t p = at + 1;
-    while (p < xml.size() && !isNameEnd(xml[p])) ++p;
-    Element element;
-    element.name = LocalName(xml.substr(at + 1, p - at - 1));
-    bool closed = false;
-    while (p < xml.size() && xml[p] != '>') {
-      if (std::isspace(static_cast<unsigned char>(xml[p]))) {
-        ++p;
-        continue;
-      }
-      if (xml[p] == '/') {
-        closed = true;
-        ++p;
-        continue;
-      }
-      size_t nameStart = p;
-      while (p < xml.size() && !isNameEnd(xml[p])) ++p;
-      std::string name = LocalName(xml.substr(nameStart, p - nameStart));
-      while (p < xml.size() && std::isspace(static_cast<unsigned char>(xml[p]))) ++p;
-      if (p >= xml.size() || xml[p] != '=') {
-        if (p == nameStart) ++p;  // a stray character
-        continue;
-      }
-      ++p;
-      while (p < xml.size() && std::isspace(static_cast<unsigned char>(xml[p]))) ++p;
-      if (p >= xml.size() || (xml[p] != '"' && xml[p] != '\'')) break;
-      const size_t end = xml.find(xml[p], p + 1);
-      if (end == std::string::npos) return elements;
-      element.attributes[name] = xml.substr(p + 1, end - p - 1);
-      p = end + 1;
-    }
-    if (p >= xml.size()) break;
-    if (!closed) {
-      const size_t next = xml.find('<', p);
-      element.text = Trim(xml.substr(p + 1, (next == std::string::npos ? xml.size() : next) - p - 1));
-    }
-    elements.push_back(std::move(element));
-    at = p;
-  }
-  return elements;
-}
-
-// The manifest's bytes as text: UTF-8, or UTF-16LE with its byte-order mark (only the
-// ASCII part matters here).
-std::string ManifestText(const Bytes& bytes) {
-  if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
-    std::string text;
-    for (size_t i = 2; i + 1 < bytes.size(); i += 2) text += bytes[i + 1] ? '?' : char(bytes[i]);
-    return text;
-  }
-  return std::string(bytes.begin(), bytes.end());
-}
-
 // dpiAwareness (Windows 10 1607 and later) is a list whose first known value counts and
 // overrides dpiAware; dpiAware "true" is system-aware, "true/pm" and "per monitor" are
 // per-monitor.
@@ -212,7 +132,7 @@ void ReadManifest(const Image& image, Hardening& out) {
   if (!manifest) return;
   out.manifest = true;
   std::string dpiAware, dpiAwareness;
-  for (const Element& e : ReadElements(ManifestText(manifest->bytes))) {
+  for (const XmlElement& e : ReadXmlElements(manifest->bytes)) {
     auto attribute = [&](const char* name) {
       auto it = e.attributes.find(name);
       return it == e.attributes.end() ? std::string() : it->second;
