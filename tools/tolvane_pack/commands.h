@@ -1,5 +1,5 @@
-// Command groups of tolvane-pack. Each group takes the arguments after the program name
-//  and returns the process exit status.
+// The commands of tolvane-pack: each runs on its parsed command line and returns the
+// process exit status (0 done, 1 bad input or a failed check, 2 wrong usage).
 #pragma once
 
 #include <string>
@@ -19,7 +19,7 @@ struct Command {
 int RunArchiveCommands(const Args& args);  // archive_commands.cpp
 extern const char kArchiveSummary[];
 
-// The whole program: argv[1] names the group.
+// The whole program: argv[1] names the command (or "archive" and its command).
 int Main(int argc, char** argv);
 
 }  // namespace tolvane::pack
