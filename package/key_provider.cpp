@@ -27,7 +27,13 @@
 
 #include <cstring>
 
+#include "common/little_endian.h"
+
 namespace {
+
+using tolvane::LoadLe16;
+using tolvane::LoadLe32;
+using tolvane::StoreLe32;
 
 constexpr uint8_t kProviderKey[8] = {0x5B, 0xC2, 0x94, 0x1F, 0x6D, 0xA7, 0x38, 0xE0};
 constexpr uint8_t kNonceKey[8] = {0xA4, 0x19, 0x7E, 0xD3, 0x52, 0x8B, 0xF6, 0x2C};
@@ -39,14 +45,6 @@ constexpr uint16_t kLayoutVersion = 1;
 
 uint32_t Crc32(const uint8_t* data, size_t size) {
   return uint32_t(crc32(crc32(0L, Z_NULL, 0), data, unsigned(size)));
-}
-
-void StoreLE32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
-
-uint32_t LoadLE32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
 // Clears memory that held key material, in a way the compiler keeps.
@@ -87,14 +85,14 @@ bool KeyProvider(const std::array<uint8_t, 128>& keyBlock, PayloadKey& key) {
   key.fill(0);
   const uint8_t* block = keyBlock.data();
   if (std::memcmp(block, kOuterMagic, 4) != 0) return false;
-  if (Crc32(block, kOuterCrcAt) != LoadLE32(block + kOuterCrcAt)) return false;
+  if (Crc32(block, kOuterCrcAt) != LoadLe32(block + kOuterCrcAt)) return false;
 
   uint8_t record[kSealedSize];
   std::memcpy(record, block + kSealedAt, kSealedSize);
   bool ok = ApplyKeystream(block + kNonceAt, record) &&
             std::memcmp(record, kInnerMagic, 4) == 0 &&
-            (record[4] | record[5] << 8) == kLayoutVersion && (record[6] | record[7] << 8) == 8 &&
-            Crc32(record, kKeyCrcAt) == LoadLE32(record + kKeyCrcAt) &&
+            LoadLe16(record + 4) == kLayoutVersion && LoadLe16(record + 6) == 8 &&
+            Crc32(record, kKeyCrcAt) == LoadLe32(record + kKeyCrcAt) &&
             AllZero(record + kFillerAt, kSealedSize - kFillerAt) && !AllZero(record + kKeyAt, 8);
   if (ok) {
     uint8_t nonce[8];
@@ -116,11 +114,11 @@ std::array<uint8_t, 128> MakeKeyBlock(const PayloadKey& key) {
   record[4] = uint8_t(kLayoutVersion);
   record[6] = 8;
   std::memcpy(record + kKeyAt, key.data(), 8);
-  StoreLE32(record + kKeyCrcAt, Crc32(record, kKeyCrcAt));
+  StoreLe32(record + kKeyCrcAt, Crc32(record, kKeyCrcAt));
   if (!MakeNonce(key.data(), block + kNonceAt) || !ApplyKeystream(block + kNonceAt, record)) {
     out.fill(0);
     return out;
   }
-  StoreLE32(block + kOuterCrcAt, Crc32(block, kOuterCrcAt));
+  StoreLe32(block + kOuterCrcAt, Crc32(block, kOuterCrcAt));
   return out;
 }

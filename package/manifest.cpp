@@ -4,6 +4,8 @@
 #include <memory>
 #include <new>
 
+#include "common/little_endian.h"
+
 bool ByteInputStream::ReadExact(void* out, size_t n) {
   if (failed_ || n > size_ - pos_) {
     failed_ = true;
@@ -16,9 +18,8 @@ bool ByteInputStream::ReadExact(void* out, size_t n) {
 
 namespace {
 
-uint32_t LoadU32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
+using tolvane::LoadLe16;
+using tolvane::LoadLe32;
 
 void StoreLE(std::vector<uint8_t>& out, uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(uint8_t(value >> (8 * i)));
@@ -71,7 +72,7 @@ bool ReadCompactCount(ByteInputStream& in, uint32_t& count) {
     count = 0;
     return false;
   }
-  count = LoadU32(wide);
+  count = LoadLe32(wide);
   return true;
 }
 
@@ -91,11 +92,11 @@ bool ReadCompactString(ByteInputStream& in, std::u16string& text) {
 bool ReadManifest(ByteInputStream& in, PackageManifest& manifest) {
   uint8_t fixed[14];
   if (!in.ReadExact(fixed, 2)) return false;
-  manifest.Version = uint16_t(fixed[0] | fixed[1] << 8);
+  manifest.Version = LoadLe16(fixed);
   if (!in.ReadExact(fixed + 2, 4)) return false;
-  manifest.Reserved = LoadU32(fixed + 2);
+  manifest.Reserved = LoadLe32(fixed + 2);
   if (!in.ReadExact(fixed + 6, 8)) return false;
-  manifest.TotalBytes = LoadU32(fixed + 6) | uint64_t(LoadU32(fixed + 10)) << 32;
+  manifest.TotalBytes = LoadLe32(fixed + 6) | uint64_t(LoadLe32(fixed + 10)) << 32;
 
   manifest.Entries.clear();
   uint32_t count = 0;
@@ -113,7 +114,7 @@ bool ReadManifest(ByteInputStream& in, PackageManifest& manifest) {
         manifest.Entries.pop_back();
         return false;
       }
-      entry.Kind = LoadU32(kind);
+      entry.Kind = LoadLe32(kind);
     }
   } catch (const std::bad_alloc&) {
     return false;

@@ -1,11 +1,14 @@
 #include "package/payload_cipher.h"
 
+#include "common/little_endian.h"
 #include "package/des_bitslice.h"
 #include "package/des_standard.h"
 #include "package/des_table_memory.h"
 #include "package/des_tables.h"
 
 namespace {
+
+using tolvane::LoadLe32;
 
 using namespace des_standard;
 
@@ -98,10 +101,6 @@ void BuildKeySchedule(const uint8_t* key, uint8_t (*schedule)[8]) {
 
 inline uint32_t Rotl(uint32_t x, int n) { return x << n | x >> (32 - n); }
 
-inline uint32_t LoadLE32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
 inline uint64_t LoadBE64(const uint8_t* p) {
   uint64_t v = 0;
   for (int i = 0; i < 8; ++i) v = v << 8 | p[i];
@@ -166,7 +165,7 @@ bool CryptBuffer(uint8_t* buffer, size_t length, const uint8_t* key, bool deciph
   Subkey keys[16];
   for (int i = 0; i < 16; ++i) {
     const uint8_t* k = t.KeySchedule[decipher ? 15 - i : i];
-    keys[i] = {LoadLE32(k), LoadLE32(k + 4)};
+    keys[i] = {LoadLe32(k), LoadLe32(k + 4)};
   }
   size_t i = 0;
   if (batches > 0) {

@@ -15,27 +15,14 @@
 #include "package/manifest.h"
 #include "package/payload_cipher.h"
 #include "storage/storage_manager.h"
+#include "tests/package/pack_test_files.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<uint8_t>;
+using namespace pack_test;
 
 constexpr char kKey[] = "133457799BBCDFF1";
-
-Bytes Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void Put(const fs::path& p, const std::string& text) {
-  fs::create_directories(p.parent_path());
-  std::ofstream(p, std::ios::binary) << text;
-}
-
-void PutBytes(const fs::path& p, const Bytes& data) {
-  std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
-}
 
 struct Result {
   int status;
@@ -361,6 +348,73 @@ TEST_F(PackTool, DamagedPackagesAreNamed) {
                 .status,
             0);
   EXPECT_EQ(Slurp(dir_ / "empty_target" / "docs" / "readme.txt"), Slurp(root / "docs" / "readme.txt"));
+}
+
+// A crafted package or archive names its entries so that they would land outside the
+// target folder (or on a device): refused with the entry's name, nothing written outside.
+TEST_F(PackTool, ExtractAndGetKeepEveryEntryInsideTheTarget) {
+  fs::path root = SmallProduct();
+  ASSERT_EQ(Pack("build " + P(root) + " --version 1 --key " + kKey + " -o " + P(dir_ / "p")).status, 0);
+  PackageManifest good;
+  Bytes bytes = Slurp(dir_ / "p" / "manifest.bin");
+  ByteInputStream in(bytes.data(), bytes.size());
+  ASSERT_TRUE(ReadManifest(in, good));
+  fs::create_directories(dir_ / "inner");
+  const char16_t* const names[] = {u"..\\evil.txt", u"docs\\..\\..\\evil.txt", u"C:evil.txt", u"c:\\evil.txt",
+                                   u"\\evil.txt", u"\\\\server\\share\\evil.txt", u"../evil.txt", u"docs/evil.txt",
+                                   u"CON", u"nul.txt", u"docs\\COM1", u"Lpt9 .log"};
+  for (const char16_t* name : names) {
+    PackageManifest crafted = good;
+    crafted.Entries.push_back({name, TopLevelFile});
+    PutBytes(dir_ / "m.bin", WriteManifest(crafted));
+    Result r = Pack("extract " + P(dir_ / "m.bin") + " " + P(dir_ / "p" / "payload.bin") + " " + P(dir_ / "inner" / "x"));
+    std::string shown(name, name + std::char_traits<char16_t>::length(name));
+    EXPECT_EQ(r.status, 1) << shown;
+    EXPECT_NE(r.err.find("entry \"" + shown + "\""), std::string::npos) << r.err;
+    EXPECT_TRUE(fs::is_empty(dir_ / "inner")) << shown;
+  }
+
+  const std::string archive = P(dir_ / "a.arc");
+  ASSERT_EQ(Pack("archive create " + archive).status, 0);
+  PutBytes(dir_ / "content", Bytes(100, 'c'));
+  for (const char* name : {"..", "../evil.txt", "..\\evil.txt", "C:evil.txt", "\\evil.txt", "\\\\s\\evil.txt", "a/b",
+                           "CON", "nul.txt", "com1.log"}) {
+    ASSERT_EQ(Pack("archive put " + archive + " '" + name + "' " + P(dir_ / "content")).status, 0) << name;
+    Result r = Pack("archive get " + archive + " '" + name + "' " + P(dir_ / "inner"));
+    EXPECT_EQ(r.status, 1) << name;
+    std::string shown = name;
+    for (size_t at = 0; (at = shown.find('\\', at)) != std::string::npos; at += 4) shown.replace(at, 1, "\\x5C");
+    EXPECT_NE(r.err.find("'" + shown + "'"), std::string::npos) << r.err;
+    EXPECT_TRUE(fs::is_empty(dir_ / "inner")) << name;
+  }
+  // A plain name goes into the folder; a file name as OUT is taken as it is.
+  ASSERT_EQ(Pack("archive put " + archive + " plain.txt " + P(dir_ / "content")).status, 0);
+  EXPECT_EQ(Pack("archive get " + archive + " plain.txt " + P(dir_ / "inner")).status, 0);
+  EXPECT_EQ(Slurp(dir_ / "inner" / "plain.txt"), Bytes(100, 'c'));
+  EXPECT_EQ(Pack("archive get " + archive + " CON " + P(dir_ / "con.out")).status, 0);
+  EXPECT_FALSE(fs::exists(dir_ / "evil.txt"));
+}
+
+// Long work shows one line of progress when standard error is a terminal (script(1) gives
+// the tool one), and nothing in a log or with --quiet.
+TEST_F(PackTool, ProgressLineOnlyOnATerminal) {
+  fs::path root = SmallProduct();
+  auto onTerminal = [&](const std::string& args) {
+    std::string command = "script -qec \"'" + std::string(TOLVANE_PACK_EXE) + "' " + args + " >/dev/null\" /dev/null >" +
+                          P(dir_ / "tty.txt") + " 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0) << args;
+    Bytes shown = Slurp(dir_ / "tty.txt");
+    return std::string(shown.begin(), shown.end());
+  };
+  std::string shown = onTerminal("build " + P(root) + " --version 1 --key " + kKey + " -o " + P(dir_ / "t"));
+  EXPECT_NE(shown.find("\rbuild: 0.1 of 0.1 MiB, 4 of 4 files"), std::string::npos) << shown;
+  shown = onTerminal("extract " + P(dir_ / "t" / "manifest.bin") + " " + P(dir_ / "t" / "payload.bin") + " " + P(dir_ / "x"));
+  EXPECT_NE(shown.find("\rextract: 0.1 of 0.1 MiB, 4 of 4 files"), std::string::npos) << shown;
+  shown = onTerminal("build " + P(root) + " --version 1 --key " + kKey + " -o " + P(dir_ / "q") + " --quiet");
+  EXPECT_EQ(shown.find('\r'), std::string::npos) << shown;
+  Result r = Pack("build " + P(root) + " --version 1 --key " + kKey + " -o " + P(dir_ / "l"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
 }
 
 TEST_F(PackTool, EncipherAndDecipherWholeBlocksLikeOpenSsl) {

@@ -18,6 +18,8 @@
 #include "storage/storage_manager.h"
 #include "tools/tolvane_pack/commands.h"
 #include "tools/tolvane_pack/file_io.h"
+#include "tools/tolvane_pack/product_tree.h"
+#include "tools/tolvane_pack/text_codec.h"
 
 namespace tolvane::pack {
 namespace {
@@ -26,19 +28,9 @@ constexpr int kOk = 0;
 constexpr int kFailed = 1;
 constexpr int kUsage = 2;
 
-struct Options;
-
-struct Command {
-  const char* name;
-  const char* usage;    // arguments after the command's name
-  const char* summary;  // what it does
-  size_t leastArgs, mostArgs;  // positional arguments
-  int (*run)(const Options&);
-};
-
 // Parsed options and arguments of one command.
 struct Options {
-  const Command* command = nullptr;
+  const CommandSpec* command = nullptr;
   bool raw = false;
   bool compressed = false;      // chunk-create: ChunkKindCompressed
   uint16_t chunkSize = 4092;    // chunk-create: a chunk and its length prefix fill 4 KiB
@@ -49,7 +41,7 @@ struct Options {
 };
 
 int Fail(const Options& o, const std::string& what) {
-  std::fprintf(stderr, "tolvane-pack archive %s: %s\n", o.command->name, what.c_str());
+  std::fprintf(stderr, "tolvane-pack %s: %s\n", o.command->name, what.c_str());
   return kFailed;
 }
 
@@ -57,14 +49,14 @@ int FailCode(const Options& o, const std::string& what, int32_t code) {
   return Fail(o, what + ": error " + std::to_string(code) + " (" + StorageErrorText(code) + ")");
 }
 
-// Arguments are UTF-8 on the host and in the ANSI code page on Windows.
+// Arguments are UTF-8 (on Windows too: the program's entry point makes them so).
 bool ToWidePath(const std::string& arg, std::wstring& out) {
   out.clear();
 #ifdef _WIN32
-  int n = MultiByteToWideChar(CP_ACP, 0, arg.data(), static_cast<int>(arg.size()), nullptr, 0);
+  int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, arg.data(), static_cast<int>(arg.size()), nullptr, 0);
   if (n <= 0) return false;
   out.resize(static_cast<size_t>(n));
-  MultiByteToWideChar(CP_ACP, 0, arg.data(), static_cast<int>(arg.size()), &out[0], n);
+  MultiByteToWideChar(CP_UTF8, 0, arg.data(), static_cast<int>(arg.size()), &out[0], n);
   return true;
 #else
   for (size_t i = 0; i < arg.size();) {
@@ -102,7 +94,7 @@ bool ReadFileBytes(const std::string& path, std::vector<uint8_t>& out) {
   return !in.bad();
 }
 
-bool WriteOutput(const std::string& path, const std::vector<uint8_t>& bytes) {
+bool WriteOutput(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
   if (path.empty()) {
 #ifdef _WIN32
     _setmode(_fileno(stdout), _O_BINARY);
@@ -244,8 +236,19 @@ int RunGet(const Options& o) {
   int32_t r = o.raw ? a->ReadEntryRaw(*f, name, content) : a->ReadEntry(*f, name, content, ceiling + 1);
   if (r < 0) return a.Finish(FailCode(o, "cannot read '" + name + "'", r));
   if (static_cast<uint32_t>(r) > ceiling) return tooLarge();
-  const std::string out = o.positional.size() > 2 ? o.positional[2] : std::string();
-  if (!WriteOutput(out, content)) return a.Finish(Fail(o, "cannot write '" + (out.empty() ? "-" : out) + "'"));
+  std::string out = o.positional.size() > 2 ? o.positional[2] : std::string();
+  std::filesystem::path target = out;
+  std::error_code ec;
+  if (!out.empty() && std::filesystem::is_directory(target, ec)) {
+    // Into a folder under the entry's name as given, which must stay a file of that folder.
+    std::optional<std::u16string> text = Utf8ToUtf16(name);
+    std::string problem = "the name is not UTF-8 text";
+    if (!text || !CheckNameComponent(*text, problem))
+      return a.Finish(Fail(o, "'" + Printable(name) + "': " + problem + "; give a file name as OUT"));
+    target /= Utf16ToPath(*text);
+    out = Display(target);
+  }
+  if (!WriteOutput(target, content)) return a.Finish(Fail(o, "cannot write '" + (out.empty() ? "-" : out) + "'"));
   return a.Finish(kOk);
 }
 
@@ -346,31 +349,11 @@ int RunDump(const Options& o) {
 
 // --- Chunked streams, addressed by the block number of their index.
 
-bool ParseUnsigned(const std::string& text, uint64_t most, uint64_t& out) {
-  if (text.empty() || text.size() > 20) return false;
-  uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + static_cast<uint64_t>(c - '0');
-    if (v > most) return false;
-  }
-  out = v;
-  return true;
-}
-
-bool ParseOffset(const std::string& text, int64_t& out) {
-  bool negative = !text.empty() && text[0] == '-';
-  uint64_t v;
-  if (!ParseUnsigned(negative ? text.substr(1) : text, 0xFFFFFFFFull, v)) return false;
-  out = negative ? -static_cast<int64_t>(v) : static_cast<int64_t>(v);
-  return true;
-}
-
 // The argument at index as a number no larger than most, or a usage message.
 bool NumberArg(const Options& o, size_t index, const char* what, uint64_t most, uint64_t& out) {
-  if (ParseUnsigned(o.positional[index], most, out)) return true;
-  Fail(o, std::string(what) + " must be a number from 0 to " + std::to_string(most) + ", not '" +
-              o.positional[index] + "'");
+  std::string error;
+  if (ParseNumber(o.positional[index], 0, most, what, out, error)) return true;
+  Fail(o, error);
   return false;
 }
 
@@ -381,9 +364,17 @@ bool BlockArg(const Options& o, uint32_t& block) {
   return true;
 }
 
+// A whole number; negative counts from the end.
 bool OffsetArg(const Options& o, int64_t& offset) {
-  if (ParseOffset(o.positional[2], offset)) return true;
-  Fail(o, "OFFSET must be a whole number (negative: from the end), not '" + o.positional[2] + "'");
+  const std::string& text = o.positional[2];
+  const bool negative = !text.empty() && text[0] == '-';
+  uint64_t v;
+  std::string ignored;
+  if (ParseNumber(negative ? text.substr(1) : text, 0, 0xFFFFFFFFull, "OFFSET", v, ignored)) {
+    offset = negative ? -static_cast<int64_t>(v) : static_cast<int64_t>(v);
+    return true;
+  }
+  Fail(o, "OFFSET must be a whole number (negative: from the end), not '" + text + "'");
   return false;
 }
 
@@ -485,141 +476,131 @@ int RunChunkLs(const Options& o) {
   return a.Finish(kOk);
 }
 
-const Command kCommands[] = {
-    {"create", "ARCHIVE", "create a new empty archive (an existing file is replaced)", 1, 1, RunCreate},
-    {"put", "[--raw] [--folder A/B] ARCHIVE NAME FILE",
-     "store FILE under NAME, compressed (--raw: the bytes as they are)", 3, 3, RunPut},
-    {"get", "[--raw] [--folder A/B] [--max-size BYTES] ARCHIVE NAME [OUT]",
-     "write the content of NAME to OUT or standard output (--raw: the stored bytes)", 2, 3, RunGet},
-    {"ls", "[--folder A/B] ARCHIVE", "list the entries: name, file or folder, block number, stored length", 1, 1, RunLs},
-    {"rm", "[--folder A/B] ARCHIVE NAME", "remove a file, or a folder that holds no folders", 2, 2, RunRm},
-    {"mkdir", "[--folder A/B] ARCHIVE NAME", "create an empty folder", 2, 2, RunMkdir},
-    {"compact", "ARCHIVE OUT", "write a copy without free space to OUT", 2, 2, RunCompact},
-    {"check", "ARCHIVE", "check that the regions tile the archive (exit status 1 names the first bad record)",
-     1, 1, RunCheck},
-    {"dump", "ARCHIVE", "print the header fields and every directory record", 1, 1, RunDump},
-    {"chunk-create", "[--compressed] [--chunk-size N] ARCHIVE FILE",
-     "store FILE as a new chunked stream and print the block number of its index", 2, 2, RunChunkCreate},
-    {"chunk-read", "ARCHIVE BLOCK OFFSET LENGTH [OUT]",
-     "write up to LENGTH bytes of the chunked stream at BLOCK, from OFFSET (negative: counted from the end), "
-     "to OUT or standard output",
-     4, 5, RunChunkRead},
-    {"chunk-write", "ARCHIVE BLOCK OFFSET FILE",
-     "overwrite the chunked stream at BLOCK with FILE from OFFSET (negative: counted from the end); the "
-     "stream is not extended",
-     4, 4, RunChunkWrite},
-    {"chunk-resize", "ARCHIVE BLOCK LENGTH",
-     "make the chunked stream at BLOCK LENGTH bytes long (new bytes are zeros)", 3, 3, RunChunkResize},
-    {"chunk-repair", "ARCHIVE BLOCK",
-     "repair the index of the chunked stream at BLOCK and print 1 (repaired), 0 (nothing to repair) or the "
-     "error code",
-     2, 2, RunChunkRepair},
-    {"chunk-ls", "ARCHIVE BLOCK",
-     "print the kind, chunk size, length and chunk block numbers of the chunked stream at BLOCK", 2, 2, RunChunkLs},
+const OptionSpec kFolderOption{"--folder", "A/B", "act on the subfolder B of the folder A (names separated by '/')"};
+const OptionSpec kRawOption{"--raw", nullptr, "no compression: the stored bytes"};
+
+struct ArchiveCommand {
+  CommandSpec spec;
+  int (*run)(const Options&);
 };
 
-void PrintCommandHelp(const Command& c) {
-  std::printf("usage: tolvane-pack archive %s %s\n\n%s.\n", c.name, c.usage, c.summary);
-  if (std::strstr(c.usage, "--folder"))
-    std::printf("\n  --folder A/B  act on the subfolder B of the folder A (names separated by '/')\n");
-  if (std::strstr(c.usage, "--raw")) std::printf("  --raw         no compression: the stored bytes\n");
-  if (std::strstr(c.usage, "--max-size"))
-    std::printf("  --max-size BYTES  refuse content larger than BYTES (default: 16 times the archive's\n"
-                "                    size, at least 16 MiB)\n");
-  if (std::strstr(c.usage, "--compressed"))
-    std::printf("\n  --compressed    every chunk stored compressed (chunks of zeros take no space)\n");
-  if (std::strstr(c.usage, "--chunk-size"))
-    std::printf("  --chunk-size N  bytes per chunk, 1 to 65535 (default 4092)\n");
-}
+const ArchiveCommand kCommands[] = {
+    {{"archive create", "ARCHIVE", "create a new empty archive (an existing file is replaced)", 1, 1, {}}, RunCreate},
+    {{"archive put", "[--raw] [--folder A/B] ARCHIVE NAME FILE",
+      "store FILE under NAME, compressed (--raw: the bytes as they are)", 3, 3, {kRawOption, kFolderOption}},
+     RunPut},
+    {{"archive get", "[--raw] [--folder A/B] [--max-size BYTES] ARCHIVE NAME [OUT]",
+      "write the content of NAME to OUT or standard output (--raw: the stored bytes); into the folder OUT under "
+      "its own name, when that is a plain file name",
+      2,
+      3,
+      {kRawOption, kFolderOption,
+       {"--max-size", "BYTES", "refuse content larger than BYTES (default: 16 times the archive's size, at least 16 MiB)"}}},
+     RunGet},
+    {{"archive ls", "[--folder A/B] ARCHIVE", "list the entries: name, file or folder, block number, stored length", 1,
+      1, {kFolderOption}},
+     RunLs},
+    {{"archive rm", "[--folder A/B] ARCHIVE NAME", "remove a file, or a folder that holds no folders", 2, 2,
+      {kFolderOption}},
+     RunRm},
+    {{"archive mkdir", "[--folder A/B] ARCHIVE NAME", "create an empty folder", 2, 2, {kFolderOption}}, RunMkdir},
+    {{"archive compact", "ARCHIVE OUT", "write a copy without free space to OUT", 2, 2, {}}, RunCompact},
+    {{"archive check", "ARCHIVE",
+      "check that the regions tile the archive (exit status 1 names the first bad record)", 1, 1, {}},
+     RunCheck},
+    {{"archive dump", "ARCHIVE", "print the header fields and every directory record", 1, 1, {}}, RunDump},
+    {{"archive chunk-create", "[--compressed] [--chunk-size N] ARCHIVE FILE",
+      "store FILE as a new chunked stream and print the block number of its index", 2, 2,
+      {{"--compressed", nullptr, "every chunk stored compressed (chunks of zeros take no space)"},
+       {"--chunk-size", "N", "bytes per chunk, 1 to 65535 (default 4092)"}}},
+     RunChunkCreate},
+    {{"archive chunk-read", "ARCHIVE BLOCK OFFSET LENGTH [OUT]",
+      "write up to LENGTH bytes of the chunked stream at BLOCK, from OFFSET (negative: counted from the end), "
+      "to OUT or standard output",
+      4, 5, {}},
+     RunChunkRead},
+    {{"archive chunk-write", "ARCHIVE BLOCK OFFSET FILE",
+      "overwrite the chunked stream at BLOCK with FILE from OFFSET (negative: counted from the end); the "
+      "stream is not extended",
+      4, 4, {}},
+     RunChunkWrite},
+    {{"archive chunk-resize", "ARCHIVE BLOCK LENGTH",
+      "make the chunked stream at BLOCK LENGTH bytes long (new bytes are zeros)", 3, 3, {}},
+     RunChunkResize},
+    {{"archive chunk-repair", "ARCHIVE BLOCK",
+      "repair the index of the chunked stream at BLOCK and print 1 (repaired), 0 (nothing to repair) or the "
+      "error code",
+      2, 2, {}},
+     RunChunkRepair},
+    {{"archive chunk-ls", "ARCHIVE BLOCK",
+      "print the kind, chunk size, length and chunk block numbers of the chunked stream at BLOCK", 2, 2, {}},
+     RunChunkLs},
+};
 
 void PrintGroupHelp() {
   std::printf("usage: tolvane-pack archive COMMAND [OPTIONS] ARGS...\n\nStorage archive files (package "
               "archives: signature 0x5256, version 0x0600).\n\ncommands:\n");
-  for (const Command& c : kCommands) std::printf("  %-12s %s\n", c.name, c.usage);
+  for (const ArchiveCommand& c : kCommands) std::printf("  %-12s %s\n", c.spec.name + 8, c.spec.synopsis);
   std::printf("\n'tolvane-pack archive COMMAND --help' describes a command. Errors give the archive's "
               "error code and exit status 1 (2 for usage errors).\n");
 }
 
+// The options of a parsed command line as the commands take them; false after a message.
+bool ReadOptions(const CommandLine& line, Options& o) {
+  o.raw = line.Has("--raw");
+  o.compressed = line.Has("--compressed");
+  o.positional = line.positional;
+  std::string error;
+  uint64_t v = 0;
+  if (line.Has("--chunk-size")) {
+    if (!ParseNumber(line.Value("--chunk-size"), 1, 0xFFFF, "--chunk-size", v, error)) return Fail(o, error), false;
+    o.chunkSize = static_cast<uint16_t>(v);
+  }
+  if (line.Has("--max-size")) {
+    if (!ParseNumber(line.Value("--max-size"), 1, kMostMaxSize, "--max-size", v, error)) return Fail(o, error), false;
+    o.maxSize = static_cast<uint32_t>(v);
+  }
+  if (line.Has("--folder")) {
+    const std::string& path = line.Value("--folder");
+    o.hasFolder = true;
+    std::string part;
+    for (char ch : path + "/") {
+      if (ch != '/') {
+        part += ch;
+        continue;
+      }
+      if (part.empty()) return Fail(o, "bad folder path '" + path + "'"), false;
+      o.folder.push_back(part);
+      part.clear();
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
+const char kArchiveSummary[] = "create, read, change and check storage archive files";
+
 int RunArchiveCommands(const Args& args) {
-  if (args.size() < 2) {
+  if (args.empty()) {
     PrintGroupHelp();
     return kUsage;
   }
-  if (args[1] == "--help" || args[1] == "-h" || args[1] == "help") {
+  if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
     PrintGroupHelp();
     return kOk;
   }
-  Options o;
-  for (const Command& c : kCommands) {
-    if (args[1] == c.name) o.command = &c;
+  for (const ArchiveCommand& c : kCommands) {
+    if (args[0] != c.spec.name + 8) continue;
+    CommandLine line;
+    Parsed parsed = ParseCommandLine(c.spec, Args(args.begin() + 1, args.end()), line);
+    if (parsed != Parsed::kRun) return ExitFor(parsed);
+    Options o;
+    o.command = &c.spec;
+    return ReadOptions(line, o) ? c.run(o) : kUsage;
   }
-  if (!o.command) {
-    std::fprintf(stderr, "tolvane-pack archive: unknown command '%s' (try --help)\n", args[1].c_str());
-    return kUsage;
-  }
-  const Command& c = *o.command;
-  bool optionsDone = false;
-  for (size_t i = 2; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (!optionsDone && (a == "--help" || a == "-h")) {
-      PrintCommandHelp(c);
-      return kOk;
-    }
-    if (!optionsDone && a == "--") {
-      optionsDone = true;
-    } else if (!optionsDone && a == "--raw" && std::strstr(c.usage, "--raw")) {
-      o.raw = true;
-    } else if (!optionsDone && a == "--compressed" && std::strstr(c.usage, "--compressed")) {
-      o.compressed = true;
-    } else if (!optionsDone && a == "--chunk-size" && std::strstr(c.usage, "--chunk-size")) {
-      uint64_t size = 0;
-      if (++i == args.size() || !ParseUnsigned(args[i], 0xFFFF, size) || size == 0) {
-        Fail(o, "--chunk-size needs a number from 1 to 65535");
-        return kUsage;
-      }
-      o.chunkSize = static_cast<uint16_t>(size);
-    } else if (!optionsDone && a == "--max-size" && std::strstr(c.usage, "--max-size")) {
-      uint64_t size = 0;
-      if (++i == args.size() || !ParseUnsigned(args[i], kMostMaxSize, size) || size == 0) {
-        Fail(o, "--max-size needs a number of bytes from 1 to " + std::to_string(kMostMaxSize));
-        return kUsage;
-      }
-      o.maxSize = static_cast<uint32_t>(size);
-    } else if (!optionsDone && a == "--folder" && std::strstr(c.usage, "--folder")) {
-      if (++i == args.size()) {
-        Fail(o, "--folder needs a folder path");
-        return kUsage;
-      }
-      o.hasFolder = true;
-      o.folder.clear();
-      std::string part;
-      for (char ch : args[i] + "/") {
-        if (ch != '/') {
-          part += ch;
-          continue;
-        }
-        if (part.empty()) {
-          Fail(o, "bad folder path '" + args[i] + "'");
-          return kUsage;
-        }
-        o.folder.push_back(part);
-        part.clear();
-      }
-    } else if (!optionsDone && a.size() > 1 && a[0] == '-' && a[1] == '-') {
-      std::fprintf(stderr, "tolvane-pack archive %s: unknown option '%s'\n", c.name, a.c_str());
-      PrintCommandHelp(c);
-      return kUsage;
-    } else {
-      o.positional.push_back(a);
-    }
-  }
-  if (o.positional.size() < c.leastArgs || o.positional.size() > c.mostArgs) {
-    std::fprintf(stderr, "usage: tolvane-pack archive %s %s\n", c.name, c.usage);
-    return kUsage;
-  }
-  return c.run(o);
+  std::fprintf(stderr, "tolvane-pack archive: unknown command '%s' (try --help)\n", args[0].c_str());
+  return kUsage;
 }
 
 }  // namespace tolvane::pack

@@ -5,13 +5,15 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <random>
 #include <system_error>
 
 #ifdef _WIN32
 #include <windows.h>
+#include <bcrypt.h>
 #else
 #include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -81,23 +83,74 @@ bool WideName(const fs::path& path, std::wstring& wide) {
 #endif
 }
 
-fs::path TemporarySibling(const fs::path& path) {
-  static std::mt19937 rng(std::random_device{}());
-  std::error_code ec;
-  for (;;) {
-    fs::path candidate = path;
-    candidate += ".partial-" + std::to_string(rng() % 1000000);
-    if (!fs::exists(fs::symlink_status(candidate, ec))) return candidate;
+bool SystemRandom(uint8_t* out, size_t length, std::string& error) {
+#ifdef _WIN32
+  if (BCryptGenRandom(nullptr, out, ULONG(length), BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0) return true;
+  error = "the system's random source failed";
+  return false;
+#else
+  while (length) {
+    ssize_t n = ::getrandom(out, length, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return error = std::string("the system's random source failed: ") + std::strerror(errno), false;
+    out += n;
+    length -= size_t(n);
   }
+  return true;
+#endif
 }
+
+namespace {
+
+std::function<std::string(int)>& NameSource() {
+  static std::function<std::string(int)> source;
+  return source;
+}
+
+// Tries this many fresh names before giving up: more collisions than that are no chance.
+constexpr int kNameAttempts = 64;
+
+bool FreshName(const fs::path& folder, const std::string& stem, int attempt, fs::path& name, std::string& error) {
+  std::string random;
+  if (NameSource()) {
+    random = NameSource()(attempt);
+  } else {
+    uint8_t bytes[8];
+    if (!SystemRandom(bytes, sizeof bytes, error)) return false;
+    static const char kHex[] = "0123456789abcdef";
+    for (uint8_t b : bytes) random += {kHex[b >> 4], kHex[b & 15]};
+  }
+  name = folder / (stem + ".partial-" + random);
+  return true;
+}
+
+#ifdef _WIN32
+bool NameTaken() {
+  DWORD e = GetLastError();
+  return e == ERROR_FILE_EXISTS || e == ERROR_ALREADY_EXISTS;
+}
+#else
+bool NameTaken() { return errno == EEXIST; }
+#endif
+
+fs::path FolderOf(const fs::path& path) {
+  fs::path folder = path.parent_path();
+  return folder.empty() ? fs::path(".") : folder;
+}
+
+}  // namespace
+
+void SetTemporaryNameSource(std::function<std::string(int)> source) { NameSource() = std::move(source); }
 
 namespace {
 
 #ifdef _WIN32
 class File {
  public:
-  bool Create(const fs::path& path) {
-    h_ = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // A new file only; others may read it while it is written (the new setup.exe is read
+  // back before it is put in place).
+  bool CreateNew(const fs::path& path) {
+    h_ = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     return h_ != INVALID_HANDLE_VALUE;
   }
   bool WriteAll(const Bytes& data) { return WriteAll(data.data(), data.size()); }
@@ -138,9 +191,10 @@ bool Rename(const fs::path& from, const fs::path& to) {
 #else
 class File {
  public:
-  bool Create(const fs::path& path) {
+  // A new file only, never through a link.
+  bool CreateNew(const fs::path& path) {
     do {
-      fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+      fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     } while (fd_ < 0 && errno == EINTR);
     return fd_ >= 0;
   }
@@ -187,29 +241,19 @@ class File {
 bool Rename(const fs::path& from, const fs::path& to) { return ::rename(from.c_str(), to.c_str()) == 0; }
 #endif
 
-fs::path FolderOf(const fs::path& path) {
-  fs::path folder = path.parent_path();
-  return folder.empty() ? fs::path(".") : folder;
+// Creates a new file at a fresh name beside `path`.
+bool CreateBeside(const fs::path& path, File& file, fs::path& temp, std::string& error) {
+  const std::string stem = Display(path.filename());
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    if (!FreshName(FolderOf(path), stem, attempt, temp, error)) return false;
+    if (file.CreateNew(temp)) return true;
+    if (!NameTaken()) return error = Display(temp) + ": cannot create: " + File::LastError(), false;
+  }
+  error = Display(path) + ": cannot create a temporary file beside it: every name tried was taken";
+  return false;
 }
 
 }  // namespace
-
-bool WriteFileSynced(const fs::path& path, const Bytes& data, std::string& error) {
-  File file;
-  if (!file.Create(path)) {
-    error = Display(path) + ": cannot create: " + File::LastError();
-    return false;
-  }
-  if (!file.WriteAll(data) || !file.Sync()) {
-    error = Display(path) + ": write failed: " + File::LastError();
-    return false;
-  }
-  if (!file.Close()) {
-    error = Display(path) + ": write failed: " + File::LastError();
-    return false;
-  }
-  return true;
-}
 
 bool SyncFolder(const fs::path& folder, std::string& error) {
 #ifdef _WIN32
@@ -235,24 +279,10 @@ bool SyncFolder(const fs::path& folder, std::string& error) {
 }
 
 bool WriteFileAtomically(const fs::path& path, const Bytes& data, std::string& error) {
-  fs::path temp = TemporarySibling(path);
-  if (!WriteFileSynced(temp, data, error)) {
-    std::error_code ec;
-    fs::remove(temp, ec);
-    error = Display(path) + ": cannot write it (" + error + ")";
-    return false;
-  }
-  if (!Rename(temp, path)) {
-    error = Display(path) + ": cannot put in place: " + File::LastError();
-    std::error_code ec;
-    fs::remove(temp, ec);
-    return false;
-  }
-  // Renamed, the new content is what the name holds; a folder that cannot be synced only
-  // makes that less sure to outlast a power cut.
-  std::string ignored;
-  SyncFolder(FolderOf(path), ignored);
-  return true;
+  AtomicFileWriter file;
+  if (!file.Start(path, error)) return false;
+  file.Write(data.data(), data.size());  // a failure is reported by Commit
+  return file.Commit(error);
 }
 
 bool PutInPlace(const fs::path& from, const fs::path& to, std::string& error) {
@@ -285,11 +315,10 @@ AtomicFileWriter::~AtomicFileWriter() { Discard(); }
 bool AtomicFileWriter::Start(const fs::path& path, std::string& error) {
   Discard();
   path_ = path;
-  temp_ = TemporarySibling(path);
   open_ = std::make_unique<Open>();
-  if (!open_->file.Create(temp_)) {
-    error = Display(path) + ": cannot create " + Display(temp_) + ": " + File::LastError();
+  if (!CreateBeside(path, open_->file, temp_, error)) {
     open_.reset();
+    temp_.clear();
     return false;
   }
   failed_ = false;
@@ -314,14 +343,22 @@ bool AtomicFileWriter::WriteAt(uint64_t offset, const uint8_t* data, size_t leng
   return !failed_;
 }
 
-bool AtomicFileWriter::Commit(std::string& error) {
-  if (!open_) return error = Display(path_) + ": nothing to put in place", false;
+bool AtomicFileWriter::Finish(std::string& error) {
+  if (!open_) {
+    if (!temp_.empty()) return true;  // finished before
+    return error = Display(path_) + ": nothing to put in place", false;
+  }
   if (failed_ || !open_->file.Sync() || !open_->file.Close()) {
     error = Display(path_) + ": cannot write it (" + (failed_ ? problem_ : File::LastError()) + ")";
     Discard();
     return false;
   }
   open_.reset();
+  return true;
+}
+
+bool AtomicFileWriter::Commit(std::string& error) {
+  if (!Finish(error)) return false;
   if (!Rename(temp_, path_)) {
     error = Display(path_) + ": cannot put in place: " + File::LastError();
     std::error_code ec;
@@ -333,6 +370,43 @@ bool AtomicFileWriter::Commit(std::string& error) {
   std::string ignored;  // in place already; only less sure to outlast a power cut
   SyncFolder(FolderOf(path_), ignored);
   return true;
+}
+
+TemporaryFolder::~TemporaryFolder() { Remove(); }
+
+bool TemporaryFolder::Make(const fs::path& parent, const std::string& stem, std::string& error) {
+  Remove();
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    fs::path name;
+    if (!FreshName(parent.empty() ? fs::path(".") : parent, stem, attempt, name, error)) return false;
+#ifdef _WIN32
+    bool made = CreateDirectoryW(name.c_str(), nullptr) != 0;
+#else
+    bool made = ::mkdir(name.c_str(), 0700) == 0;
+#endif
+    if (made) return path_ = name, true;
+    if (!NameTaken()) return error = Display(name) + ": cannot create: " + File::LastError(), false;
+  }
+  error = Display(parent) + ": cannot create a temporary folder in it: every name tried was taken";
+  return false;
+}
+
+void TemporaryFolder::Keep(const fs::path& placed) {
+#ifndef _WIN32
+  mode_t mask = ::umask(0);
+  ::umask(mask);
+  ::chmod(placed.c_str(), 0777 & ~mask);
+#else
+  (void)placed;
+#endif
+  path_.clear();
+}
+
+void TemporaryFolder::Remove() {
+  if (path_.empty()) return;
+  std::error_code ec;
+  fs::remove_all(path_, ec);  // links inside are removed, never followed
+  path_.clear();
 }
 
 void AtomicFileWriter::Discard() {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,10 +22,6 @@ bool ReadWholeFile(const std::filesystem::path& path, Bytes& out, std::string& e
 // A failure removes the temporary file.
 bool WriteFileAtomically(const std::filesystem::path& path, const Bytes& data, std::string& error);
 
-// Creates (or truncates) path, writes data and syncs it: for files inside a temporary
-// folder that is renamed into place as a whole.
-bool WriteFileSynced(const std::filesystem::path& path, const Bytes& data, std::string& error);
-
 // Makes the folder's names durable (files created, renamed or removed in it).
 bool SyncFolder(const std::filesystem::path& folder, std::string& error);
 
@@ -32,8 +29,34 @@ bool SyncFolder(const std::filesystem::path& folder, std::string& error);
 // the name is not valid UTF-8.
 bool WideName(const std::filesystem::path& path, std::wstring& wide);
 
-// A fresh, unused name beside path for temporary output ("<name>.partial-<n>").
-std::filesystem::path TemporarySibling(const std::filesystem::path& path);
+// Temporary files and folders are made under fresh names ("<stem>.partial-<16 hex
+// digits>" from the system's random source), created exclusively and never through a
+// link, so that nobody who can write to the folder can have the tool overwrite a file of
+// their choosing; a name that is taken is passed over for another.
+bool SystemRandom(uint8_t* out, size_t length, std::string& error);
+// Replaces the random part of the names, given the attempt (0, 1, ...) at one creation;
+// an empty function restores it. Tests plant links at the names they know will come.
+void SetTemporaryNameSource(std::function<std::string(int attempt)> source);
+
+// A new folder at a fresh name in `parent`, for the owner only (POSIX), removed with all
+// it holds by the destructor unless Keep() was called.
+class TemporaryFolder {
+ public:
+  TemporaryFolder() = default;
+  ~TemporaryFolder();
+  TemporaryFolder(const TemporaryFolder&) = delete;
+  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+
+  bool Make(const std::filesystem::path& parent, const std::string& stem, std::string& error);
+  const std::filesystem::path& Path() const { return path_; }
+  // The folder was renamed to `placed`: gives it the permissions a new folder would have
+  // (POSIX) and no longer removes it.
+  void Keep(const std::filesystem::path& placed);
+  void Remove();
+
+ private:
+  std::filesystem::path path_;
+};
 
 // Syncs the complete file `from` and renames it over `to` (then syncs the folder).
 bool PutInPlace(const std::filesystem::path& from, const std::filesystem::path& to, std::string& error);
@@ -52,9 +75,12 @@ class AtomicFileWriter {
   // Both false after the first failure, which Commit then reports.
   bool Write(const uint8_t* data, size_t length);
   bool WriteAt(uint64_t offset, const uint8_t* data, size_t length);  // bytes already written
-  bool Commit(std::string& error);
+  // Syncs and closes the temporary file, complete, so that others may open it (Windows
+  // lets no reader in beside a writer that does not share writing).
+  bool Finish(std::string& error);
+  bool Commit(std::string& error);  // Finish (when not done) and rename
   void Discard();
-  // The temporary file, complete before Commit (to check or sign it).
+  // The temporary file, complete after Finish (to check or sign it).
   const std::filesystem::path& TemporaryPath() const { return temp_; }
 
  private:

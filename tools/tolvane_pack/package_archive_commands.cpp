@@ -21,11 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kBuildUsage =
-    "build PRODUCT_DIR --version N --key HEX -o OUTDIR [--order FILE] [--allow-long-paths]";
-constexpr const char* kVerifyUsage = "verify MANIFEST PAYLOAD";
-constexpr const char* kExtractUsage = "extract MANIFEST PAYLOAD DIR";
-
 // The size of a payload file, refused when it is not a plain file.
 bool PayloadFileSize(const fs::path& path, uint64_t& size, std::string& error) {
   std::error_code ec;
@@ -33,20 +28,6 @@ bool PayloadFileSize(const fs::path& path, uint64_t& size, std::string& error) {
     return error = Display(path) + ": " + (fs::exists(path, ec) ? "not a regular file" : "no such file"), false;
   size = fs::file_size(path, ec);
   if (ec) return error = Display(path) + ": cannot read its size", false;
-  return true;
-}
-
-int Usage(const char* usage) {
-  std::fprintf(stderr, "usage: tolvane-pack %s\n", usage);
-  return 2;
-}
-
-bool ParseVersion(const std::string& text, uint16_t& version) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  unsigned long value = std::strtoul(text.c_str(), &end, 0);
-  if (*end != '\0' || text[0] == '-' || value > 0xFFFF) return false;
-  version = uint16_t(value);
   return true;
 }
 
@@ -142,24 +123,26 @@ class PackageVisitor : public EntrySink {
   ~PackageVisitor() = default;
 };
 
-// Counts what passes to the visitor.
+// Counts what passes to the visitor (and tells the progress line).
 class CountingSink final : public EntrySink {
  public:
-  explicit CountingSink(EntrySink& next) : next_(next) {}
+  CountingSink(EntrySink& next, Progress* progress) : next_(next), progress_(progress) {}
   bool Take(const uint8_t* data, size_t length) override {
     count += length;
+    if (progress_) progress_->Add(length, 0);
     return next_.Take(data, length);
   }
   uint64_t count = 0;
 
  private:
   EntrySink& next_;
+  Progress* progress_;
 };
 
 // Reads every file of the package in pieces and hands it to the visitor. Checks that each
 // file is present and not empty, and that the sizes add up to TotalBytes.
 bool ReadFiles(const OpenedPackage& package, const std::string& payloadLabel, const std::string& manifestLabel,
-               StorageManager& archive, PackageVisitor& visitor, std::string& error) {
+               StorageManager& archive, PackageVisitor& visitor, std::string& error, Progress* progress) {
   uint64_t total = 0;
   for (const ManifestEntry& e : package.manifest.Entries) {
     std::string archiveName, problem;
@@ -169,7 +152,7 @@ bool ReadFiles(const OpenedPackage& package, const std::string& payloadLabel, co
       continue;
     }
     if (!visitor.Begin(e, error)) return false;
-    CountingSink sink(visitor);
+    CountingSink sink(visitor, progress);
     int32_t length = archive.ReadEntryTo(archiveName, sink);
     if (length == StorageWriteFailed && !visitor.problem.empty()) return error = visitor.problem, false;
     if (length < 0) {
@@ -188,6 +171,7 @@ bool ReadFiles(const OpenedPackage& package, const std::string& payloadLabel, co
     }
     total += sink.count;
     if (!visitor.End(error)) return false;
+    if (progress) progress->Add(0, 1);
   }
   std::set<std::string> listed;
   for (const ManifestEntry& e : package.manifest.Entries) {
@@ -221,6 +205,12 @@ class CheckVisitor final : public PackageVisitor {
   PackageCheck& check_;
 };
 
+size_t FileCount(const PackageManifest& manifest) {
+  size_t files = 0;
+  for (const ManifestEntry& e : manifest.Entries) files += e.Kind != Folder;
+  return files;
+}
+
 // Every folder of the tree, deepest first, then the tree itself: their names durable.
 bool SyncTree(const fs::path& root, std::string& error) {
   std::vector<fs::path> folders;
@@ -240,8 +230,24 @@ bool SyncTree(const fs::path& root, std::string& error) {
 
 }  // namespace
 
+const CommandSpec kBuildSpec{
+    "build", "PRODUCT_DIR --version N --key HEX -o OUTDIR [--order FILE] [--allow-long-paths] [--quiet]",
+    "make a package (manifest.bin, payload.bin) from a product folder", 1, 1,
+    {{"--version", "N", "the package's version number, 0 to 65535"},
+     {"--key", "HEX", "the payload key, 16 hex digits, not all zero"},
+     {"-o", "OUTDIR", "the folder that gets manifest.bin and payload.bin"},
+     kOrderOption,
+     kAllowLongPathsOption,
+     kQuietOption,
+     kSetupLimitOption}};
+const CommandSpec kVerifySpec{"verify", "MANIFEST PAYLOAD",
+                              "check that a package's payload holds every file of its manifest", 2, 2, {}};
+const CommandSpec kExtractSpec{"extract", "MANIFEST PAYLOAD DIR [--quiet]",
+                               "write the files of a package into a new folder (or an empty one)", 3, 3, {kQuietOption}};
+
 bool CheckPackageInFile(const Bytes& manifest, const std::string& manifestLabel, const fs::path& file, uint64_t offset,
-                        uint64_t length, const std::string& payloadLabel, PackageCheck& check, std::string& error) {
+                        uint64_t length, const std::string& payloadLabel, PackageCheck& check, std::string& error,
+                        const char* progressLabel, bool quiet) {
   OpenedPackage package;
   if (!OpenManifest(manifest, manifestLabel, package, error)) return false;
   check.manifest = package.manifest;
@@ -249,40 +255,34 @@ bool CheckPackageInFile(const Bytes& manifest, const std::string& manifestLabel,
   PayloadArchive payload;
   if (!payload.Open(file, offset, length, package, payloadLabel, error)) return false;
   CheckVisitor visitor(check);
-  return ReadFiles(package, payloadLabel, manifestLabel, payload.Archive(), visitor, error);
+  Progress progress(progressLabel ? progressLabel : "", package.manifest.TotalBytes, FileCount(package.manifest),
+                    quiet || !progressLabel);
+  return ReadFiles(package, payloadLabel, manifestLabel, payload.Archive(), visitor, error, &progress);
 }
 
-int RunBuild(const Args& original) {
-  Args args = original;
-  const bool allowLongPaths = TakeSwitch(args, "--allow-long-paths");
-  CommandLine cl;
-  if (!ParseCommandLine(args, {"--version", "--key", "-o", "--order", "--setup-limit"}, kBuildUsage, cl))
-    return cl.help ? 0 : 2;
-  if (cl.positional.size() != 1 || !cl.options.count("--version") || !cl.options.count("--key") ||
-      !cl.options.count("-o"))
-    return Usage(kBuildUsage);
-  uint16_t version = 0;
-  if (!ParseVersion(cl.options["--version"], version))
-    return Fail(args[0], "the version must be a number from 0 to 65535, not '" + cl.options["--version"] + "'");
-  std::optional<PayloadKey> key = ParseKey(cl.options["--key"]);
-  if (!key) return Fail(args[0], "the key must be 16 hex digits, not '" + cl.options["--key"] + "'");
-  if (*key == PayloadKey{}) return Fail(args[0], "the key must not be all zero: the key provider never yields that key");
-  uint64_t limit = kMaxSetupImageBytes;
-  if (cl.options.count("--setup-limit") && !ParseSetupLimit(cl.options["--setup-limit"], limit))
-    return Fail(args[0], "--setup-limit takes a number of bytes");
+int RunBuild(const CommandLine& cl) {
+  const std::string command = "build";
+  if (!cl.Has("--version") || !cl.Has("--key") || !cl.Has("-o")) return PrintUsage(kBuildSpec), 2;
+  uint64_t version = 0;
+  std::string error;
+  if (!ParseNumber(cl.Value("--version"), 0, 0xFFFF, "the version", version, error)) return Fail(command, error);
+  std::optional<PayloadKey> key = ParseKey(cl.Value("--key"));
+  if (!key) return Fail(command, "the key must be 16 hex digits, not '" + cl.Value("--key") + "'");
+  if (*key == PayloadKey{}) return Fail(command, "the key must not be all zero: the key provider never yields that key");
+  uint64_t limit = 0;
+  if (!SetupLimit(cl, limit, error)) return Fail(command, error);
 
   fs::path root = cl.positional[0];
   fs::path order;
-  if (cl.options.count("--order")) order = cl.options["--order"];
+  if (cl.Has("--order")) order = cl.Value("--order");
   ProductTree tree;
-  std::string error;
-  if (!ScanProduct(root, order.empty() ? nullptr : &order, tree, error)) return Fail(args[0], error);
-  if (!allowLongPaths && !CheckInstallPaths(tree, error)) return Fail(args[0], error);
+  if (!ScanProduct(root, order.empty() ? nullptr : &order, tree, error)) return Fail(command, error);
+  if (!cl.Has("--allow-long-paths") && !CheckInstallPaths(tree, error)) return Fail(command, error);
 
-  fs::path out = cl.options["-o"];
+  fs::path out = cl.Value("-o");
   std::error_code ec;
   fs::create_directories(out, ec);
-  if (!fs::is_directory(out, ec)) return Fail(args[0], Display(out) + ": cannot create the output folder");
+  if (!fs::is_directory(out, ec)) return Fail(command, Display(out) + ": cannot create the output folder");
   // The setup program the build embeds these in adds its stub; what is left for the
   // package is checked as it grows.
   const uint64_t room = limit > kStubReserveBytes ? limit - kStubReserveBytes : 0;
@@ -292,30 +292,32 @@ int RunBuild(const Args& original) {
     return false;
   };
   BuiltPackage built;
-  if (!BuildPackage(tree, version, *key, out / "payload.bin", PackCompressor::Zlib9, check, built, error))
-    return Fail(args[0], error);
+  {
+    Progress progress("build", tree.totalBytes, tree.entries.size() - FolderCount(tree), cl.Has("--quiet"));
+    if (!BuildPackage(tree, uint16_t(version), *key, out / "payload.bin", PackCompressor::Zlib9, check, built, error,
+                      &progress))
+      return Fail(command, error);
+  }
   AtomicFileWriter payload;
   if (!WriteFileAtomically(out / "manifest.bin", built.manifest, error) || !payload.Start(out / "payload.bin", error) ||
       !built.WritePayload([&](const uint8_t* data, size_t n) { return payload.Write(data, n); }, error) ||
       !payload.Commit(error))
-    return Fail(args[0], error);
+    return Fail(command, error);
   std::printf("%s\n", DescribeBuild(tree, built).c_str());
   return 0;
 }
 
-int RunVerify(const Args& args) {
-  CommandLine cl;
-  if (!ParseCommandLine(args, {}, kVerifyUsage, cl)) return cl.help ? 0 : 2;
-  if (cl.positional.size() != 2) return Usage(kVerifyUsage);
+int RunVerify(const CommandLine& cl) {
+  const std::string command = "verify";
   fs::path manifestPath = cl.positional[0], payloadPath = cl.positional[1];
   Bytes manifestBytes;
   std::string error;
-  if (!ReadWholeFile(manifestPath, manifestBytes, error)) return Fail(args[0], error);
+  if (!ReadWholeFile(manifestPath, manifestBytes, error)) return Fail(command, error);
   uint64_t size = 0;
-  if (!PayloadFileSize(payloadPath, size, error)) return Fail(args[0], error);
+  if (!PayloadFileSize(payloadPath, size, error)) return Fail(command, error);
   PackageCheck check;
   if (!CheckPackageInFile(manifestBytes, Display(manifestPath), payloadPath, 0, size, Display(payloadPath), check, error))
-    return Fail(args[0], error);
+    return Fail(command, error);
   std::printf("ok: version %u, %zu entries (%zu files, %zu folders), %llu bytes\n", unsigned(check.manifest.Version),
               check.manifest.Entries.size(), check.files, check.folders,
               static_cast<unsigned long long>(check.manifest.TotalBytes));
@@ -367,15 +369,13 @@ class ExtractVisitor final : public PackageVisitor {
 
 }  // namespace
 
-int RunExtract(const Args& args) {
-  CommandLine cl;
-  if (!ParseCommandLine(args, {}, kExtractUsage, cl)) return cl.help ? 0 : 2;
-  if (cl.positional.size() != 3) return Usage(kExtractUsage);
+int RunExtract(const CommandLine& cl) {
+  const std::string command = "extract";
   fs::path manifestPath = cl.positional[0], payloadPath = cl.positional[1], target = cl.positional[2];
   std::error_code ec;
   if (fs::exists(fs::symlink_status(target, ec))) {
     if (!fs::is_directory(fs::symlink_status(target, ec)) || !fs::is_empty(target, ec))
-      return Fail(args[0], Display(target) + ": already exists and is not an empty folder");
+      return Fail(command, Display(target) + ": already exists and is not an empty folder");
   }
   Bytes manifestBytes;
   std::string error;
@@ -383,18 +383,21 @@ int RunExtract(const Args& args) {
   OpenedPackage package;
   if (!ReadWholeFile(manifestPath, manifestBytes, error) || !PayloadFileSize(payloadPath, size, error) ||
       !OpenManifest(manifestBytes, Display(manifestPath), package, error))
-    return Fail(args[0], error);
+    return Fail(command, error);
   PayloadArchive payload;
-  if (!payload.Open(payloadPath, 0, size, package, Display(payloadPath), error)) return Fail(args[0], error);
+  if (!payload.Open(payloadPath, 0, size, package, Display(payloadPath), error)) return Fail(command, error);
 
   // Everything goes into a temporary folder beside the target, which takes the target's
   // name only when the whole package is out.
-  fs::path temp = TemporarySibling(target.has_filename() ? target : target.parent_path());
-  if (!fs::create_directory(temp, ec)) return Fail(args[0], Display(temp) + ": cannot create: " + ec.message());
+  const fs::path named = target.has_filename() ? target : target.parent_path();
+  TemporaryFolder folder;
+  if (!folder.Make(named.parent_path(), Display(named.filename()), error)) return Fail(command, error);
+  const fs::path temp = folder.Path();
   bool ok;
   {
     ExtractVisitor visitor(temp);
-    ok = ReadFiles(package, Display(payloadPath), Display(manifestPath), payload.Archive(), visitor, error);
+    Progress progress("extract", package.manifest.TotalBytes, FileCount(package.manifest), cl.Has("--quiet"));
+    ok = ReadFiles(package, Display(payloadPath), Display(manifestPath), payload.Archive(), visitor, error, &progress);
   }
   ok = ok && SyncTree(temp, error);
   if (ok && fs::exists(target, ec)) fs::remove(target, ec);
@@ -403,16 +406,11 @@ int RunExtract(const Args& args) {
     if (ec) error = Display(target) + ": cannot put in place: " + ec.message();
     ok = !ec;
   }
-  if (ok) {
-    fs::path parent = fs::absolute(target, ec).parent_path();
-    std::string ignored;  // in place already; only less sure to outlast a power cut
-    SyncFolder(parent, ignored);
-  }
-  if (!ok) {
-    std::error_code ignored;
-    fs::remove_all(temp, ignored);
-    return Fail(args[0], error);
-  }
+  if (!ok) return Fail(command, error);  // the folder goes with everything in it
+  folder.Keep(target);
+  fs::path parent = fs::absolute(target, ec).parent_path();
+  std::string ignored;  // in place already; only less sure to outlast a power cut
+  SyncFolder(parent, ignored);
   std::printf("extracted %zu entries into %s\n", package.manifest.Entries.size(), Display(target).c_str());
   return 0;
 }

@@ -19,49 +19,6 @@ int Fail(const std::string& command, const std::string& message) {
   return 1;
 }
 
-bool ParseCommandLine(const Args& args, const std::vector<std::string>& valueOptions, const char* usage,
-                      CommandLine& out) {
-  out = CommandLine();
-  for (size_t i = 1; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--help" || a == "-h") {
-      out.help = true;
-      std::printf("usage: tolvane-pack %s\n", usage);
-      return false;
-    }
-    if (a.size() > 1 && a[0] == '-') {
-      bool known = false;
-      for (const std::string& o : valueOptions) known = known || o == a;
-      if (!known || i + 1 >= args.size()) {
-        std::fprintf(stderr, "tolvane-pack %s: %s '%s'\nusage: tolvane-pack %s\n", args[0].c_str(),
-                     known ? "missing the value of" : "unknown option", a.c_str(), usage);
-        return false;
-      }
-      if (out.options.count(a)) {
-        std::fprintf(stderr, "tolvane-pack %s: '%s' given twice\n", args[0].c_str(), a.c_str());
-        return false;
-      }
-      out.options[a] = args[++i];
-    } else {
-      out.positional.push_back(a);
-    }
-  }
-  return true;
-}
-
-bool TakeSwitch(Args& args, const char* name) {
-  bool found = false;
-  for (size_t i = 1; i < args.size();) {
-    if (args[i] == name) {
-      args.erase(args.begin() + long(i));
-      found = true;
-    } else {
-      ++i;
-    }
-  }
-  return found;
-}
-
 std::string SetupTooLarge(uint64_t setupBytes, uint64_t limit) {
   char mib[32];
   std::snprintf(mib, sizeof mib, "%.1f", double(limit) / (1 << 20));
@@ -70,22 +27,29 @@ std::string SetupTooLarge(uint64_t setupBytes, uint64_t limit) {
          " MiB) of image a setup program can load and install; ship the product in parts or make it smaller";
 }
 
-bool ParseSetupLimit(const std::string& text, uint64_t& limit) {
-  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
-  char* end = nullptr;
-  unsigned long long v = std::strtoull(text.c_str(), &end, 10);
-  if (*end) return false;
-  limit = v;
-  return true;
+const OptionSpec kOrderOption{"--order", "FILE", "the order of the entries: one name per line (UTF-8, '/' or '\\' "
+                                                 "between components, '#' comments), every entry once"};
+const OptionSpec kAllowLongPathsOption{"--allow-long-paths", nullptr,
+                                       "let a file's path under the default install folder reach 260 characters"};
+const OptionSpec kQuietOption{"--quiet", nullptr, "no progress line on a terminal"};
+const OptionSpec kSetupLimitOption{"--setup-limit", "BYTES", "the largest setup image (tests)", true};
+
+bool SetupLimit(const CommandLine& line, uint64_t& limit, std::string& error) {
+  limit = kMaxSetupImageBytes;
+  if (!line.Has("--setup-limit")) return true;
+  return ParseNumber(line.Value("--setup-limit"), 0, UINT64_MAX, "--setup-limit", limit, error);
 }
+
+const CommandSpec kKeySpec{"key", "MANIFEST", "print the payload key a package manifest yields", 1, 1, {}};
+const CommandSpec kListSpec{"list", "MANIFEST", "list the version, total size and entries of a package manifest", 1, 1, {}};
+const CommandSpec kEncipherSpec{"encipher", "--key HEX IN OUT", "DES-ECB encipher the whole 8-byte blocks of a file", 2, 2,
+                                {{"--key", "HEX", "the key, 16 hex digits"}},
+                                "The last bytes of a file that is no whole number of blocks are copied as they are."};
+const CommandSpec kDecipherSpec{"decipher", "--key HEX IN OUT", "DES-ECB decipher the whole 8-byte blocks of a file", 2, 2,
+                                {{"--key", "HEX", "the key, 16 hex digits"}},
+                                "The last bytes of a file that is no whole number of blocks are copied as they are."};
 
 namespace {
-
-int Usage(const Args& args, const char* usage) {
-  std::fprintf(stderr, "usage: tolvane-pack %s\n", usage);
-  (void)args;
-  return 2;
-}
 
 const char* KindWord(uint32_t kind) {
   switch (kind) {
@@ -96,23 +60,22 @@ const char* KindWord(uint32_t kind) {
   }
 }
 
-int RunCipher(const Args& args, bool decipher) {
-  const char* usage = decipher ? "decipher --key HEX IN OUT" : "encipher --key HEX IN OUT";
-  CommandLine cl;
-  if (!ParseCommandLine(args, {"--key"}, usage, cl)) return cl.help ? 0 : 2;
-  if (cl.positional.size() != 2 || !cl.options.count("--key")) return Usage(args, usage);
-  std::optional<PayloadKey> key = ParseKey(cl.options["--key"]);
-  if (!key) return Fail(args[0], "the key must be 16 hex digits, not '" + cl.options["--key"] + "'");
+int RunCipher(const CommandLine& cl, bool decipher) {
+  const CommandSpec& spec = decipher ? kDecipherSpec : kEncipherSpec;
+  const std::string command = spec.name;
+  if (!cl.Has("--key")) return PrintUsage(spec), 2;
+  std::optional<PayloadKey> key = ParseKey(cl.Value("--key"));
+  if (!key) return Fail(command, "the key must be 16 hex digits, not '" + cl.Value("--key") + "'");
   Bytes data;
   std::string error;
-  if (!ReadWholeFile(cl.positional[0], data, error)) return Fail(args[0], error);
+  if (!ReadWholeFile(cl.positional[0], data, error)) return Fail(command, error);
   bool ok = decipher ? DecipherBuffer(data.data(), data.size(), key->data())
                      : EncipherBuffer(data.data(), data.size(), key->data());
-  if (!ok) return Fail(args[0], "out of memory for the cipher tables");
-  if (!WriteFileAtomically(cl.positional[1], data, error)) return Fail(args[0], error);
+  if (!ok) return Fail(command, "out of memory for the cipher tables");
+  if (!WriteFileAtomically(cl.positional[1], data, error)) return Fail(command, error);
   if (data.size() % 8)
     std::fprintf(stderr, "tolvane-pack %s: note: the last %zu bytes of %s are not a whole block and were copied as they are\n",
-                 args[0].c_str(), data.size() % 8, cl.positional[0].c_str());
+                 command.c_str(), data.size() % 8, cl.positional[0].c_str());
   return 0;
 }
 
@@ -131,47 +94,29 @@ bool LoadManifest(const fs::path& path, PackageManifest& manifest, std::string& 
 
 namespace {
 
-// For the commands whose one argument is a manifest: parses the command line and loads
-// the manifest. False when the command is over, with its exit code in `exitCode`.
-bool LoadManifestArgument(const Args& args, const char* usage, std::string& path, PackageManifest& manifest,
-                          int& exitCode) {
-  CommandLine cl;
-  if (!ParseCommandLine(args, {}, usage, cl)) {
-    exitCode = cl.help ? 0 : 2;
-    return false;
-  }
-  if (cl.positional.size() != 1) {
-    exitCode = Usage(args, usage);
-    return false;
-  }
-  path = cl.positional[0];
+// Loads the manifest that is the one argument of key and list; false after reporting.
+bool LoadManifestArgument(const CommandLine& line, const char* command, PackageManifest& manifest) {
   std::string error;
-  if (!LoadManifest(path, manifest, error)) {
-    exitCode = Fail(args[0], error);
-    return false;
-  }
-  return true;
+  if (LoadManifest(line.positional[0], manifest, error)) return true;
+  Fail(command, error);
+  return false;
 }
 
 }  // namespace
 
-int RunKey(const Args& args) {
-  std::string path;
+int RunKey(const CommandLine& line) {
   PackageManifest manifest;
-  int exitCode = 0;
-  if (!LoadManifestArgument(args, "key MANIFEST", path, manifest, exitCode)) return exitCode;
+  if (!LoadManifestArgument(line, "key", manifest)) return 1;
   PayloadKey key;
   if (!KeyProvider(manifest.KeyBlock, key))
-    return Fail(args[0], path + ": the key block yields no key (damaged or made for another provider)");
+    return Fail("key", line.positional[0] + ": the key block yields no key (damaged or made for another provider)");
   std::printf("%s\n", KeyToHex(key).c_str());
   return 0;
 }
 
-int RunList(const Args& args) {
-  std::string path;
+int RunList(const CommandLine& line) {
   PackageManifest manifest;
-  int exitCode = 0;
-  if (!LoadManifestArgument(args, "list MANIFEST", path, manifest, exitCode)) return exitCode;
+  if (!LoadManifestArgument(line, "list", manifest)) return 1;
   std::printf("version %u\n", unsigned(manifest.Version));
   std::printf("total bytes %llu\n", static_cast<unsigned long long>(manifest.TotalBytes));
   for (const ManifestEntry& e : manifest.Entries) {
@@ -182,7 +127,7 @@ int RunList(const Args& args) {
   return 0;
 }
 
-int RunEncipher(const Args& args) { return RunCipher(args, false); }
-int RunDecipher(const Args& args) { return RunCipher(args, true); }
+int RunEncipher(const CommandLine& line) { return RunCipher(line, false); }
+int RunDecipher(const CommandLine& line) { return RunCipher(line, true); }
 
 }  // namespace tolvane::pack

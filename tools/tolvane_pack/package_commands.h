@@ -18,29 +18,23 @@
 #include "tools/tolvane_pack/file_io.h"
 #include "tools/tolvane_pack/package_deflater.h"
 #include "tools/tolvane_pack/product_tree.h"
+#include "tools/tolvane_pack/progress.h"
 #include "tools/tolvane_pack/commands.h"
 
 namespace tolvane::pack {
 
-int RunBuild(const Args& args);
-int RunKey(const Args& args);
-int RunList(const Args& args);
-int RunVerify(const Args& args);
-int RunExtract(const Args& args);
-int RunEncipher(const Args& args);
-int RunDecipher(const Args& args);
-
-// Command lines of the package groups: positional arguments and "--name value" options.
-struct CommandLine {
-  std::vector<std::string> positional;
-  std::map<std::string, std::string> options;
-  bool help = false;
-};
-
-// Splits args (args[0] is the group's name); valueOptions take the next argument. Prints
-// a usage message and returns false on an unknown option or a missing value.
-bool ParseCommandLine(const Args& args, const std::vector<std::string>& valueOptions, const char* usage,
-                      CommandLine& out);
+extern const CommandSpec kBuildSpec, kVerifySpec, kExtractSpec;  // package_archive_commands.cpp
+extern const CommandSpec kKeySpec, kListSpec, kEncipherSpec, kDecipherSpec;
+extern const CommandSpec kSetupSpec, kInspectSpec;  // release_commands.cpp
+int RunBuild(const CommandLine& line);
+int RunKey(const CommandLine& line);
+int RunList(const CommandLine& line);
+int RunVerify(const CommandLine& line);
+int RunExtract(const CommandLine& line);
+int RunEncipher(const CommandLine& line);
+int RunDecipher(const CommandLine& line);
+int RunSetup(const CommandLine& line);
+int RunInspect(const CommandLine& line);
 
 // Reads and parses a manifest file; on failure error names the file and the reason.
 bool LoadManifest(const std::filesystem::path& path, PackageManifest& manifest, std::string& error);
@@ -48,7 +42,7 @@ bool LoadManifest(const std::filesystem::path& path, PackageManifest& manifest, 
 int Fail(const std::string& command, const std::string& message);
 
 // The two resources of a package: the manifest, and the archive, kept plain in a
-// temporary file (removed with this object) and enciphered as it is written out.
+// temporary folder (removed with this object) and enciphered as it is written out.
 struct BuiltPackage {
   BuiltPackage() = default;
   BuiltPackage(const BuiltPackage&) = delete;
@@ -56,6 +50,7 @@ struct BuiltPackage {
   ~BuiltPackage();
 
   Bytes manifest;
+  TemporaryFolder workFolder;
   std::filesystem::path archive;
   uint64_t payloadBytes = 0;  // a whole number of 8-byte blocks
   PayloadKey key{};
@@ -70,8 +65,10 @@ using SizeCheck = std::function<bool(uint64_t packageBytes, std::string& error)>
 // error names the offending file. Whole files are compressed as `compressor` says
 // (Zlib9 is what `build` keeps: the project's own setup.exe and its tests are made from
 // those bytes).
+// progress, when given, learns of each file packed.
 bool BuildPackage(const ProductTree& tree, uint16_t version, const PayloadKey& key, const std::filesystem::path& beside,
-                  PackCompressor compressor, const SizeCheck& check, BuiltPackage& built, std::string& error);
+                  PackCompressor compressor, const SizeCheck& check, BuiltPackage& built, std::string& error,
+                  Progress* progress = nullptr);
 // "N entries (F files, D folders), T bytes; manifest M bytes, payload P bytes"
 std::string DescribeBuild(const ProductTree& tree, const BuiltPackage& built);
 
@@ -84,23 +81,22 @@ struct PackageCheck {
   size_t files = 0, folders = 0;
 };
 // Checks a package whose payload lies at [offset, offset + length) of a file, reading and
-// deciphering it in pieces. The labels name the two parts in messages.
+// deciphering it in pieces. The labels name the two parts in messages; progress, when
+// given, learns of the bytes read.
 bool CheckPackageInFile(const Bytes& manifest, const std::string& manifestLabel, const std::filesystem::path& file,
                         uint64_t offset, uint64_t length, const std::string& payloadLabel, PackageCheck& check,
-                        std::string& error);
-
-// Takes the value-less switch `name` out of args before the common parser sees them.
-bool TakeSwitch(Args& args, const char* name);
+                        std::string& error, const char* progressLabel = nullptr, bool quiet = true);
 
 // What setup and build say of a product whose setup.exe would pass the limit of
 // package/install_limits.h (or the hidden --setup-limit of the tests).
 std::string SetupTooLarge(uint64_t setupBytes, uint64_t limit);
-bool ParseSetupLimit(const std::string& text, uint64_t& limit);
+// The limit: --setup-limit when given, else the real one; false (with error) when the
+// option is no number.
+bool SetupLimit(const CommandLine& line, uint64_t& limit, std::string& error);
+// The options both setup and build take.
+extern const OptionSpec kOrderOption, kAllowLongPathsOption, kSetupLimitOption, kQuietOption;
 // Room `build` leaves for the stub that the project's build embeds the package in.
 constexpr uint64_t kStubReserveBytes = 4u << 20;
 
-
-int RunSetup(const Args& args);    // release_commands.cpp
-int RunInspect(const Args& args);  // release_commands.cpp
 
 }  // namespace tolvane::pack

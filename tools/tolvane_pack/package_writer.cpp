@@ -41,15 +41,11 @@ class FileSource final : public StorageManager::PayloadSource {
 
 }  // namespace
 
-BuiltPackage::~BuiltPackage() {
-  if (!archive.empty()) {
-    std::error_code ec;
-    fs::remove(archive, ec);
-  }
-}
+BuiltPackage::~BuiltPackage() = default;
 
 bool BuildPackage(const ProductTree& tree, uint16_t version, const PayloadKey& key, const fs::path& beside,
-                  PackCompressor compressor, const SizeCheck& check, BuiltPackage& built, std::string& error) {
+                  PackCompressor compressor, const SizeCheck& check, BuiltPackage& built, std::string& error,
+                  Progress* progress) {
   PackageManifest manifest;
   manifest.Version = version;
   manifest.Reserved = 0;
@@ -66,7 +62,10 @@ bool BuildPackage(const ProductTree& tree, uint16_t version, const PayloadKey& k
   }
   built.manifest = WriteManifest(manifest);
 
-  built.archive = TemporarySibling(beside);
+  // The plain archive lies in a private folder, where no one else can put a link at its name.
+  fs::path folder = beside.parent_path();
+  if (!built.workFolder.Make(folder.empty() ? fs::path(".") : folder, Display(beside.filename()), error)) return false;
+  built.archive = built.workFolder.Path() / "archive";
   std::wstring wide;
   if (!WideName(built.archive, wide)) return error = Display(built.archive) + ": the name is not valid UTF-8", false;
   auto stream = std::make_unique<StorageManagerFileStream>();
@@ -86,6 +85,7 @@ bool BuildPackage(const ProductTree& tree, uint16_t version, const PayloadKey& k
       return error = Display(entry.path) + ": cannot be stored in the archive (code " + std::to_string(written) + ")", false;
     }
     if (check && !check(archive.End() + built.manifest.size(), error)) return archive.Discard(), false;
+    if (progress) progress->Add(entry.size, 1);
   }
   if (!archive.Close()) return error = "cannot finish the archive in " + Display(built.archive), false;
   std::error_code ec;
@@ -118,8 +118,7 @@ bool BuiltPackage::WritePayload(const std::function<bool(const uint8_t*, size_t)
 }
 
 std::string DescribeBuild(const ProductTree& tree, const BuiltPackage& built) {
-  size_t folders = 0;
-  for (const ProductEntry& e : tree.entries) folders += e.kind == Folder;
+  const size_t folders = FolderCount(tree);
   return std::to_string(tree.entries.size()) + " entries (" + std::to_string(tree.entries.size() - folders) +
          " files, " + std::to_string(folders) + " folders), " + std::to_string(tree.totalBytes) + " bytes; manifest " +
          std::to_string(built.manifest.size()) + " bytes, payload " + std::to_string(built.payloadBytes) + " bytes";

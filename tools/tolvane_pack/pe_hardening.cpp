@@ -5,16 +5,14 @@
 #include <cstdio>
 #include <map>
 
-#include "tools/tolvane_pack/json_text.h"
+#include "common/little_endian.h"
+#include "tools/tolvane_pack/manifest_xml.h"
 
 namespace tolvane::pack::pe {
 
 namespace {
 
 constexpr uint16_t kRtManifest = 24;
-// Optional-header fields, from its start.
-constexpr uint32_t kOptImageBase32 = 28, kOptImageBase64 = 24, kOptDllCharacteristics = 70;
-constexpr uint32_t kOptDirectories32 = 92, kOptDirectories64 = 108;  // NumberOfRvaAndSizes
 constexpr uint32_t kDirImport = 1, kDirLoadConfig = 10, kDirDelayImport = 13;
 constexpr uint16_t kDynamicBase = 0x0040, kNxCompat = 0x0100, kTerminalServerAware = 0x8000;
 // DependentLoadFlags: after CSDVersion, at 54 in IMAGE_LOAD_CONFIG_DIRECTORY32 and at 78
@@ -49,86 +47,41 @@ std::string Trim(const std::string& s) {
   return begin == std::string::npos ? std::string() : s.substr(begin, end - begin + 1);
 }
 
-// The executable seen through its section table: the headers from the file's first
-// bytes, everything else from the sections' data as the image holds it (an image read
-// in pieces keeps every section but the resources).
-class ImageView {
- public:
-  explicit ImageView(const Image& image) : image_(image), f_(image.File()) {
-    const uint32_t pe = Header32(0x3C);
-    opt_ = pe + 24;
-    dirCountAt_ = opt_ + (image.IsPe32Plus() ? kOptDirectories64 : kOptDirectories32);
-  }
+uint16_t Get16(const uint8_t* p) { return LoadLe16(p); }
+uint32_t Get32(const uint8_t* p) { return LoadLe32(p); }
 
-  uint64_t ImageBase() const {
-    return image_.IsPe32Plus() ? Header32(opt_ + kOptImageBase64) | uint64_t(Header32(opt_ + kOptImageBase64 + 4)) << 32
-                               : Header32(opt_ + kOptImageBase32);
-  }
-  uint16_t DllCharacteristics() const { return Header16(opt_ + kOptDllCharacteristics); }
-  void Directory(uint32_t index, uint32_t& rva, uint32_t& size) const {
-    rva = size = 0;
-    if (index >= Header32(dirCountAt_)) return;
-    rva = Header32(dirCountAt_ + 4 + 8 * index);
-    size = Header32(dirCountAt_ + 8 + 8 * index);
-  }
-  // `length` bytes at an RVA, with how many more follow in the same section; null
-  // outside the sections' data.
-  const uint8_t* At(uint64_t rva, uint64_t length, uint64_t* rest = nullptr) const {
-    const std::vector<Section>& sections = image_.Sections();
-    for (size_t i = 0; i < sections.size(); ++i) {
-      const Section& s = sections[i];
-      const uint64_t size = std::min(s.rawSize, s.virtualSize ? s.virtualSize : s.rawSize);
-      if (rva < s.virtualAddress || rva - s.virtualAddress >= size || length > size - (rva - s.virtualAddress)) continue;
-      const uint8_t* data = image_.SectionBytes(i);
-      if (!data) return nullptr;
-      if (rest) *rest = size - (rva - s.virtualAddress);
-      return data + (rva - s.virtualAddress);
-    }
-    return nullptr;
-  }
-  static uint16_t Get16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-  static uint32_t Get32(const uint8_t* p) { return uint32_t(Get16(p)) | uint32_t(Get16(p + 2)) << 16; }
-  bool Name(uint64_t rva, std::string& name) const {
-    uint64_t rest = 0;
-    const uint8_t* p = At(rva, 1, &rest);
-    if (!p) return false;
-    name.clear();
-    uint64_t i = 0;
-    while (i < rest && p[i] != 0 && name.size() < kMaxNameLength) name += char(p[i++]);
-    return i < rest && p[i] == 0 && !name.empty();
-  }
-
- private:
-  bool Fits(uint64_t at, uint64_t length) const { return at <= f_.size() && length <= f_.size() - at; }
-  uint16_t Header16(uint64_t at) const { return Fits(at, 2) ? Get16(&f_[at]) : 0; }
-  uint32_t Header32(uint64_t at) const { return Fits(at, 4) ? Get32(&f_[at]) : 0; }
-
-  const Image& image_;
-  const Bytes& f_;
-  uint32_t opt_ = 0, dirCountAt_ = 0;
-};
+// A DLL name: NUL-ended text at an RVA, within one section.
+bool NameAt(const Image& image, uint64_t rva, std::string& name) {
+  uint64_t rest = 0;
+  const uint8_t* p = image.At(rva, 1, &rest);
+  if (!p) return false;
+  name.clear();
+  uint64_t i = 0;
+  while (i < rest && p[i] != 0 && name.size() < kMaxNameLength) name += char(p[i++]);
+  return i < rest && p[i] == 0 && !name.empty();
+}
 
 // Walks an import table (descriptor size, name field offset) until its all-zero end.
-void ReadImportNames(const ImageView& view, uint32_t directory, uint32_t descriptorSize, uint32_t nameField,
+void ReadImportNames(const Image& image, uint32_t directory, uint32_t descriptorSize, uint32_t nameField,
                      bool delayed, Hardening& out) {
   uint32_t rva = 0, size = 0;
-  view.Directory(directory, rva, size);
+  image.Directory(directory, rva, size);
   if (!rva) return;
   const char* table = delayed ? "delay-import table" : "import table";
   for (size_t i = 0; i < kMaxDescriptors; ++i) {
-    const uint8_t* at = view.At(uint64_t(rva) + i * descriptorSize, descriptorSize);
+    const uint8_t* at = image.At(uint64_t(rva) + i * descriptorSize, descriptorSize);
     if (!at) {
       out.problems.push_back(std::string("the ") + table + " lies outside the file's sections");
       return;
     }
     bool zero = true;
-    for (uint32_t b = 0; b < descriptorSize; b += 4) zero &= ImageView::Get32(at + b) == 0;
+    for (uint32_t b = 0; b < descriptorSize; b += 4) zero &= Get32(at + b) == 0;
     if (zero) return;
-    uint64_t nameRva = ImageView::Get32(at + nameField);
+    uint64_t nameRva = Get32(at + nameField);
     // Old delay-import descriptors (attribute bit 0 clear) hold addresses, not RVAs.
-    if (delayed && !(ImageView::Get32(at) & 1)) nameRva -= std::min<uint64_t>(nameRva, view.ImageBase());
+    if (delayed && !(Get32(at) & 1)) nameRva -= std::min<uint64_t>(nameRva, image.ImageBase());
     std::string name;
-    if (!view.Name(nameRva, name)) {
+    if (!NameAt(image, nameRva, name)) {
       out.problems.push_back(std::string("a DLL name of the ") + table + " cannot be read");
       continue;
     }
@@ -150,87 +103,6 @@ bool SearchedBesideProgram(const std::string& dll, bool commonControls6) {
   if (base.rfind("api-ms-win-", 0) == 0 || base.rfind("ext-ms-", 0) == 0) return false;
   if (base == "comctl32") return !commonControls6;
   return !IsKnownDll(base);
-}
-
-// The manifest's elements, flat and in order: local name (without namespace prefix),
-// attributes and the text that follows the start tag. Enough for the few settings read
-// here; a malformed tail simply ends the list.
-struct Element {
-  std::string name;
-  std::map<std::string, std::string> attributes;
-  std::string text;
-};
-
-std::string LocalName(const std::string& qualified) {
-  const size_t colon = qualified.find(':');
-  return colon == std::string::npos ? qualified : qualified.substr(colon + 1);
-}
-
-std::vector<Element> ReadElements(const std::string& xml) {
-  std::vector<Element> elements;
-  size_t at = 0;
-  auto isNameEnd = [](char c) { return std::isspace(static_cast<unsigned char>(c)) || c == '/' || c == '>' || c == '='; };
-  while ((at = xml.find('<', at)) != std::string::npos) {
-    if (xml.compare(at, 4, "<!--") == 0) {
-      at = xml.find("-->", at);
-      if (at == std::string::npos) break;
-      continue;
-    }
-    if (at + 1 >= xml.size() || xml[at + 1] == '/' || xml[at + 1] == '?' || xml[at + 1] == '!') {
-      ++at;
-      continue;
-    }
-    size_t p = at + 1;
-    while (p < xml.size() && !isNameEnd(xml[p])) ++p;
-    Element element;
-    element.name = LocalName(xml.substr(at + 1, p - at - 1));
-    bool closed = false;
-    while (p < xml.size() && xml[p] != '>') {
-      if (std::isspace(static_cast<unsigned char>(xml[p]))) {
-        ++p;
-        continue;
-      }
-      if (xml[p] == '/') {
-        closed = true;
-        ++p;
-        continue;
-      }
-      size_t nameStart = p;
-      while (p < xml.size() && !isNameEnd(xml[p])) ++p;
-      std::string name = LocalName(xml.substr(nameStart, p - nameStart));
-      while (p < xml.size() && std::isspace(static_cast<unsigned char>(xml[p]))) ++p;
-      if (p >= xml.size() || xml[p] != '=') {
-        if (p == nameStart) ++p;  // a stray character
-        continue;
-      }
-      ++p;
-      while (p < xml.size() && std::isspace(static_cast<unsigned char>(xml[p]))) ++p;
-      if (p >= xml.size() || (xml[p] != '"' && xml[p] != '\'')) break;
-      const size_t end = xml.find(xml[p], p + 1);
-      if (end == std::string::npos) return elements;
-      element.attributes[name] = xml.substr(p + 1, end - p - 1);
-      p = end + 1;
-    }
-    if (p >= xml.size()) break;
-    if (!closed) {
-      const size_t next = xml.find('<', p);
-      element.text = Trim(xml.substr(p + 1, (next == std::string::npos ? xml.size() : next) - p - 1));
-    }
-    elements.push_back(std::move(element));
-    at = p;
-  }
-  return elements;
-}
-
-// The manifest's bytes as text: UTF-8, or UTF-16LE with its byte-order mark (only the
-// ASCII part matters here).
-std::string ManifestText(const Bytes& bytes) {
-  if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
-    std::string text;
-    for (size_t i = 2; i + 1 < bytes.size(); i += 2) text += bytes[i + 1] ? '?' : char(bytes[i]);
-    return text;
-  }
-  return std::string(bytes.begin(), bytes.end());
 }
 
 // dpiAwareness (Windows 10 1607 and later) is a list whose first known value counts and
@@ -260,7 +132,7 @@ void ReadManifest(const Image& image, Hardening& out) {
   if (!manifest) return;
   out.manifest = true;
   std::string dpiAware, dpiAwareness;
-  for (const Element& e : ReadElements(ManifestText(manifest->bytes))) {
+  for (const XmlElement& e : ReadXmlElements(manifest->bytes)) {
     auto attribute = [&](const char* name) {
       auto it = e.attributes.find(name);
       return it == e.attributes.end() ? std::string() : it->second;
@@ -291,12 +163,6 @@ std::string Join(const std::vector<std::string>& items, const char* separator) {
   return s;
 }
 
-std::string JsonList(const std::vector<std::string>& items) {
-  std::string s = "[";
-  for (size_t i = 0; i < items.size(); ++i) s += (i ? ", " : "") + JsonString(items[i]);
-  return s + "]";
-}
-
 std::string Hex16(uint16_t v) {
   char text[8];
   std::snprintf(text, sizeof text, "0x%04x", v);
@@ -312,32 +178,31 @@ bool IsKnownDll(const std::string& dll) {
 
 Hardening AnalyseHardening(const Image& image) {
   Hardening out;
-  const ImageView view(image);
   ReadManifest(image, out);
 
-  ReadImportNames(view, kDirImport, 20, 12, false, out);       // IMAGE_IMPORT_DESCRIPTOR: Name at 12
-  ReadImportNames(view, kDirDelayImport, 32, 4, true, out);    // delay-load descriptor: DllNameRVA at 4
+  ReadImportNames(image, kDirImport, 20, 12, false, out);       // IMAGE_IMPORT_DESCRIPTOR: Name at 12
+  ReadImportNames(image, kDirDelayImport, 32, 4, true, out);    // delay-load descriptor: DllNameRVA at 4
   for (const std::string& dll : out.imports)
     if (SearchedBesideProgram(dll, out.commonControls6) &&
         std::find(out.outsideKnownDlls.begin(), out.outsideKnownDlls.end(), dll) == out.outsideKnownDlls.end())
       out.outsideKnownDlls.push_back(dll);
 
   uint32_t rva = 0, size = 0;
-  view.Directory(kDirLoadConfig, rva, size);
+  image.Directory(kDirLoadConfig, rva, size);
   if (rva && size >= 4) {
-    const uint8_t* config = view.At(rva, 4);
+    const uint8_t* config = image.At(rva, 4);
     if (!config) {
       out.problems.push_back("the load configuration lies outside the file's sections");
     } else {
       out.loadConfig = true;
       // The structure's own Size says which fields it has.
       const uint32_t fieldAt = image.IsPe32Plus() ? kDependentLoadFlags64 : kDependentLoadFlags32;
-      const uint8_t* flags = ImageView::Get32(config) >= fieldAt + 2 ? view.At(uint64_t(rva) + fieldAt, 2) : nullptr;
-      if (flags) out.dependentLoadFlags = ImageView::Get16(flags);
+      const uint8_t* flags = Get32(config) >= fieldAt + 2 ? image.At(uint64_t(rva) + fieldAt, 2) : nullptr;
+      if (flags) out.dependentLoadFlags = Get16(flags);
     }
   }
 
-  const uint16_t characteristics = view.DllCharacteristics();
+  const uint16_t characteristics = image.DllCharacteristics();
   out.dynamicBase = characteristics & kDynamicBase;
   out.nxCompat = characteristics & kNxCompat;
   out.terminalServerAware = characteristics & kTerminalServerAware;
@@ -388,22 +253,18 @@ std::string HardeningText(const Hardening& h) {
   return t;
 }
 
-std::string HardeningJson(const Hardening& h) {
-  std::string j;
-  auto field = [&](const char* name, const std::string& value) { j += std::string("  \"") + name + "\": " + value + ",\n"; };
-  auto flag = [](bool b) { return std::string(b ? "true" : "false"); };
-  field("imports", JsonList(h.imports));
-  field("imports_outside_known_dlls", JsonList(h.outsideKnownDlls));
-  field("load_config", flag(h.loadConfig));
-  field("dependent_load_flags", std::to_string(h.dependentLoadFlags));
-  field("dynamic_base", flag(h.dynamicBase));
-  field("nx_compat", flag(h.nxCompat));
-  field("terminal_server_aware", flag(h.terminalServerAware));
-  field("execution_level", JsonString(h.executionLevel));
-  field("common_controls_6", flag(h.commonControls6));
-  field("supported_os", JsonList(h.supportedOs));
-  field("dpi_awareness", JsonString(h.dpiAwareness));
-  return j;
+void AddHardeningJson(const Hardening& h, nlohmann::ordered_json& j) {
+  j["imports"] = h.imports;
+  j["imports_outside_known_dlls"] = h.outsideKnownDlls;
+  j["load_config"] = h.loadConfig;
+  j["dependent_load_flags"] = h.dependentLoadFlags;
+  j["dynamic_base"] = h.dynamicBase;
+  j["nx_compat"] = h.nxCompat;
+  j["terminal_server_aware"] = h.terminalServerAware;
+  j["execution_level"] = h.executionLevel;
+  j["common_controls_6"] = h.commonControls6;
+  j["supported_os"] = h.supportedOs;
+  j["dpi_awareness"] = h.dpiAwareness;
 }
 
 }  // namespace tolvane::pack::pe

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "tools/tolvane_pack/pe_resources.h"
 
 namespace tolvane::pack::pe {
@@ -44,8 +46,8 @@ bool IsKnownDll(const std::string& dll);
 Hardening AnalyseHardening(const Image& image);
 // What a release must not ship with, each a sentence starting with `file`.
 void HardeningFaults(const Hardening& hardening, const std::string& file, std::vector<std::string>& faults);
-// Lines "name: value\n" for inspect's report, and JSON members (each `  "name": value,\n`).
+// Lines "name: value\n" for inspect's report, and the members of its JSON object.
 std::string HardeningText(const Hardening& hardening);
-std::string HardeningJson(const Hardening& hardening);
+void AddHardeningJson(const Hardening& hardening, nlohmann::ordered_json& report);
 
 }  // namespace tolvane::pack::pe

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "common/little_endian.h"
+
 namespace tolvane::pack::pe {
 
 namespace {
@@ -11,7 +13,8 @@ namespace {
 // Offsets in the headers (PE/COFF). The optional header's fields are given from its start.
 constexpr uint32_t kCoffSize = 20;
 constexpr uint32_t kOptMagic = 0, kOptSizeOfInitializedData = 8, kOptSectionAlignment = 32,
-                   kOptFileAlignment = 36, kOptSizeOfImage = 56, kOptChecksum = 64,
+                   kOptFileAlignment = 36, kOptSizeOfImage = 56, kOptChecksum = 64, kOptImageBase32 = 28,
+                   kOptImageBase64 = 24, kOptDllCharacteristics = 70,
                    kOptSubsystem = 68;
 constexpr uint32_t kOptDirectories32 = 92, kOptDirectories64 = 108;  // NumberOfRvaAndSizes
 constexpr uint32_t kSectionHeaderSize = 40;
@@ -19,17 +22,11 @@ constexpr uint32_t kDirResource = 2, kDirCertificate = 4, kDirDebug = 6;
 constexpr uint32_t kScnInitializedData = 0x00000040, kScnDiscardable = 0x02000000;
 constexpr uint32_t kSubdirectoryBit = 0x80000000u;
 
-uint16_t Get16(const Bytes& b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
-uint32_t Get32(const Bytes& b, size_t at) {
-  return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
-}
-void Put16(Bytes& b, size_t at, uint32_t v) {
-  b[at] = uint8_t(v);
-  b[at + 1] = uint8_t(v >> 8);
-}
-void Put32(Bytes& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = uint8_t(v >> (8 * i));
-}
+// Fields of a byte vector; callers check the bounds.
+uint16_t Get16(const Bytes& b, size_t at) { return LoadLe16(&b[at]); }
+uint32_t Get32(const Bytes& b, size_t at) { return LoadLe32(&b[at]); }
+void Put16(Bytes& b, size_t at, uint32_t v) { StoreLe16(&b[at], uint16_t(v)); }
+void Put32(Bytes& b, size_t at, uint32_t v) { StoreLe32(&b[at], v); }
 bool Fits(size_t size, uint64_t at, uint64_t length) { return at <= size && length <= size - at; }
 uint64_t AlignUp(uint64_t v, uint64_t a) { return a ? (v + a - 1) / a * a : v; }
 
@@ -459,17 +456,11 @@ bool Image::ParseHeaders(std::string& problem) {
     if (s.rawSize && !Fits(fileSize_, s.rawPointer, s.rawSize)) return problem = "section " + s.name + " lies beyond the end of the file", false;
     sections_.push_back(s);
   }
-  auto directory = [&](uint32_t index, uint32_t& rva, uint32_t& size) {
-    rva = size = 0;
-    if (index >= directories_) return;
-    uint32_t at = optOffset_ + dirCountAt + 4 + 8 * index;
-    rva = Get32(f, at);
-    size = Get32(f, at + 4);
-  };
-  directory(kDirCertificate, certOffset_, certSize_);
+  directoryTable_ = optOffset_ + dirCountAt + 4;
+  Directory(kDirCertificate, certOffset_, certSize_);
   if (certSize_ && !Fits(fileSize_, certOffset_, certSize_)) return problem = "certificate table beyond the end of the file", false;
   uint32_t rsrcRva = 0, rsrcSize = 0;
-  directory(kDirResource, rsrcRva, rsrcSize);
+  Directory(kDirResource, rsrcRva, rsrcSize);
   if (!rsrcRva) return problem = "has no resource section", false;
   rsrc_ = sections_.size();
   for (size_t i = 0; i < sections_.size(); ++i)
@@ -484,6 +475,33 @@ bool Image::ParseResources(std::string& problem) {
   MemoryView section(file_.data() + s.rawPointer, size);
   TreeReader reader(section, s.virtualAddress, resources_);
   return reader.Read(problem);
+}
+
+void Image::Directory(uint32_t index, uint32_t& rva, uint32_t& size) const {
+  rva = size = 0;
+  if (index >= directories_) return;
+  rva = Get32(file_, directoryTable_ + 8 * index);
+  size = Get32(file_, directoryTable_ + 8 * index + 4);
+}
+
+uint64_t Image::ImageBase() const {
+  return plus_ ? Get32(file_, optOffset_ + kOptImageBase64) | uint64_t(Get32(file_, optOffset_ + kOptImageBase64 + 4)) << 32
+               : Get32(file_, optOffset_ + kOptImageBase32);
+}
+
+uint16_t Image::DllCharacteristics() const { return Get16(file_, optOffset_ + kOptDllCharacteristics); }
+
+const uint8_t* Image::At(uint64_t rva, uint64_t length, uint64_t* rest) const {
+  for (size_t i = 0; i < sections_.size(); ++i) {
+    const Section& s = sections_[i];
+    const uint64_t size = std::min(s.rawSize, s.virtualSize ? s.virtualSize : s.rawSize);
+    if (rva < s.virtualAddress || rva - s.virtualAddress >= size || length > size - (rva - s.virtualAddress)) continue;
+    const uint8_t* data = SectionBytes(i);
+    if (!data) return nullptr;
+    if (rest) *rest = size - (rva - s.virtualAddress);
+    return data + (rva - s.virtualAddress);
+  }
+  return nullptr;
 }
 
 uint16_t Image::Machine() const { return Get16(file_, peOffset_ + 4); }
@@ -760,36 +778,6 @@ bool FindFileVersionText(const Bytes& info, std::u16string& text) {
     return true;
   }
   return false;
-}
-
-uint16_t VersionNumberOf(const std::u16string& text) {
-  // As "%d, %d, %d, %d" reads it: blanks before a number are skipped, a comma must follow
-  // directly, and the first number that does not parse ends the reading.
-  int32_t numbers[4] = {0, 0, 0, 0};
-  size_t p = 0;
-  auto space = [&] {
-    while (p < text.size() && (text[p] == u' ' || (text[p] >= u'\t' && text[p] <= u'\r'))) ++p;
-  };
-  for (int n = 0; n < 4; ++n) {
-    if (n > 0) {
-      if (p >= text.size() || text[p] != u',') break;
-      ++p;
-    }
-    space();
-    bool negative = false;
-    if (p < text.size() && (text[p] == u'-' || text[p] == u'+')) negative = text[p++] == u'-';
-    if (p >= text.size() || text[p] < u'0' || text[p] > u'9') break;
-    // A number beyond the int range is clamped to it, as the installer's runtime does.
-    const uint64_t limit = negative ? 0x80000000u : 0x7FFFFFFFu;
-    uint64_t value = 0;
-    while (p < text.size() && text[p] >= u'0' && text[p] <= u'9') {
-      value = value * 10 + uint64_t(text[p++] - u'0');
-      if (value > limit) value = limit + 1;
-    }
-    if (value > limit) value = limit;
-    numbers[n] = int32_t(negative ? -int64_t(value) : int64_t(value));
-  }
-  return uint16_t(uint32_t(numbers[0]) * 256u + uint32_t(numbers[2]));
 }
 
 }  // namespace tolvane::pack::pe

@@ -129,6 +129,13 @@ class Image {
   uint16_t Machine() const;
   uint16_t Subsystem() const;
   uint32_t StoredChecksum() const;
+  uint64_t ImageBase() const;
+  uint16_t DllCharacteristics() const;
+  // Data directory `index` (RVA and size); zeros when the header has no such entry.
+  void Directory(uint32_t index, uint32_t& rva, uint32_t& size) const;
+  // `length` bytes at an RVA, with how many follow in the same section (rest); null
+  // outside the sections' data (and inside the resources of an image read with ParseFile).
+  const uint8_t* At(uint64_t rva, uint64_t length, uint64_t* rest = nullptr) const;
   // The certificate table (data directory 4) as a file range; size 0 when unsigned.
   uint32_t CertificateOffset() const { return certOffset_; }
   uint32_t CertificateSize() const { return certSize_; }
@@ -145,7 +152,7 @@ class Image {
   std::vector<Bytes> sectionBytes_;  // after ParseFile
   bool plus_ = false;
   uint32_t peOffset_ = 0, optOffset_ = 0, optSize_ = 0, sectionTable_ = 0;
-  uint32_t fileAlignment_ = 0, sectionAlignment_ = 0, directories_ = 0;
+  uint32_t fileAlignment_ = 0, sectionAlignment_ = 0, directories_ = 0, directoryTable_ = 0;
   uint32_t certOffset_ = 0, certSize_ = 0;
   std::vector<Section> sections_;
   size_t rsrc_ = 0;
@@ -162,8 +169,4 @@ size_t ChecksumFieldOffset(const Image& image);
 // 040904b0 (U.S. English) and then 080404b0 (Simplified Chinese), keys compared without
 // case as the version API does. False when neither table has it.
 bool FindFileVersionText(const Bytes& versionInfo, std::u16string& text);
-// The product's version number from a FileVersion text "a, b, c, d": a × 256 + c, modulo
-// 65536; numbers that do not parse count as 0 (the installer's own reading).
-uint16_t VersionNumberOf(const std::u16string& text);
-
 }  // namespace tolvane::pack::pe

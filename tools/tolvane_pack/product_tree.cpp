@@ -152,29 +152,54 @@ std::u16string ParentOf(const std::u16string& name) {
   return slash == std::u16string::npos ? std::u16string() : name.substr(0, slash);
 }
 
+namespace {
+
+char16_t Upper(char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - u'a' + u'A') : c; }
+
+// CON, NUL, COM1 and the like, also with an extension ("nul.txt") or blanks before it:
+// Windows opens the device instead of a file.
+bool IsDeviceName(const std::u16string& component) {
+  std::u16string base = component.substr(0, component.find(u'.'));
+  while (!base.empty() && base.back() == u' ') base.pop_back();
+  for (char16_t& c : base) c = Upper(c);
+  for (const char16_t* device : {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"})
+    if (base == device) return true;
+  return base.size() == 4 && (base.compare(0, 3, u"COM") == 0 || base.compare(0, 3, u"LPT") == 0) &&
+         base[3] >= u'1' && base[3] <= u'9';
+}
+
+}  // namespace
+
+bool CheckNameComponent(const std::u16string& component, std::string& problem) {
+  if (component.empty() || component == u".") return problem = "the name has an empty or \".\" component", false;
+  if (component == u"..") return problem = "the name has a \"..\" component, which climbs out of its folder", false;
+  if (component.size() >= 2 && component[1] == u':' && Upper(component[0]) >= u'A' && Upper(component[0]) <= u'Z')
+    return problem = "the name starts with a drive letter", false;
+  for (char16_t c : component) {
+    if (c == u'/') return problem = "the name holds a forward slash, which Windows reads as a folder separator", false;
+    if (c == u'\\') return problem = "the name holds a backslash", false;
+    if (c < 0x20 || std::u16string(u"<>:\"|?*").find(c) != std::u16string::npos)
+      return problem = "the name holds a character that Windows does not allow in file names", false;
+  }
+  if (component.back() == u'.' || component.back() == u' ')
+    return problem = "a name component ends in a dot or a blank, which Windows drops", false;
+  if (IsDeviceName(component)) return problem = "the name is a device's (CON, NUL, COM1 and the like), not a file's", false;
+  return true;
+}
+
 bool CheckEntryName(const std::u16string& name, std::string& archiveName, std::string& problem) {
   if (name.empty()) {
     problem = "the name is empty";
     return false;
   }
+  if (name.compare(0, 2, u"\\\\") == 0) return problem = "the name starts with two backslashes: a network path", false;
+  if (name[0] == u'\\') return problem = "the name starts with a backslash: a path from the drive's root", false;
   size_t start = 0;
   for (;;) {
     size_t slash = name.find(u'\\', start);
-    std::u16string component = name.substr(start, slash == std::u16string::npos ? std::u16string::npos : slash - start);
-    if (component.empty() || component == u"." || component == u"..") {
-      problem = "the name has an empty, \".\" or \"..\" component";
+    if (!CheckNameComponent(name.substr(start, slash == std::u16string::npos ? std::u16string::npos : slash - start),
+                            problem))
       return false;
-    }
-    for (char16_t c : component) {
-      if (c < 0x20 || std::u16string(u"<>:\"/|?*").find(c) != std::u16string::npos) {
-        problem = "the name holds a character that Windows does not allow in file names";
-        return false;
-      }
-    }
-    if (component.back() == u'.' || component.back() == u' ') {
-      problem = "a name component ends in a dot or a blank, which Windows drops";
-      return false;
-    }
     if (slash == std::u16string::npos) break;
     start = slash + 1;
   }
@@ -190,6 +215,12 @@ bool CheckEntryName(const std::u16string& name, std::string& archiveName, std::s
   }
   archiveName = *encoded;
   return true;
+}
+
+size_t FolderCount(const ProductTree& tree) {
+  size_t folders = 0;
+  for (const ProductEntry& e : tree.entries) folders += e.kind == Folder;
+  return folders;
 }
 
 bool ScanProduct(const fs::path& root, const fs::path* orderFile, ProductTree& tree, std::string& error) {

@@ -34,15 +34,22 @@ constexpr uint64_t kMaxPackageBytes = 0xFFFFFFFFu;
 bool ScanProduct(const std::filesystem::path& root, const std::filesystem::path* orderFile, ProductTree& tree,
                  std::string& error);
 
-// Checks one manifest name: relative, components separated by single '\', none empty or
-// "." or "..", no character Windows refuses in file names, representable in code page
-// 936 and at most 255 bytes there. On success archiveName holds the encoded name.
+// Checks one manifest name: relative (no leading backslash, network path or drive
+// letter), components separated by single '\\' that CheckNameComponent accepts,
+// representable in code page 936 and at most 255 bytes there. On success archiveName
+// holds the encoded name.
 bool CheckEntryName(const std::u16string& name, std::string& archiveName, std::string& problem);
+// One file or folder name that stays where it is put: not empty, "." or "..", no drive
+// letter, no '/' or '\\' or other character Windows refuses, no trailing dot or blank,
+// no device name (CON, NUL, COM1, ...). problem says which.
+bool CheckNameComponent(const std::u16string& component, std::string& problem);
 
 // Refuses an entry whose full path under the longest default install folder
 // (package/install_limits.h) reaches the path length Windows refuses, naming it and its
 // length.
 bool CheckInstallPaths(const ProductTree& tree, std::string& error);
+
+size_t FolderCount(const ProductTree& tree);
 
 // The folder that holds name ("" for a top-level entry).
 std::u16string ParentOf(const std::u16string& name);

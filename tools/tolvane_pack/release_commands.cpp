@@ -3,7 +3,6 @@
 // `inspect` checks such a file without running it.
 #include <cstdio>
 #include <cstdlib>
-#include <random>
 #include <system_error>
 
 #include <zlib.h>
@@ -24,37 +23,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kSetupUsage =
-    "setup PRODUCT_DIR -o SETUP.EXE [--license FILE.rtf] [--key-file FILE] [--print-key] [--version N]\n"
-    "       [--order FILE] [--stub FILE] [--sign-pkcs12 FILE [--sign-password-file FILE] [--timestamp-url URL]]\n"
-    "       [--allow-long-paths]\n"
-    "  The package version comes from PRODUCT_DIR/" TOLVANE_SERVER_EXECUTABLE_NAME
-    " (FileVersion a, b, c, d: a * 256 + c);\n"
-    "  --version only checks it. Without --key-file a fresh key is drawn (--print-key shows it).\n"
-    "  A file whose path under C:\\Program Files (x86)\\QUAV_SRV\\ reaches 260 characters is refused\n"
-    "  unless --allow-long-paths is given.";
-constexpr const char* kInspectUsage = "inspect SETUP.EXE [--json] [--ca FILE] [--stub FILE]";
-
 constexpr uint16_t kRtDialog = 5;
 constexpr uint16_t kMachineI386 = 0x14C;
 constexpr uint16_t kSubsystemGui = 2;
 // The language of package resources the stub lacks: the one the project's own build of
 // setup.exe gives them (windres's default, U.S. English), so that both agree.
 constexpr uint16_t kDefaultLanguage = 0x0409;
-
-int Usage(const char* usage) {
-  std::fprintf(stderr, "usage: tolvane-pack %s\n", usage);
-  return 2;
-}
-
-bool ParseNumber(const std::string& text, uint16_t& value) {
-  if (text.empty() || text[0] == '-') return false;
-  char* end = nullptr;
-  unsigned long v = std::strtoul(text.c_str(), &end, 0);
-  if (*end || v > 0xFFFF) return false;
-  value = uint16_t(v);
-  return true;
-}
 
 bool ReadKeyFile(const fs::path& path, PayloadKey& key, std::string& error) {
   Bytes bytes;
@@ -71,17 +45,9 @@ bool ReadKeyFile(const fs::path& path, PayloadKey& key, std::string& error) {
 }
 
 bool DrawKey(PayloadKey& key, std::string& error) {
-  try {
-    std::random_device device;
-    do {
-      for (size_t i = 0; i < key.size(); i += 4) {
-        uint32_t word = device();
-        for (size_t j = 0; j < 4; ++j) key[i + j] = uint8_t(word >> (8 * j));
-      }
-    } while (key == PayloadKey{});
-  } catch (const std::exception& e) {
-    return error = std::string("no source of random numbers for the key: ") + e.what(), false;
-  }
+  do {
+    if (!SystemRandom(key.data(), key.size(), error)) return error = "no key drawn: " + error, false;
+  } while (key == PayloadKey{});
   return true;
 }
 
@@ -111,18 +77,18 @@ bool LoadStub(const fs::path& path, pe::Image& stub, std::string& error) {
 
 // Runs osslsigncode; its output goes to `log` (a file the caller removes).
 bool Sign(const fs::path& in, const fs::path& out, const CommandLine& cl, const fs::path& log, std::string& error) {
-  std::vector<std::string> command = {"osslsigncode", "sign", "-pkcs12", cl.options.at("--sign-pkcs12")};
-  if (cl.options.count("--sign-password-file")) {
-    command.insert(command.end(), {"-readpass", cl.options.at("--sign-password-file")});
+  std::vector<std::string> command = {"osslsigncode", "sign", "-pkcs12", cl.Value("--sign-pkcs12")};
+  if (cl.Has("--sign-password-file")) {
+    command.insert(command.end(), {"-readpass", cl.Value("--sign-password-file")});
   } else {
     command.insert(command.end(), {"-pass", ""});
   }
-  if (cl.options.count("--timestamp-url")) command.insert(command.end(), {"-t", cl.options.at("--timestamp-url")});
+  if (cl.Has("--timestamp-url")) command.insert(command.end(), {"-t", cl.Value("--timestamp-url")});
   command.insert(command.end(), {"-h", "sha256", "-in", in.string(), "-out", out.string()});
   int status = 0;
   if (!RunProgram(command, log, status, error)) return false;
   if (status != 0) {
-    error = Display(cl.options.at("--sign-pkcs12")) + ": osslsigncode could not sign (" + ProgramMessage(log) + ")";
+    error = Display(cl.Value("--sign-pkcs12")) + ": osslsigncode could not sign (" + ProgramMessage(log) + ")";
     return false;
   }
   return true;
@@ -141,54 +107,86 @@ class FileSink final : public pe::OutputSink {
 
 }  // namespace
 
-int RunSetup(const Args& original) {
-  Args args = original;
-  bool printKey = TakeSwitch(args, "--print-key");
-  const bool allowLongPaths = TakeSwitch(args, "--allow-long-paths");
-  CommandLine cl;
-  if (!ParseCommandLine(args,
-                        {"-o", "--license", "--key-file", "--version", "--order", "--stub", "--sign-pkcs12",
-                         "--sign-password-file", "--timestamp-url", "--setup-limit"},
-                        kSetupUsage, cl))
-    return cl.help ? 0 : 2;
-  if (cl.positional.size() != 1 || !cl.options.count("-o")) return Usage(kSetupUsage);
-  if ((cl.options.count("--sign-password-file") || cl.options.count("--timestamp-url")) && !cl.options.count("--sign-pkcs12"))
-    return Fail(args[0], "--sign-password-file and --timestamp-url need --sign-pkcs12");
-  uint64_t limit = kMaxSetupImageBytes;
-  if (cl.options.count("--setup-limit") && !ParseSetupLimit(cl.options["--setup-limit"], limit))
-    return Fail(args[0], "--setup-limit takes a number of bytes");
-  const fs::path root = cl.positional[0], out = cl.options["-o"];
+const CommandSpec kSetupSpec{
+    "setup",
+    "PRODUCT_DIR -o SETUP.EXE [--license FILE.rtf] [--key-file FILE] [--print-key] [--version N]\n"
+    "       [--order FILE] [--stub FILE] [--sign-pkcs12 FILE [--sign-password-file FILE] [--timestamp-url URL]]\n"
+    "       [--allow-long-paths] [--quiet]",
+    "make setup.exe from a product folder: package, stub, licence, signature",
+    1,
+    1,
+    {{"-o", "SETUP.EXE", "the setup program to write"},
+     {"--license", "FILE.rtf", "the licence agreement: RTF in code page 936 (\\ansicpg936)"},
+     {"--key-file", "FILE", "the payload key, 16 hex digits on one line; without it a fresh key is drawn"},
+     {"--print-key", nullptr, "print the key used"},
+     {"--version", "N", "check that the package version is N"},
+     kOrderOption,
+     {"--stub", "FILE", "the wizard stub (default: " "tolvane-setup-stub.exe beside this program)"},
+     {"--sign-pkcs12", "FILE", "sign with the certificate and key of this PKCS#12 file (osslsigncode)"},
+     {"--sign-password-file", "FILE", "the PKCS#12 file's password, read from FILE"},
+     {"--timestamp-url", "URL", "the time-stamping service to ask"},
+     kAllowLongPathsOption,
+     kQuietOption,
+     kSetupLimitOption},
+    "The package version comes from PRODUCT_DIR/" TOLVANE_SERVER_EXECUTABLE_NAME
+    " (FileVersion a, b, c, d: a * 256 + c);\n"
+    "--version only checks it. Without --key-file a fresh key is drawn (--print-key shows it).\n"
+    "A file whose path under C:\\Program Files (x86)\\QUAV_SRV\\ reaches 260 characters is refused\n"
+    "unless --allow-long-paths is given."};
+const CommandSpec kInspectSpec{"inspect", "SETUP.EXE [--json] [--ca FILE] [--stub FILE] [--quiet]",
+                               "check a setup.exe without running it: package, key, payload, signature", 1, 1,
+                               {{"--json", nullptr, "the report as one JSON object"},
+                                {"--ca", "FILE", "trust the certificates of FILE for the signature"},
+                                {"--stub", "FILE", "the stub to compare with (default: the one beside this program)"},
+                                kQuietOption},
+                               "Exit status 1 when the file has a fault; each is named on standard error."};
+
+int RunSetup(const CommandLine& cl) {
+  const std::string command = "setup";
+  if (!cl.Has("-o")) return PrintUsage(kSetupSpec), 2;
+  if ((cl.Has("--sign-password-file") || cl.Has("--timestamp-url")) && !cl.Has("--sign-pkcs12"))
+    return Fail(command, "--sign-password-file and --timestamp-url need --sign-pkcs12");
+#ifdef _WIN32
+  // osslsigncode is a Linux program; on Windows the vendor's own signing step signs.
+  if (cl.Has("--sign-pkcs12"))
+    return Fail(command, "the Windows build of tolvane-pack does not sign: leave out --sign-pkcs12, then sign " +
+                             Display(cl.Value("-o")) +
+                             " with your own signing step (for example: signtool sign /fd sha256 /f FILE.pfx " +
+                             Display(cl.Value("-o")) + ") and check it with tolvane-pack inspect");
+#endif
   std::string error;
+  uint64_t limit = 0;
+  if (!SetupLimit(cl, limit, error)) return Fail(command, error);
+  const fs::path root = cl.positional[0], out = cl.Value("-o");
 
   std::error_code ec;
-  if (!fs::exists(root, ec)) return Fail(args[0], Display(root) + ": no such folder");
-  if (!fs::is_directory(root, ec)) return Fail(args[0], Display(root) + ": not a folder");
+  if (!fs::exists(root, ec)) return Fail(command, Display(root) + ": no such folder");
+  if (!fs::is_directory(root, ec)) return Fail(command, Display(root) + ": not a folder");
   ServerVersion server;
-  if (!ReadProductVersion(root / kServerExecutableName, server, error)) return Fail(args[0], error);
-  if (cl.options.count("--version")) {
-    uint16_t asked = 0;
-    if (!ParseNumber(cl.options["--version"], asked))
-      return Fail(args[0], "the version must be a number from 0 to 65535, not '" + cl.options["--version"] + "'");
+  if (!ReadProductVersion(root / kServerExecutableName, server, error)) return Fail(command, error);
+  if (cl.Has("--version")) {
+    uint64_t asked = 0;
+    if (!ParseNumber(cl.Value("--version"), 0, 0xFFFF, "the version", asked, error)) return Fail(command, error);
     if (asked != server.number)
-      return Fail(args[0], "--version " + std::to_string(asked) + " disagrees with " + Display(root / kServerExecutableName) +
+      return Fail(command, "--version " + std::to_string(asked) + " disagrees with " + Display(root / kServerExecutableName) +
                                ": FileVersion \"" + server.text + "\" gives " + std::to_string(server.number));
   }
 
   PayloadKey key;
-  if (cl.options.count("--key-file") ? !ReadKeyFile(cl.options["--key-file"], key, error) : !DrawKey(key, error))
-    return Fail(args[0], error);
+  if (cl.Has("--key-file") ? !ReadKeyFile(cl.Value("--key-file"), key, error) : !DrawKey(key, error))
+    return Fail(command, error);
   Bytes license;
-  if (cl.options.count("--license") && !CheckLicense(cl.options["--license"], license, error)) return Fail(args[0], error);
-  fs::path stubPath = cl.options.count("--stub") ? fs::path(cl.options["--stub"]) : DefaultStubPath();
-  if (stubPath.empty()) return Fail(args[0], "cannot find this program's own folder for the stub; give --stub FILE");
+  if (cl.Has("--license") && !CheckLicense(cl.Value("--license"), license, error)) return Fail(command, error);
+  fs::path stubPath = cl.Has("--stub") ? fs::path(cl.Value("--stub")) : DefaultStubPath();
+  if (stubPath.empty()) return Fail(command, "cannot find this program's own folder for the stub; give --stub FILE");
   pe::Image stub;
-  if (!LoadStub(stubPath, stub, error)) return Fail(args[0], error);
+  if (!LoadStub(stubPath, stub, error)) return Fail(command, error);
 
   fs::path order;
-  if (cl.options.count("--order")) order = cl.options["--order"];
+  if (cl.Has("--order")) order = cl.Value("--order");
   ProductTree tree;
-  if (!ScanProduct(root, order.empty() ? nullptr : &order, tree, error)) return Fail(args[0], error);
-  if (!allowLongPaths && !CheckInstallPaths(tree, error)) return Fail(args[0], error);
+  if (!ScanProduct(root, order.empty() ? nullptr : &order, tree, error)) return Fail(command, error);
+  if (!cl.Has("--allow-long-paths") && !CheckInstallPaths(tree, error)) return Fail(command, error);
 
   // The image setup.exe maps is the stub's with the package added: checked as the
   // archive grows, so that a product too large to install stops the work early.
@@ -200,7 +198,7 @@ int RunSetup(const Args& original) {
     std::string problem;
     Bytes ignored;
     stub.Write(ignored, problem);
-    return Fail(args[0], Display(stubPath) + ": " + problem);
+    return Fail(command, Display(stubPath) + ": " + problem);
   }
   SizeCheck check = [&](uint64_t packageBytes, std::string& problem) {
     if (bareImage + packageBytes <= limit) return true;
@@ -208,8 +206,11 @@ int RunSetup(const Args& original) {
     return false;
   };
   BuiltPackage built;
-  if (!BuildPackage(tree, server.number, key, out, PackCompressor::Strong, check, built, error))
-    return Fail(args[0], error);
+  {
+    Progress progress("setup: packing", tree.totalBytes, tree.entries.size() - FolderCount(tree), cl.Has("--quiet"));
+    if (!BuildPackage(tree, server.number, key, out, PackCompressor::Strong, check, built, error, &progress))
+      return Fail(command, error);
+  }
 
   stub.Put(pe::kRtRcdata, IDR_MANIFEST, built.manifest, kDefaultLanguage);
   stub.PutStreamed(pe::kRtRcdata, IDR_PAYLOAD, uint32_t(built.payloadBytes),
@@ -218,55 +219,53 @@ int RunSetup(const Args& original) {
                    },
                    kDefaultLanguage);
   const uint64_t image = stub.WrittenImageSize();
-  if (image > limit) return Fail(args[0], SetupTooLarge(image, limit));
+  if (image > limit) return Fail(command, SetupTooLarge(image, limit));
 
   AtomicFileWriter file;
   FileSink sink(file);
   std::string problem;
-  if (!file.Start(out, error)) return Fail(args[0], error);
-  if (!stub.WriteTo(sink, problem)) return Fail(args[0], Display(out) + ": " + problem);
+  if (!file.Start(out, error)) return Fail(command, error);
+  if (!stub.WriteTo(sink, problem)) return Fail(command, Display(out) + ": " + problem);
+  if (!file.Finish(error)) return Fail(command, error);
 
   // What setup.exe will find: the package read back from the new file.
-  if (!CheckSetupPackage(file.TemporaryPath(), error)) return Fail(args[0], "the new file's package does not check out: " + error);
+  if (!CheckSetupPackage(file.TemporaryPath(), error, "setup: checking", cl.Has("--quiet"))) return Fail(command, "the new file's package does not check out: " + error);
 
   uint64_t size = 0;
-  if (cl.options.count("--sign-pkcs12")) {
-    // osslsigncode works on files: the signed file lies beside the output under a
-    // temporary name until it is synced and renamed into place.
-    fs::path signed_ = TemporarySibling(out), log = TemporarySibling(out);
-    bool ok = Sign(file.TemporaryPath(), signed_, cl, log, error) && PutInPlace(signed_, out, error);
+  if (cl.Has("--sign-pkcs12")) {
+    // osslsigncode works on files: the signed file lies in a private folder beside the
+    // output until it is synced and renamed into place.
+    TemporaryFolder work;
+    bool ok = work.Make(out.parent_path(), Display(out.filename()), error) &&
+              Sign(file.TemporaryPath(), work.Path() / "signed.exe", cl, work.Path() / "osslsigncode.log", error) &&
+              PutInPlace(work.Path() / "signed.exe", out, error);
     file.Discard();
-    for (const fs::path& p : {signed_, log}) fs::remove(p, ec);
-    if (!ok) return Fail(args[0], error);
+    if (!ok) return Fail(command, error);
   } else if (!file.Commit(error)) {
-    return Fail(args[0], error);
+    return Fail(command, error);
   }
   size = fs::file_size(out, ec);
 
   std::printf("%s: version %u (%s FileVersion \"%s\"), %s; %llu bytes%s\n", Display(out).c_str(),
               unsigned(server.number), kServerExecutableName, server.text.c_str(), DescribeBuild(tree, built).c_str(),
-              static_cast<unsigned long long>(size), cl.options.count("--sign-pkcs12") ? ", signed" : "");
-  if (printKey) std::printf("key %s\n", KeyToHex(key).c_str());
+              static_cast<unsigned long long>(size), cl.Has("--sign-pkcs12") ? ", signed" : "");
+  if (cl.Has("--print-key")) std::printf("key %s\n", KeyToHex(key).c_str());
   return 0;
 }
 
-int RunInspect(const Args& original) {
-  Args args = original;
-  bool json = TakeSwitch(args, "--json");
-  CommandLine cl;
-  if (!ParseCommandLine(args, {"--ca", "--stub"}, kInspectUsage, cl)) return cl.help ? 0 : 2;
-  if (cl.positional.size() != 1) return Usage(kInspectUsage);
+int RunInspect(const CommandLine& cl) {
+  const bool json = cl.Has("--json");
   const fs::path path = cl.positional[0];
-  const fs::path stubPath = cl.options.count("--stub") ? fs::path(cl.options["--stub"]) : DefaultStubPath();
+  const fs::path stubPath = cl.Has("--stub") ? fs::path(cl.Value("--stub")) : DefaultStubPath();
   const fs::path* ca = nullptr;
   fs::path caPath;
-  if (cl.options.count("--ca")) ca = &(caPath = cl.options["--ca"]);
+  if (cl.Has("--ca")) ca = &(caPath = cl.Value("--ca"));
 
   InspectReport report;
-  InspectSetup(path, stubPath, ca, report);
+  InspectSetup(path, stubPath, ca, report, cl.Has("--quiet"));
   std::fputs((json ? ReportJson(report) : ReportText(report)).c_str(), stdout);
   if (!report.faults.empty()) {
-    for (const std::string& fault : report.faults) Fail(args[0], fault);
+    for (const std::string& fault : report.faults) Fail("inspect", fault);
     return 1;
   }
   return 0;

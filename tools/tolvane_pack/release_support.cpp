@@ -16,12 +16,12 @@
 extern char** environ;
 #endif
 
+#include "package/file_version.h"
 #include "package/install_limits.h"
 #include "package/key_provider.h"
 #include "package/manifest.h"
 #include "resources/resource_ids.h"
 #include "tools/tolvane_pack/file_io.h"
-#include "tools/tolvane_pack/json_text.h"
 #include "tools/tolvane_pack/package_commands.h"
 #include "tools/tolvane_pack/pe_resources.h"
 #include "tools/tolvane_pack/text_codec.h"
@@ -45,7 +45,7 @@ bool ReadProductVersion(const fs::path& server, ServerVersion& version, std::str
   if (!pe::FindFileVersionText(info->bytes, text))
     return error = Display(server) + ": its version resource has no FileVersion (string table 040904b0 or 080404b0)", false;
   version.text = Utf16ToUtf8(text);
-  version.number = pe::VersionNumberOf(text);
+  version.number = FileVersionNumber(text);
   if (version.number == 0)
     return error = Display(server) + ": FileVersion \"" + version.text +
                    "\" gives version 0, which setup reads as no installed product", false;
@@ -79,7 +79,7 @@ bool RunProgram(const std::vector<std::string>& command, const fs::path& log, in
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
   pid_t pid = 0;
   int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
@@ -159,11 +159,28 @@ bool ChecksumOfFile(const fs::path& path, uint64_t field, uint32_t& checksum) {
 // Reads osslsigncode's verdict: a digest that no longer matches the file means the file
 // changed after signing; otherwise the failure is the certificate's.
 void CheckSignature(const fs::path& path, const fs::path* ca, InspectReport& report) {
-  fs::path log = TemporarySibling(fs::temp_directory_path() / "tolvane-verify");
+#ifdef _WIN32
+  // osslsigncode is a Linux program; Windows has its own check of the signature.
+  (void)ca;
+  report.signature = "not checked";
+  report.signatureDetail = "the Windows build of tolvane-pack does not check signatures (signtool verify /pa " +
+                           Display(path) + " does)";
+  return;
+#endif
+  TemporaryFolder work;
+  std::string error;
+  std::error_code ec;
+  const fs::path temp = fs::temp_directory_path(ec);
+  if (!work.Make(temp, "tolvane-verify", error)) {
+    report.signature = "not verified";
+    report.signatureDetail = error;
+    report.faults.push_back("signature " + report.signatureDetail);
+    return;
+  }
+  const fs::path log = work.Path() / "osslsigncode.log";
   std::vector<std::string> command = {"osslsigncode", "verify", "-in", path.string()};
   if (ca) command.insert(command.end(), {"-CAfile", ca->string()});
   int status = 0;
-  std::string error;
   bool ran = RunProgram(command, log, status, error);
   std::string current, calculated, lastError;
   if (ran) {
@@ -182,8 +199,6 @@ void CheckSignature(const fs::path& path, const fs::path* ca, InspectReport& rep
       if (line.find("Error:") != std::string::npos) lastError = value();
     }
   }
-  std::error_code ec;
-  fs::remove(log, ec);
   if (!ran) {
     report.signature = "not verified";
     report.signatureDetail = error;
@@ -203,7 +218,7 @@ void CheckSignature(const fs::path& path, const fs::path* ca, InspectReport& rep
 
 }  // namespace
 
-bool CheckSetupPackage(const fs::path& path, std::string& error) {
+bool CheckSetupPackage(const fs::path& path, std::string& error, const char* progressLabel, bool quiet) {
   pe::Image image;
   if (!ParseFile(path, image, error)) return false;
   const pe::ResourceData* manifest = image.Find(pe::kRtRcdata, IDR_MANIFEST);
@@ -211,10 +226,11 @@ bool CheckSetupPackage(const fs::path& path, std::string& error) {
   if (!manifest || !payload || manifest->external) return error = "it carries no package (RCDATA 218 and 219)", false;
   PackageCheck check;
   return CheckPackageInFile(manifest->bytes, "RCDATA 218", path, payload->fileOffset, payload->Size(), "RCDATA 219",
-                            check, error);
+                            check, error, progressLabel, quiet);
 }
 
-void InspectSetup(const fs::path& path, const fs::path& stubPath, const fs::path* ca, InspectReport& report) {
+void InspectSetup(const fs::path& path, const fs::path& stubPath, const fs::path* ca, InspectReport& report,
+                  bool quiet) {
   report = InspectReport();
   report.file = Display(path);
   pe::Image image;
@@ -272,7 +288,8 @@ void InspectSetup(const fs::path& path, const fs::path& stubPath, const fs::path
     report.keyOk = ReadManifest(in, parsed) && KeyProvider(parsed.KeyBlock, key);
     PackageCheck check;
     report.packageOk = CheckPackageInFile(manifest->bytes, report.file + ": RCDATA 218", path, payload->fileOffset,
-                                          payload->Size(), report.file + ": RCDATA 219", check, error);
+                                          payload->Size(), report.file + ": RCDATA 219", check, error, "inspect",
+                                          quiet);
     report.version = check.manifest.Version;
     report.entries = check.manifest.Entries.size();
     report.files = check.files;
@@ -317,42 +334,37 @@ std::string ReportText(const InspectReport& r) {
 }
 
 std::string ReportJson(const InspectReport& r) {
-  std::string j = "{\n";
-  auto field = [&](const char* name, const std::string& value, bool last = false) {
-    j += std::string("  \"") + name + "\": " + value + (last ? "\n" : ",\n");
-  };
-  auto flag = [](bool b) { return std::string(b ? "true" : "false"); };
-  field("file", JsonString(r.file));
-  field("size", std::to_string(r.size));
-  field("stub_identity", JsonString(r.stubIdentity));
-  field("stub_match", JsonString(r.stubMatch));
-  field("wizard_resources", flag(r.wizardResources));
-  field("checksum_ok", flag(r.size && r.storedChecksum == r.computedChecksum));
-  field("package_present", flag(r.packagePresent));
-  field("version", std::to_string(r.version));
-  field("entries", std::to_string(r.entries));
-  field("files", std::to_string(r.files));
-  field("folders", std::to_string(r.folders));
-  field("total_bytes", std::to_string(r.totalBytes));
-  field("manifest_bytes", std::to_string(r.manifestBytes));
-  field("payload_bytes", std::to_string(r.payloadBytes));
-  field("bitmap_bytes", std::to_string(r.bitmapBytes));
-  field("stub_overhead", std::to_string(r.overhead));
-  field("image_bytes", std::to_string(r.imageBytes));
-  field("working_bytes", std::to_string(r.workingBytes));
-  field("address_space_bytes", std::to_string(r.imageBytes + r.workingBytes));
-  field("image_limit", std::to_string(r.imageLimit));
-  field("installable", flag(r.size && r.imageBytes <= r.imageLimit));
-  field("key_ok", flag(r.keyOk));
-  field("payload_ok", flag(r.packageOk));
-  field("signature", JsonString(r.signature));
-  field("signature_detail", JsonString(r.signatureDetail));
-  j += pe::HardeningJson(r.hardening);
-  std::string faults = "[";
-  for (size_t i = 0; i < r.faults.size(); ++i) faults += (i ? ", " : "") + JsonString(r.faults[i]);
-  field("faults", faults + "]");
-  field("ok", flag(r.faults.empty()), true);
-  return j + "}\n";
+  nlohmann::ordered_json j;
+  j["file"] = r.file;
+  j["size"] = r.size;
+  j["stub_identity"] = r.stubIdentity;
+  j["stub_match"] = r.stubMatch;
+  j["wizard_resources"] = r.wizardResources;
+  j["checksum_ok"] = r.size && r.storedChecksum == r.computedChecksum;
+  j["package_present"] = r.packagePresent;
+  j["version"] = r.version;
+  j["entries"] = r.entries;
+  j["files"] = r.files;
+  j["folders"] = r.folders;
+  j["total_bytes"] = r.totalBytes;
+  j["manifest_bytes"] = r.manifestBytes;
+  j["payload_bytes"] = r.payloadBytes;
+  j["bitmap_bytes"] = r.bitmapBytes;
+  j["stub_overhead"] = r.overhead;
+  j["image_bytes"] = r.imageBytes;
+  j["working_bytes"] = r.workingBytes;
+  j["address_space_bytes"] = r.imageBytes + r.workingBytes;
+  j["image_limit"] = r.imageLimit;
+  j["installable"] = r.size && r.imageBytes <= r.imageLimit;
+  j["key_ok"] = r.keyOk;
+  j["payload_ok"] = r.packageOk;
+  j["signature"] = r.signature;
+  j["signature_detail"] = r.signatureDetail;
+  pe::AddHardeningJson(r.hardening, j);
+  j["faults"] = r.faults;
+  j["ok"] = r.faults.empty();
+  // Names come from files and may not be UTF-8: shown with U+FFFD rather than refused.
+  return j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace tolvane::pack

@@ -50,7 +50,7 @@ struct InspectReport {
   // What an install needs: the image the loader maps (SizeOfImage), the working memory
   // beside it, and the largest image that installs (package/install_limits.h).
   uint64_t imageBytes = 0, workingBytes = 0, imageLimit = 0;
-  std::string signature = "none";  // "none", "verified", "not verified"
+  std::string signature = "none";  // "none", "verified", "not verified"; "not checked" (Windows build)
   std::string signatureDetail;
   pe::Hardening hardening;  // DLL search, header flags, manifest
   std::vector<std::string> faults;  // each a sentence naming what is wrong
@@ -61,12 +61,13 @@ struct InspectReport {
 inline constexpr uint32_t kHeldResourceBytes = 16u << 20;
 
 // Checks the package of a setup executable as `inspect` does, reading it in pieces.
-bool CheckSetupPackage(const std::filesystem::path& setup, std::string& error);
+// A progress line names it `progressLabel` unless quiet.
+bool CheckSetupPackage(const std::filesystem::path& setup, std::string& error, const char* progressLabel, bool quiet);
 
 // Checks a setup executable without running it. ca, when given, is the trusted
 // certificate file for the signature's chain.
 void InspectSetup(const std::filesystem::path& setup, const std::filesystem::path& stub,
-                  const std::filesystem::path* ca, InspectReport& report);
+                  const std::filesystem::path* ca, InspectReport& report, bool quiet = true);
 std::string ReportText(const InspectReport& report);
 std::string ReportJson(const InspectReport& report);
 
