@@ -67,15 +67,19 @@ TEST_F(ForeignSystem, InstallByKeyboardIntoAFolderOutsideTheCodePage) {
   const std::wstring heading = LicenceHeading();
   ASSERT_FALSE(heading.empty());
   EXPECT_EQ(wizard_.Text(IDC_LICENSE_TEXT).substr(0, heading.size()), heading);
+  Shot(setup_, L"foreign-licence");
   AcceptLicenceWithKeys();
   KeysOn(IDD_USER_INFO, &ForeignSystem::NameBox, "type --delay 20 " + Quoted(kName));
   ASSERT_TRUE(WaitUntil([&] { return wizard_.Text(IDC_USER_NAME) == kName; }));
   SendKeys(wizard_.Sheet(), "key Tab");
   ASSERT_TRUE(WaitUntil([&] { return FocusOf(wizard_) == CompanyBox(); })) << "Tab did not reach the company box";
-  SendKeys(wizard_.Sheet(), "type --delay 20 " + Quoted(kCompany));
+  PasteWithKeys(wizard_.Sheet(), kCompany);
   ASSERT_TRUE(WaitUntil([&] { return wizard_.Text(IDC_COMPANY) == kCompany; })) << Narrow(wizard_.Text(IDC_COMPANY));
   SendKeys(wizard_.Sheet(), "key Return");
-  KeysOn(IDD_SELECT_FOLDER, &ForeignSystem::FolderBox, "type --delay 20 " + Quoted(kFolder));
+  // The focus comes with the proposed folder selected, so the pasted text replaces it.
+  ASSERT_TRUE(wizard_.WaitForPage(IDD_SELECT_FOLDER, kWorkTimeoutMs));
+  ASSERT_TRUE(WaitUntil([&] { return FocusOf(wizard_) == FolderBox(); }, kKeysTimeoutMs));
+  PasteWithKeys(wizard_.Sheet(), kFolder);
   ASSERT_TRUE(WaitUntil([&] { return wizard_.Text(IDC_FOLDER) == kFolder; })) << Narrow(wizard_.Text(IDC_FOLDER));
   SendKeys(wizard_.Sheet(), "key Return");
   FinishWithEnter(IDD_COMPLETION, L"foreign-install-completion");

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <vector>
 
 #include "tests/e2e/e2e_env.h"
@@ -68,6 +69,21 @@ void SendKeys(HWND window, const std::string& actions) {
 }
 
 std::string Quoted(const std::wstring& text) { return "'" + Narrow(text) + "'"; }
+
+void PasteWithKeys(HWND window, const std::wstring& text) {
+  const size_t bytes = (text.size() + 1) * sizeof(wchar_t);
+  HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes);
+  ASSERT_NE(memory, nullptr);
+  std::memcpy(GlobalLock(memory), text.c_str(), bytes);
+  GlobalUnlock(memory);
+  ASSERT_TRUE(OpenClipboard(nullptr));
+  EmptyClipboard();
+  const bool placed = SetClipboardData(CF_UNICODETEXT, memory) != nullptr;  // the clipboard owns it now
+  CloseClipboard();
+  if (!placed) GlobalFree(memory);
+  ASSERT_TRUE(placed);
+  SendKeys(window, "key ctrl+v");
+}
 
 HWND FocusOf(const Wizard& wizard) {
   GUITHREADINFO info = {};

@@ -25,6 +25,11 @@ void SendKeys(HWND window, const std::string& actions);
 // `text` in single quotes for xdotool's command line, as UTF-8; no single quotes inside.
 std::string Quoted(const std::wstring& text);
 
+// Puts `text` on the clipboard and presses Ctrl+V in `window`: how a keyboard user enters
+// text that the keyboard layout has no keys for (xdotool's typing reaches Wine for the
+// layout's characters only).
+void PasteWithKeys(HWND window, const std::wstring& text);
+
 // The control of the wizard that has the keyboard focus now.
 HWND FocusOf(const Wizard& wizard);
 
