@@ -1,8 +1,8 @@
 // The wizard on a system whose ANSI code page is not the Chinese one (the bench's locale
 // chooses it; the test is told which code page to expect): an install by keyboard into a
-// folder whose name that code page cannot hold, the folder shown again as recorded, and
-// the uninstall. The package's names include characters that only the Simplified-Chinese
-// code page has. Each test starts from what the one before left.
+// folder whose name that code page cannot hold, the folder shown again as recorded, an
+// upgrade and the uninstall. The package's names include characters that only the
+// Simplified-Chinese code page has. Each test starts from what the one before left.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -111,6 +111,15 @@ TEST_F(ForeignSystem, ReinstallShowsTheFolderAsTyped) {
   DWORD code = 1234;
   ASSERT_TRUE(setup_.WaitForExit(kKeysTimeoutMs, &code)) << "Escape did not close the wizard";
   EXPECT_EQ(code, 0u);
+}
+
+TEST_F(ForeignSystem, UpgradeByKeyboardPutsBackALostFile) {
+  // 文档\简体说明\许可协议.txt
+  const std::wstring lost =
+      std::wstring(kFolder) + L"\u6587\u6863\\\u7B80\u4F53\u8BF4\u660E\\\u8BB8\u53EF\u534F\u8BAE.txt";
+  ASSERT_TRUE(DeleteFileW(lost.c_str())) << "the install before did not happen";
+  UpgradeWithKeys(L"foreign-upgrade-completion");
+  ExpectProductFiles(kFolder);
 }
 
 TEST_F(ForeignSystem, UninstallByKeyboardRemovesTheInstall) {

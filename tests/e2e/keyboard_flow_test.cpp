@@ -82,10 +82,7 @@ TEST_F(KeyboardFlow, UpgradeWithTheKeyboard) {
   }
   ASSERT_TRUE(DeleteFileW(lost.c_str())) << Narrow(lost);
 
-  Start(setup_, wizard_, SetupExe());
-  KeysOn(IDD_WELCOME, &KeyboardFlow::NextButton, "key Return");
-  KeysOn(IDD_SETUP_TYPE, &KeyboardFlow::UpgradeOption, "key Return");
-  FinishWithEnter(IDD_UPGRADE_COMPLETION, L"keyboard-upgrade-completion");
+  UpgradeWithKeys(L"keyboard-upgrade-completion");
 
   ExpectProductFiles(kFolder);
   ExpectProductRecord(kFolder, kName, kCompany);

@@ -110,6 +110,13 @@ void KeyboardWizard::AcceptLicenceWithKeys() {
   KeysOn(IDD_LICENSE, &KeyboardWizard::AcceptButton, "key Return");
 }
 
+void KeyboardWizard::UpgradeWithKeys(const wchar_t* shot) {
+  steps::Start(setup_, wizard_, SetupExe());
+  KeysOn(IDD_WELCOME, &KeyboardWizard::NextButton, "key Return");
+  KeysOn(IDD_SETUP_TYPE, &KeyboardWizard::UpgradeOption, "key Return");
+  FinishWithEnter(IDD_UPGRADE_COMPLETION, shot);
+}
+
 void KeyboardWizard::UninstallWithKeys(const wchar_t* shot) {
   steps::Start(setup_, wizard_, SetupExe());
   KeysOn(IDD_WELCOME, &KeyboardWizard::NextButton, "key Return");

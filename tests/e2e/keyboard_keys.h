@@ -61,6 +61,9 @@ class KeyboardWizard : public ::testing::Test {
   void FinishWithEnter(int templateId, const wchar_t* shot);
   // On the licence page: Alt+A accepts the agreement, Enter goes on.
   void AcceptLicenceWithKeys();
+  // From the start of setup over an installed product: the upgrade (the first choice)
+  // taken with Enter, ended with Enter on Finish.
+  void UpgradeWithKeys(const wchar_t* shot);
   // From the start of setup over an installed product: the uninstall chosen with the
   // arrow keys, confirmed with Y, ended with Enter on Finish.
   void UninstallWithKeys(const wchar_t* shot);
