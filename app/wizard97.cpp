@@ -51,13 +51,14 @@ int ScreenDpi() {
   return dpi > 0 ? dpi : 96;
 }
 
-// A font like `base` with another face, weight and point size (at the screen's resolution).
-HFONT MakeFont(const LOGFONTW& base, const wchar_t* face, LONG weight, int points) {
+// A font like `base` with another face, weight, point size (at the screen's resolution)
+// and character set.
+HFONT MakeFont(const LOGFONTW& base, const wchar_t* face, LONG weight, int points, BYTE charset) {
   LOGFONTW font = base;
   wcsncpy(font.lfFaceName, face, LF_FACESIZE - 1);
   font.lfFaceName[LF_FACESIZE - 1] = L'\0';
   font.lfWeight = weight;
-  font.lfCharSet = DEFAULT_CHARSET;
+  font.lfCharSet = charset;
   font.lfHeight = -MulDiv(points, ScreenDpi(), 72);
   return CreateFontIndirectW(&font);
 }
@@ -365,8 +366,10 @@ void CWizard97SheetImpl::CreateFonts() {
   if (!dialogFont || !GetObjectW(dialogFont, sizeof(base), &base)) {
     GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof(base), &base);
   }
-  titleFont_.reset(MakeFont(base, L"Verdana Bold", FW_BOLD, 12));
-  bulletFont_.reset(MakeFont(base, L"Marlett", FW_NORMAL, 8));
+  // The titles are Simplified Chinese on every system: the system's own character set
+  // (DEFAULT_CHARSET) would give a font without their glyphs where it is not GB2312.
+  titleFont_.reset(MakeFont(base, L"Verdana Bold", FW_BOLD, 12, GB2312_CHARSET));
+  bulletFont_.reset(MakeFont(base, L"Marlett", FW_NORMAL, 8, DEFAULT_CHARSET));
 }
 
 // Over a visible owner, otherwise in the work area of the nearest monitor; never outside

@@ -32,7 +32,7 @@ function(tolvane_add_gtest name)
 endfunction()
 
 # tolvane_add_e2e(name SOURCES a.cpp ... [LIBS lib...] [SETUP target] [WINE_ARCHES win32 win64]
-#                 [CAPTURE_STDERR])
+#                 [LOCALES LANG=CODEPAGE ...] [CAPTURE_STDERR])
 #   An end-to-end GoogleTest program (Windows build only) that starts a setup executable
 #   (target `setup` unless SETUP names another) and drives it. It runs once per Wine
 #   architecture, each time in a prefix made afresh for it (e2e-<name>-<arch>), and holds
@@ -41,8 +41,10 @@ endfunction()
 #   screenshots in TOLVANE_SHOT_DIR (<build>/screenshots/<arch>). CAPTURE_STDERR sends
 #   the Unix standard error of the program, and so of what it starts (Wine's debug
 #   output goes there), to a file named in TOLVANE_STDERR_LOG (<build>/e2e-logs/).
+#   LOCALES runs it once per locale instead (e.g. en_US.UTF-8=1252: Wine's locale, and the
+#   ANSI code page it gives, in TOLVANE_EXPECTED_ACP), as e2e-<name>-<arch>-<locale>.
 function(tolvane_add_e2e name)
-  cmake_parse_arguments(T "CAPTURE_STDERR" "SETUP" "SOURCES;LIBS;WINE_ARCHES;LABELS" ${ARGN})
+  cmake_parse_arguments(T "CAPTURE_STDERR" "SETUP" "SOURCES;LIBS;WINE_ARCHES;LABELS;LOCALES" ${ARGN})
   if(NOT TOLVANE_WIN)
     return()
   endif()
@@ -56,22 +58,39 @@ function(tolvane_add_e2e name)
   add_executable(${exe} ${T_SOURCES})
   target_link_libraries(${exe} PRIVATE ${T_LIBS} tolvane_drive GTest::gtest_main GTest::gmock)
   add_dependencies(${exe} ${T_SETUP})
+  if(NOT T_LOCALES)
+    set(T_LOCALES bench)  # one run in the bench's own locale
+  endif()
   foreach(arch IN LISTS T_WINE_ARCHES)
-    set(tname e2e_${arch}_${name})
-    set(run ${TOLVANE_ROOT}/scripts/wine-bench.sh run --root ${TOLVANE_WINE_ROOT} --arch ${arch}
-            --prefix e2e-${name}-${arch} --fresh $<TARGET_FILE:${exe}>)
-    set(log "")
-    if(T_CAPTURE_STDERR)
-      set(log ${CMAKE_BINARY_DIR}/e2e-logs/${name}-${arch}.log)
-      file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/e2e-logs)
-      set(run /bin/sh -c "exec \"$@\" 2>\"$0\"" ${log} ${run})
-    endif()
-    add_test(NAME ${tname} COMMAND ${run})
-    set_tests_properties(${tname} PROPERTIES
-      FIXTURES_REQUIRED wine_bench
-      RESOURCE_LOCK display
-      LABELS "wine;e2e;${T_LABELS}"
-      TIMEOUT 600
-      ENVIRONMENT "TOLVANE_SETUP_EXE=$<TARGET_FILE:${T_SETUP}>;TOLVANE_SHOT_DIR=${CMAKE_BINARY_DIR}/screenshots/${arch};TOLVANE_STDERR_LOG=${log}")
+    foreach(locale IN LISTS T_LOCALES)
+      set(tname e2e_${arch}_${name})
+      set(prefix e2e-${name}-${arch})
+      set(shots ${arch})
+      set(env "")
+      if(NOT locale STREQUAL "bench")
+        string(REGEX REPLACE "=.*" "" lang "${locale}")
+        string(REGEX REPLACE ".*=" "" acp "${locale}")
+        string(REGEX REPLACE "\\..*" "" short "${lang}")
+        string(APPEND tname _${short})
+        string(APPEND prefix -${short})
+        string(APPEND shots -${short})
+        set(env "TOLVANE_WINE_LANG=${lang};TOLVANE_EXPECTED_ACP=${acp}")
+      endif()
+      set(run ${TOLVANE_ROOT}/scripts/wine-bench.sh run --root ${TOLVANE_WINE_ROOT} --arch ${arch}
+              --prefix ${prefix} --fresh $<TARGET_FILE:${exe}>)
+      set(log "")
+      if(T_CAPTURE_STDERR)
+        set(log ${CMAKE_BINARY_DIR}/e2e-logs/${name}-${arch}.log)
+        file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/e2e-logs)
+        set(run /bin/sh -c "exec \"$@\" 2>\"$0\"" ${log} ${run})
+      endif()
+      add_test(NAME ${tname} COMMAND ${run})
+      set_tests_properties(${tname} PROPERTIES
+        FIXTURES_REQUIRED wine_bench
+        RESOURCE_LOCK display
+        LABELS "wine;e2e;${T_LABELS}"
+        TIMEOUT 600
+        ENVIRONMENT "TOLVANE_SETUP_EXE=$<TARGET_FILE:${T_SETUP}>;TOLVANE_SHOT_DIR=${CMAKE_BINARY_DIR}/screenshots/${shots};TOLVANE_STDERR_LOG=${log};${env}")
+    endforeach()
   endforeach()
 endfunction()

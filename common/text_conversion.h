@@ -1,7 +1,8 @@
 // The program's text forms and the conversions between them: package names are UTF-16
 // (char16_t), the file system and the wizard take the platform's wide strings, and the
-// archive stores entry names as bytes in the thread's ANSI code page. The wide
-// conversions are portable (host tests use them too); the code-page one is Windows only.
+// archive stores entry names as bytes in code page 936, whatever the system's own code
+// page is. The wide conversions are portable (host tests use them too); the code-page
+// one is Windows only.
 #pragma once
 
 #include <cwchar>
@@ -54,15 +55,25 @@ inline std::u16string ToUtf16(const std::wstring& text) {
 }
 
 #ifdef _WIN32
-// UTF-16 text in the calling thread's ANSI code page, the form of archive entry names.
-// False for an empty text and when the conversion fails; `out` is then unspecified.
-inline bool ToThreadAnsi(const std::u16string& text, std::string& out) {
+// The code page of archive entry names. The packaging tool writes names in it, so setup
+// must look them up in it on every system, not in the system's own code page.
+inline constexpr UINT kArchiveNameCodePage = 936;
+
+// UTF-16 text as an archive entry name (code page 936 bytes). False for an empty text and
+// for text that code page 936 cannot hold exactly: a character that would become the
+// default character or a look-alike could find a different entry, so none is
+// approximated. `out` is then unspecified.
+inline bool ToArchiveName(const std::u16string& text, std::string& out) {
   const std::wstring wide = ToWide(text);
   if (wide.empty()) return false;
   const int length = static_cast<int>(wide.size());
-  const int needed = WideCharToMultiByte(CP_THREAD_ACP, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
-  if (needed <= 0) return false;
+  BOOL usedDefault = FALSE;
+  const int needed = WideCharToMultiByte(kArchiveNameCodePage, WC_NO_BEST_FIT_CHARS, wide.data(), length, nullptr,
+                                         0, nullptr, &usedDefault);
+  if (needed <= 0 || usedDefault) return false;
   out.assign(static_cast<size_t>(needed), '\0');
-  return WideCharToMultiByte(CP_THREAD_ACP, 0, wide.data(), length, &out[0], needed, nullptr, nullptr) == needed;
+  return WideCharToMultiByte(kArchiveNameCodePage, WC_NO_BEST_FIT_CHARS, wide.data(), length, &out[0], needed,
+                             nullptr, &usedDefault) == needed &&
+         !usedDefault;
 }
 #endif

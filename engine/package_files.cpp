@@ -112,7 +112,7 @@ const wchar_t* WriteAheadFile(tolvane::ReadAhead& ahead, const std::wstring& pat
 const wchar_t* WritePackageFile(StorageManager& archive, const std::u16string& name, const std::wstring& folder,
                                 uint64_t& bytesWritten, std::wstring& errorText) {
   std::string entryName;
-  if (!ToThreadAnsi(name, entryName)) return kBadPackageText;
+  if (!ToArchiveName(name, entryName)) return kBadPackageText;
   HeldBackFileSink sink(folder + ToWide(name), bytesWritten, errorText);
   if (!sink.Ready()) return kOutOfMemoryText;
   const int32_t result = archive.ReadEntryTo(entryName, sink);
@@ -161,13 +161,13 @@ bool ExtractPackage(WorkerContext& context, int32_t base, int32_t span) {
     return false;
   }
 
-  // The archive names in this (the worker's) thread's code page, for the inflating thread.
+  // The archive names, for the inflating thread; one that 936 cannot hold stays empty.
   std::vector<std::string> names;
   try {
     for (const ManifestEntry& entry : manifest.Entries) {
       if (entry.Kind == Folder) continue;
       names.emplace_back();
-      if (!ToThreadAnsi(entry.Name, names.back())) names.back().clear();
+      if (!ToArchiveName(entry.Name, names.back())) names.back().clear();
     }
   } catch (const std::bad_alloc&) {
     ReportError(context, kOutOfMemoryText);

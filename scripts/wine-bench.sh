@@ -14,6 +14,10 @@
 # Only what the bench started is stopped: its own Xvfb (by pid) and `wineserver -k`
 # for its own prefixes. ~/.wine is never touched. The Xvfb screen is 1024x768x24 unless
 # TOLVANE_SCREEN gives another (WIDTHxHEIGHTxDEPTH) when the display is started.
+# Programs run in the Chinese locale (code page 936) unless TOLVANE_WINE_LANG names
+# another (en_US.UTF-8: 1252, ja_JP.UTF-8: 932, zh_TW.UTF-8: 950, ko_KR.UTF-8: 949). Wine
+# takes the code page from the locale of each process it starts, so one template serves
+# every locale.
 set -euo pipefail
 
 cmd=${1:-}; shift || true
@@ -37,7 +41,11 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # read by every Wine process from the Unix environment it starts with).
 export WINEDEBUG=${TOLVANE_WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml=${TOLVANE_WINEDLLOVERRIDES:+;$TOLVANE_WINEDLLOVERRIDES}"
-export LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
+lang=${TOLVANE_WINE_LANG:-zh_CN.UTF-8}
+# Without the locale Wine cannot even create files with non-ASCII names: a bench fault.
+locale -a 2>/dev/null | grep -qix "${lang%.*}.utf-\?8" ||
+  { echo "wine-bench: locale $lang is not generated (scripts/install-deps.sh does it)" >&2; exit 2; }
+export LANG=$lang LC_ALL=$lang
 
 use_display() {
   if [ -f "$root/display" ]; then

@@ -27,6 +27,14 @@ for d in $dlls; do
   echo " $system " | tr -s ' \n' ' ' | grep -q " $d " || bad "imports $d, which is not a system DLL"
 done
 
+# Text goes to Windows only through the wide (W) functions, so that nothing depends on
+# the system's ANSI code page. The one exception is the compiler's start-up code
+# (crtbegin.o), which looks for its unwinder DLL by an ASCII name.
+ansi=$(i686-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*[0-9a-f]\+\s\+[0-9]\+\s\+\([A-Za-z0-9_]*[a-z0-9]A\)$/\1/p' |
+       sort -u | grep -vx -e GetModuleHandleA -e LoadLibraryA || true)
+echo "ANSI imports beyond the start-up code's: ${ansi:-none}"
+[ -z "$ansi" ] || bad "imports ANSI functions: $(echo $ansi)"
+
 # Resources, decompiled by windres.
 rc=$(mktemp)
 trap 'rm -f "$rc"' EXIT

@@ -44,6 +44,13 @@ std::string Narrow(const std::wstring& text) {
   return out;
 }
 
+std::wstring FromUtf8(const std::string& text) {
+  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(n > 0 ? n : 0, L'\0');
+  if (n > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
+  return out;
+}
+
 OtherProgramWindow::OtherProgramWindow() {
   static const wchar_t kClass[] = L"TolvaneOtherProgram";
   WNDCLASSW windowClass = {};

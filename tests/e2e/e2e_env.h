@@ -16,8 +16,9 @@ std::wstring EnvironmentPath(const wchar_t* name);
 std::wstring SetupExe();
 // The folder for screenshots (TOLVANE_SHOT_DIR), created when missing.
 std::wstring ShotDir();
-// UTF-8 for test messages.
+// UTF-8 for test messages, and back.
 std::string Narrow(const std::wstring& text);
+std::wstring FromUtf8(const std::string& text);
 
 // A plain visible top-level window of the test program, away from the screen's centre.
 class OtherProgramWindow {

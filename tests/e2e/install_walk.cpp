@@ -14,17 +14,6 @@
 
 namespace tolvane::drive {
 
-namespace {
-
-std::wstring FromUtf8(const std::string& text) {
-  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(n > 0 ? n : 0, L'\0');
-  if (n > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
-  return out;
-}
-
-}  // namespace
-
 std::wstring ExpectedDefaultFolder() {
   // A 32-bit program on 64-bit Windows installs below the 32-bit Program Files folder.
   const bool wow64 = !Environment(L"PROCESSOR_ARCHITEW6432").empty();

@@ -12,6 +12,7 @@
 #include "resources/resource_ids.h"
 #include "tests/e2e/e2e_env.h"
 #include "tests/e2e/install_walk.h"
+#include "tests/e2e/keyboard_keys.h"
 #include "tests/engine/system_state.h"
 #include "tests/support/test_files.h"
 #include "tests/support/wizard_driver.h"
@@ -21,9 +22,6 @@ namespace {
 
 using namespace steps;
 
-constexpr DWORD kKeysTimeoutMs = 60000;
-constexpr DWORD kWorkTimeoutMs = 120000;
-
 // Typed into the folder box: "..", a forward slash and a doubled separator. The install
 // goes to its full form.
 constexpr wchar_t kUntidyFolder[] = L"C:\\Tolvane Keys\\..\\Tolvane Keys Test\\\\srv/x";
@@ -31,113 +29,7 @@ constexpr wchar_t kFolder[] = L"C:\\Tolvane Keys Test\\srv\\x\\";
 constexpr wchar_t kName[] = L"Keyboard User";
 constexpr wchar_t kCompany[] = L"Keys and Co";
 
-// The X window that Wine shows a top-level window in.
-unsigned long XWindowOf(HWND window) {
-  return static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(GetPropW(window, L"__wine_x11_whole_window")));
-}
-
-// The Unix name of a Windows path, as Wine maps it.
-std::string UnixPath(const std::wstring& path) {
-  using ToUnix = char*(CDECL*)(const wchar_t*);
-  const auto toUnix = reinterpret_cast<ToUnix>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-  if (!toUnix) return std::string();
-  char* name = toUnix(path.c_str());
-  if (!name) return std::string();
-  std::string result(name);
-  HeapFree(GetProcessHeap(), 0, name);
-  return result;
-}
-
-// Gives `window` the X input focus and sends it `actions` (xdotool commands such as
-// "key Return" or "type 'abc'"), as the keyboard would. Wine starts a Unix program by
-// fork and exec and hands back no process, so the shell leaves a file once xdotool is
-// done, and that file is what we wait for.
-void SendKeys(HWND window, const std::string& actions) {
-  const unsigned long xWindow = XWindowOf(window);
-  ASSERT_NE(xWindow, 0u) << "no X window for the wizard";
-  static int serial = 0;
-  wchar_t temp[MAX_PATH] = {};
-  ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
-  const std::wstring done = std::wstring(temp) + L"tolvane-keys-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                            std::to_wstring(++serial) + L".done";
-  DeleteFileW(done.c_str());
-  const std::string doneUnix = UnixPath(done);
-  ASSERT_FALSE(doneUnix.empty());
-
-  const std::string script = "PATH=/usr/bin:/bin; xdotool windowfocus " + std::to_string(xWindow) +
-                             " && xdotool " + actions + "; echo $? > '" + doneUnix + "'";
-  std::wstring command = L"Z:\\bin\\sh -c \"";
-  command += std::wstring(script.begin(), script.end());
-  command += L"\"";
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
-  ASSERT_TRUE(CreateProcessW(L"Z:\\bin\\sh", &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                             &process))
-      << "the shell for xdotool did not start";
-  if (process.hProcess) CloseHandle(process.hProcess);
-  if (process.hThread) CloseHandle(process.hThread);
-  // The shell creates the file before it writes the status into it.
-  std::vector<uint8_t> status;
-  ASSERT_TRUE(WaitUntil([&] { return test::ReadFileBytes(done, status) && !status.empty() && status.back() == '\n'; },
-                        kKeysTimeoutMs))
-      << "xdotool did not finish: " << actions;
-  DeleteFileW(done.c_str());
-  EXPECT_EQ(std::string(status.begin(), status.end()), "0\n") << "xdotool failed: " << actions;
-}
-
-std::string Quoted(const std::wstring& text) {
-  std::string out = "'";
-  for (wchar_t c : text) out += static_cast<char>(c);  // ASCII texts only
-  return out + "'";
-}
-
-// The control of the wizard that has the keyboard focus now.
-HWND FocusOf(const Wizard& wizard) {
-  GUITHREADINFO info = {};
-  info.cbSize = sizeof(info);
-  if (!GetGUIThreadInfo(GetWindowThreadProcessId(wizard.Sheet(), nullptr), &info)) return nullptr;
-  return info.hwndFocus;
-}
-
-class KeyboardFlow : public ::testing::Test {
- public:
-  // Waits until the wizard shows `templateId` with the focus on `focus`, then presses
-  // the keys.
-  void KeysOn(int templateId, HWND (KeyboardFlow::*focus)() const, const std::string& actions) {
-    ASSERT_TRUE(wizard_.WaitForPage(templateId, kWorkTimeoutMs)) << "page " << templateId << " did not come";
-    ASSERT_TRUE(WaitUntil([&] { return FocusOf(wizard_) == (this->*focus)(); }, kKeysTimeoutMs))
-        << "page " << templateId << ": the focus is not where a keyboard user needs it";
-    SendKeys(wizard_.Sheet(), actions);
-  }
-
-  HWND NextButton() const { return wizard_.Button(WizardButton::Next); }
-  HWND FinishButton() const { return wizard_.Button(WizardButton::Finish); }
-  HWND LicenceText() const { return wizard_.Control(IDC_LICENSE_TEXT); }
-  HWND AcceptButton() const { return wizard_.Control(IDC_ACCEPT); }
-  HWND NameBox() const { return wizard_.Control(IDC_USER_NAME); }
-  HWND CompanyBox() const { return wizard_.Control(IDC_COMPANY); }
-  HWND FolderBox() const { return wizard_.Control(IDC_FOLDER); }
-  HWND UpgradeOption() const { return wizard_.Control(IDC_UPGRADE); }
-  HWND UninstallOption() const { return wizard_.Control(IDC_UNINSTALL); }
-
- protected:
-  // Enter on the Finish button of a completion page ends the wizard with 0.
-  void FinishWithEnter(int templateId, const wchar_t* shot) {
-    ASSERT_TRUE(wizard_.WaitForPage(templateId, kWorkTimeoutMs));
-    ASSERT_TRUE(WaitUntil([&] { return FocusOf(wizard_) == FinishButton(); }, kKeysTimeoutMs))
-        << "the focus is not on Finish";
-    Shot(setup_, shot);
-    SendKeys(wizard_.Sheet(), "key Return");
-    DWORD code = 1234;
-    ASSERT_TRUE(setup_.WaitForExit(kKeysTimeoutMs, &code)) << "Enter on Finish did not end the wizard";
-    EXPECT_EQ(code, 0u);
-  }
-
-  SetupProcess setup_;
-  Wizard wizard_;
-};
+using KeyboardFlow = KeyboardWizard;
 
 TEST_F(KeyboardFlow, EscapeOnTheWelcomePageEndsTheWizardWithZero) {
   ASSERT_FALSE(test::KeyExists(HKEY_LOCAL_MACHINE, test::kProductKey)) << "the prefix is not fresh";
@@ -153,10 +45,7 @@ TEST_F(KeyboardFlow, InstallIntoAnUntidyFolderWithTheKeyboard) {
   ASSERT_FALSE(test::KeyExists(HKEY_LOCAL_MACHINE, test::kProductKey)) << "the prefix is not fresh";
   Start(setup_, wizard_, SetupExe());
   KeysOn(IDD_WELCOME, &KeyboardFlow::NextButton, "key Return");
-  // The agreement has the focus; Alt+A accepts it and leaves the focus on that choice.
-  KeysOn(IDD_LICENSE, &KeyboardFlow::LicenceText, "key alt+a");
-  ASSERT_TRUE(WaitUntil([&] { return wizard_.IsChecked(IDC_ACCEPT) && wizard_.IsButtonEnabled(WizardButton::Next); }));
-  KeysOn(IDD_LICENSE, &KeyboardFlow::AcceptButton, "key Return");
+  AcceptLicenceWithKeys();
   KeysOn(IDD_USER_INFO, &KeyboardFlow::NameBox, "type --delay 20 " + Quoted(kName));
   ASSERT_TRUE(WaitUntil([&] { return wizard_.Text(IDC_USER_NAME) == kName; }));
   SendKeys(wizard_.Sheet(), "key Tab");
@@ -193,10 +82,7 @@ TEST_F(KeyboardFlow, UpgradeWithTheKeyboard) {
   }
   ASSERT_TRUE(DeleteFileW(lost.c_str())) << Narrow(lost);
 
-  Start(setup_, wizard_, SetupExe());
-  KeysOn(IDD_WELCOME, &KeyboardFlow::NextButton, "key Return");
-  KeysOn(IDD_SETUP_TYPE, &KeyboardFlow::UpgradeOption, "key Return");
-  FinishWithEnter(IDD_UPGRADE_COMPLETION, L"keyboard-upgrade-completion");
+  UpgradeWithKeys(L"keyboard-upgrade-completion");
 
   ExpectProductFiles(kFolder);
   ExpectProductRecord(kFolder, kName, kCompany);
@@ -204,17 +90,7 @@ TEST_F(KeyboardFlow, UpgradeWithTheKeyboard) {
 
 TEST_F(KeyboardFlow, UninstallWithTheKeyboardRemovesTheUntidyInstall) {
   ASSERT_TRUE(test::KeyExists(HKEY_LOCAL_MACHINE, test::kProductKey)) << "the install before did not happen";
-  Start(setup_, wizard_, SetupExe());
-  KeysOn(IDD_WELCOME, &KeyboardFlow::NextButton, "key Return");
-  KeysOn(IDD_SETUP_TYPE, &KeyboardFlow::UpgradeOption, "key Down");
-  ASSERT_TRUE(WaitUntil([&] { return wizard_.IsChecked(IDC_REINSTALL); })) << "Down did not choose the re-install";
-  SendKeys(wizard_.Sheet(), "key Down");
-  ASSERT_TRUE(WaitUntil([&] { return wizard_.IsChecked(IDC_UNINSTALL); })) << "Down did not choose the uninstall";
-  KeysOn(IDD_SETUP_TYPE, &KeyboardFlow::UninstallOption, "key Return");
-  MessageBoxWindow question = WaitForBox(setup_, kUninstallQuestion, kKeysTimeoutMs);
-  ASSERT_TRUE(question) << "no uninstall question";
-  SendKeys(question.Window(), "key y");
-  FinishWithEnter(IDD_UNINSTALL_COMPLETION, L"keyboard-uninstall-completion");
+  UninstallWithKeys(L"keyboard-uninstall-completion");
 
   for (const std::wstring& entry : ProductEntries()) {
     EXPECT_EQ(GetFileAttributesW((std::wstring(kFolder) + entry).c_str()), INVALID_FILE_ATTRIBUTES) << Narrow(entry);

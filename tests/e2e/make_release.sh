@@ -34,7 +34,7 @@ rm -f "$out/again.exe"
 
 report=$("$tool" inspect "$out/setup.exe") || bad "inspect refuses the new setup.exe: $report"
 echo "$report"
-grep -q '^package: version 264, 155 entries' <<<"$report" || bad "inspect: not version 264 with 155 entries"
+grep -q '^package: version 264, 160 entries' <<<"$report" || bad "inspect: not version 264 with 160 entries"
 "$tool" inspect "$out/setup.exe" --json | python3 -c '
 import json, sys
 r = json.load(sys.stdin)

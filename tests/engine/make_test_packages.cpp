@@ -174,6 +174,16 @@ int main(int argc, char** argv) {
     ok = ok && Build(listed, product, p) && Emit(dir, "missing_entry", p);
   }
 
+  // A name that code page 936 cannot hold (Thai), listed where the archive holds what a
+  // lossy conversion would make of it: the default character.
+  {
+    std::vector<File> listed = product, stored = product;
+    listed.insert(listed.begin() + 4, File{u"database\\\u0E01.db", SubfolderFile, Content(10, 9)});
+    stored.insert(stored.begin() + 4, File{u"database\\?.db", SubfolderFile, Content(10, 9)});
+    p = Package();
+    ok = ok && Build(listed, stored, p) && Emit(dir, "lossy_name", p);
+  }
+
   // An entry stored with no content.
   {
     std::vector<File> listed = product;

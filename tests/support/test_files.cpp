@@ -123,7 +123,14 @@ bool ReadShortcut(const std::wstring& linkPath, Shortcut& out) {
         SUCCEEDED(file->Load(linkPath.c_str(), STGM_READ))) {
       wchar_t text[MAX_PATH * 2];
       text[0] = 0;
-      link->GetPath(text, MAX_PATH * 2, nullptr, SLGP_RAWPATH);
+      // The target as the link's item list names it, which the shell resolves: Wine keeps
+      // the path beside it only in the ANSI code page, where a name outside it is lost.
+      PIDLIST_ABSOLUTE items = nullptr;
+      if (FAILED(link->GetIDList(&items)) || !items || !SHGetPathFromIDListW(items, text)) {
+        text[0] = 0;
+        link->GetPath(text, MAX_PATH * 2, nullptr, SLGP_RAWPATH);
+      }
+      CoTaskMemFree(items);
       out.target = text;
       text[0] = 0;
       link->GetWorkingDirectory(text, MAX_PATH * 2);

@@ -9,6 +9,7 @@
 // takes up the difference and the product always holds exactly kTotalBytes.
 #include <zlib.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -36,7 +37,10 @@ constexpr const char* kAdjustedFile = "database\\memory\\tm_segments.dat";
 const char* const kFolders[] = {
     "database", "upload", "templates", "web", "files", "log",
     "database\\dict", "database\\memory", "templates\\mail", "web\\css", "web\\js", "web\\images",
-    "files\\glossary", "web\\js\\lib", "web\\js\\lib\\editor"};
+    "files\\glossary", "web\\js\\lib", "web\\js\\lib\\editor",
+    // Chinese names, some with characters that the Traditional-Chinese, Japanese and
+    // Korean code pages lack (简, 说, 术): the package must install on those systems too.
+    "文档", "文档\\简体说明"};
 
 struct FileSpec {
   const char* name;
@@ -53,6 +57,7 @@ const FileSpec kFiles[] = {
     {"database\\languages.ini", 3400},
     {"database\\schema_version.txt", 120},
     {"database\\index_rebuild.sql", 14500},
+    {"database\\术语库.dat", 2048},
     // database/dict
     {"database\\dict\\en_zh_gen.dic", 420000},
     {"database\\dict\\zh_en_gen.dic", 398000},
@@ -198,6 +203,9 @@ const FileSpec kFiles[] = {
     {"log\\server.log", 96000},
     {"log\\access.log", 142000},
     {"log\\README.txt", 700},
+    // 文档 (documents), kept small: they are there for their names
+    {"文档\\使用说明.txt", 1500},
+    {"文档\\简体说明\\许可协议.txt", 1100},
 };
 
 // ---- deterministic randomness -------------------------------------------------------
@@ -593,7 +601,8 @@ bool EndsWith(const std::string& s, const char* tail) {
 
 Bytes MakeContent(const std::string& name, uint64_t size) {
   Rng rng(name);
-  bool chinese = name.find("_zh") != std::string::npos;
+  bool chinese = name.find("_zh") != std::string::npos ||
+                 std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
   Bytes out;
   if (EndsWith(name, ".png")) out = Png(rng, size);
   else if (EndsWith(name, ".ico")) out = Icon(rng, size);
