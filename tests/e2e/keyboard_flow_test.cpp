@@ -12,6 +12,7 @@
 #include "resources/resource_ids.h"
 #include "tests/e2e/e2e_env.h"
 #include "tests/e2e/install_walk.h"
+#include "tests/e2e/keys.h"
 #include "tests/engine/system_state.h"
 #include "tests/support/test_files.h"
 #include "tests/support/wizard_driver.h"
@@ -30,76 +31,6 @@ constexpr wchar_t kUntidyFolder[] = L"C:\\Tolvane Keys\\..\\Tolvane Keys Test\\\
 constexpr wchar_t kFolder[] = L"C:\\Tolvane Keys Test\\srv\\x\\";
 constexpr wchar_t kName[] = L"Keyboard User";
 constexpr wchar_t kCompany[] = L"Keys and Co";
-
-// The X window that Wine shows a top-level window in.
-unsigned long XWindowOf(HWND window) {
-  return static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(GetPropW(window, L"__wine_x11_whole_window")));
-}
-
-// The Unix name of a Windows path, as Wine maps it.
-std::string UnixPath(const std::wstring& path) {
-  using ToUnix = char*(CDECL*)(const wchar_t*);
-  const auto toUnix = reinterpret_cast<ToUnix>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-  if (!toUnix) return std::string();
-  char* name = toUnix(path.c_str());
-  if (!name) return std::string();
-  std::string result(name);
-  HeapFree(GetProcessHeap(), 0, name);
-  return result;
-}
-
-// Gives `window` the X input focus and sends it `actions` (xdotool commands such as
-// "key Return" or "type 'abc'"), as the keyboard would. Wine starts a Unix program by
-// fork and exec and hands back no process, so the shell leaves a file once xdotool is
-// done, and that file is what we wait for.
-void SendKeys(HWND window, const std::string& actions) {
-  const unsigned long xWindow = XWindowOf(window);
-  ASSERT_NE(xWindow, 0u) << "no X window for the wizard";
-  static int serial = 0;
-  wchar_t temp[MAX_PATH] = {};
-  ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
-  const std::wstring done = std::wstring(temp) + L"tolvane-keys-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                            std::to_wstring(++serial) + L".done";
-  DeleteFileW(done.c_str());
-  const std::string doneUnix = UnixPath(done);
-  ASSERT_FALSE(doneUnix.empty());
-
-  const std::string script = "PATH=/usr/bin:/bin; xdotool windowfocus " + std::to_string(xWindow) +
-                             " && xdotool " + actions + "; echo $? > '" + doneUnix + "'";
-  std::wstring command = L"Z:\\bin\\sh -c \"";
-  command += std::wstring(script.begin(), script.end());
-  command += L"\"";
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
-  ASSERT_TRUE(CreateProcessW(L"Z:\\bin\\sh", &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                             &process))
-      << "the shell for xdotool did not start";
-  if (process.hProcess) CloseHandle(process.hProcess);
-  if (process.hThread) CloseHandle(process.hThread);
-  // The shell creates the file before it writes the status into it.
-  std::vector<uint8_t> status;
-  ASSERT_TRUE(WaitUntil([&] { return test::ReadFileBytes(done, status) && !status.empty() && status.back() == '\n'; },
-                        kKeysTimeoutMs))
-      << "xdotool did not finish: " << actions;
-  DeleteFileW(done.c_str());
-  EXPECT_EQ(std::string(status.begin(), status.end()), "0\n") << "xdotool failed: " << actions;
-}
-
-std::string Quoted(const std::wstring& text) {
-  std::string out = "'";
-  for (wchar_t c : text) out += static_cast<char>(c);  // ASCII texts only
-  return out + "'";
-}
-
-// The control of the wizard that has the keyboard focus now.
-HWND FocusOf(const Wizard& wizard) {
-  GUITHREADINFO info = {};
-  info.cbSize = sizeof(info);
-  if (!GetGUIThreadInfo(GetWindowThreadProcessId(wizard.Sheet(), nullptr), &info)) return nullptr;
-  return info.hwndFocus;
-}
 
 class KeyboardFlow : public ::testing::Test {
  public:
