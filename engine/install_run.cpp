@@ -2,7 +2,6 @@
 
 #include <zlib.h>
 
-#include <new>
 #include <set>
 
 #include "common/text_conversion.h"
@@ -61,9 +60,9 @@ std::wstring AsidePath(const std::wstring& folder, size_t n) {
 
 // A file that can be replaced: it opens for writing with nobody else holding it, as the
 // creation that replaced it in place used to. A read-only one (whose protection the
-// write clears) only has to be free of other handles.
+// write used to clear) only has to be free of other handles.
 bool CanReplace(const std::wstring& path, DWORD attributes) {
-  const DWORD access = (attributes & FILE_ATTRIBUTE_READONLY) ? GENERIC_READ | FILE_WRITE_ATTRIBUTES : GENERIC_WRITE;
+  const DWORD access = (attributes & FILE_ATTRIBUTE_READONLY) ? GENERIC_READ : GENERIC_WRITE;
   UniqueFile file(files::Open(path, access, 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
   return static_cast<bool>(file);
 }
@@ -331,16 +330,20 @@ const wchar_t* InstallRun::Begin(std::wstring& errorText) {
 const wchar_t* InstallRun::Finish(std::wstring& errorText) {
   std::string record;
   AppendRunRecord(record, {RunStep::Finished, {}});
+  steps_.push_back({RunStep::Finished, {}});  // (putting back passes over it)
   DWORD written = 0;
   if (!files::Write(journal_.get(), record.data(), static_cast<DWORD>(record.size()), &written) ||
       written != record.size() || !files::Flush(journal_.get())) {
     return Compose(errorText, kWriteFilePrefix, folder_ + kJournalName);
   }
+  // From here on the run has finished, whatever the clearing up meets: what it leaves,
+  // the next start removes.
   closed_ = true;
-  steps_.push_back({RunStep::Finished, {}});
-  const bool whole = DiscardAside(folder_, steps_);
   journal_.reset();
-  if (whole) DropJournal(folder_ + kJournalName);
+  try {
+    if (DiscardAside(folder_, steps_)) DropJournal(folder_ + kJournalName);
+  } catch (...) {
+  }
   return nullptr;
 }
 
@@ -380,7 +383,7 @@ void RecoverUnfinishedRun() {
     const bool finished = !steps.empty() && steps.back().kind == RunStep::Finished;
     const bool whole = finished ? DiscardAside(folder, steps) : RestoreSteps(folder, steps);
     if (whole) DropJournal(journal);
-  } catch (const std::bad_alloc&) {
+  } catch (...) {
     // Tried again at the next start.
   }
 }

@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "resources/resource_ids.h"
 #include "tests/e2e/e2e_env.h"
 #include "tests/e2e/install_walk.h"
@@ -70,20 +72,22 @@ class SafeUpgrade : public ::testing::Test {
  protected:
   void SetUp() override { folder_ = ExpectedDefaultFolder(); }
 
-  void KeysOn(int templateId, HWND focus, const std::string& actions) {
+  // Waits for the page, then for the focus on control `focusId` of it (0: the Next
+  // button), then presses the keys.
+  void KeysOn(int templateId, int focusId, const std::string& actions) {
     ASSERT_TRUE(wizard_.WaitForPage(templateId, kWorkTimeoutMs)) << "page " << templateId << " did not come";
+    const HWND focus = focusId ? wizard_.Control(focusId) : wizard_.Button(WizardButton::Next);
     ASSERT_TRUE(WaitUntil([&] { return FocusOf(wizard_) == focus; }, kKeysTimeoutMs))
         << "page " << templateId << ": the focus is not where a keyboard user needs it";
     SendKeys(wizard_.Sheet(), actions);
   }
-  HWND NextButton() const { return wizard_.Button(WizardButton::Next); }
 
   // Welcome page, then the upgrade (the setup type's default) with Enter.
   void StartUpgrade(const std::wstring& exe) {
     Start(setup_, wizard_, exe);
-    KeysOn(IDD_WELCOME, NextButton(), "key Return");
+    KeysOn(IDD_WELCOME, 0, "key Return");
     ASSERT_TRUE(wizard_.WaitForPage(IDD_SETUP_TYPE)) << "the product does not count as installed";
-    KeysOn(IDD_SETUP_TYPE, wizard_.Control(IDC_UPGRADE), "key Return");
+    KeysOn(IDD_SETUP_TYPE, IDC_UPGRADE, "key Return");
   }
 
   // The error box of the upgrade: its text, then Enter closes it and setup ends.
@@ -155,12 +159,12 @@ TEST_F(SafeUpgrade, UninstallWithTheServerRunningLeavesNothingAfterARestart) {
   RunningServer server(folder_);
   ASSERT_TRUE(server.running());
   Start(setup_, wizard_, SetupExe());
-  KeysOn(IDD_WELCOME, NextButton(), "key Return");
-  KeysOn(IDD_SETUP_TYPE, wizard_.Control(IDC_UPGRADE), "key Down");
+  KeysOn(IDD_WELCOME, 0, "key Return");
+  KeysOn(IDD_SETUP_TYPE, IDC_UPGRADE, "key Down");
   ASSERT_TRUE(WaitUntil([&] { return wizard_.IsChecked(IDC_REINSTALL); }));
   SendKeys(wizard_.Sheet(), "key Down");
   ASSERT_TRUE(WaitUntil([&] { return wizard_.IsChecked(IDC_UNINSTALL); }));
-  KeysOn(IDD_SETUP_TYPE, wizard_.Control(IDC_UNINSTALL), "key Return");
+  KeysOn(IDD_SETUP_TYPE, IDC_UNINSTALL, "key Return");
   MessageBoxWindow question = WaitForBox(setup_, kUninstallQuestion, kKeysTimeoutMs);
   ASSERT_TRUE(question) << "no uninstall question";
   SendKeys(question.Window(), "key y");
@@ -185,10 +189,13 @@ TEST_F(SafeUpgrade, UninstallWithTheServerRunningLeavesNothingAfterARestart) {
 class SmallDrive {
  public:
   SmallDrive() {
-    const std::wstring prefix = Environment(L"WINEPREFIX");
-    if (prefix.empty()) return;
-    dosdevice_ = std::string(prefix.begin(), prefix.end()) + "/dosdevices/d:";
-    mount_ = std::string(prefix.begin(), prefix.end()) + "/small-drive";
+    // The prefix is where drive C: lies: PREFIX/dosdevices/c: or PREFIX/drive_c.
+    std::string prefix = UnixPath(L"C:\\");
+    const size_t cut = std::min(prefix.find("/dosdevices/"), prefix.find("/drive_c"));
+    if (cut == std::string::npos) return;
+    prefix.resize(cut);
+    dosdevice_ = prefix + "/dosdevices/d:";
+    mount_ = prefix + "/small-drive";
     mounted_ = RunUnixShell("mkdir -p '" + mount_ + "' && mount -t tmpfs -o size=12m tmpfs '" + mount_ +
                             "' && ln -sfn '" + mount_ + "' '" + dosdevice_ + "'") == "0";
   }
@@ -220,7 +227,7 @@ TEST_F(SafeUpgrade, UpgradeThatFillsTheDriveLeavesTheOldReleaseAndTheSpace) {
   ASSERT_TRUE(old.count(L"quavserver.exe"));
   const uint64_t free = FreeBytes(L"D:\\");
 
-  StartUpgrade(Environment(L"TOLVANE_LARGE_SETUP_EXE"));
+  StartUpgrade(EnvironmentPath(L"TOLVANE_LARGE_SETUP_EXE"));
   const std::wstring text = TakeError();
   EXPECT_EQ(text.rfind(L"写入文件 D:\\QUAV_SRV\\", 0), 0u) << Narrow(text);
   const test::FolderTree now = test::ReadTree(kSmallDrive);
@@ -232,7 +239,7 @@ TEST_F(SafeUpgrade, UpgradeThatFillsTheDriveLeavesTheOldReleaseAndTheSpace) {
 
 TEST_F(SafeUpgrade, UpgradeEndedPartWayIsRestoredAtTheNextStart) {
   ASSERT_FALSE(test::KeyExists(HKEY_LOCAL_MACHINE, test::kProductKey)) << "the test before did not clean up";
-  const std::wstring large = Environment(L"TOLVANE_LARGE_SETUP_EXE");
+  const std::wstring large = EnvironmentPath(L"TOLVANE_LARGE_SETUP_EXE");
   Start(setup_, wizard_, large);
   WalkToInstall(setup_, wizard_, L"钱七", L"某某翻译公司");
   FinishInstall(setup_, wizard_);
@@ -249,15 +256,18 @@ TEST_F(SafeUpgrade, UpgradeEndedPartWayIsRestoredAtTheNextStart) {
   Start(setup_, wizard_, large);
   ASSERT_TRUE(wizard_.WaitForPage(IDD_WELCOME));
   ExpectNoTrace(folder_);
-  const std::wstring tree = WindowsPath(Environment(L"TOLVANE_LARGE_TREE")) + L"\\";
+  const std::wstring tree = EnvironmentPath(L"TOLVANE_LARGE_TREE") + L"\\";
+  const test::FolderTree names = test::ReadTree(tree, false);
   size_t files = 0;
-  for (const auto& [name, item] : test::ReadTree(tree, false)) {
+  for (const auto& [name, item] : names) {
     if (item.attributes & FILE_ATTRIBUTE_DIRECTORY) continue;
     EXPECT_TRUE(SameContents(tree + name, folder_ + name)) << Narrow(name);
     ++files;
   }
   EXPECT_GT(files, 10u);
-  KeysOn(IDD_WELCOME, NextButton(), "key Escape");
+  const test::FolderTree installed = test::ReadTree(folder_, false);
+  EXPECT_EQ(installed.size(), names.size()) << test::DescribeTree(installed);
+  KeysOn(IDD_WELCOME, 0, "key Escape");
   EXPECT_TRUE(setup_.WaitForExit(kKeysTimeoutMs, nullptr));
 }
 
