@@ -1,5 +1,5 @@
 // All-or-nothing extraction on the small package this program carries (quavserver.exe,
-// project_manager.mod, database\main.db, database\backup\old.db): an upgrade over an
+// database\, database\main.db, database\backup\, database\backup\old.db): an upgrade over an
 // older installation fails, or the process ends, at each file call in turn; an install
 // over it is cancelled before each entry. Afterwards the folder is the old installation
 // byte for byte, attributes included (or the new one, where the run got past its end).
@@ -166,18 +166,22 @@ TEST_F(InstallRunTest, MemoryRunningOutAtAnyFileCallLeavesTheOldInstallation) {
   }
 }
 
-// Sets the page's stop flag just before the chosen entry.
+constexpr size_t kEntries = 5;
+
+// Sets the page's stop flag just before the chosen entry (kEntries: after the last).
 struct CancelAt {
   size_t entry;
   uint8_t* flag;
   static void Hook(tolvane::StopPoint point, size_t entry, void* data) {
     auto* self = static_cast<CancelAt*>(data);
-    if (point == tolvane::StopPoint::BeforeEntry && entry == self->entry) *self->flag = 1;
+    if (point == tolvane::StopPoint::AfterLastEntry) entry = kEntries;
+    if (point != tolvane::StopPoint::BeforeEntry && point != tolvane::StopPoint::AfterLastEntry) return;
+    if (entry == self->entry) *self->flag = 1;
   }
 };
 
 TEST_F(InstallRunTest, ReinstallCancelledBeforeAnyEntryLeavesTheOldInstallation) {
-  for (size_t entry = 0; entry < 6; ++entry) {
+  for (size_t entry = 0; entry <= kEntries; ++entry) {
     SCOPED_TRACE("cancelled before entry " + std::to_string(entry));
     MakeOldInstallation();
     MessageRecorder page;

@@ -240,7 +240,7 @@ std::vector<std::wstring> TakeRestartRemovals() {
 
 // What is in use is removed at the next restart: files first, then the folders that only
 // they kept, the install folder last. A folder with a file of the product's own stays.
-TEST_F(Uninstall, FilesInUseGoAtTheNextRestartWithTheFoldersTheyAloneKeep) {
+TEST_F(Uninstall, FileInUseGoesAtTheNextRestartWithTheFoldersItAloneKeeps) {
   TakeRestartRemovals();
   InstallSmallPackage();
   {
@@ -254,9 +254,10 @@ TEST_F(Uninstall, FilesInUseGoAtTheNextRestartWithTheFoldersTheyAloneKeep) {
   const std::wstring top = folder_.substr(0, folder_.size() - 1);
   EXPECT_EQ(TakeRestartRemovals(),
             (std::vector<std::wstring>{folder_ + L"database\\main.db", folder_ + L"database", top}));
+}
 
-  RemoveTree(folder_);
-  ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr));
+TEST_F(Uninstall, FileInUseBesideAFileOfTheProductsOwnKeepsTheFolders) {
+  TakeRestartRemovals();
   InstallSmallPackage();
   ASSERT_TRUE(WriteFileBytes(folder_ + L"database\\backup\\server.log", {'l'}));
   {
