@@ -65,6 +65,25 @@ class InstallRunTest : public ::testing::Test {
     return page.Messages();
   }
 
+  // A clean upgrade over the old installation: how many file calls it makes.
+  size_t CountCalls() {
+    MakeOldInstallation();
+    SetFileFault(FileFault::None);
+    EXPECT_TRUE(EndedWith(Upgrade(), WM_SETUP_DONE));
+    return FileCallCount();
+  }
+
+  // The upgrade over a fresh old installation with `fault` at file call `at`, then the
+  // next start of setup.
+  std::vector<RecordedMessage> UpgradeWithFault(FileFault fault, size_t at) {
+    MakeOldInstallation();
+    SetFileFault(fault, at);
+    const auto messages = Upgrade();
+    SetFileFault(FileFault::None);
+    tolvane::RecoverUnfinishedRun();
+    return messages;
+  }
+
   static bool EndedWith(const std::vector<RecordedMessage>& messages, UINT message) {
     return !messages.empty() && messages.back().message == message;
   }
@@ -82,10 +101,7 @@ class InstallRunTest : public ::testing::Test {
 };
 
 TEST_F(InstallRunTest, UpgradeThatFailsAtAnyFileCallLeavesTheOldInstallation) {
-  MakeOldInstallation();
-  SetFileFault(FileFault::None);
-  ASSERT_TRUE(EndedWith(Upgrade(), WM_SETUP_DONE));
-  const size_t calls = FileCallCount();
+  const size_t calls = CountCalls();
   const Tree upgraded = Take();
   ExpectNoTrace();
   ASSERT_NE(upgraded, old_);
@@ -94,12 +110,8 @@ TEST_F(InstallRunTest, UpgradeThatFailsAtAnyFileCallLeavesTheOldInstallation) {
 
   for (size_t at = 1; at <= calls; ++at) {
     SCOPED_TRACE("failing file call " + std::to_string(at));
-    MakeOldInstallation();
-    SetFileFault(FileFault::FailOne, at);
-    const auto messages = Upgrade();
-    SetFileFault(FileFault::None);
-    // What one failed call kept from being put back waits for the next start.
-    tolvane::RecoverUnfinishedRun();
+    // (What one failed call kept from being put back waits for the next start.)
+    const auto messages = UpgradeWithFault(FileFault::FailOne, at);
     if (EndedWith(messages, WM_SETUP_DONE)) {
       // Only the removal of what was moved aside comes after the end is certain.
       Tree now = Take();
@@ -117,20 +129,13 @@ TEST_F(InstallRunTest, UpgradeThatFailsAtAnyFileCallLeavesTheOldInstallation) {
 }
 
 TEST_F(InstallRunTest, ProcessEndingAtAnyFileCallIsMadeWholeAtTheNextStart) {
-  MakeOldInstallation();
-  SetFileFault(FileFault::None);
-  ASSERT_TRUE(EndedWith(Upgrade(), WM_SETUP_DONE));
-  const size_t calls = FileCallCount();
+  const size_t calls = CountCalls();
   const Tree upgraded = Take();
 
   size_t restored = 0, completed = 0;
   for (size_t at = 1; at <= calls; ++at) {
     SCOPED_TRACE("process ends at file call " + std::to_string(at));
-    MakeOldInstallation();
-    SetFileFault(FileFault::EndHere, at);
-    Upgrade();
-    SetFileFault(FileFault::None);
-    tolvane::RecoverUnfinishedRun();
+    UpgradeWithFault(FileFault::EndHere, at);
     const Tree now = Take();
     // Before the journal says every file was written, the old installation; after, the new.
     if (now == old_) {
@@ -147,17 +152,10 @@ TEST_F(InstallRunTest, ProcessEndingAtAnyFileCallIsMadeWholeAtTheNextStart) {
 }
 
 TEST_F(InstallRunTest, MemoryRunningOutAtAnyFileCallLeavesTheOldInstallation) {
-  MakeOldInstallation();
-  SetFileFault(FileFault::None);
-  ASSERT_TRUE(EndedWith(Upgrade(), WM_SETUP_DONE));
-  const size_t calls = FileCallCount();
+  const size_t calls = CountCalls();
   for (size_t at = 1; at <= calls; ++at) {
     SCOPED_TRACE("out of memory at file call " + std::to_string(at));
-    MakeOldInstallation();
-    SetFileFault(FileFault::OutOfMemory, at);
-    const auto messages = Upgrade();
-    SetFileFault(FileFault::None);
-    tolvane::RecoverUnfinishedRun();
+    const auto messages = UpgradeWithFault(FileFault::OutOfMemory, at);
     if (!EndedWith(messages, WM_SETUP_DONE)) {
       ASSERT_TRUE(EndedWith(messages, WM_SETUP_ERROR));
       EXPECT_EQ(Take(), old_) << DescribeTree(Take());
