@@ -41,7 +41,9 @@ TEST(ReadAhead, ThreadOrNotGivesEveryFileWholeInOrder) {
     StorageManager archive(0x5256, 0x0600);
     ASSERT_TRUE(archive.OpenForReading(bytes));
     tolvane::ReadAhead ahead(archive, names);
-    if (threaded) ASSERT_TRUE(ahead.Start());
+    if (threaded) {
+      ASSERT_TRUE(ahead.Start());
+    }
     Collect first, unnamed, missing, last;
     EXPECT_EQ(ahead.ReadNext(first), static_cast<int32_t>(big.size()));
     EXPECT_EQ(first.bytes, big);
