@@ -22,8 +22,6 @@ bool SetAttributes(const std::wstring& path, DWORD attributes) {
   return SetFileAttributesW(path.c_str(), attributes) != FALSE;
 }
 
-bool MakeFolder(const std::wstring& path) { return CreateDirectoryW(path.c_str(), nullptr) != FALSE; }
-
 bool RemoveFolder(const std::wstring& path) { return RemoveDirectoryW(path.c_str()) != FALSE; }
 
 }  // namespace tolvane::files

@@ -17,7 +17,6 @@ bool Flush(HANDLE file);
 bool Move(const std::wstring& from, const std::wstring& to);
 bool Delete(const std::wstring& path);
 bool SetAttributes(const std::wstring& path, DWORD attributes);
-bool MakeFolder(const std::wstring& path);
 bool RemoveFolder(const std::wstring& path);
 
 }  // namespace tolvane::files

@@ -17,8 +17,8 @@
 //   "TLVRUN01"                         8 bytes, once
 //   then records, in the order the changes are made:
 //     kind                             1 byte: 'F' folder created, 'N' file created,
-//                                      'M' file moved aside (the n-th 'M' record's file
-//                                      lies at kAsideFolderName\<n>, n from 0),
+//                                      'M' file moved aside (to its own name followed
+//                                      by kAsideSuffix, beside it),
 //                                      'D' every entry written
 //     units                            4 bytes: length of the name in UTF-16 units
 //     name                             units × 2 bytes, relative to the install folder
@@ -54,26 +54,39 @@ const wchar_t* Compose(std::wstring& errorText, const wchar_t* prefix, const std
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-std::wstring AsidePath(const std::wstring& folder, size_t n) {
-  return folder + kAsideFolderName + L"\\" + std::to_wstring(n);
-}
+// Beside the file, not in a folder of their own: under Wine every name that does not
+// exist yet is looked for through its whole folder, and one folder of thousands of
+// files would make each move a search.
+std::wstring AsidePath(const std::wstring& folder, const std::wstring& name) { return folder + name + kAsideSuffix; }
 
-// A file that can be replaced: it opens for writing with nobody else holding it, as the
-// creation that replaced it in place used to. A read-only one (whose protection the
-// write used to clear) only has to be free of other handles.
-bool CanReplace(const std::wstring& path, DWORD attributes) {
-  const DWORD access = (attributes & FILE_ATTRIBUTE_READONLY) ? GENERIC_READ : GENERIC_WRITE;
-  UniqueFile file(files::Open(path, access, 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
-  return static_cast<bool>(file);
+enum class Existing { None, Replaceable, Blocked };
+
+// Whether a file of the package is there and can be replaced: it opens for writing with
+// nobody else holding it, as the creation that replaced it in place used to. A read-only
+// one (whose protection the write used to clear) only has to be free of other handles; a
+// folder of that name cannot be replaced.
+Existing LookAt(const std::wstring& path) {
+  UniqueFile file(files::Open(path, GENERIC_WRITE, 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
+  if (file) return Existing::Replaceable;
+  const DWORD error = GetLastError();
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return Existing::None;
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return Existing::None;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) || !(attributes & FILE_ATTRIBUTE_READONLY)) return Existing::Blocked;
+  file.reset(files::Open(path, GENERIC_READ, 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
+  return file ? Existing::Replaceable : Existing::Blocked;
 }
 
 // Deletes a file whatever its attributes; one that is in use is removed at the next
 // restart instead.
 bool DeleteAnyFile(const std::wstring& path) {
+  if (files::Delete(path)) return true;  // the usual case, in one call
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return true;
-  if (attributes & kProtectingAttributes) files::SetAttributes(path, attributes & ~kProtectingAttributes);
-  if (files::Delete(path)) return true;
+  if ((attributes & kProtectingAttributes) && files::SetAttributes(path, attributes & ~kProtectingAttributes) &&
+      files::Delete(path)) {
+    return true;
+  }
   return MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
 }
 
@@ -117,14 +130,12 @@ void ForgetJournalPlace() {
 
 // True when everything is as the run found it.
 bool RestoreSteps(const std::wstring& folder, const std::vector<RunStep>& steps) {
-  size_t aside = 0;
-  for (const RunStep& step : steps) aside += step.kind == RunStep::MovedAside;
   bool whole = true;
   for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
     const std::wstring path = folder + it->name;
     switch (it->kind) {
       case RunStep::MovedAside: {
-        const std::wstring old = AsidePath(folder, --aside);
+        const std::wstring old = AsidePath(folder, it->name);
         if (!Exists(old)) break;  // never moved, or already back
         if (Exists(path) && !files::Delete(path)) {
           whole = false;
@@ -144,8 +155,6 @@ bool RestoreSteps(const std::wstring& folder, const std::vector<RunStep>& steps)
         break;
     }
   }
-  const std::wstring asideFolder = folder + kAsideFolderName;
-  if (Exists(asideFolder) && !files::RemoveFolder(asideFolder)) whole = false;
   return whole;
 }
 
@@ -153,13 +162,8 @@ bool RestoreSteps(const std::wstring& folder, const std::vector<RunStep>& steps)
 // the next restart).
 bool DiscardAside(const std::wstring& folder, const std::vector<RunStep>& steps) {
   bool whole = true;
-  size_t aside = 0;
   for (const RunStep& step : steps) {
-    if (step.kind == RunStep::MovedAside && !DeleteAnyFile(AsidePath(folder, aside++))) whole = false;
-  }
-  const std::wstring asideFolder = folder + kAsideFolderName;
-  if (Exists(asideFolder) && !files::RemoveFolder(asideFolder)) {
-    MoveFileExW(asideFolder.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    if (step.kind == RunStep::MovedAside && !DeleteAnyFile(AsidePath(folder, step.name))) whole = false;
   }
   return whole;
 }
@@ -267,13 +271,10 @@ const wchar_t* InstallRun::Plan(const std::vector<ManifestEntry>& entries, std::
       continue;
     }
     const std::wstring path = folder_ + name;
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-      steps_.push_back({RunStep::NewFile, name});
-    } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) || !CanReplace(path, attributes)) {
-      return Compose(errorText, kCreateFilePrefix, path);
-    } else {
-      steps_.push_back({RunStep::MovedAside, name});
+    switch (LookAt(path)) {
+      case Existing::None: steps_.push_back({RunStep::NewFile, name}); break;
+      case Existing::Replaceable: steps_.push_back({RunStep::MovedAside, name}); break;
+      case Existing::Blocked: return Compose(errorText, kCreateFilePrefix, path);
     }
   }
   return nullptr;
@@ -291,12 +292,13 @@ const wchar_t* InstallRun::Begin(std::wstring& errorText) {
     closed_ = true;
     return Compose(errorText, kCreateFilePrefix, unfinished);
   }
-  // Whatever lies in the folder for files moved aside must be this run's own, or putting
-  // them back could put a stranger's file in place of the installed one.
-  const std::wstring asideFolder = folder_ + kAsideFolderName;
-  if (Exists(asideFolder)) {
-    closed_ = true;
-    return Compose(errorText, kCreateFilePrefix, asideFolder);
+  // Whatever lies where files are moved aside must be this run's own, or putting them back
+  // could put a stranger's file in place of the installed one.
+  for (const RunStep& step : steps_) {
+    if (step.kind == RunStep::MovedAside && Exists(AsidePath(folder_, step.name))) {
+      closed_ = true;
+      return Compose(errorText, kCreateFilePrefix, AsidePath(folder_, step.name));
+    }
   }
   // The place first: a place without a journal means nothing was changed yet.
   RecordJournalPlace(journalPath);
@@ -314,12 +316,10 @@ const wchar_t* InstallRun::Begin(std::wstring& errorText) {
     return Compose(errorText, kWriteFilePrefix, journalPath);
   }
 
-  size_t aside = 0;
   for (const RunStep& step : steps_) {
     if (step.kind != RunStep::MovedAside) continue;
-    if (aside == 0 && !files::MakeFolder(asideFolder)) return Compose(errorText, kCreateFilePrefix, folder_ + step.name);
     const std::wstring path = folder_ + step.name;
-    if (!files::Move(path, AsidePath(folder_, aside++)) && Exists(path)) {
+    if (!files::Move(path, AsidePath(folder_, step.name)) && Exists(path)) {
       // (A name listed twice was moved at its first listing.)
       return Compose(errorText, kCreateFilePrefix, path);
     }
@@ -388,18 +388,9 @@ void RecoverUnfinishedRun() {
   }
 }
 
-void RemoveRunLeftovers(const std::wstring& folder) {
-  const std::wstring asideFolder = folder + kAsideFolderName;
-  WIN32_FIND_DATAW found;
-  UniqueFind find(FindFirstFileW((asideFolder + L"\\*").c_str(), &found));
-  if (find) {
-    do {
-      if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteAnyFile(asideFolder + L"\\" + found.cFileName);
-    } while (FindNextFileW(find.get(), &found));
-  }
-  find.reset();
-  if (Exists(asideFolder) && !RemoveDirectoryW(asideFolder.c_str())) {
-    MoveFileExW(asideFolder.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+void RemoveRunLeftovers(const std::wstring& folder, const std::vector<ManifestEntry>& entries) {
+  for (const ManifestEntry& entry : entries) {
+    if (entry.Kind != Folder && IsContainedRelativeName(entry.Name)) DeleteAnyFile(AsidePath(folder, ToWide(entry.Name)));
   }
   DeleteAnyFile(folder + kJournalName);
 }

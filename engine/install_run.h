@@ -22,7 +22,8 @@ namespace tolvane {
 
 // Names inside the install folder that belong to a run, not to the product.
 inline constexpr wchar_t kJournalName[] = L"~setup-run.journal";
-inline constexpr wchar_t kAsideFolderName[] = L"~setup-run.old";
+// A file moved aside lies beside itself, its name followed by this.
+inline constexpr wchar_t kAsideSuffix[] = L".~setup-old";
 // The registry value (in the product's key) that holds the full path of the journal of
 // the run under way.
 inline constexpr wchar_t kJournalValue[] = L"SetupRunJournal";
@@ -70,9 +71,10 @@ class InstallRun {
 // that cannot be read whole or is damaged is left as it is, and nothing is touched.
 void RecoverUnfinishedRun();
 
-// At uninstall: removes whatever a run left in `folder` (journal, files moved aside).
-// Files that cannot be deleted are marked for removal at the next restart.
-void RemoveRunLeftovers(const std::wstring& folder);
+// At uninstall: removes whatever a run left in `folder` (the journal, the package's
+// files moved aside). Files that cannot be deleted are marked for removal at the next
+// restart.
+void RemoveRunLeftovers(const std::wstring& folder, const std::vector<ManifestEntry>& entries);
 
 // Journal bytes and back (exposed for tests). Parse is false for a damaged journal; a
 // record cut short at the end (the process ended while writing it) is no damage: the

@@ -143,7 +143,7 @@ bool RemoveInstalledFiles(WorkerContext& context, int32_t base, int32_t span) {
     if (tolvane::IsContainedRelativeName(entry.Name)) tolvane::RemoveFile(folder + ToWide(entry.Name), later);
     advance();
   }
-  tolvane::RemoveRunLeftovers(folder);
+  tolvane::RemoveRunLeftovers(folder, entries);
   // Parents come before their contents in the manifest, so the reverse order empties the
   // deepest folders first. A folder that still holds something stays.
   for (auto it = folders.rbegin(); it != folders.rend(); ++it) {

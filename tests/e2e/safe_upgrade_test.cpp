@@ -32,7 +32,7 @@ using namespace steps;
 constexpr DWORD kKeysTimeoutMs = 60000;
 constexpr DWORD kWorkTimeoutMs = 300000;
 constexpr wchar_t kJournal[] = L"~setup-run.journal";
-constexpr wchar_t kAside[] = L"~setup-run.old";
+constexpr wchar_t kAside[] = L".~setup-old";
 constexpr wchar_t kSmallDrive[] = L"D:\\QUAV_SRV\\";
 
 // The stand-in server started from the install folder, as the service would run it.
@@ -119,7 +119,7 @@ class SafeUpgrade : public ::testing::Test {
 
   void ExpectNoTrace(const std::wstring& folder) {
     EXPECT_FALSE(test::PathExists(folder + kJournal));
-    EXPECT_FALSE(test::PathExists(folder + kAside));
+    for (const auto& [name, item] : test::ReadTree(folder, false)) EXPECT_EQ(name.find(kAside), std::wstring::npos);
     EXPECT_FALSE(test::ReadRegistryValue(HKEY_LOCAL_MACHINE, test::kProductKey, L"SetupRunJournal").present);
   }
 

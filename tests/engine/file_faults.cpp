@@ -67,10 +67,6 @@ bool SetAttributes(const std::wstring& path, DWORD attributes) {
   return !Faulted(ERROR_ACCESS_DENIED) && SetFileAttributesW(path.c_str(), attributes);
 }
 
-bool MakeFolder(const std::wstring& path) {
-  return !Faulted(ERROR_ACCESS_DENIED) && CreateDirectoryW(path.c_str(), nullptr);
-}
-
 bool RemoveFolder(const std::wstring& path) { return !Faulted(ERROR_ACCESS_DENIED) && RemoveDirectoryW(path.c_str()); }
 
 }  // namespace files

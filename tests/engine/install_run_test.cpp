@@ -88,10 +88,10 @@ class InstallRunTest : public ::testing::Test {
     return !messages.empty() && messages.back().message == message;
   }
 
-  // Nothing of the run's own is left: no journal, nothing moved aside, no registry value.
+  // Nothing of the run's own is left: no journal, no registry value (and, where the tree
+  // is compared, nothing moved aside).
   void ExpectNoTrace() {
     EXPECT_FALSE(PathExists(folder_ + tolvane::kJournalName));
-    EXPECT_FALSE(PathExists(folder_ + tolvane::kAsideFolderName));
     EXPECT_FALSE(ReadRegistryValue(HKEY_LOCAL_MACHINE, kProductKey, tolvane::kJournalValue).present);
   }
 
@@ -115,9 +115,11 @@ TEST_F(InstallRunTest, UpgradeThatFailsAtAnyFileCallLeavesTheOldInstallation) {
     if (EndedWith(messages, WM_SETUP_DONE)) {
       // Only the removal of what was moved aside comes after the end is certain.
       Tree now = Take();
-      now.erase(tolvane::kAsideFolderName);
+      const std::wstring suffix = tolvane::kAsideSuffix;
       for (auto it = now.begin(); it != now.end();) {
-        it = it->first.rfind(std::wstring(tolvane::kAsideFolderName) + L"\\", 0) == 0 ? now.erase(it) : std::next(it);
+        const std::wstring& name = it->first;
+        const bool aside = name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+        it = aside ? now.erase(it) : std::next(it);
       }
       EXPECT_EQ(now, upgraded) << DescribeTree(now);
     } else {
@@ -235,9 +237,7 @@ TEST(RunJournal, CutShortIsNoDamageButAChangedByteIs) {
 
 TEST_F(InstallRunTest, DamagedJournalIsLeftAloneAndNothingTouched) {
   MakeOldInstallation();
-  ASSERT_TRUE(CreateDirectoryW((folder_ + tolvane::kAsideFolderName).c_str(), nullptr));
-  const std::wstring aside = folder_ + tolvane::kAsideFolderName + L"\\0";
-  ASSERT_TRUE(WriteFileBytes(aside, Bytes("server 1.0.5")));
+  ASSERT_TRUE(WriteFileBytes(folder_ + L"quavserver.exe" + tolvane::kAsideSuffix, Bytes("server 1.0.5")));
   std::string bytes = "TLVRUN01";
   tolvane::AppendRunRecord(bytes, {tolvane::RunStep::MovedAside, L"quavserver.exe"});
   bytes[12] ^= 1;
