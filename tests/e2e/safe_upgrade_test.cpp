@@ -253,7 +253,10 @@ TEST_F(SafeUpgrade, UpgradeEndedPartWayIsRestoredAtTheNextStart) {
   setup_.Terminate();
   ASSERT_TRUE(setup_.WaitForExit(kKeysTimeoutMs, nullptr));
 
-  Start(setup_, wizard_, large);
+  // Putting thousands of files back comes before the first page: it may take a while.
+  ASSERT_TRUE(setup_.Start(large));
+  wizard_ = Wizard::Find(setup_.Id(), kWorkTimeoutMs);
+  ASSERT_TRUE(wizard_) << "no wizard after the restart";
   ASSERT_TRUE(wizard_.WaitForPage(IDD_WELCOME));
   ExpectNoTrace(folder_);
   const std::wstring tree = EnvironmentPath(L"TOLVANE_LARGE_TREE") + L"\\";
