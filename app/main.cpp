@@ -6,6 +6,7 @@
 #include "app/wizard_application.h"
 #include "common/system_library.h"
 #include "common/win_owners.h"
+#include "engine/install_run.h"
 
 namespace {
 
@@ -29,6 +30,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR /*commandLine*/, int /*
   InitCommonControlsEx(&controls);
   tolvane::UniqueModule richEdit(tolvane::LoadSystemLibrary(L"RICHED20.DLL"));  // the licence page's control
   CWizardModule::Init(instance);
+  // A run that a setup process ended part-way left a journal: the folder is made whole
+  // before the welcome page reads what is installed.
+  tolvane::RecoverUnfinishedRun();
   {
     WizardApplication application;
     application.RunWizard();

@@ -169,6 +169,23 @@ void ReadAhead::ReadAll() {
   }
 }
 
+int32_t ReadAhead::ReadNext(EntrySink& into) {
+  if (!thread_) {
+    const std::string& name = names_[nextFile_++];
+    return name.empty() ? int32_t{StorageNoEntry} : archive_.ReadEntryTo(name, into);
+  }
+  for (;;) {
+    const Piece& piece = Next();
+    const bool last = piece.last;
+    const int32_t result = piece.result;
+    // A file that fails is not handed over at all when it fits one piece.
+    const bool taken = (last && result <= 0) || piece.length == 0 || into.Take(piece.data.get(), piece.length);
+    Done();
+    if (!taken) return StorageWriteFailed;
+    if (last) return result;
+  }
+}
+
 const ReadAhead::Piece& ReadAhead::Next() {
   published_.WaitAbove(taken_, stop_);
   return pieces_[taken_ % kPieces];

@@ -15,6 +15,7 @@
 
 #include "common/win_owners.h"
 
+class EntrySink;
 class StorageManager;
 
 namespace tolvane {
@@ -65,7 +66,8 @@ class SplitDecipher {
 
 // The files of the manifest read ahead of the writes on a thread of their own, in order,
 // through a ring of pieces. The thread touches nothing but the archive and the ring; the
-// worker makes every file-system call, report and progress notice, as before.
+// worker makes every file-system call, report and progress notice, as before. When no
+// thread (or no ring) can be had, the worker reads each file itself as it asks for it.
 class ReadAhead {
  public:
   static constexpr size_t kPieces = 6;
@@ -85,14 +87,17 @@ class ReadAhead {
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;
 
-  // False when the buffers or the thread cannot be had; the caller then reads the files
-  // itself.
+  // False when the buffers or the thread cannot be had: ReadNext then reads on the
+  // caller's thread.
   bool Start();
-  // The next piece, in file order; valid until Done.
-  const Piece& Next();
-  void Done();
+  // Hands the next file's content to `into` in order and returns ReadEntryTo's result for
+  // it (StorageWriteFailed when `into` refused a piece). Read ahead, content that fits
+  // one piece reaches `into` only once the whole file has been read and checked.
+  int32_t ReadNext(EntrySink& into);
 
  private:
+  const Piece& Next();
+  void Done();
   struct Sink;
   static unsigned __stdcall Run(void* self);
   void ReadAll();
@@ -103,6 +108,7 @@ class ReadAhead {
   const std::vector<std::string>& names_;
   Piece pieces_[kPieces];
   size_t taken_ = 0;     // pieces the worker is done with (worker only)
+  size_t nextFile_ = 0;  // the file ReadNext reads next without the thread
   size_t produced_ = 0;  // pieces published (reading thread only)
   std::atomic<bool> stop_{false};
   Counter published_, released_;

@@ -2,6 +2,7 @@
 
 #include "common/win_owners.h"
 #include "engine/error_texts.h"
+#include "engine/file_calls.h"
 
 std::wstring ErrorTextBuffer;
 
@@ -31,7 +32,7 @@ bool IsUnsafeComponent(const std::u16string& name, size_t begin, size_t end) {
 bool WriteWholeBuffer(HANDLE file, const uint8_t* data, size_t size) {
   if (size > MAXDWORD) return false;
   DWORD written = 0;
-  if (!WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr)) return false;
+  if (!files::Write(file, data, static_cast<DWORD>(size), &written)) return false;
   return written == size;
 }
 
@@ -45,9 +46,9 @@ const wchar_t* WriteFileContent(const std::wstring& path, const uint8_t* data, s
 const wchar_t* PieceFileWriter::Create(std::wstring& errorText) {
   const DWORD attributes = GetFileAttributesW(path_.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & kReplaceBlockingAttributes)) {
-    SetFileAttributesW(path_.c_str(), attributes & ~kReplaceBlockingAttributes);
+    files::SetAttributes(path_, attributes & ~kReplaceBlockingAttributes);
   }
-  file_ = CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  file_ = files::Open(path_, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
   if (file_ == INVALID_HANDLE_VALUE) return Compose(errorText, kCreateFilePrefix, path_);
   created_ = true;
   return nullptr;
@@ -76,7 +77,7 @@ const wchar_t* PieceFileWriter::Finish(std::wstring& errorText) {
 
 void PieceFileWriter::Abandon() {
   Close();
-  if (created_) DeleteFileW(path_.c_str());
+  if (created_) files::Delete(path_);
   created_ = false;
 }
 

@@ -2,8 +2,6 @@
 
 #include <windows.h>
 
-#include <cstring>
-#include <memory>
 #include <new>
 #include <vector>
 
@@ -11,6 +9,7 @@
 #include "common/win_owners.h"
 #include "engine/extract_pipeline.h"
 #include "engine/error_texts.h"
+#include "engine/install_run.h"
 #include "engine/worker.h"
 #include "package/manifest.h"
 #include "package/payload_cipher.h"
@@ -21,7 +20,6 @@
 
 using tolvane::kBadPackageText;
 using tolvane::kOutOfMemoryText;
-using tolvane::PieceInflater;
 using tolvane::PostProgress;
 using tolvane::ReportError;
 using tolvane::StopPoint;
@@ -37,91 +35,81 @@ const wchar_t* EntryFailureText(int32_t result) {
 // Files at least this large also move the progress bar while they are written.
 constexpr uint64_t kProgressWithinFileFrom = 0x400000;
 
-// Writes an entry's content as it is inflated. The last piece seen is held back until the
-// next one comes, so that content that fits one piece is checked whole before its file is
-// created, as when the content was read whole.
-class HeldBackFileSink final : public EntrySink {
+// Writes one file's content as it comes, moving the progress bar within large files.
+class FileSink final : public EntrySink {
  public:
-  HeldBackFileSink(const std::wstring& path, uint64_t& bytesWritten, std::wstring& errorText)
-      : writer_(path), bytesWritten_(bytesWritten), errorText_(errorText) {}
-  bool Ready() {
-    if (!held_) held_.reset(new (std::nothrow) uint8_t[PieceInflater::kOutputPiece]);
-    return static_cast<bool>(held_);
-  }
+  FileSink(const std::wstring& path, WorkerContext& context, int32_t base, int32_t span, uint64_t total,
+           uint64_t& bytesWritten)
+      : writer_(path), context_(context), base_(base), span_(span), total_(total), bytesWritten_(bytesWritten),
+        before_(bytesWritten) {}
   bool Take(const uint8_t* data, size_t length) override {
-    if (heldLength_ && !Flush()) return false;
-    std::memcpy(held_.get(), data, length);
-    heldLength_ = length;
+    error_ = writer_.Write(data, length, bytesWritten_, ErrorTextBuffer);
+    if (error_) return false;
+    if (total_ != 0 && bytesWritten_ - before_ >= kProgressWithinFileFrom) {
+      const int32_t value = tolvane::ExtractionProgress(base_, span_, bytesWritten_, total_);
+      if (value != posted_) PostProgress(context_, value, WM_SETUP_PROGRESS);
+      posted_ = value;
+    }
     return true;
   }
-  // After the whole entry was read.
-  const wchar_t* Finish() {
-    if (heldLength_ && !Flush()) return error_;
-    return writer_.Finish(errorText_);
-  }
-  void Abandon() { writer_.Abandon(); }
-  const wchar_t* Error() const { return error_; }
+  tolvane::PieceFileWriter& writer() { return writer_; }
+  const wchar_t* error() const { return error_; }
 
  private:
-  bool Flush() {
-    error_ = writer_.Write(held_.get(), heldLength_, bytesWritten_, errorText_);
-    heldLength_ = 0;
-    return !error_;
-  }
-
   tolvane::PieceFileWriter writer_;
+  WorkerContext& context_;
+  const int32_t base_, span_;
+  const uint64_t total_;
   uint64_t& bytesWritten_;
-  std::wstring& errorText_;
-  std::unique_ptr<uint8_t[]> held_;
-  size_t heldLength_ = 0;
+  const uint64_t before_;
+  int32_t posted_ = -1;
   const wchar_t* error_ = nullptr;
 };
 
-// Writes one file from the pieces the reading thread hands over; null on success.
-const wchar_t* WriteAheadFile(tolvane::ReadAhead& ahead, const std::wstring& path, WorkerContext& context,
-                              int32_t base, int32_t span, uint64_t total, uint64_t& bytesWritten) {
-  tolvane::PieceFileWriter writer(path);
-  const uint64_t before = bytesWritten;
-  int32_t posted = -1;
-  for (;;) {
-    const tolvane::ReadAhead::Piece& piece = ahead.Next();
-    if (piece.last && piece.result <= 0) {
-      // A missing or empty entry is as unusable as a damaged one: every file of the
-      // package has content.
-      const wchar_t* text = EntryFailureText(piece.result);
-      writer.Abandon();
-      ahead.Done();
-      return text;
+// Writes the next file of `ahead` as `path`; null on success, otherwise the failure text.
+const wchar_t* WritePackageFile(tolvane::ReadAhead& ahead, const std::wstring& path, WorkerContext& context,
+                                int32_t base, int32_t span, uint64_t total, uint64_t& bytesWritten) {
+  FileSink sink(path, context, base, span, total, bytesWritten);
+  const int32_t result = ahead.ReadNext(sink);
+  if (sink.error()) return sink.error();
+  if (result <= 0) {
+    // A missing or empty entry is as unusable as a damaged one: every file of the
+    // package has content.
+    sink.writer().Abandon();
+    return EntryFailureText(result);
+  }
+  return sink.writer().Finish(ErrorTextBuffer);
+}
+
+// Every entry in manifest order; null when all were written or the install was stopped
+// (`stopped` then says so), otherwise the failure text.
+const wchar_t* WriteEntries(WorkerContext& context, int32_t base, int32_t span, tolvane::ReadAhead& ahead,
+                            bool& stopped) {
+  const PackageManifest& manifest = context.manifest;
+  const std::wstring& folder = InstalledProduct().InstallPath;
+  uint64_t bytesWritten = 0;
+  for (size_t i = 0; i < manifest.Entries.size(); ++i) {
+    if ((stopped = StopRequested(context, StopPoint::BeforeEntry, i))) return nullptr;
+    const ManifestEntry& entry = manifest.Entries[i];
+    if (entry.Kind == Folder) {
+      if (!CreateFolderPath(context.window, folder + ToWide(entry.Name))) return tolvane::kFolderErrorText;
+      continue;
     }
-    const wchar_t* error =
-        piece.length ? writer.Write(piece.data.get(), piece.length, bytesWritten, ErrorTextBuffer) : nullptr;
-    const bool last = piece.last;
-    ahead.Done();
-    if (error) return error;
-    if (last) return writer.Finish(ErrorTextBuffer);
-    if (total != 0 && bytesWritten - before >= kProgressWithinFileFrom) {
-      const int32_t value = tolvane::ExtractionProgress(base, span, bytesWritten, total);
-      if (value != posted) PostProgress(context, value, WM_SETUP_PROGRESS);
-      posted = value;
+    if (const wchar_t* error = WritePackageFile(ahead, folder + ToWide(entry.Name), context, base, span,
+                                                manifest.TotalBytes, bytesWritten)) {
+      return error;
+    }
+    // A manifest that claims no bytes at all cannot give a share: the bar stays put.
+    if (manifest.TotalBytes != 0) {
+      PostProgress(context, tolvane::ExtractionProgress(base, span, bytesWritten, manifest.TotalBytes),
+                   WM_SETUP_PROGRESS);
     }
   }
+  stopped = StopRequested(context, StopPoint::AfterLastEntry);
+  return nullptr;
 }
 
 }  // namespace
-
-const wchar_t* WritePackageFile(StorageManager& archive, const std::u16string& name, const std::wstring& folder,
-                                uint64_t& bytesWritten, std::wstring& errorText) {
-  std::string entryName;
-  if (!ToArchiveName(name, entryName)) return kBadPackageText;
-  HeldBackFileSink sink(folder + ToWide(name), bytesWritten, errorText);
-  if (!sink.Ready()) return kOutOfMemoryText;
-  const int32_t result = archive.ReadEntryTo(entryName, sink);
-  if (result > 0) return sink.Finish();
-  if (sink.Error()) return sink.Error();
-  // An empty entry is as unusable as a missing one: every file of the package has content.
-  sink.Abandon();
-  return EntryFailureText(result);
-}
 
 bool ExtractPackage(WorkerContext& context, int32_t base, int32_t span) {
   const PackageManifest& manifest = context.manifest;
@@ -173,33 +161,24 @@ bool ExtractPackage(WorkerContext& context, int32_t base, int32_t span) {
     ReportError(context, kOutOfMemoryText);
     return false;
   }
-  tolvane::ReadAhead ahead(archive, names);
-  const bool readingAhead = ahead.Start();
-
-  uint64_t bytesWritten = 0;
-  for (size_t i = 0; i < manifest.Entries.size(); ++i) {
-    if (StopRequested(context, StopPoint::BeforeEntry, i)) return false;
-    const ManifestEntry& entry = manifest.Entries[i];
-    if (entry.Kind == Folder) {
-      if (!CreateFolderPath(context.window, folder + ToWide(entry.Name))) {
-        ReportError(context, tolvane::kFolderErrorText);
-        return false;
-      }
-      continue;
-    }
-    const wchar_t* error =
-        readingAhead ? WriteAheadFile(ahead, folder + ToWide(entry.Name), context, base, span, manifest.TotalBytes,
-                                      bytesWritten)
-                     : WritePackageFile(archive, entry.Name, folder, bytesWritten, ErrorTextBuffer);
-    if (error) {
-      ReportError(context, error);
-      return false;
-    }
-    // A manifest that claims no bytes at all cannot give a share: the bar stays put.
-    if (manifest.TotalBytes != 0) {
-      PostProgress(context, tolvane::ExtractionProgress(base, span, bytesWritten, manifest.TotalBytes),
-                   WM_SETUP_PROGRESS);
-    }
+  // Nothing is changed unless every file to be replaced can be: a running server's
+  // executable fails the run here, before the first change.
+  tolvane::InstallRun run(folder);
+  if (const wchar_t* error = run.Plan(manifest.Entries, ErrorTextBuffer)) {
+    ReportError(context, error);
+    return false;
   }
-  return !StopRequested(context, StopPoint::AfterLastEntry);
+  tolvane::ReadAhead ahead(archive, names);
+  ahead.Start();  // without its thread the files are read as they are written
+
+  // From the first change on, a run that does not finish puts the folder back before it
+  // reports; an exception passing through leaves that to the run's destructor.
+  bool stopped = false;
+  const wchar_t* error = run.Begin(ErrorTextBuffer);
+  if (!error) error = WriteEntries(context, base, span, ahead, stopped);
+  if (!error && !stopped) error = run.Finish(ErrorTextBuffer);
+  if (!error && !stopped) return true;
+  run.Undo();
+  if (error) ReportError(context, error);
+  return false;
 }

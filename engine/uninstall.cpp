@@ -3,10 +3,13 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <set>
 #include <vector>
 
 #include "common/text_conversion.h"
+#include "common/win_owners.h"
 #include "engine/file_output.h"
+#include "engine/install_run.h"
 #include "engine/shell_links.h"
 #include "engine/worker.h"
 #include "package/manifest.h"
@@ -39,12 +42,47 @@ size_t RootLength(const std::wstring& folder) {
   return shareEnd + 1;
 }
 
+// What cannot be removed now because it is in use goes at the next restart, in the order
+// it was marked: files before the folders that hold them.
+class RestartRemovals {
+ public:
+  void MarkFile(const std::wstring& path) {
+    if (MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) marked_.insert(Key(path));
+  }
+  // A folder that still holds only what goes at the restart goes after it; one that holds
+  // anything else (files the product made itself) stays.
+  void MarkFolderIfLeftEmpty(const std::wstring& folder) {
+    if (GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES || marked_.empty()) return;
+    WIN32_FIND_DATAW found;
+    UniqueFind find(FindFirstFileW((folder + L"\\*").c_str(), &found));
+    if (!find) return;
+    do {
+      const std::wstring name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      if (!marked_.count(Key(folder + L"\\" + name))) return;
+    } while (FindNextFileW(find.get(), &found));
+    find.reset();
+    MarkFile(folder);
+  }
+
+ private:
+  static std::wstring Key(std::wstring path) {
+    if (!path.empty()) CharUpperBuffW(&path[0], static_cast<DWORD>(path.size()));
+    return path;
+  }
+  std::set<std::wstring> marked_;
+};
+
 // Deletes a file that the install wrote; a folder of that name is left alone.
-void RemoveFile(const std::wstring& path) {
+void RemoveFile(const std::wstring& path, RestartRemovals& later) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
   if (attributes & kProtectingAttributes) SetFileAttributesW(path.c_str(), attributes & ~kProtectingAttributes);
-  DeleteFileW(path.c_str());
+  if (!DeleteFileW(path.c_str()) && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) later.MarkFile(path);
+}
+
+void RemoveFolder(const std::wstring& path, RestartRemovals& later) {
+  if (!RemoveDirectoryW(path.c_str())) later.MarkFolderIfLeftEmpty(path);
 }
 
 }  // namespace
@@ -94,6 +132,7 @@ bool RemoveInstalledFiles(WorkerContext& context, int32_t base, int32_t span) {
     tolvane::PostProgress(context, tolvane::RemovalProgress(base, span, handled, total), WM_UNINSTALL_PROGRESS);
   };
 
+  tolvane::RestartRemovals later;
   std::vector<const ManifestEntry*> folders;
   for (const ManifestEntry& entry : entries) {
     if (entry.Kind == Folder) {
@@ -101,16 +140,17 @@ bool RemoveInstalledFiles(WorkerContext& context, int32_t base, int32_t span) {
       continue;
     }
     // The same rule as the install: a name that climbs out is never touched.
-    if (tolvane::IsContainedRelativeName(entry.Name)) tolvane::RemoveFile(folder + ToWide(entry.Name));
+    if (tolvane::IsContainedRelativeName(entry.Name)) tolvane::RemoveFile(folder + ToWide(entry.Name), later);
     advance();
   }
+  tolvane::RemoveRunLeftovers(folder, entries);
   // Parents come before their contents in the manifest, so the reverse order empties the
   // deepest folders first. A folder that still holds something stays.
   for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
-    if (tolvane::IsContainedRelativeName((*it)->Name)) RemoveDirectoryW((folder + ToWide((*it)->Name)).c_str());
+    if (tolvane::IsContainedRelativeName((*it)->Name)) tolvane::RemoveFolder(folder + ToWide((*it)->Name), later);
     advance();
   }
-  RemoveDirectoryW(folder.c_str());
+  tolvane::RemoveFolder(folder.substr(0, folder.size() - 1), later);
   return true;
 }
 

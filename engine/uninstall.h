@@ -1,6 +1,7 @@
 // Removal of an installation: the package's files and folders below the install folder
 // and the shortcuts the install made. Nothing here fails or reports anything but
-// progress; whatever cannot be removed stays where it is.
+// progress; a file that cannot be removed because it is in use, and the folders that
+// would be left empty without it, are marked for removal at the next restart.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +11,8 @@ struct WorkerContext;
 
 // Deletes every file the context's manifest lists below the install folder (clearing
 // read-only, hidden and system first), then the listed folders deepest first, then the
-// install folder itself; folders that still hold anything stay. Posts
+// install folder itself; folders that still hold anything else stay. What an install run
+// left (engine/install_run.h) goes as well. Posts
 // WM_UNINSTALL_PROGRESS after each entry, from `base` to `base + span`. An empty manifest
 // touches nothing. Names that would leave the install folder are passed over, and so is
 // the whole list when the install folder is not a folder below a drive or share root.

@@ -12,9 +12,13 @@ Round after round, alternating, in one fresh Wine prefix with a persistent wines
     page (the extraction and the few steps after it), while the setup process's RssAnon
     (/proc/PID/status; the process whose command line starts with SETUP.EXE's name) is
     sampled.
-The first round's trees are compared with TREE byte for byte. Medians over the rounds:
+  - SETUP.EXE again over that install, as an upgrade (its setup-type page's default),
+    timed from the press of Next on that page to the upgrade completion page.
+The first round's trees are compared with TREE byte for byte, after the install and after
+the upgrade. Medians over the rounds:
   install_large_vs_nsis    our install's wall time over the NSIS silent install's   aim <= 1.0
   install_large_anon_mb    the largest RssAnon of the setup process, in MiB         aim <= 64
+  upgrade_large_vs_install our upgrade over the install, over our install's time    aim <= 1.2
 """
 import argparse
 import filecmp
@@ -32,6 +36,7 @@ WINE_BENCH = os.path.join(TOP, "scripts", "wine-bench.sh")
 PREFIX = "install-large"
 # Page templates and controls of the wizard (resources/resource_ids.h).
 IDD_WELCOME, IDD_SETUP_TYPE, IDD_LICENSE, IDD_USER_INFO, IDD_SELECT_FOLDER, IDD_COMPLETION = 206, 207, 208, 209, 210, 212
+IDD_UPGRADE_COMPLETION = 216
 IDC_ACCEPT, IDC_USER_NAME, IDC_COMPANY, IDC_FOLDER = 1007, 1010, 1011, 1011
 
 
@@ -144,6 +149,16 @@ class Bench:
                  "page", str(IDD_USER_INFO), "type", str(IDC_USER_NAME), "bench", "type", str(IDC_COMPANY), "bench",
                  "next", "page", str(IDD_SELECT_FOLDER), "type", str(IDC_FOLDER), "C:\\bench\\" + folder + "\\",
                  "next", "page", str(IDD_COMPLETION), "finish", "exit", "0"]
+        return self.walk(setup, steps, IDD_COMPLETION, timeout_s)
+
+    def upgrade(self, setup, timeout_s):
+        """The same over the install just made: (seconds from Next on the setup-type page
+        to the upgrade completion page, peak RssAnon KiB)."""
+        steps = ["page", str(IDD_WELCOME), "next", "page", str(IDD_SETUP_TYPE), "next",
+                 "page", str(IDD_UPGRADE_COMPLETION), "finish", "exit", "0"]
+        return self.walk(setup, steps, IDD_UPGRADE_COMPLETION, timeout_s)
+
+    def walk(self, setup, steps, last_page, timeout_s):
         args = self.command(self.drive, "--timeout", str(int(timeout_s * 1000)), setup, *steps)
         marks = []
         with AnonSampler(os.path.basename(setup)) as sampler:
@@ -153,9 +168,9 @@ class Bench:
             code = child.wait()
         if code != 0:
             raise RuntimeError("tolvane-drive failed:\n" + "\n".join(m[1] for m in marks))
-        # The step lines come in order; the last "next" is the folder page's.
+        # The step lines come in order; the last "next" is the one that starts the work.
         nexts = [t for t, text in marks if text == "ok    pressed next"]
-        done = [t for t, text in marks if text == "ok    page %d" % IDD_COMPLETION]
+        done = [t for t, text in marks if text == "ok    page %d" % last_page]
         if not nexts or not done or sampler.samples == 0:
             raise RuntimeError("no timing or memory samples:\n" + "\n".join(m[1] for m in marks))
         return done[0] - nexts[-1], sampler.peak_kib
@@ -197,7 +212,7 @@ def main():
     timeout_s = 120 + size / 5e6  # generous: 5 MB/s at the least
     b = Bench(os.path.abspath(a.wine_root), a.arch, os.path.abspath(a.drive))
     b.start()
-    nsis, ours, anon = [], [], []
+    nsis, ours, anon, upgrades = [], [], [], []
     ok = True
     try:
         os.makedirs(b.drive_c("bench"), exist_ok=True)
@@ -213,17 +228,25 @@ def main():
                 if i == 0 and not same_tree(a.tree, b.drive_c("bench", folder)):
                     print("install_large: the %s tree differs from %s" % (kind, a.tree), file=sys.stderr)
                     ok = False
+                if kind == "ours":
+                    wall, kib = b.upgrade(os.path.abspath(a.setup), timeout_s)
+                    upgrades.append(wall)
+                    anon.append(kib)
+                    if i == 0 and not same_tree(a.tree, b.drive_c("bench", folder)):
+                        print("install_large: the upgraded tree differs from %s" % a.tree, file=sys.stderr)
+                        ok = False
                 shutil.rmtree(b.drive_c("bench", folder), ignore_errors=True)
     finally:
         shutil.rmtree(b.drive_c("bench"), ignore_errors=True)
         b.stop()
     med = statistics.median
-    print("tree %d bytes, %s prefix, %d rounds, medians: NSIS /S %.2f s, ours %.2f s; "
+    print("tree %d bytes, %s prefix, %d rounds, medians: NSIS /S %.2f s, ours %.2f s, our upgrade %.2f s; "
           "setup RssAnon peak %.1f MiB (largest round)" % (size, a.arch, rounds, med(nsis), med(ours),
-                                                             max(anon) / 1024))
+                                                             med(upgrades), max(anon) / 1024))
     if not a.quick:
         print("ratio install_large_vs_nsis %.3f aim <= 1.0" % (med(ours) / med(nsis)))
         print("ratio install_large_anon_mb %.1f aim <= 64" % (max(anon) / 1024))
+        print("ratio upgrade_large_vs_install %.3f aim <= 1.2" % (med(upgrades) / med(ours)))
     return 0 if ok else 1
 
 

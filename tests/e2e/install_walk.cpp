@@ -99,6 +99,12 @@ void Start(SetupProcess& setup, Wizard& wizard, const std::wstring& exe) {
   ASSERT_TRUE(wizard.WaitForPage(IDD_WELCOME));
 }
 
+void UseProduct(const wchar_t* variable) {
+  const std::wstring dir = Environment(variable);
+  ASSERT_FALSE(dir.empty()) << Narrow(variable) << " is not set";
+  ASSERT_TRUE(SetEnvironmentVariableW(L"TOLVANE_PRODUCT_DIR", dir.c_str()));
+}
+
 void WalkToInstall(const SetupProcess& setup, const Wizard& wizard, const std::wstring& name,
                    const std::wstring& company, const std::function<void()>& beforeLastNext) {
   ASSERT_TRUE(PressWhenEnabled(wizard, WizardButton::Next));

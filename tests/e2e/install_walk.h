@@ -50,6 +50,10 @@ bool SameContents(const std::wstring& a, const std::wstring& b);
 // gtest-asserting steps (void, so that ASSERT works inside them).
 namespace tolvane::drive::steps {
 
+// The install-walk helpers read the product they check from TOLVANE_PRODUCT_DIR; this
+// points it at the product named by the environment variable `variable`.
+void UseProduct(const wchar_t* variable);
+
 // Starts `exe` and waits for its welcome page.
 void Start(SetupProcess& setup, Wizard& wizard, const std::wstring& exe);
 

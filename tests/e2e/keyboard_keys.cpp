@@ -17,7 +17,8 @@ unsigned long XWindowOf(HWND window) {
   return static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(GetPropW(window, L"__wine_x11_whole_window")));
 }
 
-// The Unix name of a Windows path, as Wine maps it.
+}  // namespace
+
 std::string UnixPath(const std::wstring& path) {
   using ToUnix = char*(CDECL*)(const wchar_t*);
   const auto toUnix = reinterpret_cast<ToUnix>(
@@ -30,42 +31,48 @@ std::string UnixPath(const std::wstring& path) {
   return result;
 }
 
-}  // namespace
-
 // Wine starts a Unix program by fork and exec and hands back no process, so the shell
-// leaves a file once xdotool is done, and that file is what we wait for.
-void SendKeys(HWND window, const std::string& actions) {
-  const unsigned long xWindow = XWindowOf(window);
-  ASSERT_NE(xWindow, 0u) << "no X window for the wizard";
+// leaves a file with the status once the script is done, and that file is what is
+// waited for.
+std::string RunUnixShell(const std::string& script, DWORD timeoutMs) {
   static int serial = 0;
   wchar_t temp[MAX_PATH] = {};
-  ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
-  const std::wstring done = std::wstring(temp) + L"tolvane-keys-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+  if (!GetTempPathW(MAX_PATH, temp)) return std::string();
+  const std::wstring done = std::wstring(temp) + L"tolvane-shell-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                             std::to_wstring(++serial) + L".done";
   DeleteFileW(done.c_str());
   const std::string doneUnix = UnixPath(done);
-  ASSERT_FALSE(doneUnix.empty());
+  if (doneUnix.empty()) return std::string();
 
   // Wine hands the wide command line to the Unix program in the Unix locale's encoding,
   // UTF-8 on the bench.
-  const std::string script = "PATH=/usr/bin:/bin; xdotool windowfocus " + std::to_string(xWindow) +
-                             " && xdotool " + actions + "; echo $? > '" + doneUnix + "'";
-  std::wstring command = L"Z:\\bin\\sh -c \"" + FromUtf8(script) + L"\"";
+  const std::string line = "PATH=/usr/sbin:/usr/bin:/sbin:/bin; " + script + "; echo $? > '" + doneUnix + "'";
+  std::wstring command = L"Z:\\bin\\sh -c \"" + FromUtf8(line) + L"\"";
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
-  ASSERT_TRUE(CreateProcessW(L"Z:\\bin\\sh", &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                             &process))
-      << "the shell for xdotool did not start";
+  if (!CreateProcessW(L"Z:\\bin\\sh", &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    return std::string();
+  }
   if (process.hProcess) CloseHandle(process.hProcess);
   if (process.hThread) CloseHandle(process.hThread);
   // The shell creates the file before it writes the status into it.
   std::vector<uint8_t> status;
-  ASSERT_TRUE(WaitUntil([&] { return test::ReadFileBytes(done, status) && !status.empty() && status.back() == '\n'; },
-                        kKeysTimeoutMs))
-      << "xdotool did not finish: " << actions;
+  if (!WaitUntil([&] { return test::ReadFileBytes(done, status) && !status.empty() && status.back() == '\n'; },
+                 timeoutMs)) {
+    return std::string();
+  }
   DeleteFileW(done.c_str());
-  EXPECT_EQ(std::string(status.begin(), status.end()), "0\n") << "xdotool failed: " << actions;
+  return std::string(status.begin(), status.end() - 1);
+}
+
+void SendKeys(HWND window, const std::string& actions) {
+  const unsigned long xWindow = XWindowOf(window);
+  ASSERT_NE(xWindow, 0u) << "no X window for the wizard";
+  const std::string status =
+      RunUnixShell("xdotool windowfocus " + std::to_string(xWindow) + " && xdotool " + actions, kKeysTimeoutMs);
+  EXPECT_EQ(status, "0") << "xdotool failed or did not finish: " << actions;
 }
 
 std::string Quoted(const std::wstring& text) { return "'" + Narrow(text) + "'"; }

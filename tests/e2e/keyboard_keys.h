@@ -18,6 +18,13 @@ namespace tolvane::drive {
 inline constexpr DWORD kKeysTimeoutMs = 60000;
 inline constexpr DWORD kWorkTimeoutMs = 120000;
 
+// The Unix name of a Windows path, as Wine maps it; empty when it has none.
+std::string UnixPath(const std::wstring& path);
+
+// Runs `script` with /bin/sh and waits for it: its exit status ("0" on success), or empty
+// when it did not end within `timeoutMs`.
+std::string RunUnixShell(const std::string& script, DWORD timeoutMs = kKeysTimeoutMs);
+
 // Gives `window` the X input focus and sends it `actions` (xdotool commands such as
 // "key Return" or "type 'abc'"); returns when xdotool is done (gtest-asserting).
 void SendKeys(HWND window, const std::string& actions);

@@ -26,13 +26,6 @@ namespace {
 
 using namespace steps;
 
-// The install-walk helpers read the product they check from TOLVANE_PRODUCT_DIR.
-void UseProduct(const wchar_t* variable) {
-  const std::wstring dir = Environment(variable);
-  ASSERT_FALSE(dir.empty()) << Narrow(variable) << " is not set";
-  ASSERT_TRUE(SetEnvironmentVariableW(L"TOLVANE_PRODUCT_DIR", dir.c_str()));
-}
-
 std::wstring ReleaseSetup() { return EnvironmentPath(L"TOLVANE_RELEASE_DIR") + L"\\setup.exe"; }
 
 FILETIME LastWrite(const std::wstring& path) {

@@ -10,6 +10,7 @@
 
 #include "common/text_conversion.h"
 #include "common/win_owners.h"
+#include "engine/install_run.h"
 #include "engine/worker.h"
 #include "package/manifest.h"
 #include "state/installed_product.h"
@@ -295,7 +296,7 @@ struct StopRequest {
   uint8_t* flag;
 };
 
-TEST_P(StopAtPoint, EndsSilentlyAndKeepsWhatWasWritten) {
+TEST_P(StopAtPoint, EndsSilentlyAndTakesBackWhatWasWritten) {
   StopRequest request{GetParam(), page_.stopFlag()};
   tolvane::SetStopPointHook(
       [](tolvane::StopPoint p, size_t entry, void* data) {
@@ -326,17 +327,14 @@ TEST_P(StopAtPoint, EndsSilentlyAndKeepsWhatWasWritten) {
       written = m.Entries.size();
       break;
   }
+  // The folder is as the install found it: empty.
   size_t files = 0;
   for (size_t i = 0; i < m.Entries.size(); ++i) {
     const std::wstring path = dir_.path() + ToWide(m.Entries[i].Name);
-    const bool folder = m.Entries[i].Kind == Folder;
-    if (i < written) {
-      EXPECT_TRUE(folder ? FolderExists(path) : FileExists(path)) << "entry " << i << " was not kept";
-      if (!folder) ++files;
-    } else {
-      EXPECT_FALSE(folder ? FolderExists(path) : FileExists(path)) << "entry " << i << " written after the stop";
-    }
+    if (i < written && m.Entries[i].Kind != Folder) ++files;
+    EXPECT_FALSE(PathExists(path)) << "entry " << i << " stayed after the stop";
   }
+  EXPECT_FALSE(PathExists(dir_.path() + tolvane::kJournalName));
   // One progress notice per file written; none after the stop.
   EXPECT_EQ(Count(messages, WM_SETUP_PROGRESS), files);
   if (files > 0) {
@@ -378,8 +376,9 @@ TEST_F(SampleWorker, FileHeldOpenWithoutSharingEndsWithTheCreateText) {
   EXPECT_TRUE(messages.back().hasText);
   EXPECT_EQ(messages.back().text, L"建立文件 " + blocked + L" 出错。");
   EXPECT_EQ(Count(messages, WM_SETUP_DONE), 0u);
-  EXPECT_EQ(Count(messages, WM_SETUP_PROGRESS), 1u);  // the first file
-  EXPECT_TRUE(FileExists(dir_.path() + ToWide(m.Entries[0].Name)));
+  // Found before anything was written.
+  EXPECT_EQ(Count(messages, WM_SETUP_PROGRESS), 0u);
+  EXPECT_FALSE(FileExists(dir_.path() + ToWide(m.Entries[0].Name)));
 }
 
 TEST_F(SampleWorker, ProgramGroupThatCannotBeCreatedEndsTheInstall) {
@@ -596,6 +595,8 @@ TEST_F(SampleWorker, AnExceptionInTheInstallOrUpgradeIsReportedOnce) {
     tolvane::SetStopPointHook(nullptr, nullptr);
     const auto messages = page.Messages();
     EXPECT_EQ(Count(messages, WM_SETUP_DONE), 0u);
+    // The files written before the exception were taken back on its way out.
+    EXPECT_FALSE(PathExists(dir_.path() + ToWide(SampleManifest().Entries[0].Name)));
     if (!c.text) {
       EXPECT_EQ(Count(messages, WM_SETUP_ERROR), 0u);
       continue;

@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "common/text_conversion.h"
+#include "common/win_owners.h"
 #include "engine/uninstall.h"
 #include "engine/worker.h"
 #include "state/installed_product.h"
@@ -210,6 +211,63 @@ TEST_F(Uninstall, GroupHoldingOtherEntriesKeepsThemAndLosesOnlyTheShortcut) {
   ExpectTensThen80AndDone(RunUninstallInStep());
   EXPECT_FALSE(FileExists(GroupShortcut()));
   EXPECT_TRUE(FileExists(other));
+}
+
+// The names marked for removal at the next restart, in order, and the mark cleared.
+std::vector<std::wstring> TakeRestartRemovals() {
+  const wchar_t* key = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+  const RegistryString value = ReadRegistryValue(HKEY_LOCAL_MACHINE, key, L"PendingFileRenameOperations");
+  std::vector<std::wstring> names;
+  if (value.present) {
+    const wchar_t* text = reinterpret_cast<const wchar_t*>(value.bytes.data());
+    const size_t units = value.bytes.size() / sizeof(wchar_t);
+    // Pairs of source and target; an empty target is a removal.
+    for (size_t at = 0; at < units && text[at];) {
+      const std::wstring source = text + at;
+      at += source.size() + 1;
+      const std::wstring target = at < units ? text + at : L"";
+      at += target.size() + 1;
+      if (target.empty()) names.push_back(source.substr(source.find(L':') - 1));
+    }
+  }
+  HKEY k;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_SET_VALUE, &k) == ERROR_SUCCESS) {
+    RegDeleteValueW(k, L"PendingFileRenameOperations");
+    RegCloseKey(k);
+  }
+  return names;
+}
+
+// What is in use is removed at the next restart: files first, then the folders that only
+// they kept, the install folder last. A folder with a file of the product's own stays.
+TEST_F(Uninstall, FileInUseGoesAtTheNextRestartWithTheFoldersItAloneKeeps) {
+  TakeRestartRemovals();
+  InstallSmallPackage();
+  {
+    tolvane::UniqueFile held(CreateFileW((folder_ + L"database\\main.db").c_str(), GENERIC_READ, 0, nullptr,
+                                         OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    ExpectTensThen80AndDone(RunUninstallInStep());
+    EXPECT_TRUE(FileExists(folder_ + L"database\\main.db"));
+  }
+  EXPECT_FALSE(FolderExists(folder_ + L"database\\backup"));
+  const std::wstring top = folder_.substr(0, folder_.size() - 1);
+  EXPECT_EQ(TakeRestartRemovals(),
+            (std::vector<std::wstring>{folder_ + L"database\\main.db", folder_ + L"database", top}));
+}
+
+TEST_F(Uninstall, FileInUseBesideAFileOfTheProductsOwnKeepsTheFolders) {
+  TakeRestartRemovals();
+  InstallSmallPackage();
+  ASSERT_TRUE(WriteFileBytes(folder_ + L"database\\backup\\server.log", {'l'}));
+  {
+    tolvane::UniqueFile held(CreateFileW((folder_ + L"quavserver.exe").c_str(), GENERIC_READ, 0, nullptr,
+                                         OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    ExpectTensThen80AndDone(RunUninstallInStep());
+  }
+  EXPECT_EQ(TakeRestartRemovals(), std::vector<std::wstring>{folder_ + L"quavserver.exe"});
+  EXPECT_TRUE(FileExists(folder_ + L"database\\backup\\server.log"));
 }
 
 // The recorded folder is a drive root: the package's names would be those of files that

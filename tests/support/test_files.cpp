@@ -87,6 +87,44 @@ bool HasOnlyNormalAttributes(const std::wstring& path) {
   return a != INVALID_FILE_ATTRIBUTES && (a & ~(FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE)) == 0;
 }
 
+namespace {
+
+void ReadTreeInto(const std::wstring& folder, const std::wstring& prefix, bool contents, FolderTree& tree) {
+  constexpr DWORD kCompared =
+      FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DIRECTORY;
+  WIN32_FIND_DATAW found;
+  UniqueFind find(FindFirstFileW((folder + prefix + L"*").c_str(), &found));
+  if (!find) return;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    TreeItem& item = tree[prefix + name];
+    item.attributes = found.dwFileAttributes & kCompared;
+    if (item.attributes & FILE_ATTRIBUTE_DIRECTORY) {
+      ReadTreeInto(folder, prefix + name + L"\\", contents, tree);
+    } else if (contents) {
+      ReadFileBytes(folder + prefix + name, item.content);
+    }
+  } while (FindNextFileW(find.get(), &found));
+}
+
+}  // namespace
+
+FolderTree ReadTree(const std::wstring& folder, bool contents) {
+  FolderTree tree;
+  ReadTreeInto(folder, L"", contents, tree);
+  return tree;
+}
+
+std::string DescribeTree(const FolderTree& tree) {
+  std::string out;
+  for (const auto& [name, item] : tree) {
+    for (wchar_t c : name) out += c < 0x80 ? static_cast<char>(c) : '?';
+    out += " attributes " + std::to_string(item.attributes) + ", " + std::to_string(item.content.size()) + " bytes\n";
+  }
+  return out;
+}
+
 bool ReadFileBytes(const std::wstring& path, std::vector<uint8_t>& bytes) {
   UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!file) return false;

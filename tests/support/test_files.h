@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,19 @@ bool HasOnlyNormalAttributes(const std::wstring& path);
 bool ReadFileBytes(const std::wstring& path, std::vector<uint8_t>& bytes);
 bool WriteFileBytes(const std::wstring& path, const std::vector<uint8_t>& bytes);
 bool WriteTextFile(const std::wstring& path, const std::string& bytes);
+
+// What a folder holds, by name relative to it ("sub\\file"): each file's bytes and each
+// entry's read-only, hidden, system and folder attributes.
+struct TreeItem {
+  DWORD attributes = 0;
+  std::vector<uint8_t> content;
+  bool operator==(const TreeItem& o) const { return attributes == o.attributes && content == o.content; }
+};
+using FolderTree = std::map<std::wstring, TreeItem>;
+// `folder` ends with a backslash; without `contents` only names and attributes are read.
+FolderTree ReadTree(const std::wstring& folder, bool contents = true);
+// One line per entry (name, attributes, size), for failure messages.
+std::string DescribeTree(const FolderTree& tree);
 
 // Whether `key` below `root` can be opened for reading; `view` may name a registry view
 // (KEY_WOW64_*).

@@ -1,0 +1,85 @@
+// An extraction that happens whole or not at all. Before the first change the run writes
+// a journal into the install folder, flushed to disk, that lists every change it is
+// about to make: the files it will replace (moved aside on the same volume, so that
+// nothing is copied and no space is taken), the files and folders it will create. A run
+// that does not finish puts everything back from that list; one that finishes removes
+// what it moved aside. Where the journal lies is kept in the product's registry key, so
+// that the next start of setup finds a run that a killed process left unfinished, even
+// the first install's, and completes it either way.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/win_owners.h"
+
+struct ManifestEntry;
+
+namespace tolvane {
+
+// Names inside the install folder that belong to a run, not to the product.
+inline constexpr wchar_t kJournalName[] = L"~setup-run.journal";
+// A file moved aside lies beside itself, its name followed by this.
+inline constexpr wchar_t kAsideSuffix[] = L".~setup-old";
+// The registry value (in the product's key) that holds the full path of the journal of
+// the run under way.
+inline constexpr wchar_t kJournalValue[] = L"SetupRunJournal";
+
+// One change of a run, by the name relative to the install folder.
+struct RunStep {
+  enum Kind : uint8_t { NewFolder = 'F', NewFile = 'N', MovedAside = 'M', Finished = 'D' };
+  Kind kind;
+  std::wstring name;
+};
+
+class InstallRun {
+ public:
+  // `folder`: the install folder, ending with a backslash.
+  explicit InstallRun(const std::wstring& folder) : folder_(folder) {}
+  // A run neither finished nor undone (an exception passed through) is undone here.
+  ~InstallRun();
+  InstallRun(const InstallRun&) = delete;
+  InstallRun& operator=(const InstallRun&) = delete;
+
+  // Decides what the entries will change, touching nothing: every file of the package
+  // that exists already must open for writing (a running program's does not), or the
+  // run is refused with "建立文件 " + path + " 出错。", composed in `errorText`.
+  const wchar_t* Plan(const std::vector<ManifestEntry>& entries, std::wstring& errorText);
+  // Writes the journal, records where it lies and moves the files to be replaced aside.
+  // Null on success; otherwise the failure text (what was moved is put back by Undo).
+  const wchar_t* Begin(std::wstring& errorText);
+  // Every entry is written: the journal says so, then what was moved aside is removed.
+  // Null on success; otherwise the failure text, and the run is to be undone.
+  const wchar_t* Finish(std::wstring& errorText);
+  // Puts the folder back as the run found it. What cannot be put back now is left with
+  // its journal for the next start of setup.
+  void Undo();
+
+ private:
+  std::wstring folder_;
+  std::vector<RunStep> steps_;
+  UniqueFile journal_;
+  bool begun_ = false;
+  bool closed_ = false;
+};
+
+// At start-up: completes a run that the last setup process left unfinished (restores the
+// folder, or removes what was moved aside when every file had been written). A journal
+// that cannot be read whole or is damaged is left as it is, and nothing is touched.
+void RecoverUnfinishedRun();
+
+// At uninstall: removes whatever a run left in `folder` (the journal, the package's
+// files moved aside). Files that cannot be deleted are marked for removal at the next
+// restart.
+void RemoveRunLeftovers(const std::wstring& folder, const std::vector<ManifestEntry>& entries);
+
+// Journal bytes and back (exposed for tests). Parse is false for a damaged journal; a
+// record cut short at the end (the process ended while writing it) is no damage: the
+// change it would have described was never made.
+void AppendRunRecord(std::string& out, const RunStep& step);
+bool ParseRunJournal(const std::string& bytes, std::vector<RunStep>& steps);
+
+}  // namespace tolvane

@@ -1,0 +1,256 @@
+// All-or-nothing extraction on the small package this program carries (quavserver.exe,
+// database\, database\main.db, database\backup\, database\backup\old.db): an upgrade over an
+// older installation fails, or the process ends, at each file call in turn; an install
+// over it is cancelled before each entry. Afterwards the folder is the old installation
+// byte for byte, attributes included (or the new one, where the run got past its end).
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "engine/install_run.h"
+#include "engine/worker.h"
+#include "state/installed_product.h"
+#include "tests/engine/file_faults.h"
+#include "tests/engine/message_recorder.h"
+#include "tests/engine/system_state.h"
+#include "tests/engine/worker_hooks.h"
+#include "tests/support/test_files.h"
+
+namespace {
+
+using namespace tolvane::test;
+
+constexpr DWORD kTimeoutMs = 60000;
+using Tree = FolderTree;
+
+std::vector<uint8_t> Bytes(const char* text) { return std::vector<uint8_t>(text, text + strlen(text)); }
+
+class InstallRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    RemoveInstallTraces();
+    folder_ = dir_.path() + L"QUAV_SRV\\";
+    InstalledProductRecord& record = InstalledProduct();
+    record = InstalledProductRecord();
+    record.InstallPath = folder_;
+    record.EnteredUserName = L"王五";
+  }
+  void TearDown() override {
+    SetFileFault(FileFault::None);
+    tolvane::SetStopPointHook(nullptr, nullptr);
+    RemoveTree(folder_);
+    RemoveInstallTraces();
+  }
+
+  // An older installation: a read-only hidden server, a database the package replaces,
+  // a log the server wrote itself and no backup folder yet.
+  void MakeOldInstallation() {
+    RemoveTree(folder_);
+    ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((folder_ + L"database").c_str(), nullptr));
+    ASSERT_TRUE(WriteFileBytes(folder_ + L"quavserver.exe", Bytes("server 1.0.6")));
+    ASSERT_TRUE(SetFileAttributesW((folder_ + L"quavserver.exe").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+    ASSERT_TRUE(WriteFileBytes(folder_ + L"database\\main.db", Bytes("old database")));
+    ASSERT_TRUE(WriteFileBytes(folder_ + L"database\\server.log", Bytes("written by the server")));
+    old_ = Take();
+  }
+
+  Tree Take() { return ReadTree(folder_); }
+
+  // Runs the upgrade worker to its end; the messages it sent.
+  std::vector<RecordedMessage> Upgrade() {
+    MessageRecorder page;
+    HANDLE thread = StartUpgradeWorker(page.window(), page.progress());
+    EXPECT_TRUE(page.WaitForWorker(thread, kTimeoutMs));
+    return page.Messages();
+  }
+
+  // A clean upgrade over the old installation: how many file calls it makes.
+  size_t CountCalls() {
+    MakeOldInstallation();
+    SetFileFault(FileFault::None);
+    EXPECT_TRUE(EndedWith(Upgrade(), WM_SETUP_DONE));
+    return FileCallCount();
+  }
+
+  // The upgrade over a fresh old installation with `fault` at file call `at`, then the
+  // next start of setup.
+  std::vector<RecordedMessage> UpgradeWithFault(FileFault fault, size_t at) {
+    MakeOldInstallation();
+    SetFileFault(fault, at);
+    const auto messages = Upgrade();
+    SetFileFault(FileFault::None);
+    tolvane::RecoverUnfinishedRun();
+    return messages;
+  }
+
+  static bool EndedWith(const std::vector<RecordedMessage>& messages, UINT message) {
+    return !messages.empty() && messages.back().message == message;
+  }
+
+  // Nothing of the run's own is left: no journal, no registry value (and, where the tree
+  // is compared, nothing moved aside).
+  void ExpectNoTrace() {
+    EXPECT_FALSE(PathExists(folder_ + tolvane::kJournalName));
+    EXPECT_FALSE(ReadRegistryValue(HKEY_LOCAL_MACHINE, kProductKey, tolvane::kJournalValue).present);
+  }
+
+  TempFolder dir_;
+  std::wstring folder_;
+  Tree old_;
+};
+
+TEST_F(InstallRunTest, UpgradeThatFailsAtAnyFileCallLeavesTheOldInstallation) {
+  const size_t calls = CountCalls();
+  const Tree upgraded = Take();
+  ExpectNoTrace();
+  ASSERT_NE(upgraded, old_);
+  EXPECT_EQ(upgraded.at(L"database\\server.log"), old_.at(L"database\\server.log"));
+  EXPECT_EQ(upgraded.at(L"quavserver.exe").attributes, 0u);
+
+  for (size_t at = 1; at <= calls; ++at) {
+    SCOPED_TRACE("failing file call " + std::to_string(at));
+    // (What one failed call kept from being put back waits for the next start.)
+    const auto messages = UpgradeWithFault(FileFault::FailOne, at);
+    if (EndedWith(messages, WM_SETUP_DONE)) {
+      // Only the removal of what was moved aside comes after the end is certain.
+      Tree now = Take();
+      const std::wstring suffix = tolvane::kAsideSuffix;
+      for (auto it = now.begin(); it != now.end();) {
+        const std::wstring& name = it->first;
+        const bool aside = name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+        it = aside ? now.erase(it) : std::next(it);
+      }
+      EXPECT_EQ(now, upgraded) << DescribeTree(now);
+    } else {
+      ASSERT_TRUE(EndedWith(messages, WM_SETUP_ERROR));
+      EXPECT_EQ(Take(), old_) << DescribeTree(Take());
+      ExpectNoTrace();
+    }
+  }
+}
+
+TEST_F(InstallRunTest, ProcessEndingAtAnyFileCallIsMadeWholeAtTheNextStart) {
+  const size_t calls = CountCalls();
+  const Tree upgraded = Take();
+
+  size_t restored = 0, completed = 0;
+  for (size_t at = 1; at <= calls; ++at) {
+    SCOPED_TRACE("process ends at file call " + std::to_string(at));
+    UpgradeWithFault(FileFault::EndHere, at);
+    const Tree now = Take();
+    // Before the journal says every file was written, the old installation; after, the new.
+    if (now == old_) {
+      ++restored;
+      EXPECT_EQ(completed, 0u) << "restored after a later end was completed";
+    } else {
+      EXPECT_EQ(now, upgraded) << DescribeTree(now);
+      ++completed;
+    }
+    ExpectNoTrace();
+  }
+  EXPECT_GT(restored, 5u);
+  EXPECT_GT(completed, 0u);
+}
+
+TEST_F(InstallRunTest, MemoryRunningOutAtAnyFileCallLeavesTheOldInstallation) {
+  const size_t calls = CountCalls();
+  for (size_t at = 1; at <= calls; ++at) {
+    SCOPED_TRACE("out of memory at file call " + std::to_string(at));
+    const auto messages = UpgradeWithFault(FileFault::OutOfMemory, at);
+    if (!EndedWith(messages, WM_SETUP_DONE)) {
+      ASSERT_TRUE(EndedWith(messages, WM_SETUP_ERROR));
+      EXPECT_EQ(Take(), old_) << DescribeTree(Take());
+      ExpectNoTrace();
+    }
+  }
+}
+
+constexpr size_t kEntries = 5;
+
+// Sets the page's stop flag just before the chosen entry (kEntries: after the last).
+struct CancelAt {
+  size_t entry;
+  uint8_t* flag;
+  static void Hook(tolvane::StopPoint point, size_t entry, void* data) {
+    auto* self = static_cast<CancelAt*>(data);
+    if (point == tolvane::StopPoint::AfterLastEntry) entry = kEntries;
+    if (point != tolvane::StopPoint::BeforeEntry && point != tolvane::StopPoint::AfterLastEntry) return;
+    if (entry == self->entry) *self->flag = 1;
+  }
+};
+
+TEST_F(InstallRunTest, ReinstallCancelledBeforeAnyEntryLeavesTheOldInstallation) {
+  for (size_t entry = 0; entry <= kEntries; ++entry) {
+    SCOPED_TRACE("cancelled before entry " + std::to_string(entry));
+    MakeOldInstallation();
+    MessageRecorder page;
+    CancelAt cancel{entry, page.stopFlag()};
+    tolvane::SetStopPointHook(&CancelAt::Hook, &cancel);
+    HANDLE thread = StartInstallWorker(page.window(), page.progress(), page.stopFlag());
+    ASSERT_TRUE(page.WaitForWorker(thread, kTimeoutMs));
+    tolvane::SetStopPointHook(nullptr, nullptr);
+    for (const RecordedMessage& m : page.Messages()) EXPECT_EQ(m.message, static_cast<UINT>(WM_SETUP_PROGRESS));
+    EXPECT_EQ(Take(), old_) << DescribeTree(Take());
+    ExpectNoTrace();
+  }
+}
+
+TEST_F(InstallRunTest, ServerHeldOpenFailsTheUpgradeBeforeAnythingChanges) {
+  MakeOldInstallation();
+  ASSERT_TRUE(SetFileAttributesW((folder_ + L"quavserver.exe").c_str(), FILE_ATTRIBUTE_NORMAL));
+  old_ = Take();
+  HANDLE held = CreateFileW((folder_ + L"quavserver.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  SetFileFault(FileFault::None);
+  const auto messages = Upgrade();
+  CloseHandle(held);
+  ASSERT_TRUE(EndedWith(messages, WM_SETUP_ERROR));
+  EXPECT_EQ(messages.back().text, L"建立文件 " + folder_ + L"quavserver.exe 出错。");
+  EXPECT_EQ(Take(), old_);
+  ExpectNoTrace();
+  // Only the check looked at the file system: nothing was written or moved.
+  EXPECT_LE(FileCallCount(), 2u);
+}
+
+TEST(RunJournal, CutShortIsNoDamageButAChangedByteIs) {
+  std::string bytes = "TLVRUN01";
+  tolvane::AppendRunRecord(bytes, {tolvane::RunStep::MovedAside, L"quavserver.exe"});
+  tolvane::AppendRunRecord(bytes, {tolvane::RunStep::NewFolder, L"database\\backup"});
+  std::vector<tolvane::RunStep> steps;
+  ASSERT_TRUE(tolvane::ParseRunJournal(bytes, steps));
+  ASSERT_EQ(steps.size(), 2u);
+  EXPECT_EQ(steps[1].name, L"database\\backup");
+  for (size_t cut = 0; cut < bytes.size(); ++cut) {
+    EXPECT_TRUE(tolvane::ParseRunJournal(bytes.substr(0, cut), steps)) << cut;
+  }
+  for (size_t at = 0; at < bytes.size(); ++at) {
+    std::string damaged = bytes;
+    damaged[at] ^= 0x20;
+    EXPECT_FALSE(tolvane::ParseRunJournal(damaged, steps) && steps.size() == 2) << at;
+  }
+  std::string escaping = "TLVRUN01";
+  tolvane::AppendRunRecord(escaping, {tolvane::RunStep::NewFile, L"..\\boot.ini"});
+  EXPECT_FALSE(tolvane::ParseRunJournal(escaping, steps));
+}
+
+TEST_F(InstallRunTest, DamagedJournalIsLeftAloneAndNothingTouched) {
+  MakeOldInstallation();
+  ASSERT_TRUE(WriteFileBytes(folder_ + L"quavserver.exe" + tolvane::kAsideSuffix, Bytes("server 1.0.5")));
+  std::string bytes = "TLVRUN01";
+  tolvane::AppendRunRecord(bytes, {tolvane::RunStep::MovedAside, L"quavserver.exe"});
+  bytes[12] ^= 1;
+  ASSERT_TRUE(WriteTextFile(folder_ + tolvane::kJournalName, bytes));
+  SetStringValue(HKEY_LOCAL_MACHINE, kProductKey, tolvane::kJournalValue, (folder_ + tolvane::kJournalName).c_str());
+  const Tree before = Take();
+  tolvane::RecoverUnfinishedRun();
+  EXPECT_EQ(Take(), before);
+  EXPECT_TRUE(ReadRegistryValue(HKEY_LOCAL_MACHINE, kProductKey, tolvane::kJournalValue).present);
+  // A new run does not go over it either.
+  const auto messages = Upgrade();
+  ASSERT_TRUE(EndedWith(messages, WM_SETUP_ERROR));
+  EXPECT_EQ(Take(), before);
+}
+
+}  // namespace
