@@ -10,6 +10,9 @@
 #                                          --fresh makes N afresh first
 #   wine-bench.sh shot     --root R FILE.png   screenshot of the whole display
 #   wine-bench.sh teardown --root R        stop the prefixes' wineservers and our Xvfb
+#   wine-bench.sh can-run32 --root R       whether this machine can run 32-bit programs;
+#                                          every other command but teardown and shot
+#                                          exits 77 where it cannot
 #
 # Only what the bench started is stopped: its own Xvfb (by pid) and `wineserver -k`
 # for its own prefixes. ~/.wine is never touched. The Xvfb screen is 1024x768x24 unless
@@ -118,6 +121,25 @@ fresh_prefix() {
   echo "$a" > "$root/$n/.tolvane-arch"
   echo "$n" >> "$root/prefixes"
 }
+
+# The Windows programs here are 32-bit, and Wine runs them through its 32-bit loader even
+# in a win64 prefix. A kernel with its IA-32 emulation off cannot start that loader at
+# all ("Exec format error"): say so once, plainly, instead of failing every test.
+can_run32() {
+  local loader=/usr/lib/wine/wine
+  [ -x "$loader" ] || loader=$(dirname "$(readlink -f "$(command -v wine)")")/wine
+  "$loader" --version >/dev/null 2>&1
+}
+case "$cmd" in
+  teardown|shot) ;;
+  can-run32) can_run32; exit ;;
+  *)
+    if ! can_run32; then
+      echo "wine-bench: this machine cannot run 32-bit programs (the kernel's IA-32 emulation is off), so Wine cannot start the Windows programs here" >&2
+      exit 77
+    fi
+    ;;
+esac
 
 case "$cmd" in
   setup)
