@@ -90,6 +90,7 @@ function(tolvane_add_e2e name)
         RESOURCE_LOCK display
         LABELS "wine;e2e;${T_LABELS}"
         TIMEOUT 600
+        SKIP_RETURN_CODE 77
         ENVIRONMENT "TOLVANE_SETUP_EXE=$<TARGET_FILE:${T_SETUP}>;TOLVANE_SHOT_DIR=${CMAKE_BINARY_DIR}/screenshots/${shots};TOLVANE_STDERR_LOG=${log};${env}")
     endforeach()
   endforeach()
