@@ -121,6 +121,23 @@ TEST_F(FileStream, OpenModes) {
   s.Close();
 }
 
+TEST_F(FileStream, CreatingNeverWritesThroughALinkAtTheName) {
+  WriteFile("victim", "not yours");
+  fs::create_symlink(FsPath("victim"), FsPath("archive-new"));
+  fs::create_symlink(FsPath("nowhere"), FsPath("dangling"));
+  StorageManagerFileStream s;
+  for (const char* name : {"archive-new", "dangling"}) {
+    ASSERT_EQ(CreatedNew, s.Open(Path(name), CreateNew)) << name;
+    EXPECT_TRUE(s.Write("abc", 3));
+    s.Close();
+    EXPECT_FALSE(fs::is_symlink(FsPath(name))) << name;
+    EXPECT_EQ(3u, fs::file_size(FsPath(name))) << name;
+  }
+  std::ifstream in(FsPath("victim"), std::ios::binary);
+  EXPECT_EQ("not yours", std::string(std::istreambuf_iterator<char>(in), {}));
+  EXPECT_FALSE(fs::exists(FsPath("nowhere")));
+}
+
 TEST_F(FileStream, ReadsAreAllOrNothing) {
   WriteFile("f", "0123456789");
   StorageManagerFileStream s;
