@@ -21,18 +21,23 @@ have wine32:i386 || pkgs+=("wine32:i386")
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 
+# A mirror caught mid-sync fails one index now and then; the others still serve, so retry
+# a few times and let what follows say whether anything is missing.
+apt_update() {
+  local try
+  for try in 1 2 3; do
+    $SUDO apt-get update -qq && return
+    echo "install-deps: apt-get update failed (try $try), retrying"
+    sleep 5
+  done
+}
+
 if [ "$need_i386" -eq 1 ]; then
   $SUDO dpkg --add-architecture i386
 fi
 if [ "${#pkgs[@]}" -gt 0 ] || [ "$need_i386" -eq 1 ]; then
   echo "install-deps: installing ${pkgs[*]}"
-  # A mirror caught mid-sync fails one index now and then; the others still serve, so
-  # retry a few times and let the install itself say whether anything is missing.
-  for try in 1 2 3; do
-    $SUDO apt-get update -qq && break
-    echo "install-deps: apt-get update failed (try $try), retrying"
-    sleep 5
-  done
+  apt_update
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${pkgs[@]}" >/dev/null
 fi
 
@@ -45,11 +50,10 @@ libdeflate_version=1.14-1
 libdeflate_dir=/usr/local/src/libdeflate-${libdeflate_version%-*}
 if [ ! -f "$libdeflate_dir/lib/deflate_compress.c" ]; then
   src_list=/etc/apt/sources.list.d/tolvane-deb-src.sources
-  if [ ! -f "$src_list" ]; then
+  [ -f "$src_list" ] ||
     printf '%s\n' 'Types: deb-src' 'URIs: http://deb.debian.org/debian' 'Suites: bookworm' \
       'Components: main' 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' | $SUDO tee "$src_list" >/dev/null
-    $SUDO apt-get update -qq
-  fi
+  apt_update
   echo "install-deps: fetching the libdeflate $libdeflate_version source"
   fetch=$(mktemp -d)
   # dpkg-source finds no uploader keys here (apt has already checked the files): say its
