@@ -9,7 +9,7 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok ins
 
 dpkg --print-foreign-architectures | grep -qx i386 || need_i386=1
 
-for p in g++ cmake make zlib1g-dev libdeflate-dev googletest libgtest-dev libbenchmark-dev \
+for p in g++ cmake make dpkg-dev zlib1g-dev googletest libgtest-dev libbenchmark-dev \
          g++-mingw-w64-i686 mingw-w64 mingw-w64-tools libz-mingw-w64-dev \
          wine wine64 xvfb xauth x11-utils fonts-wqy-microhei imagemagick \
          openssl libssl-dev clang libfuzzer-14-dev libclang-rt-14-dev locales file binutils-mingw-w64-i686 python3 \
@@ -21,19 +21,53 @@ have wine32:i386 || pkgs+=("wine32:i386")
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 
+# A mirror caught mid-sync fails one index now and then; the others still serve, so retry
+# a few times and let what follows say whether anything is missing.
+apt_update() {
+  local try
+  for try in 1 2 3; do
+    $SUDO apt-get update -qq && return
+    echo "install-deps: apt-get update failed (try $try), retrying"
+    sleep 5
+  done
+}
+
 if [ "$need_i386" -eq 1 ]; then
   $SUDO dpkg --add-architecture i386
 fi
 if [ "${#pkgs[@]}" -gt 0 ] || [ "$need_i386" -eq 1 ]; then
   echo "install-deps: installing ${pkgs[*]}"
-  # A mirror caught mid-sync fails one index now and then; the others still serve, so
-  # retry a few times and let the install itself say whether anything is missing.
-  for try in 1 2 3; do
-    $SUDO apt-get update -qq && break
-    echo "install-deps: apt-get update failed (try $try), retrying"
-    sleep 5
-  done
+  apt_update
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${pkgs[@]}" >/dev/null
+fi
+
+# tolvane-pack's `setup` compresses with libdeflate, built from one pinned Debian source for
+# the host and the Windows tool alike, so that both write the same bytes and a newer library
+# on the build machine cannot change them. apt fetches it through a deb-src entry and checks
+# it against the archive's signed index; dpkg-source checks it again and applies Debian's
+# patches. The build finds it in /usr/local/src (TOLVANE_LIBDEFLATE_SOURCE names another).
+libdeflate_version=1.14-1
+libdeflate_dir=/usr/local/src/libdeflate-${libdeflate_version%-*}
+if [ ! -f "$libdeflate_dir/lib/deflate_compress.c" ]; then
+  src_list=/etc/apt/sources.list.d/tolvane-deb-src.sources
+  [ -f "$src_list" ] ||
+    printf '%s\n' 'Types: deb-src' 'URIs: http://deb.debian.org/debian' 'Suites: bookworm' \
+      'Components: main' 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' | $SUDO tee "$src_list" >/dev/null
+  apt_update
+  echo "install-deps: fetching the libdeflate $libdeflate_version source"
+  fetch=$(mktemp -d)
+  # dpkg-source finds no uploader keys here (apt has already checked the files): say its
+  # words only when it fails.
+  if ! (cd "$fetch" && apt-get source -qq --download-only "libdeflate=$libdeflate_version" &&
+        dpkg-source -q -x "libdeflate_$libdeflate_version.dsc" libdeflate) >"$fetch/log" 2>&1; then
+    cat "$fetch/log"; rm -rf "$fetch"
+    echo "install-deps: could not fetch the libdeflate $libdeflate_version source" >&2
+    exit 1
+  fi
+  $SUDO mkdir -p /usr/local/src
+  $SUDO rm -rf "$libdeflate_dir"
+  $SUDO mv "$fetch/libdeflate" "$libdeflate_dir"
+  rm -rf "$fetch"
 fi
 
 # The Chinese locale gives Wine code page 936 and its own Chinese button texts; the others

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Windows build of tolvane-pack under Wine does what the Linux one does: the same
-# package bytes, the same extracted tree and archive bytes, a setup.exe that the Linux
-# tool passes, the same inspect report, the same exit codes; and signing refused with
+# package bytes, the same extracted tree and archive bytes, the same setup.exe, the same
+# inspect report, the same exit codes; and signing refused with
 # the vendor's own step named.
 #
 #   win_pack_tool.sh WINE_RUN... -- HOST_TOOL WIN_TOOL STUB PACKAGE_DIR OUT
@@ -44,13 +44,16 @@ done >/dev/null 2>&1
 cmp -s "$out/h/a.arc" "$out/w/a.arc" || bad "archive: the files differ"
 cmp -s "$out/content" "$out/w/got" || bad "archive get: not the content put"
 
-# setup: the Linux tool passes what the Windows tool made, and both report alike on one file.
+# setup: the same setup.exe, byte for byte, and both tools report alike on it. A file
+# above 4 MiB is packed in chunks, on two threads on Linux and one on Windows.
 echo $key >"$out/key"
-wpack setup "$(winpath "$product")" -o "$(winpath "$out/w/setup.exe")" --key-file "$(winpath "$out/key")" \
-  --order "$(winpath "$order")" --stub "$(winpath "$stub")" >"$out/w.log" 2>&1 || bad "wine setup: $(cat "$out/w.log")"
-"$host" inspect "$out/w/setup.exe" --stub "$stub" >"$out/inspect.log" 2>&1 || bad "host inspect of the wine setup.exe: $(cat "$out/inspect.log")"
-"$host" setup "$product" -o "$out/h/setup.exe" --key-file "$out/key" --order "$order" --stub "$stub" >/dev/null ||
-  bad "host setup"
+cp -r "$product" "$out/big" && seq 1 230000 | sed 's/$/ 行 of a large file/' >"$out/big/files/large.log" &&
+  cp "$order" "$out/big.order" && echo 'files/large.log' >>"$out/big.order" || bad "copying the product"
+wpack setup "$(winpath "$out/big")" -o "$(winpath "$out/w/setup.exe")" --key-file "$(winpath "$out/key")" \
+  --order "$(winpath "$out/big.order")" --stub "$(winpath "$stub")" >"$out/w.log" 2>&1 || bad "wine setup: $(cat "$out/w.log")"
+"$host" setup "$out/big" -o "$out/h/setup.exe" --key-file "$out/key" --order "$out/big.order" --stub "$stub" \
+  >"$out/h.log" 2>&1 || bad "host setup: $(cat "$out/h.log")"
+cmp "$out/h/setup.exe" "$out/w/setup.exe" || bad "setup: the Windows tool's setup.exe differs from the Linux tool's"
 "$host" inspect "$out/h/setup.exe" --json --stub "$stub" >"$out/h.json"
 wpack inspect "$(winpath "$out/h/setup.exe")" --json --stub "$(winpath "$stub")" >"$out/w.json" || bad "wine inspect"
 python3 - "$out/h.json" "$out/w.json" <<'PY' || bad "inspect reports differ"

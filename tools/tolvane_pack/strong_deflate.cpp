@@ -1,15 +1,11 @@
 #include "tools/tolvane_pack/strong_deflate.h"
 
+#include <libdeflate.h>
+
 #include <exception>
 #include <memory>
 
-#ifdef TOLVANE_HAVE_LIBDEFLATE
-#include <libdeflate.h>
-#endif
-
 namespace tolvane::pack {
-
-#ifdef TOLVANE_HAVE_LIBDEFLATE
 
 struct StrongDeflater::State {
   struct Free {
@@ -17,6 +13,14 @@ struct StrongDeflater::State {
   };
   std::unique_ptr<libdeflate_compressor, Free> compressor{libdeflate_alloc_compressor(12)};
 };
+
+StrongDeflater::StrongDeflater() {
+  try {
+    state_ = std::make_unique<State>();
+  } catch (const std::exception&) {
+  }
+}
+StrongDeflater::~StrongDeflater() = default;
 
 bool StrongDeflater::Deflate(const void* data, uint32_t length, std::vector<uint8_t>& out) {
   out.clear();
@@ -31,27 +35,5 @@ bool StrongDeflater::Deflate(const void* data, uint32_t length, std::vector<uint
   out.resize(n);
   return n != 0;
 }
-
-const char* StrongDeflater::Name() { return "libdeflate 12"; }
-
-#else
-
-struct StrongDeflater::State {};
-
-bool StrongDeflater::Deflate(const void* data, uint32_t length, std::vector<uint8_t>& out) {
-  return DeflateLevel9(data, length, out);
-}
-
-const char* StrongDeflater::Name() { return "zlib 9"; }
-
-#endif
-
-StrongDeflater::StrongDeflater() {
-  try {
-    state_ = std::make_unique<State>();
-  } catch (const std::exception&) {
-  }
-}
-StrongDeflater::~StrongDeflater() = default;
 
 }  // namespace tolvane::pack
