@@ -8,10 +8,6 @@ uint64_t EndOf(const FreeRegion& r) { return static_cast<uint64_t>(r.offset) + r
 
 // --- PositionTable
 
-size_t PositionTable::Home(uint64_t position) const {
-  return static_cast<size_t>((position * 0x9E3779B97F4A7C15ull) >> 20) & (slots_.size() - 1);
-}
-
 void PositionTable::Grow() {
   std::vector<Slot> old;
   old.swap(slots_);
@@ -131,13 +127,14 @@ bool FreeSpaceIndex::Insert(const FreeRegion& r) {
   if (c == kLargeClass) {
     large_.emplace(r.size, r.offset, r.number);
     slotOf_[r.number] = kInLarge;
+    if (large_.size() == 1) occupied_.Insert(c);
   } else {
     if (classes_.empty()) classes_.resize(kLargeClass);
     Heap& heap = classes_[c];
     heap.push_back(r);
     SiftUp(heap, heap.size() - 1);
+    if (heap.size() == 1) occupied_.Insert(c);
   }
-  occupied_.Insert(c);
   ++count_;
   return true;
 }

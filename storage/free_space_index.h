@@ -55,7 +55,9 @@ class PositionTable {
     uint32_t position;
     uint32_t number;
   };
-  size_t Home(uint64_t position) const;
+  size_t Home(uint64_t position) const {
+    return static_cast<size_t>((position * 0x9E3779B97F4A7C15ull) >> 20) & (slots_.size() - 1);
+  }
   void Grow();
 
   std::vector<Slot> slots_;  // size is a power of two, at most half used
