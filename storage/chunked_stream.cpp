@@ -45,12 +45,12 @@ bool IndexPayload(const ChunkedStream& s, std::vector<uint8_t>& out) {
   uint64_t size = kIndexHeaderSize + uint64_t{s.chunks.size()} * 4;
   if (size > kMaxPayload) return false;
   out.resize(static_cast<size_t>(size));
-  Put16(out.data(), s.tag);
-  Put16(out.data() + 2, s.chunkSize);
-  Put32(out.data() + 4, s.totalLength);
+  StoreLe16(out.data(), s.tag);
+  StoreLe16(out.data() + 2, s.chunkSize);
+  StoreLe32(out.data() + 4, s.totalLength);
   uint8_t* p = out.data() + kIndexHeaderSize;
   for (uint32_t c : s.chunks) {
-    Put32(p, c);
+    StoreLe32(p, c);
     p += 4;
   }
   return true;
@@ -250,14 +250,14 @@ bool ChunkedStreams::LoadChunkIndex(uint32_t block, ChunkedStream& out) {
   if (r <= 0 || payload.size() > most) return false;
   if (payload.size() < kIndexHeaderSize || (payload.size() - kIndexHeaderSize) % 4) return false;
   if ((payload[0] != 0x56 && payload[0] != 0x43) || payload[1] != 0x52) return false;
-  out.tag = Get16(payload.data());
-  out.chunkSize = Get16(payload.data() + 2);
-  out.totalLength = Get32(payload.data() + 4);
+  out.tag = LoadLe16(payload.data());
+  out.chunkSize = LoadLe16(payload.data() + 2);
+  out.totalLength = LoadLe32(payload.data() + 4);
   // A chunk size of 0 cannot address anything (and would divide by zero).
   if (out.chunkSize == 0 || out.totalLength > kMaxStreamLength) return false;
   size_t count = (payload.size() - kIndexHeaderSize) / 4;
   out.chunks.resize(count);
-  for (size_t i = 0; i < count; ++i) out.chunks[i] = Get32(payload.data() + kIndexHeaderSize + 4 * i);
+  for (size_t i = 0; i < count; ++i) out.chunks[i] = LoadLe32(payload.data() + kIndexHeaderSize + 4 * i);
   out.indexBlock = block;
   return true;
 }
@@ -332,7 +332,7 @@ int32_t ChunkedStreams::ReadChunkStored(uint32_t block, const uint8_t*& payload,
       static_cast<uint64_t>(r.offset) + r.size <= a_.stream_->GetSize()) {
     if (stored.size() < r.size) stored.resize(r.size);
     if (!a_.ReadAt(r.offset, stored.data(), r.size)) return StorageReadFailed;
-    const uint32_t n = Get32(stored.data());
+    const uint32_t n = LoadLe32(stored.data());
     if (n >= r.size || n > kMaxPayload) return StorageBadBlock;
     payload = stored.data() + 4;
     length = n;
@@ -676,9 +676,9 @@ int32_t ChunkedStreams::Create(const void* data, uint32_t length, uint16_t chunk
   try {
     if (cache_.size() >= StorageManager::kChunkCacheLimit) EvictChunkedStream();
     uint8_t header[kIndexHeaderSize];
-    Put16(header, kind);
-    Put16(header + 2, chunkSize);
-    Put32(header + 4, 0);
+    StoreLe16(header, kind);
+    StoreLe16(header + 2, chunkSize);
+    StoreLe32(header + 4, 0);
     number = a_.options_ & OptionCompressChunkIndex ? a_.CreateBlock(header, sizeof header, true)
                                                  : a_.CreateBlockRaw(header, sizeof header, true);
     if (number < 1) return StorageWriteFailed;

@@ -59,10 +59,10 @@ const char* StorageErrorText(int32_t code) {
 
 StorageHeader StorageHeader::Parse(const uint8_t* image) {
   StorageHeader h;
-  h.signature = Get16(image);
-  h.version = Get16(image + 2);
-  h.directoryOffset = Get32(image + kDirectoryOffsetField);
-  h.headerFlags = Get32(image + kHeaderFlagsField);
+  h.signature = LoadLe16(image);
+  h.version = LoadLe16(image + 2);
+  h.directoryOffset = LoadLe32(image + kDirectoryOffsetField);
+  h.headerFlags = LoadLe32(image + kHeaderFlagsField);
   return h;
 }
 
@@ -149,7 +149,7 @@ bool StorageManager::LoadArchive() {
   if (h.directoryOffset == 0) return true;
   uint8_t prefix[4];
   if (!ReadAt(h.directoryOffset, prefix, 4)) return false;
-  uint32_t storedLength = Get32(prefix);
+  uint32_t storedLength = LoadLe32(prefix);
   if (storedLength == 0) return true;
 
   if (static_cast<uint64_t>(h.directoryOffset) + 4 + storedLength > size) return false;
@@ -172,8 +172,8 @@ bool StorageManager::LoadArchive() {
     BlockRecord& r = directory_[i];
     r.type = p[0];
     r.reserved = 0;
-    r.offset = Get32(p + 2);
-    r.size = Get32(p + 6);
+    r.offset = LoadLe32(p + 2);
+    r.size = LoadLe32(p + 6);
   }
   FindDamagedRegions();
 
@@ -187,12 +187,12 @@ bool StorageManager::CreateArchive() {
   Reset();
   end_ = kHeaderSize;
   std::fill(std::begin(header_), std::end(header_), 0);
-  Put16(header_, signature_);
-  Put16(header_ + 2, version_);
+  StoreLe16(header_, signature_);
+  StoreLe16(header_ + 2, version_);
   std::copy(std::begin(description_), std::end(description_), header_ + kDescriptionOffset);
   uint32_t flags = (options_ & OptionCompressDirectory ? 1 : 0) | (options_ & OptionCompressFolders ? 2 : 0) |
                    (options_ & OptionCompressChunkIndex ? 4 : 0);
-  Put32(header_ + kHeaderFlagsField, flags);
+  StoreLe32(header_ + kHeaderFlagsField, flags);
   if (!stream_->Seek(0) || !stream_->Write(header_, kHeaderSize)) return false;
   stream_->Flush();
   return true;
@@ -224,10 +224,6 @@ void StorageManager::Reset() {
 // ---------------------------------------------------------------------------------------
 // Reading blocks
 
-bool StorageManager::InBounds(uint64_t offset, uint64_t size) const {
-  return offset >= kHeaderSize && size > 0 && offset + size <= end_;
-}
-
 bool StorageManager::ReadAt(uint32_t offset, void* buffer, uint32_t length) {
   // Never hand out bytes that are not in the stream, whatever the stream does with a
   // read that runs past its end.
@@ -247,7 +243,7 @@ int32_t StorageManager::LocateBlock(uint32_t block, uint32_t& payload, uint32_t&
   if (!InBounds(r.offset, r.size) || IsDamaged(block)) return StorageBadBlock;
   uint8_t prefix[4];
   if (!ReadAt(r.offset, prefix, 4)) return StorageReadFailed;
-  uint32_t length = Get32(prefix);
+  uint32_t length = LoadLe32(prefix);
   if (length >= r.size || length > kMaxPayload) return StorageBadBlock;
   if (static_cast<uint64_t>(r.offset) + 4 + length > stream_->GetSize()) return StorageReadFailed;
   payload = r.offset + 4;

@@ -18,6 +18,7 @@
 
 #include "storage/inflate.h"
 #include "storage/storage_folder.h"
+#include "storage/storage_format.h"
 #include "storage/storage_stream.h"
 #include "storage/storage_types.h"
 
@@ -201,7 +202,10 @@ class StorageManager {
   bool CreateArchive();
   void Reset();
   bool ReadAt(uint32_t offset, void* buffer, uint32_t length);
-  bool InBounds(uint64_t offset, uint64_t size) const;
+  // Whether [offset, offset + size) is a non-empty span of the archive past the header.
+  bool InBounds(uint64_t offset, uint64_t size) const {
+    return offset >= tolvane::storage_format::kHeaderSize && size > 0 && offset + size <= end_;
+  }
   void FindDamagedRegions();
   bool IsDamaged(uint32_t number) const;
   int32_t LocateBlock(uint32_t block, uint32_t& payload, uint32_t& storedLength);
