@@ -229,8 +229,12 @@ bool FreeSpaceIndex::BestFit(uint32_t need, uint32_t exclude, FreeRegion& found)
   // The first size from need up with a region that is not excluded; the ordered set may
   // still hold a smaller one (an odd size).
   uint32_t from = std::min(need / kClassBytes + (need % kClassBytes != 0), kLargeClass);
-  for (uint32_t c = 0; occupied_.LowestFrom(from, c); from = c + 1) {
+  for (uint32_t c = from;; c = from) {
+    // Most often need's own size has a region: the bitmap is not asked then.
+    const bool here = c < classes_.size() && !classes_[c].empty();
+    if (!here && !occupied_.LowestFrom(from, c)) return false;
     if (c == kLargeClass) return BestInLarge(need, exclude, found);
+    from = c + 1;
     if (!BestInHeap(c, exclude, found)) continue;
     FreeRegion odd;
     if (!large_.empty() && std::get<0>(*large_.begin()) < found.size && BestInLarge(need, exclude, odd) &&
@@ -238,7 +242,6 @@ bool FreeSpaceIndex::BestFit(uint32_t need, uint32_t exclude, FreeRegion& found)
       found = odd;
     return true;
   }
-  return false;
 }
 
 bool FreeSpaceIndex::StartingAt(uint32_t offset, uint32_t exclude, uint32_t& number) const {
