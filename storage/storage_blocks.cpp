@@ -232,6 +232,23 @@ bool StorageManager::ReadAt(uint32_t offset, void* buffer, uint32_t length) {
   return length == 0 || stream_->Read(buffer, length);
 }
 
+bool StorageManager::ReadBytes(uint32_t offset, void* buffer, uint32_t length) {
+  return stream_ && ReadAt(offset, buffer, length);
+}
+
+bool StorageManager::ReadBytePieces(uint32_t offset, const StorageManagerStream::Piece* pieces, size_t count) {
+  if (!stream_) return false;
+  uint64_t last = offset;
+  for (size_t k = 0; k < count; ++k) last += pieces[k].length;
+  return last <= stream_->GetSize() && stream_->Seek(offset) && stream_->ReadPieces(pieces, count);
+}
+
+bool StorageManager::RegionIsOwn(uint32_t block) const {
+  if (block >= directory_.size()) return false;
+  const BlockRecord& r = directory_[block];
+  return InBounds(r.offset, r.size) && !IsDamaged(block);
+}
+
 int32_t StorageManager::LocateBlock(uint32_t block, uint32_t& payload, uint32_t& storedLength) {
   payload = 0;
   storedLength = 0;

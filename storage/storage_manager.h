@@ -28,7 +28,6 @@ struct IStream;
 class StorageAtomicFileStream;
 
 namespace tolvane {
-class ChunkedStreams;
 class StorageSpace;
 class StorageUpdate;
 
@@ -191,9 +190,16 @@ class StorageManager {
   const std::map<uint32_t, ChunkedStream>& ChunkCache() const;
   // The millisecond tick (wrapping, like GetTickCount) that ages cached indexes.
   void SetTickSource(std::function<uint32_t()> ticks) { tickSource_ = std::move(ticks); }
+  const std::function<uint32_t()>& TickSource() const { return tickSource_; }
+
+  // --- The stored bytes, for the parts written on the block operations (storage_blocks.cpp):
+  // length bytes at an offset, or pieces that follow one another from it (all or nothing,
+  // false past the stream's end); whether block's region lies in the archive, its own.
+  bool ReadBytes(uint32_t offset, void* buffer, uint32_t length);
+  bool ReadBytePieces(uint32_t offset, const StorageManagerStream::Piece* pieces, size_t count);
+  bool RegionIsOwn(uint32_t block) const;
 
  private:
-  friend class tolvane::ChunkedStreams;
   friend class tolvane::StorageSpace;
   friend class tolvane::StorageUpdate;
   bool Attach(std::unique_ptr<StorageManagerStream> stream, int openResult);
