@@ -1,5 +1,6 @@
-// StorageManager: the block layer's reading half. Construction, the read-only opens,
-// closing, the header and the directory, and reading a block's stored bytes.
+// The block layer's reading half (storage_blocks.h): the directory's damaged regions and
+// reading a block's stored bytes; and StorageManager's construction, read-only opens,
+// closing, and loading of the header and the directory.
 #include "storage/storage_manager.h"
 
 #include <algorithm>
@@ -67,7 +68,7 @@ StorageHeader StorageHeader::Parse(const uint8_t* image) {
 }
 
 StorageManager::StorageManager(uint16_t signature, uint16_t version)
-    : signature_(signature), version_(version), current_(&root_) {
+    : StorageBlocks(signature, version), current_(&root_) {
   root_.block = 1;
 }
 
@@ -224,7 +225,7 @@ void StorageManager::Reset() {
 // ---------------------------------------------------------------------------------------
 // Reading blocks
 
-bool StorageManager::ReadAt(uint32_t offset, void* buffer, uint32_t length) {
+bool StorageBlocks::ReadAt(uint32_t offset, void* buffer, uint32_t length) {
   // Never hand out bytes that are not in the stream, whatever the stream does with a
   // read that runs past its end.
   if (static_cast<uint64_t>(offset) + length > stream_->GetSize()) return false;
@@ -232,24 +233,24 @@ bool StorageManager::ReadAt(uint32_t offset, void* buffer, uint32_t length) {
   return length == 0 || stream_->Read(buffer, length);
 }
 
-bool StorageManager::ReadBytes(uint32_t offset, void* buffer, uint32_t length) {
+bool StorageBlocks::ReadBytes(uint32_t offset, void* buffer, uint32_t length) {
   return stream_ && ReadAt(offset, buffer, length);
 }
 
-bool StorageManager::ReadBytePieces(uint32_t offset, const StorageManagerStream::Piece* pieces, size_t count) {
+bool StorageBlocks::ReadBytePieces(uint32_t offset, const StorageManagerStream::Piece* pieces, size_t count) {
   if (!stream_) return false;
   uint64_t last = offset;
   for (size_t k = 0; k < count; ++k) last += pieces[k].length;
   return last <= stream_->GetSize() && stream_->Seek(offset) && stream_->ReadPieces(pieces, count);
 }
 
-bool StorageManager::RegionIsOwn(uint32_t block) const {
+bool StorageBlocks::RegionIsOwn(uint32_t block) const {
   if (block >= directory_.size()) return false;
   const BlockRecord& r = directory_[block];
   return InBounds(r.offset, r.size) && !IsDamaged(block);
 }
 
-int32_t StorageManager::LocateBlock(uint32_t block, uint32_t& payload, uint32_t& storedLength) {
+int32_t StorageBlocks::LocateBlock(uint32_t block, uint32_t& payload, uint32_t& storedLength) {
   payload = 0;
   storedLength = 0;
   if (block == 0) return 0;
@@ -268,13 +269,13 @@ int32_t StorageManager::LocateBlock(uint32_t block, uint32_t& payload, uint32_t&
   return static_cast<int32_t>(length);
 }
 
-int32_t StorageManager::GetBlockLength(uint32_t block) {
+int32_t StorageBlocks::GetBlockLength(uint32_t block) {
   if (!stream_) return StorageNotOpen;
   uint32_t payload, length;
   return LocateBlock(block, payload, length);
 }
 
-int32_t StorageManager::ReadBlockRaw(uint32_t block, void* buffer, uint32_t capacity) {
+int32_t StorageBlocks::ReadBlockRaw(uint32_t block, void* buffer, uint32_t capacity) {
   if (!stream_) return StorageNotOpen;
   uint32_t payload, length;
   int32_t r = LocateBlock(block, payload, length);
@@ -284,7 +285,7 @@ int32_t StorageManager::ReadBlockRaw(uint32_t block, void* buffer, uint32_t capa
   return static_cast<int32_t>(n);
 }
 
-int32_t StorageManager::ReadBlockRaw(uint32_t block, std::vector<uint8_t>& out, uint32_t maxSize) {
+int32_t StorageBlocks::ReadBlockRaw(uint32_t block, std::vector<uint8_t>& out, uint32_t maxSize) {
   out.clear();
   if (!stream_) return StorageNotOpen;
   uint32_t payload, length;
@@ -305,7 +306,7 @@ int32_t StorageManager::ReadBlockRaw(uint32_t block, std::vector<uint8_t>& out, 
 
 // Where length bytes from offset into block's payload lie, cut at the payload's end: at and
 // n, with a positive result; 0 when nothing is there, or a negative code.
-int32_t StorageManager::LocatePart(uint32_t block, uint32_t offset, uint32_t length, uint32_t& at, uint32_t& n) {
+int32_t StorageBlocks::LocatePart(uint32_t block, uint32_t offset, uint32_t length, uint32_t& at, uint32_t& n) {
   uint32_t payload, stored;
   int32_t r = LocateBlock(block, payload, stored);
   if (r <= 0) return r;
@@ -315,7 +316,7 @@ int32_t StorageManager::LocatePart(uint32_t block, uint32_t offset, uint32_t len
   return 1;
 }
 
-int32_t StorageManager::ReadBlockPart(uint32_t block, void* buffer, uint32_t length, uint32_t offset) {
+int32_t StorageBlocks::ReadBlockPart(uint32_t block, void* buffer, uint32_t length, uint32_t offset) {
   if (!stream_) return StorageNotOpen;
   uint32_t at, n;
   int32_t r = LocatePart(block, offset, length, at, n);
@@ -325,7 +326,7 @@ int32_t StorageManager::ReadBlockPart(uint32_t block, void* buffer, uint32_t len
 }
 
 // The stored payload of block: its length, 0 for an empty block, or a negative code.
-int32_t StorageManager::ReadStoredPayload(uint32_t block, std::vector<uint8_t>& buffer) {
+int32_t StorageBlocks::ReadStoredPayload(uint32_t block, std::vector<uint8_t>& buffer) {
   uint32_t payload, length;
   int32_t r = LocateBlock(block, payload, length);
   if (r <= 0) return r;
@@ -357,7 +358,7 @@ bool StorageManager::InflateWhole(const std::vector<uint8_t>& stored, std::vecto
 // are not their blocks' alone: reading one could show another block's bytes, writing one
 // could overwrite them (or the header), and giving one back to the allocator would hand
 // out space in use. Their blocks are refused and their space is never released.
-void StorageManager::FindDamagedRegions() {
+void StorageBlocks::FindDamagedRegions() {
   damaged_.clear();
   std::vector<tolvane::Region> regions;
   for (uint32_t i = 0; i < directory_.size(); ++i) {
@@ -387,11 +388,11 @@ void StorageManager::FindDamagedRegions() {
   damaged_.erase(std::unique(damaged_.begin(), damaged_.end()), damaged_.end());
 }
 
-bool StorageManager::IsDamaged(uint32_t number) const {
+bool StorageBlocks::IsDamaged(uint32_t number) const {
   return !damaged_.empty() && std::binary_search(damaged_.begin(), damaged_.end(), number);
 }
 
-int32_t StorageManager::CheckIntegrity(uint32_t* firstBad) const {
+int32_t StorageBlocks::CheckIntegrity(uint32_t* firstBad) const {
   if (firstBad) *firstBad = kNoRecord;
   if (!stream_) return StorageNotOpen;
   std::vector<tolvane::Region> regions;
