@@ -21,10 +21,10 @@ constexpr uint32_t kRecordOverhead = 12;      // offset, length, CRC
 constexpr uint32_t kRecordPiece = 1u << 20;   // old bytes per record at most
 
 inline void Put64(uint8_t* p, uint64_t v) {
-  Put32(p, static_cast<uint32_t>(v));
-  Put32(p + 4, static_cast<uint32_t>(v >> 32));
+  StoreLe32(p, static_cast<uint32_t>(v));
+  StoreLe32(p + 4, static_cast<uint32_t>(v >> 32));
 }
-inline uint64_t Get64(const uint8_t* p) { return Get32(p) | (static_cast<uint64_t>(Get32(p + 4)) << 32); }
+inline uint64_t Get64(const uint8_t* p) { return LoadLe32(p) | (static_cast<uint64_t>(LoadLe32(p + 4)) << 32); }
 
 uint32_t Crc(uint32_t crc, const uint8_t* p, size_t n) {
   while (n) {
@@ -49,7 +49,7 @@ bool HeaderCrc(StorageManagerStream& file, uint64_t oldSize, uint32_t& crc) {
   uint8_t image[kHeaderSize] = {};
   uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(oldSize, kHeaderSize));
   if (file.GetSize() < n || !ReadBack(file, 0, image, n)) return false;
-  if (n >= kDirectoryOffsetField + 4) Put32(image + kDirectoryOffsetField, 0);
+  if (n >= kDirectoryOffsetField + 4) StoreLe32(image + kDirectoryOffsetField, 0);
   crc = Crc(static_cast<uint32_t>(crc32(0, Z_NULL, 0)), image, n);
   return true;
 }
@@ -63,13 +63,13 @@ struct JournalHeader {
 
 void EncodeHeader(const JournalHeader& h, uint8_t* p) {
   std::copy(std::begin(kMagic), std::end(kMagic), p);
-  Put32(p + 8, h.salt);
-  Put32(p + 12, 0);
+  StoreLe32(p + 8, h.salt);
+  StoreLe32(p + 12, 0);
   Put64(p + 16, h.oldSize);
   Put64(p + 24, h.volume);
   Put64(p + 32, h.file);
-  Put32(p + 40, h.headerCrc);
-  Put32(p + 44, Crc(static_cast<uint32_t>(crc32(0, Z_NULL, 0)), p, 44));
+  StoreLe32(p + 40, h.headerCrc);
+  StoreLe32(p + 44, Crc(static_cast<uint32_t>(crc32(0, Z_NULL, 0)), p, 44));
 }
 
 // False for a header that is not all there or does not check out.
@@ -77,18 +77,18 @@ bool DecodeHeader(StorageManagerStream& journal, JournalHeader& h) {
   uint8_t p[kJournalHeaderSize];
   if (journal.GetSize() < kJournalHeaderSize || !journal.Seek(0) || !journal.Read(p, kJournalHeaderSize)) return false;
   if (!std::equal(std::begin(kMagic), std::end(kMagic), p)) return false;
-  if (Get32(p + 44) != Crc(static_cast<uint32_t>(crc32(0, Z_NULL, 0)), p, 44)) return false;
-  h.salt = Get32(p + 8);
+  if (LoadLe32(p + 44) != Crc(static_cast<uint32_t>(crc32(0, Z_NULL, 0)), p, 44)) return false;
+  h.salt = LoadLe32(p + 8);
   h.oldSize = Get64(p + 16);
   h.volume = Get64(p + 24);
   h.file = Get64(p + 32);
-  h.headerCrc = Get32(p + 40);
+  h.headerCrc = LoadLe32(p + 40);
   return h.oldSize < 0x100000000ull;
 }
 
 uint32_t RecordCrc(uint32_t salt, const uint8_t* record, uint32_t length) {
   uint8_t s[4];
-  Put32(s, salt);
+  StoreLe32(s, salt);
   uint32_t crc = Crc(static_cast<uint32_t>(crc32(0, Z_NULL, 0)), s, 4);
   return Crc(crc, record, 8 + static_cast<size_t>(length));
 }
@@ -101,14 +101,14 @@ bool ApplyJournal(StorageManagerStream& journal, StorageManagerFileStream& file,
   while (pos + kRecordOverhead <= size) {
     uint8_t head[8];
     if (!journal.Seek(static_cast<uint32_t>(pos)) || !journal.Read(head, 8)) return false;
-    const uint32_t offset = Get32(head), length = Get32(head + 4);
+    const uint32_t offset = LoadLe32(head), length = LoadLe32(head + 4);
     // A torn record (or one no writer makes) ends what was acted on.
     if (length > kRecordPiece || pos + kRecordOverhead + length > size) break;
     if (static_cast<uint64_t>(offset) + length > h.oldSize) break;
     record.resize(8 + static_cast<size_t>(length) + 4);
     std::copy(head, head + 8, record.begin());
     if (!journal.Read(record.data() + 8, length + 4)) return false;
-    if (Get32(record.data() + 8 + length) != RecordCrc(h.salt, record.data(), length)) break;
+    if (LoadLe32(record.data() + 8 + length) != RecordCrc(h.salt, record.data(), length)) break;
     if (length && (!file.Seek(offset) || !file.Write(record.data() + 8, length))) return false;
     pos += kRecordOverhead + length;
   }
@@ -424,10 +424,10 @@ bool StorageAtomicFileStream::SaveOld(uint32_t offset, uint32_t length, bool& sa
     uint32_t gapEnd = next == saved_.end() ? end : std::min(end, next->first);
     uint32_t n = std::min(gapEnd - pos, kRecordPiece);
     record.resize(8 + static_cast<size_t>(n) + 4);
-    Put32(record.data(), pos);
-    Put32(record.data() + 4, n);
+    StoreLe32(record.data(), pos);
+    StoreLe32(record.data() + 4, n);
     if (!ReadBack(file_, pos, record.data() + 8, n)) return false;
-    Put32(record.data() + 8 + n, RecordCrc(salt_, record.data(), n));
+    StoreLe32(record.data() + 8 + n, RecordCrc(salt_, record.data(), n));
     if (!journal_.Seek(journalEnd_) || !journal_.Write(record.data(), static_cast<uint32_t>(record.size())))
       return false;
     journalEnd_ += static_cast<uint32_t>(record.size());

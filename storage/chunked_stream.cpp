@@ -45,12 +45,12 @@ bool IndexPayload(const ChunkedStream& s, std::vector<uint8_t>& out) {
   uint64_t size = kIndexHeaderSize + uint64_t{s.chunks.size()} * 4;
   if (size > kMaxPayload) return false;
   out.resize(static_cast<size_t>(size));
-  Put16(out.data(), s.tag);
-  Put16(out.data() + 2, s.chunkSize);
-  Put32(out.data() + 4, s.totalLength);
+  StoreLe16(out.data(), s.tag);
+  StoreLe16(out.data() + 2, s.chunkSize);
+  StoreLe32(out.data() + 4, s.totalLength);
   uint8_t* p = out.data() + kIndexHeaderSize;
   for (uint32_t c : s.chunks) {
-    Put32(p, c);
+    StoreLe32(p, c);
     p += 4;
   }
   return true;
@@ -188,7 +188,7 @@ void ChunkedStreams::NoteBlockResized(uint32_t block) {
 }
 
 uint32_t ChunkedStreams::Ticks() const {
-  if (a_.tickSource_) return a_.tickSource_();
+  if (a_.TickSource()) return a_.TickSource()();
   using namespace std::chrono;
   return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
@@ -244,20 +244,20 @@ bool ChunkedStreams::LoadChunkIndex(uint32_t block, ChunkedStream& out) {
   if (block < 2) return false;  // the directory and the root list
   std::vector<uint8_t> payload;
   // A compressed index inflates no larger than an archive of this size can need.
-  const uint32_t most = static_cast<uint32_t>(std::min<uint64_t>(MaxChunkIndexBytes(a_.end_), 0x7FFFFFFE));
-  int32_t r = a_.options_ & OptionCompressChunkIndex ? a_.ReadBlock(block, payload, most + 1)
+  const uint32_t most = static_cast<uint32_t>(std::min<uint64_t>(MaxChunkIndexBytes(a_.End()), 0x7FFFFFFE));
+  int32_t r = a_.Options() & OptionCompressChunkIndex ? a_.ReadBlock(block, payload, most + 1)
                                                     : a_.ReadBlockRaw(block, payload);
   if (r <= 0 || payload.size() > most) return false;
   if (payload.size() < kIndexHeaderSize || (payload.size() - kIndexHeaderSize) % 4) return false;
   if ((payload[0] != 0x56 && payload[0] != 0x43) || payload[1] != 0x52) return false;
-  out.tag = Get16(payload.data());
-  out.chunkSize = Get16(payload.data() + 2);
-  out.totalLength = Get32(payload.data() + 4);
+  out.tag = LoadLe16(payload.data());
+  out.chunkSize = LoadLe16(payload.data() + 2);
+  out.totalLength = LoadLe32(payload.data() + 4);
   // A chunk size of 0 cannot address anything (and would divide by zero).
   if (out.chunkSize == 0 || out.totalLength > kMaxStreamLength) return false;
   size_t count = (payload.size() - kIndexHeaderSize) / 4;
   out.chunks.resize(count);
-  for (size_t i = 0; i < count; ++i) out.chunks[i] = Get32(payload.data() + kIndexHeaderSize + 4 * i);
+  for (size_t i = 0; i < count; ++i) out.chunks[i] = LoadLe32(payload.data() + kIndexHeaderSize + 4 * i);
   out.indexBlock = block;
   return true;
 }
@@ -313,7 +313,7 @@ bool ChunkedStreams::SaveChunkIndex(const ChunkedStream& s) {
   std::vector<uint8_t> payload;
   if (!IndexPayload(s, payload)) return false;
   auto size = static_cast<uint32_t>(payload.size());
-  int32_t r = a_.options_ & OptionCompressChunkIndex ? a_.RewriteBlock(s.indexBlock, payload.data(), size, true)
+  int32_t r = a_.Options() & OptionCompressChunkIndex ? a_.RewriteBlock(s.indexBlock, payload.data(), size, true)
                                                    : a_.RewriteBlockRaw(s.indexBlock, payload.data(), size, true);
   return r > 0;
 }
@@ -324,26 +324,25 @@ int32_t ChunkedStreams::ReadChunkStored(uint32_t block, const uint8_t*& payload,
   payload = nullptr;
   length = 0;
   if (block == 0) return 0;
-  if (block >= a_.directory_.size()) return StorageBadBlock;
-  const BlockRecord r = a_.directory_[block];
+  const std::vector<BlockRecord>& directory = a_.Directory();
+  if (block >= directory.size()) return StorageBadBlock;
+  const BlockRecord r = directory[block];
   std::vector<uint8_t>& stored = Work().stored;
-  if (r.type == BlockData && r.offset != 0 && r.size >= 4 && r.size <= kRegionReadLimit &&
-      a_.InBounds(r.offset, r.size) && !a_.IsDamaged(block) &&
-      static_cast<uint64_t>(r.offset) + r.size <= a_.stream_->GetSize()) {
+  if (r.type == BlockData && r.offset != 0 && r.size >= 4 && r.size <= kRegionReadLimit && a_.RegionIsOwn(block)) {
     if (stored.size() < r.size) stored.resize(r.size);
-    if (!a_.ReadAt(r.offset, stored.data(), r.size)) return StorageReadFailed;
-    const uint32_t n = Get32(stored.data());
-    if (n >= r.size || n > kMaxPayload) return StorageBadBlock;
-    payload = stored.data() + 4;
-    length = n;
-    return static_cast<int32_t>(n);
+    // A region that runs past the stream's end is read as the block operations read it.
+    if (a_.ReadBytes(r.offset, stored.data(), r.size)) {
+      const uint32_t n = LoadLe32(stored.data());
+      if (n >= r.size || n > kMaxPayload) return StorageBadBlock;
+      payload = stored.data() + 4;
+      length = n;
+      return static_cast<int32_t>(n);
+    }
   }
-  uint32_t at;
-  int32_t got = a_.LocateBlock(block, at, length);
+  int32_t got = a_.ReadBlockRaw(block, stored);
   if (got <= 0) return got;
-  if (stored.size() < length) stored.resize(length);
-  if (!a_.ReadAt(at, stored.data(), length)) return StorageReadFailed;
   payload = stored.data();
+  length = static_cast<uint32_t>(got);
   return got;
 }
 
@@ -373,7 +372,7 @@ int32_t ChunkedStreams::InflateChunk(const ChunkedStream& s, uint32_t number, ui
 int32_t ChunkedStreams::ChunkContent(const ChunkedStream& s, size_t index, uint8_t*& content) {
   ChunkWorkspace& work = Work();
   const uint32_t number = s.chunks[index];
-  const BlockRecord record = number < a_.directory_.size() ? a_.directory_[number] : BlockRecord{};
+  const BlockRecord record = number < a_.Directory().size() ? a_.Directory()[number] : BlockRecord{};
   if (auto* cached = work.Find(number, record, s.chunkSize)) {
     content = cached->content.data();
     return 0;
@@ -399,7 +398,7 @@ int32_t ChunkedStreams::WriteChunkBlock(uint32_t number, const uint8_t* content,
 // their known place, neighbours with one call; the others as ReadBlockPart reads them.
 bool ChunkedStreams::ReadPlainPieces(const ChunkedStream& s, uint8_t* buffer, uint32_t pos, uint32_t count) {
   const uint32_t cs = s.chunkSize;
-  const uint32_t size = a_.stream_->GetSize();
+  const std::vector<BlockRecord>& directory = a_.Directory();
   ChunkWorkspace* work = work_.get();
   struct Piece {
     uint32_t at, length, done;
@@ -409,10 +408,9 @@ bool ChunkedStreams::ReadPlainPieces(const ChunkedStream& s, uint8_t* buffer, ui
   auto flush = [&]() -> bool {
     if (pieces == 0) return true;
     const Piece& first = run[0];
-    const Piece& last = run[pieces - 1];
     bool ok;
     if (pieces == 1) {
-      ok = a_.ReadAt(first.at, buffer + first.done, first.length);
+      ok = a_.ReadBytes(first.at, buffer + first.done, first.length);
     } else {
       // Straight into the caller's buffer, past the length prefixes in between.
       StorageManagerStream::Piece parts[2 * kGatherPieces];
@@ -421,8 +419,7 @@ bool ChunkedStreams::ReadPlainPieces(const ChunkedStream& s, uint8_t* buffer, ui
         if (k > 0) parts[n++] = {nullptr, run[k].at - (run[k - 1].at + run[k - 1].length)};
         parts[n++] = {buffer + run[k].done, run[k].length};
       }
-      ok = static_cast<uint64_t>(last.at) + last.length <= size && a_.stream_->Seek(first.at) &&
-           a_.stream_->ReadPieces(parts, n);
+      ok = a_.ReadBytePieces(first.at, parts, n);
     }
     pieces = 0;
     return ok;
@@ -433,11 +430,10 @@ bool ChunkedStreams::ReadPlainPieces(const ChunkedStream& s, uint8_t* buffer, ui
     const uint32_t piece = std::min(cs - within, count - done);
     if (i >= s.chunks.size()) return false;
     const uint32_t number = s.chunks[i];
-    const BlockRecord* r = number < a_.directory_.size() ? &a_.directory_[number] : nullptr;
-    // The lookup checked this chunk's length, and nothing has resized it since.
-    const bool known = r && r->type == BlockData && r->offset != 0 && r->size > cs &&
-                       static_cast<uint64_t>(r->offset) + 4 + cs <= size && a_.InBounds(r->offset, r->size) &&
-                       !a_.IsDamaged(number) &&
+    const BlockRecord* r = number < directory.size() ? &directory[number] : nullptr;
+    // The lookup checked this chunk's length, and nothing has resized it since. (A chunk
+    // past the stream's end fails either way.)
+    const bool known = r && r->type == BlockData && r->offset != 0 && r->size > cs && a_.RegionIsOwn(number) &&
                        (!work || work->unchecked.empty() || !work->unchecked.count(number));
     if (!known) {
       if (!flush() || a_.ReadBlockPart(number, buffer + done, piece, within) != static_cast<int32_t>(piece))
@@ -487,7 +483,7 @@ int32_t ChunkedStreams::ZeroChunkTail(ChunkedStream& s, uint32_t from, uint32_t 
           ForgetInflated(number);
           return StorageWriteFailed;
         }
-        work_->Keep(content, static_cast<uint32_t>(r), a_.directory_[static_cast<uint32_t>(r)]);
+        work_->Keep(content, static_cast<uint32_t>(r), a_.Directory()[static_cast<uint32_t>(r)]);
       }
     }
     pos += piece;
@@ -517,17 +513,13 @@ bool ChunkedStreams::ResizeChunked(ChunkedStream& s, uint32_t newLength) {
         continue;
       }
       // New plain chunks are zero-filled: the space may hold bytes of whatever was freed there.
-      int32_t number = a_.Update().NewBlock(cs, 0);
-      bool ok = number > 0;
-      if (ok) {
-        made.push_back(static_cast<uint32_t>(number));
-        a_.status_ |= StatusDataChanged;
-        ok = a_.stream_->Write(zeros.data(), cs);
-      }
-      if (!ok) {
+      // A block whose bytes could not be written is given back by CreateBlockRaw itself.
+      int32_t number = a_.CreateBlockRaw(zeros.data(), cs, true);
+      if (number <= 0) {
         for (uint32_t m : made) a_.DeleteBlock(m);
         return false;
       }
+      made.push_back(static_cast<uint32_t>(number));
       chunks.push_back(static_cast<uint32_t>(number));
     }
   }
@@ -566,7 +558,7 @@ int32_t ChunkedStreams::ReadChunked(ChunkedStream& s, uint8_t* buffer, uint32_t 
     const uint32_t piece = std::min(cs - within, count - done);
     if (i >= s.chunks.size()) return StorageReadFailed;
     const uint32_t number = s.chunks[i];
-    const BlockRecord record = number < a_.directory_.size() ? a_.directory_[number] : BlockRecord{};
+    const BlockRecord record = number < a_.Directory().size() ? a_.Directory()[number] : BlockRecord{};
     if (piece == cs && !Work().Find(number, record, cs)) {
       // A whole chunk goes straight into the caller's buffer.
       if (number == 0) {
@@ -624,7 +616,7 @@ int32_t ChunkedStreams::WriteChunked(ChunkedStream& s, const uint8_t* data, uint
         written = WriteChunkBlock(number, content, cs);
         // The merged content is what the block now holds, or, after a failure, nothing.
         if (written > 0) {
-          work_->Keep(content, static_cast<uint32_t>(written), a_.directory_[static_cast<uint32_t>(written)]);
+          work_->Keep(content, static_cast<uint32_t>(written), a_.Directory()[static_cast<uint32_t>(written)]);
         } else {
           ForgetInflated(number);
         }
@@ -676,10 +668,10 @@ int32_t ChunkedStreams::Create(const void* data, uint32_t length, uint16_t chunk
   try {
     if (cache_.size() >= StorageManager::kChunkCacheLimit) EvictChunkedStream();
     uint8_t header[kIndexHeaderSize];
-    Put16(header, kind);
-    Put16(header + 2, chunkSize);
-    Put32(header + 4, 0);
-    number = a_.options_ & OptionCompressChunkIndex ? a_.CreateBlock(header, sizeof header, true)
+    StoreLe16(header, kind);
+    StoreLe16(header + 2, chunkSize);
+    StoreLe32(header + 4, 0);
+    number = a_.Options() & OptionCompressChunkIndex ? a_.CreateBlock(header, sizeof header, true)
                                                  : a_.CreateBlockRaw(header, sizeof header, true);
     if (number < 1) return StorageWriteFailed;
     ChunkedStream& s = cache_[static_cast<uint32_t>(number)];

@@ -8,10 +8,6 @@ uint64_t EndOf(const FreeRegion& r) { return static_cast<uint64_t>(r.offset) + r
 
 // --- PositionTable
 
-size_t PositionTable::Home(uint64_t position) const {
-  return static_cast<size_t>((position * 0x9E3779B97F4A7C15ull) >> 20) & (slots_.size() - 1);
-}
-
 void PositionTable::Grow() {
   std::vector<Slot> old;
   old.swap(slots_);
@@ -77,50 +73,46 @@ void PositionTable::Clear() {
 // --- FreeSpaceIndex
 
 namespace {
-constexpr uint32_t kInLarge = 0xFFFFFFFEu;  // slot of a region kept in the large class
+constexpr uint32_t kInLarge = 0xFFFFFFFEu;  // slot of a region kept in the ordered set
 
 bool Less(const FreeRegion& a, const FreeRegion& b) {
   if (a.size != b.size) return a.size < b.size;
   if (a.offset != b.offset) return a.offset < b.offset;
   return a.number < b.number;
 }
-
-bool Same(const FreeRegion& a, const FreeRegion& b) {
-  return a.number == b.number && a.offset == b.offset && a.size == b.size;
-}
 }  // namespace
 
-void FreeSpaceIndex::Place(Heap& heap, size_t at, const FreeRegion& r) {
-  heap[at] = r;
-  slotOf_[r.number] = static_cast<uint32_t>(at);
+void FreeSpaceIndex::Place(Heap& heap, size_t at, Key k) {
+  heap[at] = k;
+  slotOf_[static_cast<uint32_t>(k)] = static_cast<uint32_t>(at);
 }
 
 void FreeSpaceIndex::SiftUp(Heap& heap, size_t at) {
-  const FreeRegion r = heap[at];
+  const Key k = heap[at];
   while (at > 0) {
     size_t parent = (at - 1) / kArity;
-    if (!Less(r, heap[parent])) break;
+    if (k >= heap[parent]) break;
     Place(heap, at, heap[parent]);
     at = parent;
   }
-  Place(heap, at, r);
+  Place(heap, at, k);
 }
 
 void FreeSpaceIndex::SiftDown(Heap& heap, size_t at) {
-  const FreeRegion r = heap[at];
+  const Key k = heap[at];
   const size_t n = heap.size();
   for (;;) {
     const size_t first = kArity * at + 1;
     if (first >= n) break;
     size_t child = first;
     for (size_t c = first + 1; c < first + kArity && c < n; ++c) {
-      if (Less(heap[c], heap[child])) child = c;
+      if (heap[c] < heap[child]) child = c;
     }
-    if (!Less(heap[child], r)) break;
+    if (heap[child] >= k) break;
     Place(heap, at, heap[child]);
     at = child;
   }
-  Place(heap, at, r);
+  Place(heap, at, k);
 }
 
 // A number is in at most one region; a second one for it is not taken.
@@ -131,13 +123,14 @@ bool FreeSpaceIndex::Insert(const FreeRegion& r) {
   if (c == kLargeClass) {
     large_.emplace(r.size, r.offset, r.number);
     slotOf_[r.number] = kInLarge;
+    if (large_.size() == 1) occupied_.Insert(c);
   } else {
     if (classes_.empty()) classes_.resize(kLargeClass);
     Heap& heap = classes_[c];
-    heap.push_back(r);
+    heap.push_back(KeyOf(r));
     SiftUp(heap, heap.size() - 1);
+    if (heap.size() == 1) occupied_.Insert(c);
   }
-  occupied_.Insert(c);
   ++count_;
   return true;
 }
@@ -152,13 +145,16 @@ bool FreeSpaceIndex::Remove(const FreeRegion& r) {
   } else {
     if (slot == kNowhere || slot == kInLarge || classes_.empty()) return false;
     Heap& heap = classes_[c];
-    if (slot >= heap.size() || !Same(heap[slot], r)) return false;
-    const FreeRegion last = heap.back();
+    if (slot >= heap.size() || heap[slot] != KeyOf(r)) return false;
+    const Key last = heap.back();
     heap.pop_back();
     if (slot < heap.size()) {
       Place(heap, slot, last);
-      SiftUp(heap, slot);
-      SiftDown(heap, slotOf_[last.number]);
+      if (slot > 0 && last < heap[(slot - 1) / kArity]) {
+        SiftUp(heap, slot);
+      } else {
+        SiftDown(heap, slot);
+      }
     }
     if (heap.empty()) occupied_.Erase(c);
   }
@@ -199,58 +195,53 @@ bool FreeSpaceIndex::Contains(const FreeRegion& r) const {
   if (ClassOf(r.size) == kLargeClass) return slot == kInLarge && large_.count(std::make_tuple(r.size, r.offset, r.number));
   if (slot == kNowhere || slot == kInLarge) return false;
   const Heap& heap = classes_[ClassOf(r.size)];
-  return slot < heap.size() && Same(heap[slot], r);
+  return slot < heap.size() && heap[slot] == KeyOf(r);
 }
 
-// The least region of the heap that is large enough and not excluded. A heap's children are
-// never less than their parent, so a subtree is entered only below a region that does not
-// qualify; in a class of one size that is the root alone, or the root and its children.
-bool FreeSpaceIndex::BestInHeap(const Heap& heap, uint32_t need, uint32_t exclude, FreeRegion& found) const {
+// The least region of size c * 16 but exclude: the root, or when that is excluded the
+// least of its children (no other region is less than all of them).
+bool FreeSpaceIndex::BestInHeap(uint32_t c, uint32_t exclude, FreeRegion& found) const {
+  const Heap& heap = classes_[c];
   if (heap.empty()) return false;
-  if (heap[0].size >= need && heap[0].number != exclude) {
-    found = heap[0];
+  size_t best = 0;
+  if (static_cast<uint32_t>(heap[0]) == exclude) {
+    if (heap.size() == 1) return false;
+    best = 1;
+    for (size_t child = 2; child <= kArity && child < heap.size(); ++child) {
+      if (heap[child] < heap[best]) best = child;
+    }
+  }
+  found = RegionOf(heap[best], c);
+  return true;
+}
+
+// The least region of the ordered set of need bytes or more but exclude.
+bool FreeSpaceIndex::BestInLarge(uint32_t need, uint32_t exclude, FreeRegion& found) const {
+  for (auto it = large_.lower_bound(std::make_tuple(need, 0u, 0u)); it != large_.end(); ++it) {
+    if (std::get<2>(*it) == exclude) continue;
+    found = FreeRegion{std::get<2>(*it), std::get<1>(*it), std::get<0>(*it)};
     return true;
   }
-  bool any = false;
-  pending_.clear();
-  pending_.push_back(0);
-  while (!pending_.empty()) {
-    size_t at = pending_.back();
-    pending_.pop_back();
-    const FreeRegion& r = heap[at];
-    if (any && !Less(r, found)) continue;
-    if (r.size >= need && r.number != exclude) {
-      found = r;
-      any = true;
-      continue;
-    }
-    for (size_t child = kArity * at + 1; child <= kArity * at + kArity && child < heap.size(); ++child) {
-      pending_.push_back(static_cast<uint32_t>(child));
-    }
-  }
-  return any;
+  return false;
 }
 
 bool FreeSpaceIndex::BestFit(uint32_t need, uint32_t exclude, FreeRegion& found) const {
-  // In need's own class a region may still be too small; every later class is large
-  // enough throughout, and its least region is the answer unless it is excluded.
-  uint32_t from = ClassOf(need);
-  if (from < kLargeClass && !classes_.empty()) {
-    if (BestInHeap(classes_[from], need, exclude, found)) return true;
-    ++from;
+  // The first size from need up with a region that is not excluded; the ordered set may
+  // still hold a smaller one (an odd size).
+  uint32_t from = std::min(need / kClassBytes + (need % kClassBytes != 0), kLargeClass);
+  for (uint32_t c = from;; c = from) {
+    // Most often need's own size has a region: the bitmap is not asked then.
+    const bool here = c < classes_.size() && !classes_[c].empty();
+    if (!here && !occupied_.LowestFrom(from, c)) return false;
+    if (c == kLargeClass) return BestInLarge(need, exclude, found);
+    from = c + 1;
+    if (!BestInHeap(c, exclude, found)) continue;
+    FreeRegion odd;
+    if (!large_.empty() && std::get<0>(*large_.begin()) < found.size && BestInLarge(need, exclude, odd) &&
+        Less(odd, found))
+      found = odd;
+    return true;
   }
-  for (uint32_t c = 0; occupied_.LowestFrom(from, c); from = c + 1) {
-    if (c == kLargeClass) {
-      for (auto it = large_.lower_bound(std::make_tuple(need, 0u, 0u)); it != large_.end(); ++it) {
-        if (std::get<2>(*it) == exclude) continue;
-        found = FreeRegion{std::get<2>(*it), std::get<1>(*it), std::get<0>(*it)};
-        return true;
-      }
-      return false;
-    }
-    if (BestInHeap(classes_[c], need, exclude, found)) return true;
-  }
-  return false;
 }
 
 bool FreeSpaceIndex::StartingAt(uint32_t offset, uint32_t exclude, uint32_t& number) const {

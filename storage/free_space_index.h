@@ -2,10 +2,10 @@
 // whatever the number of free regions:
 //   - best fit: the smallest region of at least n bytes, on equal sizes the lowest offset,
 //     on equal offsets the lowest record number (what a scan of the records in number
-//     order keeping the first strictly better candidate would find). Regions are kept in
-//     size classes of 16 bytes, each a four-ary heap ordered by (size, offset, number), with
-//     a bitmap of the classes that hold any; regions of 64 KiB and more share one ordered
-//     class of their own;
+//     order keeping the first strictly better candidate would find). Regions of a multiple
+//     of 16 bytes below 64 KiB are kept by exact size, each size a four-ary heap of 8-byte
+//     keys (offset, number), with a bitmap of the sizes that hold any; all other regions
+//     (large ones, and the odd sizes only a damaged archive has) share one ordered set;
 //   - the free region starting at an offset, and the one ending at an offset (lowest
 //     record number first), for merging a released region with its neighbours; these are
 //     hashed, as only exact positions are asked for (several regions share a position
@@ -55,7 +55,9 @@ class PositionTable {
     uint32_t position;
     uint32_t number;
   };
-  size_t Home(uint64_t position) const;
+  size_t Home(uint64_t position) const {
+    return static_cast<size_t>((position * 0x9E3779B97F4A7C15ull) >> 20) & (slots_.size() - 1);
+  }
   void Grow();
 
   std::vector<Slot> slots_;  // size is a power of two, at most half used
@@ -85,7 +87,7 @@ class FreeSpaceIndex {
   // What BestFit(need) looks at first, and what an update of region r touches: asked for
   // early, their fetches overlap with other work.
   void PrefetchBestFit(uint32_t need) const {
-    const uint32_t c = ClassOf(need);
+    const uint32_t c = need / kClassBytes + (need % kClassBytes != 0);
     if (c < kLargeClass && c < classes_.size() && !classes_[c].empty()) __builtin_prefetch(classes_[c].data());
   }
   void PrefetchSlot(uint32_t number) const {
@@ -99,7 +101,7 @@ class FreeSpaceIndex {
 
  private:
   static constexpr uint32_t kClassBytes = 16;
-  static constexpr uint32_t kLargeClass = 4096;  // sizes of kLargeClass * 16 bytes and more
+  static constexpr uint32_t kLargeClass = 4096;  // the ordered set's class
   static constexpr uint32_t kNowhere = 0xFFFFFFFFu;
   // Marks a region's end in positions_ (beside its number); record numbers stay far below.
   static constexpr uint32_t kEndsHere = 0x80000000u;
@@ -107,20 +109,28 @@ class FreeSpaceIndex {
   // levels of a binary heap, and the children to compare lie side by side in memory.
   static constexpr size_t kArity = 4;
 
-  using Heap = std::vector<FreeRegion>;
-  static uint32_t ClassOf(uint32_t size) { return std::min(size / kClassBytes, kLargeClass); }
+  // A region in its size's heap: offset above number, so that one comparison orders them.
+  using Key = uint64_t;
+  using Heap = std::vector<Key>;
+  static Key KeyOf(const FreeRegion& r) { return (Key{r.offset} << 32) | r.number; }
+  static FreeRegion RegionOf(Key k, uint32_t c) {
+    return FreeRegion{static_cast<uint32_t>(k), static_cast<uint32_t>(k >> 32), c * kClassBytes};
+  }
+  static uint32_t ClassOf(uint32_t size) {
+    return size % kClassBytes == 0 && size / kClassBytes < kLargeClass ? size / kClassBytes : kLargeClass;
+  }
   bool Insert(const FreeRegion& r);
   bool Remove(const FreeRegion& r);
-  void Place(Heap& heap, size_t at, const FreeRegion& r);
+  void Place(Heap& heap, size_t at, Key k);
   void SiftUp(Heap& heap, size_t at);
   void SiftDown(Heap& heap, size_t at);
-  bool BestInHeap(const Heap& heap, uint32_t need, uint32_t exclude, FreeRegion& found) const;
+  bool BestInHeap(uint32_t c, uint32_t exclude, FreeRegion& found) const;
+  bool BestInLarge(uint32_t need, uint32_t exclude, FreeRegion& found) const;
 
   std::vector<Heap> classes_;      // kLargeClass heaps, made on first use
-  std::vector<uint32_t> slotOf_;   // by record number: its place in its class's heap
-  NumberSet occupied_;             // classes holding a region; kLargeClass for the large one
+  std::vector<uint32_t> slotOf_;   // by record number: its place in its size's heap
+  NumberSet occupied_;             // sizes (in 16 bytes) holding a region; kLargeClass for the set
   std::set<std::tuple<uint32_t, uint32_t, uint32_t>> large_;  // size, offset, number
-  mutable std::vector<uint32_t> pending_;  // heap places still to look at in a search
   size_t count_ = 0;
   PositionTable positions_;  // a free region's number at its offset, and kEndsHere | number at its end
 };

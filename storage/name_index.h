@@ -56,7 +56,6 @@ class NameIndex {
     std::conditional_t<Const, const V&, V&> second;
   };
 
-
   NameIndex() = default;
   NameIndex(const NameIndex& other) { *this = other; }
   NameIndex& operator=(const NameIndex& other);
@@ -164,7 +163,6 @@ class NameIndex {
 
   std::pair<uint32_t, bool> Add(std::string_view name, const V& value);
 
-
   // Linear probing without markers: the slots after a removed one move up when their home
   // allows it, so every name stays reachable from its home.
   void Remove(uint32_t record);
@@ -199,5 +197,7 @@ class NameIndex {
 
 }  // namespace tolvane
 
-// The larger members, out of the class so that it reads as what it promises.
-#include "storage/name_index_impl.h"  // IWYU pragma: export
+// The larger members, out of the class so that it reads as what it promises: the table,
+// and the walk in byte order.
+#include "storage/name_index_impl.h"   // IWYU pragma: export
+#include "storage/name_index_order.h"  // IWYU pragma: export

@@ -24,31 +24,35 @@ void NumberSet::Cover(uint32_t n) {
 }
 
 void NumberSet::Insert(uint32_t n) {
-  Cover(n);
-  uint64_t position = n;
-  for (auto& level : levels_) {
-    uint64_t& word = level[position >> 6];
-    bool wasEmpty = word == 0;
-    uint64_t bit = uint64_t{1} << (position & 63);
-    if (word & bit) return;  // already there (only the first level can say so)
-    if (&level == &levels_[0]) ++count_;
-    word |= bit;
-    if (!wasEmpty) return;
-    position >>= 6;
+  if (levels_.empty() || (static_cast<size_t>(n) >> 6) >= levels_[0].size()) Cover(n);
+  uint64_t& first = levels_[0][n >> 6];
+  const uint64_t bit = uint64_t{1} << (n & 63);
+  if (first & bit) return;
+  ++count_;
+  const bool wasEmpty = first == 0;
+  first |= bit;
+  // A summary bit changes only when its word stops being zero.
+  uint64_t position = n >> 6;
+  for (size_t level = 1; wasEmpty && level < levels_.size(); ++level, position >>= 6) {
+    uint64_t& word = levels_[level][position >> 6];
+    const bool empty = word == 0;
+    word |= uint64_t{1} << (position & 63);
+    if (!empty) break;
   }
 }
 
 void NumberSet::Erase(uint32_t n) {
   if (levels_.empty() || (static_cast<size_t>(n) >> 6) >= levels_[0].size()) return;
-  uint64_t position = n;
-  for (auto& level : levels_) {
-    uint64_t& word = level[position >> 6];
-    uint64_t bit = uint64_t{1} << (position & 63);
-    if (!(word & bit)) return;
-    if (&level == &levels_[0]) --count_;
-    word &= ~bit;
-    if (word != 0) return;
-    position >>= 6;
+  uint64_t& first = levels_[0][n >> 6];
+  const uint64_t bit = uint64_t{1} << (n & 63);
+  if (!(first & bit)) return;
+  --count_;
+  first &= ~bit;
+  uint64_t position = n >> 6;
+  for (size_t level = 1; first == 0 && level < levels_.size(); ++level, position >>= 6) {
+    uint64_t& word = levels_[level][position >> 6];
+    word &= ~(uint64_t{1} << (position & 63));
+    if (word != 0) break;
   }
 }
 

@@ -1,5 +1,6 @@
-// StorageManager: the block layer's reading half. Construction, the read-only opens,
-// closing, the header and the directory, and reading a block's stored bytes.
+// The block layer's reading half (storage_blocks.h): the directory's damaged regions and
+// reading a block's stored bytes; and StorageManager's construction, read-only opens,
+// closing, and loading of the header and the directory.
 #include "storage/storage_manager.h"
 
 #include <algorithm>
@@ -59,15 +60,15 @@ const char* StorageErrorText(int32_t code) {
 
 StorageHeader StorageHeader::Parse(const uint8_t* image) {
   StorageHeader h;
-  h.signature = Get16(image);
-  h.version = Get16(image + 2);
-  h.directoryOffset = Get32(image + kDirectoryOffsetField);
-  h.headerFlags = Get32(image + kHeaderFlagsField);
+  h.signature = LoadLe16(image);
+  h.version = LoadLe16(image + 2);
+  h.directoryOffset = LoadLe32(image + kDirectoryOffsetField);
+  h.headerFlags = LoadLe32(image + kHeaderFlagsField);
   return h;
 }
 
 StorageManager::StorageManager(uint16_t signature, uint16_t version)
-    : signature_(signature), version_(version), current_(&root_) {
+    : StorageBlocks(signature, version), current_(&root_) {
   root_.block = 1;
 }
 
@@ -149,7 +150,7 @@ bool StorageManager::LoadArchive() {
   if (h.directoryOffset == 0) return true;
   uint8_t prefix[4];
   if (!ReadAt(h.directoryOffset, prefix, 4)) return false;
-  uint32_t storedLength = Get32(prefix);
+  uint32_t storedLength = LoadLe32(prefix);
   if (storedLength == 0) return true;
 
   if (static_cast<uint64_t>(h.directoryOffset) + 4 + storedLength > size) return false;
@@ -172,8 +173,8 @@ bool StorageManager::LoadArchive() {
     BlockRecord& r = directory_[i];
     r.type = p[0];
     r.reserved = 0;
-    r.offset = Get32(p + 2);
-    r.size = Get32(p + 6);
+    r.offset = LoadLe32(p + 2);
+    r.size = LoadLe32(p + 6);
   }
   FindDamagedRegions();
 
@@ -187,12 +188,12 @@ bool StorageManager::CreateArchive() {
   Reset();
   end_ = kHeaderSize;
   std::fill(std::begin(header_), std::end(header_), 0);
-  Put16(header_, signature_);
-  Put16(header_ + 2, version_);
+  StoreLe16(header_, signature_);
+  StoreLe16(header_ + 2, version_);
   std::copy(std::begin(description_), std::end(description_), header_ + kDescriptionOffset);
   uint32_t flags = (options_ & OptionCompressDirectory ? 1 : 0) | (options_ & OptionCompressFolders ? 2 : 0) |
                    (options_ & OptionCompressChunkIndex ? 4 : 0);
-  Put32(header_ + kHeaderFlagsField, flags);
+  StoreLe32(header_ + kHeaderFlagsField, flags);
   if (!stream_->Seek(0) || !stream_->Write(header_, kHeaderSize)) return false;
   stream_->Flush();
   return true;
@@ -224,11 +225,7 @@ void StorageManager::Reset() {
 // ---------------------------------------------------------------------------------------
 // Reading blocks
 
-bool StorageManager::InBounds(uint64_t offset, uint64_t size) const {
-  return offset >= kHeaderSize && size > 0 && offset + size <= end_;
-}
-
-bool StorageManager::ReadAt(uint32_t offset, void* buffer, uint32_t length) {
+bool StorageBlocks::ReadAt(uint32_t offset, void* buffer, uint32_t length) {
   // Never hand out bytes that are not in the stream, whatever the stream does with a
   // read that runs past its end.
   if (static_cast<uint64_t>(offset) + length > stream_->GetSize()) return false;
@@ -236,7 +233,24 @@ bool StorageManager::ReadAt(uint32_t offset, void* buffer, uint32_t length) {
   return length == 0 || stream_->Read(buffer, length);
 }
 
-int32_t StorageManager::LocateBlock(uint32_t block, uint32_t& payload, uint32_t& storedLength) {
+bool StorageBlocks::ReadBytes(uint32_t offset, void* buffer, uint32_t length) {
+  return stream_ && ReadAt(offset, buffer, length);
+}
+
+bool StorageBlocks::ReadBytePieces(uint32_t offset, const StorageManagerStream::Piece* pieces, size_t count) {
+  if (!stream_) return false;
+  uint64_t last = offset;
+  for (size_t k = 0; k < count; ++k) last += pieces[k].length;
+  return last <= stream_->GetSize() && stream_->Seek(offset) && stream_->ReadPieces(pieces, count);
+}
+
+bool StorageBlocks::RegionIsOwn(uint32_t block) const {
+  if (block >= directory_.size()) return false;
+  const BlockRecord& r = directory_[block];
+  return InBounds(r.offset, r.size) && !IsDamaged(block);
+}
+
+int32_t StorageBlocks::LocateBlock(uint32_t block, uint32_t& payload, uint32_t& storedLength) {
   payload = 0;
   storedLength = 0;
   if (block == 0) return 0;
@@ -247,7 +261,7 @@ int32_t StorageManager::LocateBlock(uint32_t block, uint32_t& payload, uint32_t&
   if (!InBounds(r.offset, r.size) || IsDamaged(block)) return StorageBadBlock;
   uint8_t prefix[4];
   if (!ReadAt(r.offset, prefix, 4)) return StorageReadFailed;
-  uint32_t length = Get32(prefix);
+  uint32_t length = LoadLe32(prefix);
   if (length >= r.size || length > kMaxPayload) return StorageBadBlock;
   if (static_cast<uint64_t>(r.offset) + 4 + length > stream_->GetSize()) return StorageReadFailed;
   payload = r.offset + 4;
@@ -255,13 +269,13 @@ int32_t StorageManager::LocateBlock(uint32_t block, uint32_t& payload, uint32_t&
   return static_cast<int32_t>(length);
 }
 
-int32_t StorageManager::GetBlockLength(uint32_t block) {
+int32_t StorageBlocks::GetBlockLength(uint32_t block) {
   if (!stream_) return StorageNotOpen;
   uint32_t payload, length;
   return LocateBlock(block, payload, length);
 }
 
-int32_t StorageManager::ReadBlockRaw(uint32_t block, void* buffer, uint32_t capacity) {
+int32_t StorageBlocks::ReadBlockRaw(uint32_t block, void* buffer, uint32_t capacity) {
   if (!stream_) return StorageNotOpen;
   uint32_t payload, length;
   int32_t r = LocateBlock(block, payload, length);
@@ -271,7 +285,7 @@ int32_t StorageManager::ReadBlockRaw(uint32_t block, void* buffer, uint32_t capa
   return static_cast<int32_t>(n);
 }
 
-int32_t StorageManager::ReadBlockRaw(uint32_t block, std::vector<uint8_t>& out, uint32_t maxSize) {
+int32_t StorageBlocks::ReadBlockRaw(uint32_t block, std::vector<uint8_t>& out, uint32_t maxSize) {
   out.clear();
   if (!stream_) return StorageNotOpen;
   uint32_t payload, length;
@@ -292,7 +306,7 @@ int32_t StorageManager::ReadBlockRaw(uint32_t block, std::vector<uint8_t>& out, 
 
 // Where length bytes from offset into block's payload lie, cut at the payload's end: at and
 // n, with a positive result; 0 when nothing is there, or a negative code.
-int32_t StorageManager::LocatePart(uint32_t block, uint32_t offset, uint32_t length, uint32_t& at, uint32_t& n) {
+int32_t StorageBlocks::LocatePart(uint32_t block, uint32_t offset, uint32_t length, uint32_t& at, uint32_t& n) {
   uint32_t payload, stored;
   int32_t r = LocateBlock(block, payload, stored);
   if (r <= 0) return r;
@@ -302,7 +316,7 @@ int32_t StorageManager::LocatePart(uint32_t block, uint32_t offset, uint32_t len
   return 1;
 }
 
-int32_t StorageManager::ReadBlockPart(uint32_t block, void* buffer, uint32_t length, uint32_t offset) {
+int32_t StorageBlocks::ReadBlockPart(uint32_t block, void* buffer, uint32_t length, uint32_t offset) {
   if (!stream_) return StorageNotOpen;
   uint32_t at, n;
   int32_t r = LocatePart(block, offset, length, at, n);
@@ -312,7 +326,7 @@ int32_t StorageManager::ReadBlockPart(uint32_t block, void* buffer, uint32_t len
 }
 
 // The stored payload of block: its length, 0 for an empty block, or a negative code.
-int32_t StorageManager::ReadStoredPayload(uint32_t block, std::vector<uint8_t>& buffer) {
+int32_t StorageBlocks::ReadStoredPayload(uint32_t block, std::vector<uint8_t>& buffer) {
   uint32_t payload, length;
   int32_t r = LocateBlock(block, payload, length);
   if (r <= 0) return r;
@@ -344,7 +358,7 @@ bool StorageManager::InflateWhole(const std::vector<uint8_t>& stored, std::vecto
 // are not their blocks' alone: reading one could show another block's bytes, writing one
 // could overwrite them (or the header), and giving one back to the allocator would hand
 // out space in use. Their blocks are refused and their space is never released.
-void StorageManager::FindDamagedRegions() {
+void StorageBlocks::FindDamagedRegions() {
   damaged_.clear();
   std::vector<tolvane::Region> regions;
   for (uint32_t i = 0; i < directory_.size(); ++i) {
@@ -374,11 +388,11 @@ void StorageManager::FindDamagedRegions() {
   damaged_.erase(std::unique(damaged_.begin(), damaged_.end()), damaged_.end());
 }
 
-bool StorageManager::IsDamaged(uint32_t number) const {
+bool StorageBlocks::IsDamaged(uint32_t number) const {
   return !damaged_.empty() && std::binary_search(damaged_.begin(), damaged_.end(), number);
 }
 
-int32_t StorageManager::CheckIntegrity(uint32_t* firstBad) const {
+int32_t StorageBlocks::CheckIntegrity(uint32_t* firstBad) const {
   if (firstBad) *firstBad = kNoRecord;
   if (!stream_) return StorageNotOpen;
   std::vector<tolvane::Region> regions;

@@ -38,7 +38,7 @@ int32_t StorageManager::CopyTo(StorageManagerStream& target, bool tolerate) {
     if (available < size) {
       uint8_t prefix[4];
       if (available < 4 || !ReadAt(offset, prefix, 4)) return CopyResult::ReadFailed;
-      if (4 + static_cast<uint64_t>(Get32(prefix)) > available) return CopyResult::ReadFailed;
+      if (4 + static_cast<uint64_t>(LoadLe32(prefix)) > available) return CopyResult::ReadFailed;
     }
     uint32_t present = static_cast<uint32_t>(std::min<uint64_t>(available, size));
     for (uint32_t done = 0; done < present;) {
@@ -106,8 +106,8 @@ int32_t StorageManager::CopyTo(StorageManagerStream& target, bool tolerate) {
     uint8_t field[4];
     if (copied.size() < 2 || (copied.size() == 2 && copied[1].offset == 0)) {
       if (!target.SetSize(kHeaderSize, false)) return StorageWriteFailed;
-      if (Get32(header_ + kDirectoryOffsetField) != 0) {
-        Put32(field, 0);
+      if (LoadLe32(header_ + kDirectoryOffsetField) != 0) {
+        StoreLe32(field, 0);
         if (!target.Seek(kDirectoryOffsetField) || !target.Write(field, 4)) return StorageWriteFailed;
       }
       target.Flush();
@@ -145,11 +145,11 @@ int32_t StorageManager::CopyTo(StorageManagerStream& target, bool tolerate) {
     }
     // The region is padded to the size record 0 declares (a last compression may come out
     // shorter than the one the size was made for), so that it ends where the copy ends.
-    Put32(field, length);
+    StoreLe32(field, length);
     if (!target.Seek(static_cast<uint32_t>(position)) || !target.Write(field, 4) || !target.Write(bytes, length) ||
         !WriteZeros(target, copied[0].size - 4 - static_cast<uint64_t>(length)))
       return StorageWriteFailed;
-    Put32(field, static_cast<uint32_t>(position));
+    StoreLe32(field, static_cast<uint32_t>(position));
     if (!target.Seek(kDirectoryOffsetField) || !target.Write(field, 4)) return StorageWriteFailed;
     target.Flush();
     return result;
@@ -194,8 +194,8 @@ int32_t StorageManager::RestoreHeader(const std::vector<uint8_t>& compact, std::
   if (compact.size() < 8) return 0;
   try {
     image.assign(kHeaderSize, 0);
-    Put16(image.data(), signature_);
-    Put16(image.data() + 2, version_);
+    StoreLe16(image.data(), signature_);
+    StoreLe16(image.data() + 2, version_);
     std::copy(compact.begin(), compact.begin() + 8, image.begin() + kDirectoryOffsetField);
     image.insert(image.end(), compact.begin() + 8, compact.end());
   } catch (const std::exception&) {

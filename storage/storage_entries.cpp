@@ -125,7 +125,7 @@ bool StorageManager::LoadFolderList(uint32_t block, bool compressed, StorageFold
   if (!InBounds(r.offset, r.size)) return false;
   uint8_t prefix[4];
   if (!ReadAt(r.offset, prefix, 4)) return false;
-  uint32_t storedLength = Get32(prefix);
+  uint32_t storedLength = LoadLe32(prefix);
   if (storedLength >= r.size) return false;  // it would run into what follows
 
   // Checked before anything is allocated for it.
@@ -153,7 +153,7 @@ bool StorageManager::LoadFolderList(uint32_t block, bool compressed, StorageFold
     uint32_t n = bytes[pos];
     if (n == 0 || pos + 1 + n + 4 > bytes.size()) return false;
     std::string_view name(reinterpret_cast<const char*>(bytes.data() + pos + 1), n);
-    folder.entries.insert_or_assign(name, Get32(bytes.data() + pos + 1 + n));
+    folder.entries.insert_or_assign(name, LoadLe32(bytes.data() + pos + 1 + n));
     pos += 1 + n + 4;
   }
   for (const auto& e : folder.entries) {

@@ -171,7 +171,7 @@ bool StorageUpdate::WriteFolderList(const StorageFolder& folder, EntryValue refe
     bytes.resize(at + 1 + e.first.size() + 4);
     bytes[at] = static_cast<uint8_t>(e.first.size());
     std::copy(e.first.begin(), e.first.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at + 1));
-    Put32(bytes.data() + at + 1 + e.first.size(), e.second);
+    StoreLe32(bytes.data() + at + 1 + e.first.size(), e.second);
   }
   if (bytes.size() > kMaxPayload) return false;
   const uint32_t number = reference & kEntryBlockMask;

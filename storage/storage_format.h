@@ -26,6 +26,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/little_endian.h"
+
 namespace tolvane::storage_format {
 
 constexpr uint32_t kHeaderSize = 128;
@@ -76,20 +78,10 @@ inline bool ValidName(std::string_view name) { return !name.empty() && name.size
 // Region for a payload of n bytes: the u32 length prefix plus the payload, rounded to 16.
 constexpr uint32_t RegionSize(uint32_t n) { return (n + 19) & ~15u; }
 
-inline uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-inline uint32_t Get32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-inline void Put16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void Put32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
-}
+// The byte order of every field: the loads and stores all the formats share.
+using tolvane::LoadLe16;
+using tolvane::LoadLe32;
+using tolvane::StoreLe16;
+using tolvane::StoreLe32;
 
 }  // namespace tolvane::storage_format

@@ -1,5 +1,6 @@
-// StorageManager: the archive object. It owns one stream, loads the header, the directory
-// and the root folder list, and answers reads by name and by block number. The opens that
+// StorageManager: the archive object, on the block layer (storage_blocks.h). It owns one
+// stream, loads the header, the directory and the root folder list, and answers reads by
+// name and by block number. The opens that
 // may update add the writing side (storage_update.h), which a program that only reads
 // (OpenForReading) does not link. Results: zero or positive, or a negative StorageError;
 // no exception leaves this class. Names are byte strings compared byte by byte. Operations
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "storage/inflate.h"
+#include "storage/storage_blocks.h"
 #include "storage/storage_folder.h"
 #include "storage/storage_stream.h"
 #include "storage/storage_types.h"
@@ -27,16 +29,14 @@ struct IStream;
 class StorageAtomicFileStream;
 
 namespace tolvane {
-class ChunkedStreams;
 class StorageSpace;
 class StorageUpdate;
 
 class ArchiveUpdate;  // the writing side as the reading core knows it (archive_update.h)
 }  // namespace tolvane
 
-class StorageManager {
+class StorageManager : public StorageBlocks {
  public:
-  static constexpr uint32_t kNoRecord = 0xFFFFFFFFu;
   static constexpr uint16_t kChunkCacheLimit = 256;
 
   StorageManager(uint16_t signature, uint16_t version);
@@ -83,11 +83,7 @@ class StorageManager {
   int32_t ReadEntryTo(StorageFolder& folder, const std::string& name, EntrySink& sink);
   int32_t ReadBlockTo(uint32_t block, EntrySink& sink);
 
-  // --- Reads by block number; block 0 holds no data.
-  int32_t GetBlockLength(uint32_t block);
-  int32_t ReadBlockRaw(uint32_t block, void* buffer, uint32_t capacity);
-  int32_t ReadBlockRaw(uint32_t block, std::vector<uint8_t>& out, uint32_t maxSize = 0);
-  int32_t ReadBlockPart(uint32_t block, void* buffer, uint32_t length, uint32_t offset);
+  // --- Inflating reads by block number (the stored payload: storage_blocks.h).
   int32_t ReadBlock(uint32_t block, void* buffer, uint32_t capacity);
   int32_t ReadBlock(uint32_t block, std::vector<uint8_t>& out, uint32_t maxSize = 0);
   int32_t ReadBlockToStream(uint32_t block, std::ostringstream& out);
@@ -151,24 +147,14 @@ class StorageManager {
   // tolerate let an unreadable block through, or a negative code; a file takes it whole.
   int32_t CopyTo(StorageManagerStream& target, bool tolerate);
   int32_t CopyTo(const std::wstring& file, bool tolerate);
-  // 0 when the regions tile [128, end) exactly; else StorageIntegrityFailed and firstBad
-  // the first record out of place (kNoRecord: the end is wrong without any region).
-  int32_t CheckIntegrity(uint32_t* firstBad = nullptr) const;
 
   // --- Space (storage_space.h), for the operations above and for tests.
   int64_t AllocateSpace(uint32_t need, uint32_t exclude);
   bool ReleaseSpace(uint32_t offset, uint32_t size, uint32_t exclude);
   int32_t ResizeBlock(uint32_t block, uint32_t length, bool compact);
 
-  // --- Inspection.
+  // --- Inspection (and the block layer's: storage_blocks.h).
   StorageFolder& Root() { return root_; }
-  const std::vector<BlockRecord>& Directory() const { return directory_; }
-  uint32_t End() const { return end_; }
-  uint32_t Status() const { return status_; }
-  uint32_t Options() const { return options_; }
-  const uint8_t* HeaderImage() const { return header_; }
-  uint16_t Signature() const { return signature_; }
-  uint16_t Version() const { return version_; }
   uint32_t RequestedOptions() const { return requestedOptions_; }
   void SetRequestedOptions(uint32_t options) { requestedOptions_ = options; }
   uint16_t ChunkCacheLimit() const { return kChunkCacheLimit; }
@@ -190,9 +176,9 @@ class StorageManager {
   const std::map<uint32_t, ChunkedStream>& ChunkCache() const;
   // The millisecond tick (wrapping, like GetTickCount) that ages cached indexes.
   void SetTickSource(std::function<uint32_t()> ticks) { tickSource_ = std::move(ticks); }
+  const std::function<uint32_t()>& TickSource() const { return tickSource_; }
 
  private:
-  friend class tolvane::ChunkedStreams;
   friend class tolvane::StorageSpace;
   friend class tolvane::StorageUpdate;
   bool Attach(std::unique_ptr<StorageManagerStream> stream, int openResult);
@@ -200,13 +186,6 @@ class StorageManager {
   bool LoadArchive();
   bool CreateArchive();
   void Reset();
-  bool ReadAt(uint32_t offset, void* buffer, uint32_t length);
-  bool InBounds(uint64_t offset, uint64_t size) const;
-  void FindDamagedRegions();
-  bool IsDamaged(uint32_t number) const;
-  int32_t LocateBlock(uint32_t block, uint32_t& payload, uint32_t& storedLength);
-  int32_t LocatePart(uint32_t block, uint32_t offset, uint32_t length, uint32_t& at, uint32_t& n);
-  int32_t ReadStoredPayload(uint32_t block, std::vector<uint8_t>& buffer);
   tolvane::PieceInflater* Inflater();  // made at its first use
   bool InflateWhole(const std::vector<uint8_t>& stored, std::vector<uint8_t>& out, uint64_t limit);
   bool LoadFolderList(uint32_t block, bool compressed, StorageFolder& folder);
@@ -217,20 +196,11 @@ class StorageManager {
   tolvane::StorageUpdate& MakeUpdate();
   void StartUpdate(StorageAtomicFileStream* atomic, bool writesBack);
 
-  uint16_t signature_;
-  uint16_t version_;
-  uint32_t end_ = 0;
-  std::vector<BlockRecord> directory_;
-  std::vector<uint32_t> damaged_;  // records over damaged regions at open, sorted
   StorageFolder root_;
   StorageFolder* current_;
   std::list<std::unique_ptr<StorageFolder>> openFolders_;
   uint32_t requestedOptions_ = 0;
-  uint32_t options_ = 0;
-  uint32_t status_ = 0;
   uint8_t description_[80] = {};
-  uint8_t header_[128] = {};
-  std::unique_ptr<StorageManagerStream> stream_;
   std::unique_ptr<tolvane::PieceInflater> pieceInflater_;  // of every inflating read
   tolvane::Compressor compressor_ = nullptr;
   std::function<uint32_t()> tickSource_;  // empty: a monotonic millisecond clock

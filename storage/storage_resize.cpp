@@ -82,7 +82,7 @@ int32_t StorageUpdate::ResizeBlock(uint32_t block, uint32_t length, bool compact
   }
 
   uint8_t prefix[4];
-  Put32(prefix, length);
+  StoreLe32(prefix, length);
   Preserve(a_.directory_[block].offset, 4 + length);
   if (!a_.stream_->Seek(a_.directory_[block].offset) || !a_.stream_->Write(prefix, 4)) return StorageWriteFailed;
   return static_cast<int32_t>(length);

@@ -52,7 +52,7 @@ void StorageSpace::LearnTiling() {
 
 // Changes one record and, with as few steps as the change needs, the indexes.
 void StorageSpace::SetRecord(uint32_t number, uint8_t type, uint32_t offset, uint32_t size) {
-  LearnTiling();
+  if (!tilingKnown_) LearnTiling();
   const BlockRecord old = a_.directory_[number];
   if (log_) log_->emplace_back(number, old);
   a_.directory_[number] = BlockRecord{type, 0, offset, size};

@@ -217,8 +217,8 @@ void StorageUpdate::SerializeDirectory(const std::vector<BlockRecord>& records, 
   for (const BlockRecord& r : records) {
     p[0] = r.type;
     p[1] = 0;
-    Put32(p + 2, r.offset);
-    Put32(p + 6, r.size);
+    StoreLe32(p + 2, r.offset);
+    StoreLe32(p + 6, r.size);
     p += kRecordSize;
   }
 }
@@ -251,8 +251,8 @@ bool StorageUpdate::SaveDirectory() {
     a_.directory_.clear();
     space_.Clear();
     a_.status_ &= ~StatusDirectoryChanged;
-    if (Get32(a_.header_ + kDirectoryOffsetField) != 0) {
-      Put32(a_.header_ + kDirectoryOffsetField, 0);
+    if (LoadLe32(a_.header_ + kDirectoryOffsetField) != 0) {
+      StoreLe32(a_.header_ + kDirectoryOffsetField, 0);
       a_.status_ |= StatusHeaderChanged;
     }
     return space_.SetEnd(kHeaderSize);
@@ -286,12 +286,12 @@ bool StorageUpdate::SaveDirectory() {
   }
   if (latest != written) {
     uint8_t prefix[4];
-    Put32(prefix, latest);
+    StoreLe32(prefix, latest);
     if (!a_.stream_->Seek(a_.directory_[0].offset) || !a_.stream_->Write(prefix, 4)) return false;
   }
   const uint8_t* bytes = compressed ? stored.data() + 2 : plain.data();
   if (!a_.stream_->Write(bytes, latest)) return false;
-  Put32(a_.header_ + kDirectoryOffsetField, a_.directory_[0].offset);
+  StoreLe32(a_.header_ + kDirectoryOffsetField, a_.directory_[0].offset);
   a_.status_ |= StatusHeaderChanged;
   a_.status_ &= ~StatusDirectoryChanged;
   return true;

@@ -49,7 +49,7 @@ int32_t StorageUpdate::NewBlock(uint32_t length, uint32_t wanted) {
   }
   space_.SetRecord(static_cast<uint32_t>(number), BlockData, offset, need);
   uint8_t prefix[4];
-  Put32(prefix, length);
+  StoreLe32(prefix, length);
   Preserve(offset, 4 + length);
   if (!a_.stream_->Seek(offset) || !a_.stream_->Write(prefix, 4)) {
     space_.Release(offset, need, StorageManager::kNoRecord);
@@ -296,7 +296,7 @@ int32_t StorageManager::AppendEntryRaw(StorageFolder& folder, const std::string&
       return number < 0 ? number : StorageNoMemory;
     }
     Update().Space().SetRecord(static_cast<uint32_t>(number), BlockData, offset, need);
-    Put32(prefix, static_cast<uint32_t>(length));
+    StoreLe32(prefix, static_cast<uint32_t>(length));
     if (!stream_->Seek(offset) || !stream_->Write(prefix, 4)) {
       Update().Space().Vacate(static_cast<uint32_t>(number));
       Update().Space().SetEnd(offset);

@@ -109,7 +109,7 @@ struct Stores {
       const uint32_t offset = packed.Directory()[number].offset;
       if (::pread(packedFd, prefix, 4, offset) != 4) return false;
       c.payload = offset + 4;
-      c.length = tolvane::storage_format::Get32(prefix);
+      c.length = tolvane::storage_format::LoadLe32(prefix);
       c.zlib.assign({tolvane::storage_format::kZlibHeader0, tolvane::storage_format::kZlibHeader1});
       c.zlib.resize(c.length + 2);
       if (::pread(packedFd, c.zlib.data() + 2, c.length, c.payload) != static_cast<ssize_t>(c.length)) return false;

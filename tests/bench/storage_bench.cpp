@@ -368,10 +368,10 @@ void BM_OpenCloseFloor(benchmark::State& state) {
   LargeArchive& a = TheLargeArchive(state.range(0));
   const bool update = state.range(1) != 0;
   const uint8_t* image = a.bytes.data();
-  const uint32_t directory = Get32(image + kDirectoryOffsetField);
-  const uint32_t directoryLength = Get32(image + directory);
-  const uint32_t list = Get32(image + directory + 4 + kRecordSize + 2);
-  const uint32_t listLength = Get32(image + list);
+  const uint32_t directory = LoadLe32(image + kDirectoryOffsetField);
+  const uint32_t directoryLength = LoadLe32(image + directory);
+  const uint32_t list = LoadLe32(image + directory + 4 + kRecordSize + 2);
+  const uint32_t listLength = LoadLe32(image + list);
   struct Name {
     uint32_t at, length, value;
   };
@@ -381,7 +381,7 @@ void BM_OpenCloseFloor(benchmark::State& state) {
     std::vector<Name> names;
     for (size_t pos = 0; pos + 1 < bytes.size();) {
       uint32_t n = bytes[pos];
-      names.push_back(Name{static_cast<uint32_t>(pos + 1), n, Get32(&bytes[pos + 1 + n])});
+      names.push_back(Name{static_cast<uint32_t>(pos + 1), n, LoadLe32(&bytes[pos + 1 + n])});
       pos += 1 + n + 4;
     }
     if (update) {
@@ -390,7 +390,7 @@ void BM_OpenCloseFloor(benchmark::State& state) {
       for (const Name& e : names) {
         *p++ = static_cast<uint8_t>(e.length);
         std::memcpy(p, &bytes[e.at], e.length);
-        Put32(p + e.length, e.value);
+        StoreLe32(p + e.length, e.value);
         p += e.length + 4;
       }
       std::vector<uint8_t> dir(records);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <random>
 
@@ -45,14 +46,18 @@ TEST(PositionTable, CollidingPositionsSurviveDeletionInAnyOrder) {
   }
 }
 
-TEST(FreeSpaceIndex, AnswersAsAScanInNumberOrderWould) {
+using Draw = std::function<uint32_t(std::mt19937&)>;
+
+// Random changes of regions of the sizes drawn, each followed by the questions the
+// allocator asks, for needs drawn, compared with a scan of every region.
+void AnswersAsAScan(const Draw& sizes, const Draw& needs) {
   FreeSpaceIndex index;
   std::map<uint32_t, FreeRegion> regions;  // by number
   std::mt19937 rng(11);
   for (int step = 0; step < 20000; ++step) {
     uint32_t number = static_cast<uint32_t>(rng() % 400);
     auto it = regions.find(number);
-    FreeRegion now{number, static_cast<uint32_t>(128 + (rng() % 2000) * 16), static_cast<uint32_t>(16 * (1 + rng() % 40))};
+    FreeRegion now{number, static_cast<uint32_t>(128 + (rng() % 2000) * 16), sizes(rng)};
     if (it != regions.end()) {
       bool keep = rng() % 2;
       index.Update(number, &it->second, keep ? &now : nullptr);
@@ -65,7 +70,7 @@ TEST(FreeSpaceIndex, AnswersAsAScanInNumberOrderWould) {
       index.Update(number, nullptr, &now);
       regions[number] = now;
     }
-    uint32_t need = static_cast<uint32_t>(16 * (1 + rng() % 40));
+    uint32_t need = needs(rng);
     uint32_t exclude = static_cast<uint32_t>(rng() % 400);
     // Best fit: smallest remainder, then lowest offset, first in number order.
     const FreeRegion* best = nullptr;
@@ -78,6 +83,8 @@ TEST(FreeSpaceIndex, AnswersAsAScanInNumberOrderWould) {
     ASSERT_EQ(best != nullptr, index.BestFit(need, exclude, found)) << step;
     if (best) {
       ASSERT_EQ(best->number, found.number) << step;
+      ASSERT_EQ(best->offset, found.offset) << step;
+      ASSERT_EQ(best->size, found.size) << step;
     }
     uint32_t at = static_cast<uint32_t>(128 + (rng() % 2000) * 16);
     const FreeRegion* start = nullptr;
@@ -97,6 +104,27 @@ TEST(FreeSpaceIndex, AnswersAsAScanInNumberOrderWould) {
       ASSERT_EQ(end->number, n);
     }
   }
+}
+
+TEST(FreeSpaceIndex, AnswersAsAScanInNumberOrderWould) {
+  const Draw sixteens = [](std::mt19937& rng) { return static_cast<uint32_t>(16 * (1 + rng() % 40)); };
+  AnswersAsAScan(sixteens, sixteens);
+}
+
+// Sizes kept apart from the common ones: 64 KiB and more, and the odd sizes of a damaged
+// directory, which may be a better fit than any common size; needs of any size.
+TEST(FreeSpaceIndex, AnswersAsAScanForLargeAndOddSizes) {
+  const Draw sizes = [](std::mt19937& rng) {
+    switch (rng() % 4) {
+      case 0: return static_cast<uint32_t>(1 + rng() % 700);                // odd mostly
+      case 1: return static_cast<uint32_t>(65536 - 32 + 16 * (rng() % 5));  // either side of 64 KiB
+      default: return static_cast<uint32_t>(16 * (1 + rng() % 40));
+    }
+  };
+  const Draw needs = [](std::mt19937& rng) {
+    return rng() % 3 ? static_cast<uint32_t>(1 + rng() % 700) : static_cast<uint32_t>(65000 + rng() % 1000);
+  };
+  AnswersAsAScan(sizes, needs);
 }
 
 }  // namespace

@@ -87,14 +87,14 @@ TEST(ReadEntryTo, DamageIsReportedAsReadEntryReportsIt) {
   ASSERT_TRUE(probe.OpenForReading(bytes));
   const BlockRecord record = probe.Directory()[block];
   probe.Close();
-  const uint32_t stored = tolvane::storage_format::Get32(bytes.data() + record.offset);
+  const uint32_t stored = tolvane::storage_format::LoadLe32(bytes.data() + record.offset);
 
   // The checksum is the stream's last four bytes: pieces were taken before it fails.
   std::vector<uint8_t> trailer = bytes;
   trailer[record.offset + 4 + stored - 1] ^= 1;
   // A stored length that reaches the region's size.
   std::vector<uint8_t> length = bytes;
-  tolvane::storage_format::Put32(length.data() + record.offset, record.size);
+  tolvane::storage_format::StoreLe32(length.data() + record.offset, record.size);
   struct Case {
     std::vector<uint8_t>* image;
     int32_t code;
