@@ -70,6 +70,11 @@ int main(int argc, char** argv) {
   fs::create_directories(dir);
   const fs::path arc = dir / "a.arc";
   bool ok = true;
+  // The step under way while all is well, named when something fails.
+  const char* step = "building the archive";
+  auto enter = [&](const char* next) {
+    if (ok) step = next;
+  };
 
   // A package-sized archive of about 150 entries (stored as they are: building it is not
   // what is measured).
@@ -88,6 +93,7 @@ int main(int argc, char** argv) {
   const Bytes entry = Content(64 * 1024, 7);
 
   // --- A put of a new name.
+  enter("a put, or taking the entry out again");
   auto putJournal = [&]() {
     StorageManager m(kPackageSignature, kPackageVersion);
     return m.Open(arc.wstring(), OpenReadWrite) &&
@@ -113,9 +119,11 @@ int main(int argc, char** argv) {
     inPlacePut.push_back(Seconds(putInPlace, ok));
     ok = takeOut() && ok;
   }
+  enter("restoring the archive");
   ok = WriteSynced(arc, original, true) && ok;
 
   // --- A rollback: every entry rewritten in place leaves a journal of the whole archive.
+  enter("rewriting every entry, then discarding the update");
   Bytes hotArchive, hotJournal;
   {
     StorageManager m(kPackageSignature, kPackageVersion);
@@ -149,6 +157,7 @@ int main(int argc, char** argv) {
     }
     return out.Sync();
   };
+  enter("a rollback of the hot journal");
   std::vector<double> rolledBack, copied;
   for (int i = 0; ok && i < runs; ++i) {
     ok = WriteSynced(arc, hotArchive, true) && WriteSynced(journal, hotJournal);
@@ -161,7 +170,7 @@ int main(int argc, char** argv) {
   std::error_code ec;
   fs::remove_all(dir, ec);
   if (!ok) {
-    std::fprintf(stderr, "journal_bench: an update or a rollback did not do what it should\n");
+    std::fprintf(stderr, "journal_bench: %s did not do what it should\n", step);
     return 1;
   }
   const double put = Median(journalPut), bare = Median(inPlacePut);
