@@ -37,10 +37,15 @@ Bytes ReadAll(const fs::path& p) {
 }
 
 // Written and synced, so that a later sync in a timed section has nothing of it to do.
-bool WriteSynced(const fs::path& p, const Bytes& b) {
+// A new file, or (inPlace) the bytes of the file at p rewritten: a journal only applies to
+// the file it was made for (same volume and file number), and a file made anew at the name
+// is another one whenever the file system hands it another number.
+bool WriteSynced(const fs::path& p, const Bytes& b, bool inPlace = false) {
   StorageManagerFileStream f;
-  return f.Open(p.wstring(), CreateNew) == CreatedNew && f.Write(b.data(), static_cast<uint32_t>(b.size())) &&
-         f.Sync();
+  const uint32_t n = static_cast<uint32_t>(b.size());
+  return (inPlace ? f.Open(p.wstring(), OpenReadWrite) == OpenedExisting
+                  : f.Open(p.wstring(), CreateNew) == CreatedNew) &&
+         f.Write(b.data(), n) && f.SetSize(n, false) && f.Sync();
 }
 
 double Seconds(const std::function<bool()>& f, bool& ok) {
@@ -65,6 +70,11 @@ int main(int argc, char** argv) {
   fs::create_directories(dir);
   const fs::path arc = dir / "a.arc";
   bool ok = true;
+  // The step under way while all is well, named when something fails.
+  const char* step = "building the archive";
+  auto enter = [&](const char* next) {
+    if (ok) step = next;
+  };
 
   // A package-sized archive of about 150 entries (stored as they are: building it is not
   // what is measured).
@@ -83,6 +93,7 @@ int main(int argc, char** argv) {
   const Bytes entry = Content(64 * 1024, 7);
 
   // --- A put of a new name.
+  enter("a put, or taking the entry out again");
   auto putJournal = [&]() {
     StorageManager m(kPackageSignature, kPackageVersion);
     return m.Open(arc.wstring(), OpenReadWrite) &&
@@ -108,9 +119,11 @@ int main(int argc, char** argv) {
     inPlacePut.push_back(Seconds(putInPlace, ok));
     ok = takeOut() && ok;
   }
-  ok = WriteSynced(arc, original) && ok;
+  enter("restoring the archive");
+  ok = WriteSynced(arc, original, true) && ok;
 
   // --- A rollback: every entry rewritten in place leaves a journal of the whole archive.
+  enter("rewriting every entry, then discarding the update");
   Bytes hotArchive, hotJournal;
   {
     StorageManager m(kPackageSignature, kPackageVersion);
@@ -144,9 +157,10 @@ int main(int argc, char** argv) {
     }
     return out.Sync();
   };
+  enter("a rollback of the hot journal");
   std::vector<double> rolledBack, copied;
   for (int i = 0; ok && i < runs; ++i) {
-    ok = WriteSynced(arc, hotArchive) && WriteSynced(journal, hotJournal);
+    ok = WriteSynced(arc, hotArchive, true) && WriteSynced(journal, hotJournal);
     copied.push_back(Seconds(copyOnce, ok));
     fs::remove(copy);
     rolledBack.push_back(Seconds(rollback, ok));
@@ -156,7 +170,7 @@ int main(int argc, char** argv) {
   std::error_code ec;
   fs::remove_all(dir, ec);
   if (!ok) {
-    std::fprintf(stderr, "journal_bench: an update or a rollback did not do what it should\n");
+    std::fprintf(stderr, "journal_bench: %s did not do what it should\n", step);
     return 1;
   }
   const double put = Median(journalPut), bare = Median(inPlacePut);
