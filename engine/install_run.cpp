@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <atomic>
 #include <set>
 
 #include "common/text_conversion.h"
@@ -337,13 +338,11 @@ const wchar_t* InstallRun::Finish(std::wstring& errorText) {
     return Compose(errorText, kWriteFilePrefix, folder_ + kJournalName);
   }
   // From here on the run has finished, whatever the clearing up meets: what it leaves,
-  // the next start removes.
+  // the next start removes. Removing thousands of old files takes longer than writing
+  // the new ones on some file systems, so it is not done here, before the user sees the
+  // end, but after.
   closed_ = true;
   journal_.reset();
-  try {
-    if (DiscardAside(folder_, steps_)) DropJournal(folder_ + kJournalName);
-  } catch (...) {
-  }
   return nullptr;
 }
 
@@ -356,7 +355,13 @@ void InstallRun::Undo() {
 
 // ---------------------------------------------------------------------------------------
 
-void RecoverUnfinishedRun() {
+namespace {
+
+std::atomic<bool> g_clearingUp{false};
+
+// Completes the run whose journal the registry names: a finished one by removing what it
+// moved aside, an unfinished one (`restore`) by putting the folder back.
+void CompleteRecordedRun(bool restore) {
   try {
     std::wstring journal;
     if (!ReadJournalPlace(journal)) return;
@@ -374,19 +379,32 @@ void RecoverUnfinishedRun() {
       if (!file) {
         const DWORD error = GetLastError();
         // No journal: the run ended before it changed anything.
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) ForgetJournalPlace();
+        if (restore && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)) ForgetJournalPlace();
         return;
       }
       std::string bytes;
       if (!ReadWholeFile(file.get(), bytes) || !ParseRunJournal(bytes, steps)) return;
     }
     const bool finished = !steps.empty() && steps.back().kind == RunStep::Finished;
+    if (!finished && !restore) return;
     const bool whole = finished ? DiscardAside(folder, steps) : RestoreSteps(folder, steps);
     if (whole) DropJournal(journal);
   } catch (...) {
     // Tried again at the next start.
   }
 }
+
+}  // namespace
+
+void RecoverUnfinishedRun() { CompleteRecordedRun(true); }
+
+void ClearUpFinishedRun() {
+  g_clearingUp = true;
+  CompleteRecordedRun(false);
+  g_clearingUp = false;
+}
+
+bool ClearingUpFinishedRun() { return g_clearingUp; }
 
 void RemoveRunLeftovers(const std::wstring& folder, const std::vector<ManifestEntry>& entries) {
   for (const ManifestEntry& entry : entries) {

@@ -5,6 +5,7 @@
 // byte for byte, attributes included (or the new one, where the run got past its end).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "engine/install_run.h"
@@ -164,6 +165,23 @@ TEST_F(InstallRunTest, MemoryRunningOutAtAnyFileCallLeavesTheOldInstallation) {
       ExpectNoTrace();
     }
   }
+}
+
+TEST_F(InstallRunTest, OldFilesAreRemovedAfterTheEndIsShown) {
+  MakeOldInstallation();
+  SetFileFault(FileFault::None);
+  MessageRecorder page;
+  std::atomic<bool> asideAtDone{false};
+  page.onMessage = [&](UINT message) {
+    if (message == WM_SETUP_DONE) asideAtDone = PathExists(folder_ + L"database\\main.db" + tolvane::kAsideSuffix);
+  };
+  HANDLE thread = StartUpgradeWorker(page.window(), page.progress());
+  ASSERT_TRUE(page.WaitForWorker(thread, kTimeoutMs));
+  ASSERT_TRUE(EndedWith(page.Messages(), WM_SETUP_DONE));
+  EXPECT_TRUE(asideAtDone) << "the user waited for the old files to go";
+  EXPECT_FALSE(tolvane::ClearingUpFinishedRun());
+  for (const auto& [name, item] : Take()) EXPECT_EQ(name.find(tolvane::kAsideSuffix), std::wstring::npos);
+  ExpectNoTrace();
 }
 
 constexpr size_t kEntries = 5;
