@@ -49,10 +49,18 @@ class InstallRun {
   // that exists already must open for writing (a running program's does not), or the
   // run is refused with "建立文件 " + path + " 出错。", composed in `errorText`.
   const wchar_t* Plan(const std::vector<ManifestEntry>& entries, std::wstring& errorText);
-  // Writes the journal, records where it lies and moves the files to be replaced aside.
-  // Null on success; otherwise the failure text (what was moved is put back by Undo).
+  // Writes the journal and records where it lies. Null on success; otherwise the failure
+  // text (the run is then to be undone).
   const wchar_t* Begin(std::wstring& errorText);
-  // Every entry is written: the journal says so. What was moved aside stays for
+  // Before entry `entry` (manifest index) is written: moves aside, in order, every file
+  // to be replaced up to that entry's. Null on success; otherwise the failure text (what
+  // was moved is put back by Undo), also for a move that failed earlier.
+  const wchar_t* ReadyFor(size_t entry, std::wstring& errorText);
+  // Moves the next file to be replaced aside ahead of its entry, while the worker would
+  // only wait for content (ReadAhead::SetWaitWork). False when none is left or the move
+  // failed (ReadyFor reports it).
+  static bool MoveOneAhead(void* run);
+  // Every entry is written (each after ReadyFor): the journal says so. What was moved aside stays for
   // ClearUpFinishedRun. Null on success; otherwise the failure text, and the run is to be
   // undone.
   const wchar_t* Finish(std::wstring& errorText);
@@ -62,7 +70,14 @@ class InstallRun {
 
  private:
   std::wstring folder_;
+  // Carries out steps_[done_] (a move aside; the other kinds need nothing before their
+  // entry's write). False when the move failed: failedPath_ says which.
+  bool Advance();
+
   std::vector<RunStep> steps_;
+  std::vector<size_t> stepEntries_;  // the manifest index of each step's entry
+  size_t done_ = 0;                  // steps carried out so far, in order
+  std::wstring failedPath_;
   UniqueFile journal_;
   bool begun_ = false;
   bool closed_ = false;
