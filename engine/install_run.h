@@ -60,9 +60,9 @@ class InstallRun {
   // only wait for content (ReadAhead::SetWaitWork). False when none is left or the move
   // failed (ReadyFor reports it).
   static bool MoveOneAhead(void* run);
-  // Every entry is written (each after ReadyFor): the journal says so. What was moved aside stays for
-  // ClearUpFinishedRun. Null on success; otherwise the failure text, and the run is to be
-  // undone.
+  // Every entry is written (each after ReadyFor): the journal says so. What was moved
+  // aside stays for ClearUpFinishedRun. Null on success; otherwise the failure text, and
+  // the run is to be undone.
   const wchar_t* Finish(std::wstring& errorText);
   // Puts the folder back as the run found it. What cannot be put back now is left with
   // its journal for the next start of setup.
