@@ -410,7 +410,7 @@ void CompleteRecordedRun(bool restore) {
       if (!file) {
         const DWORD error = GetLastError();
         // No journal: the run ended before it changed anything.
-        if (restore && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)) ForgetJournalPlace();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) ForgetJournalPlace();
         return;
       }
       std::string bytes;

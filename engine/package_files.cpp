@@ -164,6 +164,8 @@ bool ExtractPackage(WorkerContext& context, int32_t base, int32_t span) {
   }
   // Nothing is changed unless every file to be replaced can be: a running server's
   // executable fails the run here, before the first change.
+  // What an earlier run that finished left to remove is no reason to refuse this one.
+  tolvane::ClearUpFinishedRun();
   tolvane::InstallRun run(folder);
   if (const wchar_t* error = run.Plan(manifest.Entries, ErrorTextBuffer)) {
     ReportError(context, error);
