@@ -38,8 +38,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR /*commandLine*/, int /*
     application.RunWizard();
     // A worker told to stop may still be running (the cancel wait is bounded): it uses
     // its page's members and its context, so nothing is released before it has ended.
-    // One that does not end in time ends with the process, before anything is freed.
-    if (!application.WaitForWorkers(kWorkerExitWaitMs)) TerminateProcess(GetCurrentProcess(), 0);
+    // One that does not end in time ends with the process, before anything is freed;
+    // one that is removing what a finished run replaced is let finish (ended, it would
+    // leave that to the next start of setup).
+    if (!application.WaitForWorkers(kWorkerExitWaitMs) &&
+        !(tolvane::ClearingUpFinishedRun() && application.WaitForWorkers(INFINITE))) {
+      TerminateProcess(GetCurrentProcess(), 0);
+    }
     richEdit.reset();
     CWizardModule::Term();
     if (SUCCEEDED(ole)) OleUninitialize();

@@ -187,6 +187,8 @@ int32_t ReadAhead::ReadNext(EntrySink& into) {
 }
 
 const ReadAhead::Piece& ReadAhead::Next() {
+  while (waitWork_ && !published_.Above(taken_) && waitWork_(waitData_)) {
+  }
   published_.WaitAbove(taken_, stop_);
   return pieces_[taken_ % kPieces];
 }

@@ -29,6 +29,7 @@ class Counter {
   void Raise();
   // Waits until the count exceeds `than` or `stop` is set.
   void WaitAbove(size_t than, const std::atomic<bool>& stop);
+  bool Above(size_t than) const { return value_ > than; }
   void Wake();
 
  private:
@@ -94,6 +95,12 @@ class ReadAhead {
   // it (StorageWriteFailed when `into` refused a piece). Read ahead, content that fits
   // one piece reaches `into` only once the whole file has been read and checked.
   int32_t ReadNext(EntrySink& into);
+  // Work of the caller's own, done on its thread while the next piece is not read yet:
+  // `work` is called until it returns false or the piece is there.
+  void SetWaitWork(bool (*work)(void*), void* data) {
+    waitWork_ = work;
+    waitData_ = data;
+  }
 
  private:
   const Piece& Next();
@@ -112,6 +119,8 @@ class ReadAhead {
   size_t produced_ = 0;  // pieces published (reading thread only)
   std::atomic<bool> stop_{false};
   Counter published_, released_;
+  bool (*waitWork_)(void*) = nullptr;
+  void* waitData_ = nullptr;
   UniqueHandle thread_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <atomic>
 #include <set>
 
 #include "common/text_conversion.h"
@@ -253,7 +254,13 @@ InstallRun::~InstallRun() {
 
 const wchar_t* InstallRun::Plan(const std::vector<ManifestEntry>& entries, std::wstring& errorText) {
   std::set<std::wstring> plannedFolders;
-  for (const ManifestEntry& entry : entries) {
+  // A name listed twice is one file: its first listing's step covers both writes.
+  struct NoCase {
+    bool operator()(const std::wstring& a, const std::wstring& b) const { return _wcsicmp(a.c_str(), b.c_str()) < 0; }
+  };
+  std::set<std::wstring, NoCase> plannedFiles;
+  for (size_t index = 0; index < entries.size(); ++index) {
+    const ManifestEntry& entry = entries[index];
     const std::wstring name = ToWide(entry.Name);
     if (entry.Kind == Folder) {
       // Every level that is missing, parents first.
@@ -267,15 +274,18 @@ const wchar_t* InstallRun::Plan(const std::vector<ManifestEntry>& entries, std::
       for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
         plannedFolders.insert(*it);
         steps_.push_back({RunStep::NewFolder, *it});
+        stepEntries_.push_back(index);
       }
       continue;
     }
+    if (!plannedFiles.insert(name).second) continue;
     const std::wstring path = folder_ + name;
     switch (LookAt(path)) {
       case Existing::None: steps_.push_back({RunStep::NewFile, name}); break;
       case Existing::Replaceable: steps_.push_back({RunStep::MovedAside, name}); break;
       case Existing::Blocked: return Compose(errorText, kCreateFilePrefix, path);
     }
+    stepEntries_.push_back(index);
   }
   return nullptr;
 }
@@ -315,35 +325,55 @@ const wchar_t* InstallRun::Begin(std::wstring& errorText) {
       written != bytes.size() || !files::Flush(journal_.get())) {
     return Compose(errorText, kWriteFilePrefix, journalPath);
   }
-
-  for (const RunStep& step : steps_) {
-    if (step.kind != RunStep::MovedAside) continue;
-    const std::wstring path = folder_ + step.name;
-    if (!files::Move(path, AsidePath(folder_, step.name)) && Exists(path)) {
-      // (A name listed twice was moved at its first listing.)
-      return Compose(errorText, kCreateFilePrefix, path);
-    }
-  }
   return nullptr;
 }
 
+bool InstallRun::Advance() {
+  const RunStep& step = steps_[done_];
+  if (step.kind == RunStep::MovedAside) {
+    const std::wstring path = folder_ + step.name;
+    // (One that is gone already has nothing to keep.)
+    if (!files::Move(path, AsidePath(folder_, step.name)) && Exists(path)) {
+      failedPath_ = path;
+      return false;
+    }
+  }
+  ++done_;
+  return true;
+}
+
+const wchar_t* InstallRun::ReadyFor(size_t entry, std::wstring& errorText) {
+  while (failedPath_.empty() && done_ < steps_.size() && stepEntries_[done_] <= entry) Advance();
+  return failedPath_.empty() ? nullptr : Compose(errorText, kCreateFilePrefix, failedPath_);
+}
+
+bool InstallRun::MoveOneAhead(void* self) {
+  InstallRun& run = *static_cast<InstallRun*>(self);
+  while (run.failedPath_.empty() && run.done_ < run.steps_.size()) {
+    const bool move = run.steps_[run.done_].kind == RunStep::MovedAside;
+    if (!run.Advance()) return false;
+    if (move) return true;
+  }
+  return false;
+}
+
 const wchar_t* InstallRun::Finish(std::wstring& errorText) {
+  if (const wchar_t* error = ReadyFor(SIZE_MAX, errorText)) return error;
   std::string record;
   AppendRunRecord(record, {RunStep::Finished, {}});
   steps_.push_back({RunStep::Finished, {}});  // (putting back passes over it)
+  stepEntries_.push_back(SIZE_MAX);
   DWORD written = 0;
   if (!files::Write(journal_.get(), record.data(), static_cast<DWORD>(record.size()), &written) ||
       written != record.size() || !files::Flush(journal_.get())) {
     return Compose(errorText, kWriteFilePrefix, folder_ + kJournalName);
   }
   // From here on the run has finished, whatever the clearing up meets: what it leaves,
-  // the next start removes.
+  // the next start removes. Removing thousands of old files takes longer than writing
+  // the new ones on some file systems, so it is not done here, before the user sees the
+  // end, but after.
   closed_ = true;
   journal_.reset();
-  try {
-    if (DiscardAside(folder_, steps_)) DropJournal(folder_ + kJournalName);
-  } catch (...) {
-  }
   return nullptr;
 }
 
@@ -356,7 +386,13 @@ void InstallRun::Undo() {
 
 // ---------------------------------------------------------------------------------------
 
-void RecoverUnfinishedRun() {
+namespace {
+
+std::atomic<bool> g_clearingUp{false};
+
+// Completes the run whose journal the registry names: a finished one by removing what it
+// moved aside, an unfinished one (`restore`) by putting the folder back.
+void CompleteRecordedRun(bool restore) {
   try {
     std::wstring journal;
     if (!ReadJournalPlace(journal)) return;
@@ -381,12 +417,25 @@ void RecoverUnfinishedRun() {
       if (!ReadWholeFile(file.get(), bytes) || !ParseRunJournal(bytes, steps)) return;
     }
     const bool finished = !steps.empty() && steps.back().kind == RunStep::Finished;
+    if (!finished && !restore) return;
     const bool whole = finished ? DiscardAside(folder, steps) : RestoreSteps(folder, steps);
     if (whole) DropJournal(journal);
   } catch (...) {
     // Tried again at the next start.
   }
 }
+
+}  // namespace
+
+void RecoverUnfinishedRun() { CompleteRecordedRun(true); }
+
+void ClearUpFinishedRun() {
+  g_clearingUp = true;
+  CompleteRecordedRun(false);
+  g_clearingUp = false;
+}
+
+bool ClearingUpFinishedRun() { return g_clearingUp; }
 
 void RemoveRunLeftovers(const std::wstring& folder, const std::vector<ManifestEntry>& entries) {
   for (const ManifestEntry& entry : entries) {

@@ -2,10 +2,11 @@
 // a journal into the install folder, flushed to disk, that lists every change it is
 // about to make: the files it will replace (moved aside on the same volume, so that
 // nothing is copied and no space is taken), the files and folders it will create. A run
-// that does not finish puts everything back from that list; one that finishes removes
-// what it moved aside. Where the journal lies is kept in the product's registry key, so
-// that the next start of setup finds a run that a killed process left unfinished, even
-// the first install's, and completes it either way.
+// that does not finish puts everything back from that list; one that finishes says so in
+// the journal, and what it moved aside is removed afterwards (ClearUpFinishedRun), while
+// the user already sees the end. Where the journal lies is kept in the product's registry
+// key, so that the next start of setup finds a run that a killed process left unfinished,
+// even the first install's, and completes it either way.
 #pragma once
 
 #include <windows.h>
@@ -48,11 +49,20 @@ class InstallRun {
   // that exists already must open for writing (a running program's does not), or the
   // run is refused with "建立文件 " + path + " 出错。", composed in `errorText`.
   const wchar_t* Plan(const std::vector<ManifestEntry>& entries, std::wstring& errorText);
-  // Writes the journal, records where it lies and moves the files to be replaced aside.
-  // Null on success; otherwise the failure text (what was moved is put back by Undo).
+  // Writes the journal and records where it lies. Null on success; otherwise the failure
+  // text (the run is then to be undone).
   const wchar_t* Begin(std::wstring& errorText);
-  // Every entry is written: the journal says so, then what was moved aside is removed.
-  // Null on success; otherwise the failure text, and the run is to be undone.
+  // Before entry `entry` (manifest index) is written: moves aside, in order, every file
+  // to be replaced up to that entry's. Null on success; otherwise the failure text (what
+  // was moved is put back by Undo), also for a move that failed earlier.
+  const wchar_t* ReadyFor(size_t entry, std::wstring& errorText);
+  // Moves the next file to be replaced aside ahead of its entry, while the worker would
+  // only wait for content (ReadAhead::SetWaitWork). False when none is left or the move
+  // failed (ReadyFor reports it).
+  static bool MoveOneAhead(void* run);
+  // Every entry is written (each after ReadyFor): the journal says so. What was moved
+  // aside stays for ClearUpFinishedRun. Null on success; otherwise the failure text, and
+  // the run is to be undone.
   const wchar_t* Finish(std::wstring& errorText);
   // Puts the folder back as the run found it. What cannot be put back now is left with
   // its journal for the next start of setup.
@@ -60,7 +70,14 @@ class InstallRun {
 
  private:
   std::wstring folder_;
+  // Carries out steps_[done_] (a move aside; the other kinds need nothing before their
+  // entry's write). False when the move failed: failedPath_ says which.
+  bool Advance();
+
   std::vector<RunStep> steps_;
+  std::vector<size_t> stepEntries_;  // the manifest index of each step's entry
+  size_t done_ = 0;                  // steps carried out so far, in order
+  std::wstring failedPath_;
   UniqueFile journal_;
   bool begun_ = false;
   bool closed_ = false;
@@ -70,6 +87,12 @@ class InstallRun {
 // folder, or removes what was moved aside when every file had been written). A journal
 // that cannot be read whole or is damaged is left as it is, and nothing is touched.
 void RecoverUnfinishedRun();
+
+// After a run that finished (the worker's last work, once the user sees the end): removes
+// what it moved aside, then its journal. Nothing when no finished run is recorded.
+void ClearUpFinishedRun();
+// True while ClearUpFinishedRun works: the program lets it end rather than end it.
+bool ClearingUpFinishedRun();
 
 // At uninstall: removes whatever a run left in `folder` (the journal, the package's
 // files moved aside). Files that cannot be deleted are marked for removal at the next

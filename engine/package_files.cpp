@@ -81,15 +81,16 @@ const wchar_t* WritePackageFile(tolvane::ReadAhead& ahead, const std::wstring& p
   return sink.writer().Finish(ErrorTextBuffer);
 }
 
-// Every entry in manifest order; null when all were written or the install was stopped
-// (`stopped` then says so), otherwise the failure text.
+// Every entry in manifest order, each after `run` is ready for it; null when all were
+// written or the install was stopped (`stopped` then says so), otherwise the failure text.
 const wchar_t* WriteEntries(WorkerContext& context, int32_t base, int32_t span, tolvane::ReadAhead& ahead,
-                            bool& stopped) {
+                            tolvane::InstallRun& run, bool& stopped) {
   const PackageManifest& manifest = context.manifest;
   const std::wstring& folder = InstalledProduct().InstallPath;
   uint64_t bytesWritten = 0;
   for (size_t i = 0; i < manifest.Entries.size(); ++i) {
     if ((stopped = StopRequested(context, StopPoint::BeforeEntry, i))) return nullptr;
+    if (const wchar_t* error = run.ReadyFor(i, ErrorTextBuffer)) return error;
     const ManifestEntry& entry = manifest.Entries[i];
     if (entry.Kind == Folder) {
       if (!CreateFolderPath(context.window, folder + ToWide(entry.Name))) return tolvane::kFolderErrorText;
@@ -163,6 +164,8 @@ bool ExtractPackage(WorkerContext& context, int32_t base, int32_t span) {
   }
   // Nothing is changed unless every file to be replaced can be: a running server's
   // executable fails the run here, before the first change.
+  // What an earlier run that finished left to remove is no reason to refuse this one.
+  tolvane::ClearUpFinishedRun();
   tolvane::InstallRun run(folder);
   if (const wchar_t* error = run.Plan(manifest.Entries, ErrorTextBuffer)) {
     ReportError(context, error);
@@ -172,10 +175,15 @@ bool ExtractPackage(WorkerContext& context, int32_t base, int32_t span) {
   ahead.Start();  // without its thread the files are read as they are written
 
   // From the first change on, a run that does not finish puts the folder back before it
-  // reports; an exception passing through leaves that to the run's destructor.
+  // reports; an exception passing through leaves that to the run's destructor. The old
+  // files are moved aside as their entries come, and ahead of them while the worker
+  // waits for content (a large file's), so that the moves mostly cost no time.
   bool stopped = false;
   const wchar_t* error = run.Begin(ErrorTextBuffer);
-  if (!error) error = WriteEntries(context, base, span, ahead, stopped);
+  if (!error) {
+    ahead.SetWaitWork(&tolvane::InstallRun::MoveOneAhead, &run);
+    error = WriteEntries(context, base, span, ahead, run, stopped);
+  }
   if (!error && !stopped) error = run.Finish(ErrorTextBuffer);
   if (!error && !stopped) return true;
   run.Undo();

@@ -8,6 +8,7 @@
 #include "common/win_owners.h"
 #include "engine/error_texts.h"
 #include "engine/firewall.h"
+#include "engine/install_run.h"
 #include "engine/package_files.h"
 #include "engine/product_record.h"
 #include "engine/shell_links.h"
@@ -71,6 +72,8 @@ unsigned __stdcall ThreadProcedure(void* argument) {
       ReportError(context, text);
     }
   }
+  // What a finished run replaced goes last, while the user already sees the end.
+  if (context.kind != WorkerKind::Uninstall) ClearUpFinishedRun();
   return 0;
 }
 

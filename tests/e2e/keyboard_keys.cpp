@@ -117,15 +117,20 @@ void KeyboardWizard::AcceptLicenceWithKeys() {
   KeysOn(IDD_LICENSE, &KeyboardWizard::AcceptButton, "key Return");
 }
 
-void KeyboardWizard::UpgradeWithKeys(const wchar_t* shot) {
-  steps::Start(setup_, wizard_, SetupExe());
+void KeyboardWizard::StartUpgradeWithKeys(const std::wstring& exe) {
+  steps::Start(setup_, wizard_, exe);
   KeysOn(IDD_WELCOME, &KeyboardWizard::NextButton, "key Return");
   KeysOn(IDD_SETUP_TYPE, &KeyboardWizard::UpgradeOption, "key Return");
+}
+
+void KeyboardWizard::UpgradeWithKeys(const wchar_t* shot) {
+  StartUpgradeWithKeys(SetupExe());
+  if (HasFatalFailure()) return;
   FinishWithEnter(IDD_UPGRADE_COMPLETION, shot);
 }
 
-void KeyboardWizard::UninstallWithKeys(const wchar_t* shot) {
-  steps::Start(setup_, wizard_, SetupExe());
+void KeyboardWizard::UninstallWithKeys(const wchar_t* shot, const std::wstring& exe) {
+  steps::Start(setup_, wizard_, exe);
   KeysOn(IDD_WELCOME, &KeyboardWizard::NextButton, "key Return");
   KeysOn(IDD_SETUP_TYPE, &KeyboardWizard::UpgradeOption, "key Down");
   ASSERT_TRUE(WaitUntil([&] { return wizard_.IsChecked(IDC_REINSTALL); })) << "Down did not choose the re-install";

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "resources/resource_ids.h"
+#include "tests/e2e/e2e_env.h"
 #include "tests/e2e/install_walk.h"
 #include "tests/support/wizard_driver.h"
 
@@ -68,12 +69,14 @@ class KeyboardWizard : public ::testing::Test {
   void FinishWithEnter(int templateId, const wchar_t* shot);
   // On the licence page: Alt+A accepts the agreement, Enter goes on.
   void AcceptLicenceWithKeys();
-  // From the start of setup over an installed product: the upgrade (the first choice)
-  // taken with Enter, ended with Enter on Finish.
+  // Starts `exe` over an installed product and takes the upgrade (the first choice) with
+  // Enter; the upgrade is then under way.
+  void StartUpgradeWithKeys(const std::wstring& exe);
+  // The same with the project's setup.exe, ended with Enter on Finish.
   void UpgradeWithKeys(const wchar_t* shot);
-  // From the start of setup over an installed product: the uninstall chosen with the
-  // arrow keys, confirmed with Y, ended with Enter on Finish.
-  void UninstallWithKeys(const wchar_t* shot);
+  // From the start of setup (`exe`, the project's by default) over an installed product:
+  // the uninstall chosen with the arrow keys, confirmed with Y, ended with Enter on Finish.
+  void UninstallWithKeys(const wchar_t* shot, const std::wstring& exe = SetupExe());
 
   SetupProcess setup_;
   Wizard wizard_;

@@ -29,8 +29,8 @@ namespace {
 
 using namespace steps;
 
-constexpr DWORD kKeysTimeoutMs = 60000;
-constexpr DWORD kWorkTimeoutMs = 300000;
+// Longer than kWorkTimeoutMs: an upgrade of the large product, or putting it back.
+constexpr DWORD kLargeWorkTimeoutMs = 300000;
 constexpr wchar_t kJournal[] = L"~setup-run.journal";
 constexpr wchar_t kAside[] = L".~setup-old";
 constexpr wchar_t kSmallDrive[] = L"D:\\QUAV_SRV\\";
@@ -68,31 +68,13 @@ class RunningServer {
   DWORD id_ = 0;
 };
 
-class SafeUpgrade : public ::testing::Test {
+class SafeUpgrade : public KeyboardWizard {
  protected:
   void SetUp() override { folder_ = ExpectedDefaultFolder(); }
 
-  // Waits for the page, then for the focus on control `focusId` of it (0: the Next
-  // button), then presses the keys.
-  void KeysOn(int templateId, int focusId, const std::string& actions) {
-    ASSERT_TRUE(wizard_.WaitForPage(templateId, kWorkTimeoutMs)) << "page " << templateId << " did not come";
-    const HWND focus = focusId ? wizard_.Control(focusId) : wizard_.Button(WizardButton::Next);
-    ASSERT_TRUE(WaitUntil([&] { return FocusOf(wizard_) == focus; }, kKeysTimeoutMs))
-        << "page " << templateId << ": the focus is not where a keyboard user needs it";
-    SendKeys(wizard_.Sheet(), actions);
-  }
-
-  // Welcome page, then the upgrade (the setup type's default) with Enter.
-  void StartUpgrade(const std::wstring& exe) {
-    Start(setup_, wizard_, exe);
-    KeysOn(IDD_WELCOME, 0, "key Return");
-    ASSERT_TRUE(wizard_.WaitForPage(IDD_SETUP_TYPE)) << "the product does not count as installed";
-    KeysOn(IDD_SETUP_TYPE, IDC_UPGRADE, "key Return");
-  }
-
   // The error box of the upgrade: its text, then Enter closes it and setup ends.
   std::wstring TakeError() {
-    MessageBoxWindow box = MessageBoxWindow::Find(setup_.Id(), kMessageCaption, kWorkTimeoutMs);
+    MessageBoxWindow box = MessageBoxWindow::Find(setup_.Id(), kMessageCaption, kLargeWorkTimeoutMs);
     if (!box) return L"(no error box)";
     const std::wstring text = box.Text();
     Shot(setup_, L"safe-upgrade-error");
@@ -100,15 +82,6 @@ class SafeUpgrade : public ::testing::Test {
     DWORD code = 1234;
     EXPECT_TRUE(setup_.WaitForExit(kKeysTimeoutMs, &code)) << "setup did not end after the error";
     return text;
-  }
-
-  void FinishWithEnter(int templateId) {
-    ASSERT_TRUE(wizard_.WaitForPage(templateId, kWorkTimeoutMs));
-    ASSERT_TRUE(WaitUntil([&] { return FocusOf(wizard_) == wizard_.Button(WizardButton::Finish); }, kKeysTimeoutMs));
-    SendKeys(wizard_.Sheet(), "key Return");
-    DWORD code = 1234;
-    ASSERT_TRUE(setup_.WaitForExit(kKeysTimeoutMs, &code));
-    EXPECT_EQ(code, 0u);
   }
 
   int UpgradeProgress() const {
@@ -124,8 +97,6 @@ class SafeUpgrade : public ::testing::Test {
   }
 
   std::wstring folder_;
-  SetupProcess setup_;
-  Wizard wizard_;
 };
 
 TEST_F(SafeUpgrade, RunningServerRefusesTheUpgradeUntilItStops) {
@@ -140,15 +111,15 @@ TEST_F(SafeUpgrade, RunningServerRefusesTheUpgradeUntilItStops) {
   {
     RunningServer server(folder_);
     ASSERT_TRUE(server.running());
-    StartUpgrade(release);
+    StartUpgradeWithKeys(release);
     EXPECT_EQ(TakeError(), L"建立文件 " + folder_ + L"quavserver.exe 出错。");
     EXPECT_TRUE(server.running());
     const test::FolderTree now = test::ReadTree(folder_);
     EXPECT_TRUE(now == old) << test::DescribeTree(now);
     ASSERT_TRUE(server.Stop());
   }
-  StartUpgrade(release);
-  FinishWithEnter(IDD_UPGRADE_COMPLETION);
+  StartUpgradeWithKeys(release);
+  FinishWithEnter(IDD_UPGRADE_COMPLETION, L"safe-upgrade-completion");
   UseProduct(L"TOLVANE_RELEASE_DIR");
   ExpectProductFiles(folder_);
   ExpectNoTrace(folder_);
@@ -158,17 +129,8 @@ TEST_F(SafeUpgrade, UninstallWithTheServerRunningLeavesNothingAfterARestart) {
   ASSERT_TRUE(test::FileExists(folder_ + L"quavserver.exe")) << "the install before did not happen";
   RunningServer server(folder_);
   ASSERT_TRUE(server.running());
-  Start(setup_, wizard_, SetupExe());
-  KeysOn(IDD_WELCOME, 0, "key Return");
-  KeysOn(IDD_SETUP_TYPE, IDC_UPGRADE, "key Down");
-  ASSERT_TRUE(WaitUntil([&] { return wizard_.IsChecked(IDC_REINSTALL); }));
-  SendKeys(wizard_.Sheet(), "key Down");
-  ASSERT_TRUE(WaitUntil([&] { return wizard_.IsChecked(IDC_UNINSTALL); }));
-  KeysOn(IDD_SETUP_TYPE, IDC_UNINSTALL, "key Return");
-  MessageBoxWindow question = WaitForBox(setup_, kUninstallQuestion, kKeysTimeoutMs);
-  ASSERT_TRUE(question) << "no uninstall question";
-  SendKeys(question.Window(), "key y");
-  FinishWithEnter(IDD_UNINSTALL_COMPLETION);
+  // The installed release's own setup: it knows every file the upgrade added.
+  UninstallWithKeys(L"safe-uninstall-completion", EnvironmentPath(L"TOLVANE_RELEASE_DIR") + L"\\setup.exe");
   EXPECT_TRUE(test::FileExists(folder_ + L"quavserver.exe")) << "a running server was deleted?";
 
   // The restart ends the server first, then carries out what was marked.
@@ -227,7 +189,7 @@ TEST_F(SafeUpgrade, UpgradeThatFillsTheDriveLeavesTheOldReleaseAndTheSpace) {
   ASSERT_TRUE(old.count(L"quavserver.exe"));
   const uint64_t free = FreeBytes(L"D:\\");
 
-  StartUpgrade(EnvironmentPath(L"TOLVANE_LARGE_SETUP_EXE"));
+  StartUpgradeWithKeys(EnvironmentPath(L"TOLVANE_LARGE_SETUP_EXE"));
   const std::wstring text = TakeError();
   EXPECT_EQ(text.rfind(L"写入文件 D:\\QUAV_SRV\\", 0), 0u) << Narrow(text);
   const test::FolderTree now = test::ReadTree(kSmallDrive);
@@ -244,10 +206,10 @@ TEST_F(SafeUpgrade, UpgradeEndedPartWayIsRestoredAtTheNextStart) {
   WalkToInstall(setup_, wizard_, L"钱七", L"某某翻译公司");
   FinishInstall(setup_, wizard_);
 
-  StartUpgrade(large);
+  StartUpgradeWithKeys(large);
   // Past the first files and short of the end, with files moved aside and new ones
   // written; then the process ends as in a crash.
-  ASSERT_TRUE(WaitUntil([&] { return UpgradeProgress() >= 40; }, kWorkTimeoutMs)) << UpgradeProgress();
+  ASSERT_TRUE(WaitUntil([&] { return UpgradeProgress() >= 40; }, kLargeWorkTimeoutMs)) << UpgradeProgress();
   ASSERT_LT(UpgradeProgress(), 100);
   ASSERT_TRUE(test::PathExists(folder_ + kJournal));
   setup_.Terminate();
@@ -255,7 +217,7 @@ TEST_F(SafeUpgrade, UpgradeEndedPartWayIsRestoredAtTheNextStart) {
 
   // Putting thousands of files back comes before the first page: it may take a while.
   ASSERT_TRUE(setup_.Start(large));
-  wizard_ = Wizard::Find(setup_.Id(), kWorkTimeoutMs);
+  wizard_ = Wizard::Find(setup_.Id(), kLargeWorkTimeoutMs);
   ASSERT_TRUE(wizard_) << "no wizard after the restart";
   ASSERT_TRUE(wizard_.WaitForPage(IDD_WELCOME));
   ExpectNoTrace(folder_);
@@ -270,7 +232,7 @@ TEST_F(SafeUpgrade, UpgradeEndedPartWayIsRestoredAtTheNextStart) {
   EXPECT_GT(files, 10u);
   const test::FolderTree installed = test::ReadTree(folder_, false);
   EXPECT_EQ(installed.size(), names.size()) << test::DescribeTree(installed);
-  KeysOn(IDD_WELCOME, 0, "key Escape");
+  KeysOn(IDD_WELCOME, &SafeUpgrade::NextButton, "key Escape");
   EXPECT_TRUE(setup_.WaitForExit(kKeysTimeoutMs, nullptr));
 }
 

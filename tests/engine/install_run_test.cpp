@@ -5,10 +5,12 @@
 // byte for byte, attributes included (or the new one, where the run got past its end).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "engine/install_run.h"
 #include "engine/worker.h"
+#include "package/manifest.h"
 #include "state/installed_product.h"
 #include "tests/engine/file_faults.h"
 #include "tests/engine/message_recorder.h"
@@ -163,6 +165,58 @@ TEST_F(InstallRunTest, MemoryRunningOutAtAnyFileCallLeavesTheOldInstallation) {
       EXPECT_EQ(Take(), old_) << DescribeTree(Take());
       ExpectNoTrace();
     }
+  }
+}
+
+TEST_F(InstallRunTest, OldFilesAreRemovedAfterTheEndIsShown) {
+  MakeOldInstallation();
+  SetFileFault(FileFault::None);
+  MessageRecorder page;
+  std::atomic<bool> asideAtDone{false};
+  page.onMessage = [&](UINT message) {
+    if (message == WM_SETUP_DONE) asideAtDone = PathExists(folder_ + L"database\\main.db" + tolvane::kAsideSuffix);
+  };
+  HANDLE thread = StartUpgradeWorker(page.window(), page.progress());
+  ASSERT_TRUE(page.WaitForWorker(thread, kTimeoutMs));
+  ASSERT_TRUE(EndedWith(page.Messages(), WM_SETUP_DONE));
+  EXPECT_TRUE(asideAtDone) << "the user waited for the old files to go";
+  EXPECT_FALSE(tolvane::ClearingUpFinishedRun());
+  for (const auto& [name, item] : Take()) EXPECT_EQ(name.find(tolvane::kAsideSuffix), std::wstring::npos);
+  ExpectNoTrace();
+}
+
+// Moves made ahead of their entries (while the worker waits for content) are undone like
+// the others, and one that fails is reported at the next entry; a name listed twice is
+// moved once.
+TEST_F(InstallRunTest, MovesAheadOfTheirEntriesAreUndoneAndTheirFailureReported) {
+  const std::vector<ManifestEntry> entries = {{u"quavserver.exe", TopLevelFile},
+                                              {u"database", Folder},
+                                              {u"database\\main.db", SubfolderFile},
+                                              {u"QUAVSERVER.EXE", TopLevelFile}};
+  for (size_t failing : {size_t{0}, size_t{2}}) {
+    SCOPED_TRACE(failing ? "the second move fails" : "no move fails");
+    MakeOldInstallation();
+    tolvane::InstallRun run(folder_);
+    std::wstring text;
+    ASSERT_EQ(run.Plan(entries, text), nullptr);
+    ASSERT_EQ(run.Begin(text), nullptr);
+    // Counted from here, the file calls are the moves.
+    SetFileFault(failing ? FileFault::FailOne : FileFault::None, failing);
+    size_t moves = 0;
+    while (tolvane::InstallRun::MoveOneAhead(&run)) ++moves;
+    EXPECT_EQ(moves, failing ? 1u : 2u);
+    const wchar_t* error = run.ReadyFor(0, text);
+    if (failing) {
+      EXPECT_EQ(std::wstring(error ? error : L""), L"建立文件 " + folder_ + L"database\\main.db 出错。");
+    } else {
+      EXPECT_EQ(error, nullptr);
+      EXPECT_FALSE(PathExists(folder_ + L"database\\main.db"));
+      EXPECT_TRUE(PathExists(folder_ + L"database\\main.db" + tolvane::kAsideSuffix));
+    }
+    SetFileFault(FileFault::None);
+    run.Undo();
+    EXPECT_EQ(Take(), old_) << DescribeTree(Take());
+    ExpectNoTrace();
   }
 }
 

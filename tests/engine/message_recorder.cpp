@@ -81,6 +81,7 @@ LRESULT CALLBACK MessageRecorder::WindowProc(HWND window, UINT message, WPARAM w
 }
 
 void MessageRecorder::Record(UINT message, WPARAM wParam) {
+  if (onMessage) onMessage(message);
   RecordedMessage m;
   m.message = message;
   m.progress = *static_cast<volatile int32_t*>(&progress_);

@@ -8,6 +8,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -42,6 +43,10 @@ class MessageRecorder {
   bool WaitForWorker(HANDLE thread, DWORD timeoutMs);
 
   std::vector<RecordedMessage> Messages();
+
+  // Called on the recorder's thread for each message as it arrives, while a sending
+  // worker still waits; set before the worker starts.
+  std::function<void(UINT message)> onMessage;
 
  private:
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
