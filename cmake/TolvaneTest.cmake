@@ -14,13 +14,15 @@ else()
 endif()
 set(TOLVANE_WINE_FIXTURE ${TOLVANE_TEST_PREFIX}wine_bench)
 #
-# tolvane_add_gtest(name SOURCES a.cpp b.cpp LIBS lib... [WINE_ARCHES win32 win64] [LABELS l...])
+# tolvane_add_gtest(name SOURCES a.cpp b.cpp LIBS lib... [WINE_ARCHES win32 win64] [LABELS l...]
+#                   [WINE_ARGS arg...])
 #   Builds a GoogleTest program and registers it with ctest. Host tests are named
 #   host_<name>; Windows-side tests win_<name> (win32 prefix) and win64_<name> (win64
 #   prefix, when WINE_ARCHES names it), or x64_<name> in the x86_64 tree. Windows-side
-#   tests need the Wine bench fixture. test_<name>_TESTS lists the tests registered.
+#   tests need the Wine bench fixture, and get WINE_ARGS on their command line.
+#   test_<name>_TESTS lists the tests registered.
 function(tolvane_add_gtest name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS;WINE_ARCHES;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;WINE_ARCHES;LABELS;WINE_ARGS" ${ARGN})
   set(exe test_${name})
   add_executable(${exe} ${T_SOURCES})
   target_link_libraries(${exe} PRIVATE ${T_LIBS} GTest::gtest_main GTest::gmock)
@@ -42,7 +44,7 @@ function(tolvane_add_gtest name)
       endif()
       add_test(NAME ${tname}
                COMMAND ${TOLVANE_ROOT}/scripts/wine-bench.sh run --root ${TOLVANE_WINE_ROOT} --arch ${arch}
-                       $<TARGET_FILE:${exe}>)
+                       $<TARGET_FILE:${exe}> ${T_WINE_ARGS})
       set_tests_properties(${tname} PROPERTIES FIXTURES_REQUIRED ${TOLVANE_WINE_FIXTURE}
                            LABELS "${TOLVANE_WINE_LABEL};${T_LABELS}" RESOURCE_LOCK wine_${arch} TIMEOUT 600)
       list(APPEND names ${tname})
