@@ -1,7 +1,10 @@
-# Cross toolchain for the 32-bit Windows program (mingw-w64, i686).
+# Cross toolchain for the 32-bit Windows program (mingw-w64, i686); mingw-x86_64.cmake
+# reads it with another TOLVANE_MINGW_PREFIX.
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
-set(TOLVANE_MINGW_PREFIX i686-w64-mingw32)
+if(NOT TOLVANE_MINGW_PREFIX)
+  set(TOLVANE_MINGW_PREFIX i686-w64-mingw32)
+endif()
+string(REGEX REPLACE "-.*" "" CMAKE_SYSTEM_PROCESSOR ${TOLVANE_MINGW_PREFIX})
 
 # The posix thread model gives the tests std::thread; winpthread is linked statically.
 find_program(CMAKE_C_COMPILER NAMES ${TOLVANE_MINGW_PREFIX}-gcc-posix ${TOLVANE_MINGW_PREFIX}-gcc REQUIRED)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and starts the setup wizard under Wine in a fresh
-# prefix of the bench (build/win/wine/run).
+# prefix of the bench (build/win/wine/run; build/win64/wine/run, the 64-bit test build,
+# on a machine that runs no 32-bit programs).
 #  - With a usable $DISPLAY the wizard opens there; the script returns when it is closed.
 #  - Without one, the wizard runs in a virtual display and is walked through a whole
 #    install as a user would (licence accepted, a user name, the proposed folder); a
@@ -11,12 +12,24 @@ top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
 bash scripts/install-deps.sh
 build=${TOLVANE_BUILD:-build}
-cmake -S . -B "$build" -G "Unix Makefiles" >/dev/null
-cmake --build "$build" --target win -j"$(nproc)"
-
-win="$top/$build/win"
-root="$win/wine"
 bench="$top/scripts/wine-bench.sh"
+tree=win
+if ! "$bench" can-run32 --root "$build/win/wine" && "$bench" can-run64 --root "$build/win64/wine"; then
+  # setup.exe is 32-bit and cannot start here; the x86_64 test build of the same sources can.
+  echo "run: ************************************************************************"
+  echo "run: THIS MACHINE CANNOT RUN 32-BIT PROGRAMS (IA-32 emulation is off in its kernel)."
+  echo "run: STARTING THE 64-BIT TEST BUILD OF setup.exe ($build/win64) INSTEAD: it is not"
+  echo "run: the product, which is 32-bit and installs below Program Files (x86) on 64-bit Windows."
+  echo "run: ************************************************************************"
+  cmake -S . -B "$build" -G "Unix Makefiles" -DTOLVANE_WITH_WIN64_TESTS=ON >/dev/null
+  tree=win64
+else
+  cmake -S . -B "$build" -G "Unix Makefiles" >/dev/null
+fi
+cmake --build "$build" --target $tree -j"$(nproc)"
+
+win="$top/$build/$tree"
+root="$win/wine"
 setup="$win/app/setup.exe"
 prefix=run
 

@@ -10,9 +10,13 @@
 #                                          --fresh makes N afresh first
 #   wine-bench.sh shot     --root R FILE.png   screenshot of the whole display
 #   wine-bench.sh teardown --root R        stop the prefixes' wineservers and our Xvfb
-#   wine-bench.sh can-run32 --root R       whether this machine can run 32-bit programs;
-#                                          every other command but teardown and shot
-#                                          exits 77 where it cannot
+#   wine-bench.sh can-run32 --root R       whether this machine can run 32-bit programs
+#   wine-bench.sh can-run64 --root R       whether it can run 64-bit ones
+#
+# Where the kernel runs no 32-bit code, only 64-bit programs run (the x86_64 test build
+# made for such machines): through Wine's 64-bit loader, in win64 prefixes. There `setup`
+# makes only R/win64, and every command that would need a 32-bit program or a win32
+# prefix exits 77 (skipped).
 #
 # Only what the bench started is stopped: its own Xvfb (by pid) and `wineserver -k`
 # for its own prefixes. ~/.wine is never touched. The Xvfb screen is 1024x768x24 unless
@@ -85,8 +89,8 @@ make_template() {
   cmp -s "$here/wine-fonts.reg" "$t/.tolvane-ready" 2>/dev/null && return
   rm -rf "$t"
   echo "wine-bench: creating the $a template prefix" >&2
-  WINEARCH=$a WINEPREFIX="$t" wineboot -i >/dev/null 2>&1 || true
-  WINEARCH=$a WINEPREFIX="$t" wine reg import "$here/wine-fonts.reg" >/dev/null 2>&1
+  WINEARCH=$a WINEPREFIX="$t" "$wine" wineboot -i >/dev/null 2>&1 || true
+  WINEARCH=$a WINEPREFIX="$t" "$wine" reg import "$here/wine-fonts.reg" >/dev/null 2>&1
   WINEPREFIX="$t" wineserver -w
   [ -f "$t/system.reg" ] || { echo "wine-bench: wineboot failed for $a" >&2; exit 1; }
   cp "$here/wine-fonts.reg" "$t/.tolvane-ready"
@@ -94,6 +98,7 @@ make_template() {
 
 fresh_prefix() {
   local a=$1 n=$2
+  [ "$only64" = 1 ] && [ "$a" = win32 ] && no32 "a 32-bit prefix"
   make_template "$a"
   if [ -d "$root/$n" ]; then
     WINEPREFIX="$root/$n" wineserver -k 2>/dev/null || true
@@ -122,29 +127,50 @@ fresh_prefix() {
   echo "$n" >> "$root/prefixes"
 }
 
-# The Windows programs here are 32-bit, and Wine runs them through its 32-bit loader even
+# The product's programs are 32-bit, and Wine runs them through its 32-bit loader even
 # in a win64 prefix. A kernel with its IA-32 emulation off cannot start that loader at
 # all ("Exec format error"): say so once, plainly, instead of failing every test.
-can_run32() {
-  local loader=/usr/lib/wine/wine
-  [ -x "$loader" ] || loader=$(dirname "$(readlink -f "$(command -v wine)")")/wine
-  "$loader" --version >/dev/null 2>&1
+loader_dir=/usr/lib/wine
+[ -x "$loader_dir/wine" ] || loader_dir=$(dirname "$(readlink -f "$(command -v wine)")")
+can_run32() { "$loader_dir/wine" --version >/dev/null 2>&1; }
+can_run64() { "$loader_dir/wine64" --version >/dev/null 2>&1; }
+
+# A PE32+ image (optional header magic 0x20b) is a 64-bit program; anything else that is
+# not a file (a builtin such as reg) runs with the loader of the prefix.
+is_pe64() {
+  [ -f "$1" ] || return 1
+  local pe
+  pe=$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')
+  [ "$(od -An -tx2 -j$((pe + 24)) -N2 "$1" | tr -d ' ')" = 020b ]
+}
+
+# `wine` is the loader of every Wine process the bench starts; Wine starts the programs a
+# program starts with WINELOADER. Without 32-bit code that is the 64-bit loader, since
+# the Debian `wine` wrapper (and wineboot, which calls it) picks the 32-bit one.
+only64=0
+wine=wine
+if ! can_run32; then
+  only64=1
+  wine=$loader_dir/wine64
+  export WINELOADER=$wine
+fi
+no32() {
+  echo "wine-bench: this machine cannot run 32-bit programs (the kernel's IA-32 emulation is off), so Wine cannot start $1 here" >&2
+  exit 77
 }
 case "$cmd" in
   teardown|shot) ;;
   can-run32) can_run32; exit ;;
+  can-run64) can_run64; exit ;;
   *)
-    if ! can_run32; then
-      echo "wine-bench: this machine cannot run 32-bit programs (the kernel's IA-32 emulation is off), so Wine cannot start the Windows programs here" >&2
-      exit 77
-    fi
+    if [ "$only64" = 1 ] && ! can_run64; then no32 "the Windows programs"; fi
     ;;
 esac
 
 case "$cmd" in
   setup)
     start_display
-    fresh_prefix win32 win32
+    [ "$only64" = 1 ] || fresh_prefix win32 win32
     fresh_prefix win64 win64
     echo "wine-bench: ready, display $(cat "$root/display")"
     ;;
@@ -156,13 +182,14 @@ case "$cmd" in
   run)
     [ $# -gt 0 ] || { echo "wine-bench: run needs a program" >&2; exit 2; }
     [ -n "$name" ] || name=$arch
+    if [ "$only64" = 1 ] && [ -e "$1" ] && ! is_pe64 "$1"; then no32 "$1"; fi
     [ -f "$root/display" ] || start_display
     if [ "$fresh" = 1 ] || [ ! -d "$root/$name" ]; then fresh_prefix "$arch" "$name" >&2; fi
     use_display
     export WINEPREFIX="$root/$name"
     WINEARCH=$(cat "$WINEPREFIX/.tolvane-arch" 2>/dev/null || echo "$arch"); export WINEARCH
     export TOLVANE_WINE_ROOT="$root"
-    exec wine "$@"
+    exec "$wine" "$@"
     ;;
   shot)
     [ $# -gt 0 ] || { echo "wine-bench: shot needs a file" >&2; exit 2; }
@@ -185,5 +212,5 @@ case "$cmd" in
     fi
     ;;
   *)
-    sed -n '2,14p' "$0" >&2; exit 2 ;;
+    sed -n '2,21p' "$0" >&2; exit 2 ;;
 esac

@@ -97,7 +97,8 @@ int main(int argc, char** argv) {
           if (!archive.OpenForReading(buffer)) return false;
           for (const ManifestEntry& e : manifest.Entries) {
             if (e.Kind == Folder) continue;
-            std::string name(e.Name.begin(), e.Name.end());  // the sample's names are ASCII
+            std::string name;  // archive names are code page 936 (the sample has Chinese ones)
+            if (!ToArchiveName(e.Name, name)) return false;
             contents.emplace_back();
             if (archive.ReadEntry(name, contents.back(), 0xFFFFFFFFu) <= 0) return false;
           }

@@ -151,15 +151,16 @@ TEST_F(DamagedPackage, UninstallGoesOnSilentlyWithoutTheManifest) {
 
 #if defined(TOLVANE_VARIANT_missing_entry) || defined(TOLVANE_VARIANT_empty_entry) || \
     defined(TOLVANE_VARIANT_lossy_name)
-// The entries before the unreadable one stay written; nothing after it is written. A name
-// that code page 936 cannot hold is never looked up under a lossy form.
+// The install ends at the unreadable entry, and the run is undone: the entries written
+// before it are removed again, nothing after it is written. A name that code page 936
+// cannot hold is never looked up under a lossy form.
 TEST_F(DamagedPackage, UnreadableEntryEndsTheInstallAfterTheEntriesBeforeIt) {
   const auto messages = Install();
   ExpectEndsWithError(messages, kBadPackage);
   EXPECT_EQ(ProgressCount(messages), 3u);
-  EXPECT_TRUE(FileExists(dir_.path() + L"quavserver.exe"));
-  EXPECT_TRUE(FileExists(dir_.path() + L"project_manager.mod"));
-  EXPECT_TRUE(FileExists(dir_.path() + L"database\\main.db"));
+  EXPECT_FALSE(FileExists(dir_.path() + L"quavserver.exe"));
+  EXPECT_FALSE(FileExists(dir_.path() + L"project_manager.mod"));
+  EXPECT_FALSE(FileExists(dir_.path() + L"database\\main.db"));
   EXPECT_FALSE(FileExists(dir_.path() + L"database\\gone.db"));
   EXPECT_FALSE(FileExists(dir_.path() + L"database\\empty.db"));
   EXPECT_FALSE(FileExists(dir_.path() + L"database\\\u0E01.db"));
@@ -178,7 +179,8 @@ TEST_F(DamagedPackage, FolderThatCannotBeCreatedShowsItsBoxThenTheFolderText) {
   EXPECT_EQ(box->owner, page_.window());
   ExpectEndsWithError(messages, L"建立文件夹出错。");
   EXPECT_EQ(ProgressCount(messages), 2u);
-  EXPECT_TRUE(FileExists(dir_.path() + L"project_manager.mod"));
+  // The file written before the folder is removed again with the run.
+  EXPECT_FALSE(FileExists(dir_.path() + L"project_manager.mod"));
   EXPECT_FALSE(FolderExists(dir_.path() + L"database"));
 }
 #endif
