@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common/text_conversion.h"
+#include "engine/install_run.h"
 #include "engine/package_files.h"
 #include "engine/worker.h"
 #include "package/key_provider.h"
@@ -40,7 +41,12 @@ int wmain(int argc, wchar_t** argv) {
   InstalledProduct().InstallPath = folder;
 
   if (mode == L"nothing") return 0;
-  if (mode == L"extract") return ExtractPackage(context, 20, 80) && progress == 100 ? 0 : 1;
+  if (mode == L"extract") {
+    if (!ExtractPackage(context, 20, 80) || progress != 100) return 1;
+    // What the worker does once the end is shown: the tree is then the product alone.
+    tolvane::ClearUpFinishedRun();
+    return 0;
+  }
   if (mode == L"copy") {
     const std::wstring product = TOLVANE_PRODUCT_TREE;
     for (const ManifestEntry& e : context.manifest.Entries) {
