@@ -193,8 +193,9 @@ TEST_F(InstallRunTest, MovesAheadOfTheirEntriesAreUndoneAndTheirFailureReported)
                                               {u"database", Folder},
                                               {u"database\\main.db", SubfolderFile},
                                               {u"QUAVSERVER.EXE", TopLevelFile}};
-  for (bool thread : {false, true})
-  for (size_t failing : {size_t{0}, size_t{2}}) {
+  for (int variant = 0; variant < 4; ++variant) {
+    const bool thread = variant >= 2;
+    const size_t failing = variant % 2 ? 2 : 0;
     SCOPED_TRACE(std::string(thread ? "moving thread, " : "worker moves, ") +
                  (failing ? "the second move fails" : "no move fails"));
     MakeOldInstallation();
