@@ -1,5 +1,6 @@
 #include "engine/install_run.h"
 
+#include <process.h>
 #include <zlib.h>
 
 #include <atomic>
@@ -243,6 +244,7 @@ bool ParseRunJournal(const std::string& bytes, std::vector<RunStep>& steps) {
 // InstallRun
 
 InstallRun::~InstallRun() {
+  StopMoving();
   if (begun_ && !closed_) {
     try {
       Undo();
@@ -342,8 +344,40 @@ bool InstallRun::Advance() {
   return true;
 }
 
+bool InstallRun::StartMoving() {
+  if (!moved_.Make()) return false;
+  mover_.reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, MoveAll, this, 0, nullptr)));
+  return static_cast<bool>(mover_);
+}
+
+unsigned __stdcall InstallRun::MoveAll(void* self) {
+  InstallRun& run = *static_cast<InstallRun*>(self);
+  try {
+    while (!run.stopMoving_ && run.done_ < run.steps_.size() && run.Advance()) run.moved_.Raise();
+  } catch (...) {
+    run.moverFault_ = std::current_exception();
+  }
+  run.moverEnded_ = true;
+  run.moved_.Wake();
+  return 0;
+}
+
+void InstallRun::StopMoving() {
+  if (!mover_) return;
+  stopMoving_ = true;
+  WaitForSingleObject(mover_.get(), INFINITE);
+  mover_.reset();
+}
+
 const wchar_t* InstallRun::ReadyFor(size_t entry, std::wstring& errorText) {
-  while (failedPath_.empty() && done_ < steps_.size() && stepEntries_[done_] <= entry) Advance();
+  while (ready_ < steps_.size() && stepEntries_[ready_] <= entry) ++ready_;
+  if (mover_) {
+    if (ready_ > 0) moved_.WaitAbove(ready_ - 1, moverEnded_);
+    if (!moverEnded_) return nullptr;  // (its steps are done, and none failed so far)
+    if (moverFault_) std::rethrow_exception(moverFault_);
+  } else {
+    while (failedPath_.empty() && done_ < ready_) Advance();
+  }
   return failedPath_.empty() ? nullptr : Compose(errorText, kCreateFilePrefix, failedPath_);
 }
 
@@ -359,6 +393,7 @@ bool InstallRun::MoveOneAhead(void* self) {
 
 const wchar_t* InstallRun::Finish(std::wstring& errorText) {
   if (const wchar_t* error = ReadyFor(SIZE_MAX, errorText)) return error;
+  StopMoving();  // (it has ended: every step is done)
   std::string record;
   AppendRunRecord(record, {RunStep::Finished, {}});
   steps_.push_back({RunStep::Finished, {}});  // (putting back passes over it)
@@ -378,6 +413,7 @@ const wchar_t* InstallRun::Finish(std::wstring& errorText) {
 }
 
 void InstallRun::Undo() {
+  StopMoving();
   if (!begun_ || closed_) return;
   closed_ = true;
   journal_.reset();

@@ -11,11 +11,14 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <vector>
 
 #include "common/win_owners.h"
+#include "engine/extract_pipeline.h"
 
 struct ManifestEntry;
 
@@ -52,13 +55,18 @@ class InstallRun {
   // Writes the journal and records where it lies. Null on success; otherwise the failure
   // text (the run is then to be undone).
   const wchar_t* Begin(std::wstring& errorText);
-  // Before entry `entry` (manifest index) is written: moves aside, in order, every file
-  // to be replaced up to that entry's. Null on success; otherwise the failure text (what
-  // was moved is put back by Undo), also for a move that failed earlier.
+  // After Begin: moves the files to be replaced aside, in order, on a thread of its own
+  // that runs ahead of the entries, so that the writes seldom wait for a move. False when
+  // no thread can be had: ReadyFor and MoveOneAhead then make the moves.
+  bool StartMoving();
+  // Before entry `entry` (manifest index) is written: every file to be replaced up to
+  // that entry's is moved aside (waiting for the moving thread, or moving them here).
+  // Null on success; otherwise the failure text (what was moved is put back by Undo),
+  // also for a move that failed earlier.
   const wchar_t* ReadyFor(size_t entry, std::wstring& errorText);
-  // Moves the next file to be replaced aside ahead of its entry, while the worker would
-  // only wait for content (ReadAhead::SetWaitWork). False when none is left or the move
-  // failed (ReadyFor reports it).
+  // Without the moving thread: moves the next file to be replaced aside ahead of its
+  // entry, while the worker would only wait for content (ReadAhead::SetWaitWork). False
+  // when none is left or the move failed (ReadyFor reports it).
   static bool MoveOneAhead(void* run);
   // Every entry is written (each after ReadyFor): the journal says so. What was moved
   // aside stays for ClearUpFinishedRun. Null on success; otherwise the failure text, and
@@ -73,11 +81,20 @@ class InstallRun {
   // Carries out steps_[done_] (a move aside; the other kinds need nothing before their
   // entry's write). False when the move failed: failedPath_ says which.
   bool Advance();
+  static unsigned __stdcall MoveAll(void* run);
+  // Ends the moving thread (at the next step) and waits for it.
+  void StopMoving();
 
   std::vector<RunStep> steps_;
   std::vector<size_t> stepEntries_;  // the manifest index of each step's entry
-  size_t done_ = 0;                  // steps carried out so far, in order
+  std::atomic<size_t> done_{0};      // steps carried out so far, in order
+  size_t ready_ = 0;                 // steps the worker has needed so far
+  // Set by whoever makes the moves; with the thread, read only once it has ended.
   std::wstring failedPath_;
+  UniqueHandle mover_;
+  Counter moved_;  // raised with each step the thread carries out
+  std::atomic<bool> stopMoving_{false}, moverEnded_{false};
+  std::exception_ptr moverFault_;  // an exception that ended the thread, for the worker
   UniqueFile journal_;
   bool begun_ = false;
   bool closed_ = false;

@@ -176,12 +176,12 @@ bool ExtractPackage(WorkerContext& context, int32_t base, int32_t span) {
 
   // From the first change on, a run that does not finish puts the folder back before it
   // reports; an exception passing through leaves that to the run's destructor. The old
-  // files are moved aside as their entries come, and ahead of them while the worker
-  // waits for content (a large file's), so that the moves mostly cost no time.
+  // files are moved aside ahead of their entries on a thread of their own (or, without
+  // it, while the worker waits for content), so that the moves mostly cost no time.
   bool stopped = false;
   const wchar_t* error = run.Begin(ErrorTextBuffer);
   if (!error) {
-    ahead.SetWaitWork(&tolvane::InstallRun::MoveOneAhead, &run);
+    if (!run.StartMoving()) ahead.SetWaitWork(&tolvane::InstallRun::MoveOneAhead, &run);
     error = WriteEntries(context, base, span, ahead, run, stopped);
   }
   if (!error && !stopped) error = run.Finish(ErrorTextBuffer);

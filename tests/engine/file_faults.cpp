@@ -2,6 +2,7 @@
 // engine/file_calls.cpp (both define the same functions).
 #include "tests/engine/file_faults.h"
 
+#include <atomic>
 #include <new>
 
 #include "engine/file_calls.h"
@@ -11,18 +12,19 @@ namespace {
 
 test::FileFault g_fault = test::FileFault::None;
 size_t g_at = 0;
-size_t g_calls = 0;
+// Counted across the worker and the threads it starts.
+std::atomic<size_t> g_calls{0};
 
 // True when this call is to fail; throws for the out-of-memory fault.
 bool Faulted(DWORD error) {
-  ++g_calls;
+  const size_t call = ++g_calls;
   bool fail = false;
   switch (g_fault) {
     case test::FileFault::None: break;
-    case test::FileFault::FailOne: fail = g_calls == g_at; break;
-    case test::FileFault::EndHere: fail = g_calls >= g_at; break;
+    case test::FileFault::FailOne: fail = call == g_at; break;
+    case test::FileFault::EndHere: fail = call >= g_at; break;
     case test::FileFault::OutOfMemory:
-      if (g_calls == g_at) throw std::bad_alloc();
+      if (call == g_at) throw std::bad_alloc();
       break;
   }
   if (fail) SetLastError(error);

@@ -185,16 +185,19 @@ TEST_F(InstallRunTest, OldFilesAreRemovedAfterTheEndIsShown) {
   ExpectNoTrace();
 }
 
-// Moves made ahead of their entries (while the worker waits for content) are undone like
-// the others, and one that fails is reported at the next entry; a name listed twice is
-// moved once.
+// Moves made ahead of their entries (on the moving thread, or while the worker waits for
+// content) are undone like the others, and one that fails is reported at the next entry
+// that waits for it; a name listed twice is moved once.
 TEST_F(InstallRunTest, MovesAheadOfTheirEntriesAreUndoneAndTheirFailureReported) {
   const std::vector<ManifestEntry> entries = {{u"quavserver.exe", TopLevelFile},
                                               {u"database", Folder},
                                               {u"database\\main.db", SubfolderFile},
                                               {u"QUAVSERVER.EXE", TopLevelFile}};
-  for (size_t failing : {size_t{0}, size_t{2}}) {
-    SCOPED_TRACE(failing ? "the second move fails" : "no move fails");
+  for (int variant = 0; variant < 4; ++variant) {
+    const bool thread = variant >= 2;
+    const size_t failing = variant % 2 ? 2 : 0;
+    SCOPED_TRACE(std::string(thread ? "moving thread, " : "worker moves, ") +
+                 (failing ? "the second move fails" : "no move fails"));
     MakeOldInstallation();
     tolvane::InstallRun run(folder_);
     std::wstring text;
@@ -202,10 +205,16 @@ TEST_F(InstallRunTest, MovesAheadOfTheirEntriesAreUndoneAndTheirFailureReported)
     ASSERT_EQ(run.Begin(text), nullptr);
     // Counted from here, the file calls are the moves.
     SetFileFault(failing ? FileFault::FailOne : FileFault::None, failing);
-    size_t moves = 0;
-    while (tolvane::InstallRun::MoveOneAhead(&run)) ++moves;
-    EXPECT_EQ(moves, failing ? 1u : 2u);
-    const wchar_t* error = run.ReadyFor(0, text);
+    if (thread) {
+      ASSERT_TRUE(run.StartMoving());
+    } else {
+      size_t moves = 0;
+      while (tolvane::InstallRun::MoveOneAhead(&run)) ++moves;
+      EXPECT_EQ(moves, failing ? 1u : 2u);
+    }
+    // (The thread's failure is certain to be seen only where the failed move is needed.)
+    const wchar_t* error = run.ReadyFor(thread ? 2 : 0, text);
+    EXPECT_EQ(FileCallCount(), 2u) << "a move after a failed one, or one made twice";
     if (failing) {
       EXPECT_EQ(std::wstring(error ? error : L""), L"建立文件 " + folder_ + L"database\\main.db 出错。");
     } else {
