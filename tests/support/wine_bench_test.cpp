@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -46,43 +45,27 @@ TEST(WineBench, PrefixKindMatchesProgramFilesLayout) {
 // personality it inherited: address-space randomisation off, as for every program the
 // tests start.
 TEST(WineBench, ProgramsStartWithAddressRandomisationOff) {
-  wchar_t temp[MAX_PATH] = {};
-  ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
-  const std::wstring out = std::wstring(temp) + L"tolvane-personality-" + std::to_wstring(GetCurrentProcessId());
-  DeleteFileW(out.c_str());
-  using UnixName = char*(CDECL*)(const wchar_t*);
-  const auto unixName =
-      reinterpret_cast<UnixName>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name"));
-  ASSERT_NE(unixName, nullptr);
-  char* name = unixName(out.c_str());
-  ASSERT_NE(name, nullptr);
-  const std::string target = name;
-  HeapFree(GetProcessHeap(), 0, name);
-
+  const std::wstring name = L"tolvane-personality-" + std::to_wstring(GetCurrentProcessId());
   // Written aside and renamed, so that the file appears whole.
-  const std::string script = "cat /proc/self/personality > '" + target + ".part' && mv '" + target + ".part' '" + target + "'";
-  std::wstring command = L"Z:\\bin\\sh -c \"" + std::wstring(script.begin(), script.end()) + L"\"";
+  std::wstring command = L"Z:\\bin\\sh -c \"cd \\\"$WINEPREFIX/drive_c\\\" && cat /proc/self/personality > " + name +
+                         L".part && mv " + name + L".part " + name + L"\"";
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
+  PROCESS_INFORMATION process = {};  // Wine hands back no handles for a Unix program
   ASSERT_TRUE(CreateProcessW(L"Z:\\bin\\sh", &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                              &process));
-  if (process.hProcess) CloseHandle(process.hProcess);  // Wine hands back none for a Unix program
-  if (process.hThread) CloseHandle(process.hThread);
-
-  std::vector<char> text(64, 0);
+  const std::wstring out = L"C:\\" + name;
+  char text[64] = {};
   DWORD read = 0;
-  for (DWORD start = GetTickCount(); GetTickCount() - start < 30000; Sleep(25)) {
+  for (DWORD start = GetTickCount(); !read && GetTickCount() - start < 30000; Sleep(25)) {
     HANDLE file = CreateFileW(out.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) continue;
-    ReadFile(file, text.data(), static_cast<DWORD>(text.size() - 1), &read, nullptr);
+    ReadFile(file, text, sizeof(text) - 1, &read, nullptr);
     CloseHandle(file);
-    break;
   }
   DeleteFileW(out.c_str());
-  ASSERT_GT(read, 0u) << "the shell left no personality in " << target;
-  const unsigned long personality = strtoul(text.data(), nullptr, 16);
-  EXPECT_NE(personality & 0x0040000ul, 0u) << "ADDR_NO_RANDOMIZE is not set: personality " << text.data();
+  ASSERT_GT(read, 0u) << "the shell left no personality in C:\\" << std::string(name.begin(), name.end());
+  EXPECT_NE(strtoul(text, nullptr, 16) & 0x0040000ul, 0u) << "ADDR_NO_RANDOMIZE is off: personality " << text;
 }
 
 }  // namespace
