@@ -89,8 +89,8 @@ make_template() {
   cmp -s "$here/wine-fonts.reg" "$t/.tolvane-ready" 2>/dev/null && return
   rm -rf "$t"
   echo "wine-bench: creating the $a template prefix" >&2
-  WINEARCH=$a WINEPREFIX="$t" "$wine" wineboot -i >/dev/null 2>&1 || true
-  WINEARCH=$a WINEPREFIX="$t" "$wine" reg import "$here/wine-fonts.reg" >/dev/null 2>&1
+  WINEARCH=$a WINEPREFIX="$t" "${norandom[@]}" "$wine" wineboot -i >/dev/null 2>&1 || true
+  WINEARCH=$a WINEPREFIX="$t" "${norandom[@]}" "$wine" reg import "$here/wine-fonts.reg" >/dev/null 2>&1
   WINEPREFIX="$t" wineserver -w
   [ -f "$t/system.reg" ] || { echo "wine-bench: wineboot failed for $a" >&2; exit 1; }
   cp "$here/wine-fonts.reg" "$t/.tolvane-ready"
@@ -154,6 +154,16 @@ if ! can_run32; then
   wine=$loader_dir/wine64
   export WINELOADER=$wine
 fi
+# Wine maps the page of its shared user data at the fixed address 0x7ffe0000, 48 MB
+# above its loader (0x7d000000). This Wine has no preloader to reserve it before the C
+# library runs, and the kernel starts the heap of a 64-bit program anywhere in the 1 GiB
+# after the loader: now and then the heap covers that page, and the program dies before
+# it has started, saying nothing under WINEDEBUG=-all (a parent's CreateProcess fails
+# with error 1359). Every Wine program the bench starts runs with address-space
+# randomisation off, a personality that fork and exec pass on to every process it starts:
+# the heap then begins right after the loader.
+norandom=()
+if setarch "$(uname -m)" -R true 2>/dev/null; then norandom=(setarch "$(uname -m)" -R); fi
 no32() {
   echo "wine-bench: this machine cannot run 32-bit programs (the kernel's IA-32 emulation is off), so Wine cannot start $1 here" >&2
   exit 77
@@ -189,7 +199,7 @@ case "$cmd" in
     export WINEPREFIX="$root/$name"
     WINEARCH=$(cat "$WINEPREFIX/.tolvane-arch" 2>/dev/null || echo "$arch"); export WINEARCH
     export TOLVANE_WINE_ROOT="$root"
-    exec "$wine" "$@"
+    exec "${norandom[@]}" "$wine" "$@"
     ;;
   shot)
     [ $# -gt 0 ] || { echo "wine-bench: shot needs a file" >&2; exit 2; }

@@ -40,4 +40,32 @@ TEST(WineBench, PrefixKindMatchesProgramFilesLayout) {
   }
 }
 
+// Wine's fixed pages lie just above its loader, where a heap the kernel placed at random
+// can land (scripts/wine-bench.sh). A Unix program started from here reports the
+// personality it inherited: address-space randomisation off, as for every program the
+// tests start.
+TEST(WineBench, ProgramsStartWithAddressRandomisationOff) {
+  const std::wstring name = L"tolvane-personality-" + std::to_wstring(GetCurrentProcessId());
+  // Written aside and renamed, so that the file appears whole.
+  std::wstring command = L"Z:\\bin\\sh -c \"cd \\\"$WINEPREFIX/drive_c\\\" && cat /proc/self/personality > " + name +
+                         L".part && mv " + name + L".part " + name + L"\"";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};  // Wine hands back no handles for a Unix program
+  ASSERT_TRUE(CreateProcessW(L"Z:\\bin\\sh", &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                             &process));
+  const std::wstring out = L"C:\\" + name;
+  char text[64] = {};
+  DWORD read = 0;
+  for (DWORD start = GetTickCount(); !read && GetTickCount() - start < 30000; Sleep(25)) {
+    HANDLE file = CreateFileW(out.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) continue;
+    ReadFile(file, text, sizeof(text) - 1, &read, nullptr);
+    CloseHandle(file);
+  }
+  DeleteFileW(out.c_str());
+  ASSERT_GT(read, 0u) << "the shell left no personality in C:\\" << std::string(name.begin(), name.end());
+  EXPECT_NE(strtoul(text, nullptr, 16) & 0x0040000ul, 0u) << "ADDR_NO_RANDOMIZE is off: personality " << text;
+}
+
 }  // namespace
