@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <atomic>
+#include <map>
 #include <set>
 
 #include "common/text_conversion.h"
@@ -60,6 +61,45 @@ bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) 
 // exist yet is looked for through its whole folder, and one folder of thousands of
 // files would make each move a search.
 std::wstring AsidePath(const std::wstring& folder, const std::wstring& name) { return folder + name + kAsideSuffix; }
+
+struct NoCase {
+  bool operator()(const std::wstring& a, const std::wstring& b) const { return _wcsicmp(a.c_str(), b.c_str()) < 0; }
+};
+
+// The first place a file would be moved aside to that holds something already, or empty.
+// Each folder is read once instead of looking for every aside name: under Wine a name
+// that is not there is searched for through its whole folder.
+std::wstring TakenAsidePlace(const std::wstring& folder, const std::vector<RunStep>& steps) {
+  std::map<std::wstring, std::set<std::wstring, NoCase>, NoCase> byFolder;  // folder -> file names
+  for (const RunStep& step : steps) {
+    if (step.kind != RunStep::MovedAside) continue;
+    const size_t cut = step.name.find_last_of(L"\\/");
+    const size_t start = cut == std::wstring::npos ? 0 : cut + 1;
+    byFolder[step.name.substr(0, start)].insert(step.name.substr(start));
+  }
+  const size_t suffixUnits = sizeof kAsideSuffix / sizeof kAsideSuffix[0] - 1;
+  for (const auto& [relative, names] : byFolder) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + relative + L"*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+      // Unreadable as a whole: each place is looked at on its own.
+      for (const std::wstring& name : names) {
+        if (Exists(AsidePath(folder + relative, name))) return AsidePath(folder + relative, name);
+      }
+      continue;
+    }
+    std::wstring taken;
+    do {
+      const size_t units = wcslen(found.cFileName);
+      if (units <= suffixUnits || _wcsicmp(found.cFileName + units - suffixUnits, kAsideSuffix) != 0) continue;
+      const std::wstring name(found.cFileName, units - suffixUnits);
+      if (names.count(name)) taken = AsidePath(folder + relative, *names.find(name));
+    } while (taken.empty() && FindNextFileW(search, &found));
+    FindClose(search);
+    if (!taken.empty()) return taken;
+  }
+  return {};
+}
 
 enum class Existing { None, Replaceable, Blocked };
 
@@ -257,9 +297,6 @@ InstallRun::~InstallRun() {
 const wchar_t* InstallRun::Plan(const std::vector<ManifestEntry>& entries, std::wstring& errorText) {
   std::set<std::wstring> plannedFolders;
   // A name listed twice is one file: its first listing's step covers both writes.
-  struct NoCase {
-    bool operator()(const std::wstring& a, const std::wstring& b) const { return _wcsicmp(a.c_str(), b.c_str()) < 0; }
-  };
   std::set<std::wstring, NoCase> plannedFiles;
   for (size_t index = 0; index < entries.size(); ++index) {
     const ManifestEntry& entry = entries[index];
@@ -306,11 +343,10 @@ const wchar_t* InstallRun::Begin(std::wstring& errorText) {
   }
   // Whatever lies where files are moved aside must be this run's own, or putting them back
   // could put a stranger's file in place of the installed one.
-  for (const RunStep& step : steps_) {
-    if (step.kind == RunStep::MovedAside && Exists(AsidePath(folder_, step.name))) {
-      closed_ = true;
-      return Compose(errorText, kCreateFilePrefix, AsidePath(folder_, step.name));
-    }
+  const std::wstring taken = TakenAsidePlace(folder_, steps_);
+  if (!taken.empty()) {
+    closed_ = true;
+    return Compose(errorText, kCreateFilePrefix, taken);
   }
   // The place first: a place without a journal means nothing was changed yet.
   RecordJournalPlace(journalPath);

@@ -277,6 +277,18 @@ TEST_F(InstallRunTest, ServerHeldOpenFailsTheUpgradeBeforeAnythingChanges) {
   EXPECT_LE(FileCallCount(), 2u);
 }
 
+TEST_F(InstallRunTest, StrangersFileAtAnAsidePlaceStopsTheUpgradeUntouched) {
+  MakeOldInstallation();
+  // Another case than the run would write: the place is still taken.
+  ASSERT_TRUE(WriteFileBytes(folder_ + L"database\\MAIN.DB" + tolvane::kAsideSuffix, Bytes("not ours")));
+  old_ = Take();
+  const auto messages = Upgrade();
+  ASSERT_TRUE(EndedWith(messages, WM_SETUP_ERROR));
+  EXPECT_EQ(messages.back().text, L"建立文件 " + folder_ + L"database\\main.db" + tolvane::kAsideSuffix + L" 出错。");
+  EXPECT_EQ(Take(), old_);
+  ExpectNoTrace();
+}
+
 TEST(RunJournal, CutShortIsNoDamageButAChangedByteIs) {
   std::string bytes = "TLVRUN01";
   tolvane::AppendRunRecord(bytes, {tolvane::RunStep::MovedAside, L"quavserver.exe"});
