@@ -193,7 +193,11 @@ case "$cmd" in
     [ $# -gt 0 ] || { echo "wine-bench: run needs a program" >&2; exit 2; }
     [ -n "$name" ] || name=$arch
     if [ "$only64" = 1 ] && [ -e "$1" ] && ! is_pe64 "$1"; then no32 "$1"; fi
-    [ -f "$root/display" ] || start_display
+    # A display whose Xvfb has ended (killed, or its socket cleared from /tmp) is started
+    # again rather than handed to a program that would find no screen.
+    if [ ! -f "$root/display" ] || { [ -f "$root/xvfb.pid" ] && ! kill -0 "$(cat "$root/xvfb.pid")" 2>/dev/null; }; then
+      start_display
+    fi
     if [ "$fresh" = 1 ] || [ ! -d "$root/$name" ]; then fresh_prefix "$arch" "$name" >&2; fi
     use_display
     export WINEPREFIX="$root/$name"
