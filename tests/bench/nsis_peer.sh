@@ -2,14 +2,19 @@
 # Builds the peer installer the benchmarks compare against: an NSIS installer that puts a
 # folder tree into $INSTDIR, compressed with solid zlib, as a vendor would make one.
 #
-#   nsis_peer.sh TREE OUT.exe      installer of everything below TREE
-#   nsis_peer.sh --empty OUT.exe   the same installer with nothing in it (its fixed costs)
+#   nsis_peer.sh [--amd64] TREE OUT.exe      installer of everything below TREE
+#   nsis_peer.sh [--amd64] --empty OUT.exe   the same installer with nothing in it (its fixed costs)
+#
+# --amd64 makes a 64-bit installer, to be set against a 64-bit build of setup.exe where no
+# 32-bit program can run.
 #
 # Run it silently with `OUT.exe /S /D=C:\some\folder` (/D last, no quotes). Needs makensis
 # (Debian package nsis). The .nsi is kept beside OUT.exe as OUT.nsi.
 set -euo pipefail
 
-usage() { sed -n '2,8p' "$0" >&2; exit 2; }
+usage() { sed -n '2,11p' "$0" >&2; exit 2; }
+target=""
+if [ "${1:-}" = "--amd64" ]; then target=amd64-unicode; shift; fi
 [ $# -eq 2 ] || usage
 tree="" out=$2
 if [ "$1" != "--empty" ]; then
@@ -26,6 +31,7 @@ trap 'rm -f "$tmp" "$nsi.tmp$$"' EXIT
 
 {
   echo 'Unicode true'
+  [ -n "$target" ] && echo "Target $target"
   echo 'SetCompressor /SOLID zlib'
   echo 'Name "peer"'
   echo 'OutFile "${OUTFILE}"'
