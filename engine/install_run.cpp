@@ -319,6 +319,13 @@ const wchar_t* InstallRun::Plan(const std::vector<ManifestEntry>& entries, std::
     }
     if (!plannedFiles.insert(name).second) continue;
     const std::wstring path = folder_ + name;
+    // A folder this run makes holds nothing yet: a first install looks at no file.
+    const size_t cut = name.find_last_of(L"\\/");
+    if (cut != std::wstring::npos && plannedFolders.count(name.substr(0, cut))) {
+      steps_.push_back({RunStep::NewFile, name});
+      stepEntries_.push_back(index);
+      continue;
+    }
     switch (LookAt(path)) {
       case Existing::None: steps_.push_back({RunStep::NewFile, name}); break;
       case Existing::Replaceable: steps_.push_back({RunStep::MovedAside, name}); break;
