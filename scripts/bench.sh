@@ -17,19 +17,28 @@ host=${TOLVANE_BUILD:-build}
 win=$host/win
 # A Wine bench of its own, so that a test run in the same build folder is not disturbed.
 wine_root=$host/bench/wine
-wine_run="scripts/wine-bench.sh run --root $wine_root --arch win32"
+# The tree whose Windows programs run here: the product's 32-bit one, or, on a machine
+# that runs no 32-bit program, the x86_64 test build (set against a 64-bit NSIS peer).
+run=$win arch=win32
+if ! bash scripts/wine-bench.sh can-run32 --root "$wine_root" && bash scripts/wine-bench.sh can-run64 --root "$wine_root"; then
+  run=$host/win64 arch=win64
+  echo "bench: this machine runs no 32-bit program: the Windows programs run in $run under 64-bit Wine;"
+  echo "bench: what only the 32-bit build measures is reported missing."
+fi
+wine_run="scripts/wine-bench.sh run --root $wine_root --arch $arch"
 
-# One line per benchmark: name, build tree (host, win, or - for none), targets to build
-# (- for none; several joined by commas, host:T for one of the host tree), and the command, run from the top folder ($host, $win and $wine_run are
-# expanded).
+# One line per benchmark: name, build tree (host; win, the 32-bit tree; win32, the same
+# when its programs run under Wine; run, the tree that runs here; or - for none), targets
+# to build (- for none; several joined by commas, host:T for one of the host tree), and
+# the command, run from the top folder ($host, $win, $run, $arch and $wine_run are expanded).
 benchmarks=(
   'des      host bench_des           $host/tests/bench/bench_des 8 9'
-  'des_win  win  bench_des_win,host:bench_des  bash tests/bench/des_win_peer.sh --host $host/tests/bench/bench_des --win $win/tests/bench/bench_des_win.exe --wine-root $wine_root'
+  'des_win  win32 bench_des_win,host:bench_des  bash tests/bench/des_win_peer.sh --host $host/tests/bench/bench_des --win $win/tests/bench/bench_des_win.exe --wine-root $wine_root'
   'archive  host storage_bench       $host/tests/bench/storage_bench'
   'chunked  host chunked_bench       $host/tests/bench/chunked_bench'
   'journal  host journal_bench       $host/tests/bench/journal_bench'
-  'extract  win  bench_extract       $wine_run $win/tests/bench/bench_extract.exe 5'
-  'peer     win  bench_extract_cpu   python3 tests/bench/extract_peer.py --win $win --wine-root $wine_root'
+  'extract  run  bench_extract       $wine_run $run/tests/bench/bench_extract.exe 5'
+  'peer     run  bench_extract_cpu   python3 tests/bench/extract_peer.py --win $run --wine-root $wine_root --arch $arch'
   'release  win  tolvane-setup-stub  bash tests/bench/release_bench.sh $host'
   'large    win  tolvane-setup-stub  bash tests/bench/large_bench.sh $host'
 )
@@ -46,18 +55,25 @@ bash scripts/install-deps.sh >/dev/null || exit 1
 mkdir -p "$host/bench"
 logs=$host/bench
 
-host_targets=() win_targets=()
+# Whether a benchmark's programs can run here.
+runs_here() { [ "$1" != win32 ] || [ "$arch" = win32 ]; }
+
+host_targets=() win_targets=() run_targets=()
 for line in "${benchmarks[@]}"; do
   read -r name tree target _ <<<"$line"
   selected "$name" || continue
   [ "$target" = - ] && continue
+  runs_here "$tree" || continue
   for t in ${target//,/ }; do
     case $t:$tree in
       host:*|*:host) host_targets+=("${t#host:}") ;;
-      *:win) win_targets+=("$t") ;;
+      *:win|*:win32) win_targets+=("$t") ;;
+      *:run) run_targets+=("$t") ;;
     esac
   done
 done
+# Here the large product's install (large_bench.sh) runs in the x86_64 tree.
+if [ "$arch" = win64 ] && selected large; then run_targets+=(tolvane-drive); fi
 
 # Builds targets one by one, so that one that does not exist leaves the others built.
 build_each() {
@@ -69,19 +85,23 @@ build_each() {
 }
 
 : >"$logs/build.log"
-if [ ! -f "$host/CMakeCache.txt" ]; then
-  cmake -S . -B "$host" -G "Unix Makefiles" >>"$logs/build.log" 2>&1 || { echo "bench: configuring $host failed" >&2; exit 1; }
+if [ ! -f "$host/CMakeCache.txt" ] || { [ "$arch" = win64 ] && ! grep -q '^TOLVANE_WITH_WIN64_TESTS:BOOL=ON' "$host/CMakeCache.txt"; }; then
+  with64=()
+  [ "$arch" = win64 ] && with64=(-DTOLVANE_WITH_WIN64_TESTS=ON)
+  cmake -S . -B "$host" -G "Unix Makefiles" "${with64[@]}" >>"$logs/build.log" 2>&1 || { echo "bench: configuring $host failed" >&2; exit 1; }
 fi
 build_each "$host" "${host_targets[@]}"
-if [ ${#win_targets[@]} -gt 0 ]; then
-  # The Windows tree is configured by the host build (it needs the packaging tool and the
-  # sample product first); then only the benchmarks' targets are built in it.
-  if [ ! -f "$win/CMakeCache.txt" ]; then
-    cmake --build "$host" --target win-configure -j"$(nproc)" >>"$logs/build.log" 2>&1 ||
-      echo "bench: configuring $win failed (see $logs/build.log)" >&2
+# The Windows trees are configured by the host build (they need the packaging tool and
+# the sample product first); then only the benchmarks' targets are built in them.
+for tree in win run; do
+  if [ "$tree" = win ]; then dir=$win targets=("${win_targets[@]}"); else dir=$run targets=("${run_targets[@]}"); fi
+  [ ${#targets[@]} -gt 0 ] || continue
+  if [ ! -f "$dir/CMakeCache.txt" ]; then
+    cmake --build "$host" --target "$(basename "$dir")-configure" -j"$(nproc)" >>"$logs/build.log" 2>&1 ||
+      echo "bench: configuring $dir failed (see $logs/build.log)" >&2
   fi
-  [ -f "$win/CMakeCache.txt" ] && build_each "$win" "${win_targets[@]}"
-fi
+  [ -f "$dir/CMakeCache.txt" ] && build_each "$dir" "${targets[@]}"
+done
 
 status=0
 rows=()
@@ -93,7 +113,12 @@ for line in "${benchmarks[@]}"; do
   program=${program#python3 }
   program=${program#"$wine_run "}
   program=${program%% *}
-  if [ ! -e "$program" ] || { [ "$target" != - ] && [ "$tree" = win ] && [ ! -f "$win/CMakeCache.txt" ]; }; then
+  if ! runs_here "$tree"; then
+    echo "== $name: missing (its programs are 32-bit)"
+    rows+=("$name|missing||")
+    continue
+  fi
+  if [ ! -e "$program" ] || { [ "$target" != - ] && case $tree in win | win32) [ ! -f "$win/CMakeCache.txt" ] ;; run) [ ! -f "$run/CMakeCache.txt" ] ;; *) false ;; esac; }; then
     echo "== $name: missing ($program)"
     rows+=("$name|missing||")
     continue

@@ -45,9 +45,9 @@ def cache_value(build, name):
     return None
 
 
-def wine_env(prefix):
+def wine_env(prefix, arch):
     env = dict(os.environ)
-    env.update(WINEPREFIX=prefix, WINEARCH="win32", WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+    env.update(WINEPREFIX=prefix, WINEARCH=arch, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
                LANG="zh_CN.UTF-8", LC_ALL="zh_CN.UTF-8")
     return env
 
@@ -84,20 +84,20 @@ def background_ns(prefix, exclude):
 
 
 class Runner:
-    def __init__(self, root):
-        self.root = root
+    def __init__(self, root, arch):
+        self.root, self.arch = root, arch
         self.prefix = os.path.join(root, PREFIX)
         self.server = None
 
     def start(self):
-        subprocess.run(["bash", WINE_BENCH, "fresh", "--root", self.root, "--arch", "win32", "--name", PREFIX],
+        subprocess.run(["bash", WINE_BENCH, "fresh", "--root", self.root, "--arch", self.arch, "--name", PREFIX],
                        check=True, stdout=subprocess.DEVNULL)
         # Foreground and persistent: it stays ours (its pid) and alive between the runs.
-        self.server = subprocess.Popen(["wineserver", "-f", "-p"], env=wine_env(self.prefix))
+        self.server = subprocess.Popen(["wineserver", "-f", "-p"], env=wine_env(self.prefix, self.arch))
 
     def stop(self):
         if self.server:
-            subprocess.run(["wineserver", "-k"], env=wine_env(self.prefix), stderr=subprocess.DEVNULL)
+            subprocess.run(["wineserver", "-k"], env=wine_env(self.prefix, self.arch), stderr=subprocess.DEVNULL)
             try:
                 self.server.wait(timeout=30)
             except subprocess.TimeoutExpired:
@@ -143,6 +143,8 @@ def main():
     p.add_argument("--out", help="where the peer installers go (default WIN/bench-peer)")
     p.add_argument("--rounds", type=int, default=9)
     p.add_argument("--quick", action="store_true", help="one round: checks that everything works")
+    p.add_argument("--arch", choices=("win32", "win64"), default="win32",
+                   help="win64: WIN is the x86_64 test build, set against a 64-bit NSIS peer")
     a = p.parse_args()
     rounds = 1 if a.quick else a.rounds
     win = os.path.abspath(a.win)
@@ -156,10 +158,11 @@ def main():
             return 1
     os.makedirs(out, exist_ok=True)
     peer, empty = os.path.join(out, "peer.exe"), os.path.join(out, "empty.exe")
-    subprocess.run(["bash", os.path.join(HERE, "nsis_peer.sh"), product, peer], check=True)
-    subprocess.run(["bash", os.path.join(HERE, "nsis_peer.sh"), "--empty", empty], check=True)
+    nsis = ["bash", os.path.join(HERE, "nsis_peer.sh")] + (["--amd64"] if a.arch == "win64" else [])
+    subprocess.run(nsis + [product, peer], check=True)
+    subprocess.run(nsis + ["--empty", empty], check=True)
 
-    r = Runner(root)
+    r = Runner(root, a.arch)
     r.start()
     kinds = ["empty", "nsis", "nothing", "extract", "copy"]
     cpu = {k: [] for k in kinds}

@@ -4,7 +4,8 @@
 # (nsis_peer.sh) and our setup.exe (`tolvane-pack setup`), at least two rounds each, and
 # prints the median wall times, the median peak resident size of tolvane-pack, the figures
 # of `inspect` on the result, then the ratio lines. Every round must give the same bytes.
-# When tests/bench/install_large.py exists, it measures installing both files under Wine.
+# When tests/bench/install_large.py exists, it measures installing both files under Wine
+# (where no 32-bit program runs, a 64-bit setup.exe of the same package and a 64-bit peer).
 # What it generates lies in HOST_BUILD/bench/large; the large files are removed at the end.
 #
 #   large_bench.sh [HOST_BUILD]     (default: build; LARGE_ROUNDS=N for more rounds,
@@ -66,6 +67,22 @@ print("ratio pack_large_vs_makensis %.3f aim <= 1.5" % (statistics.median(ours) 
 print("ratio pack_large_rss_mb %.0f aim <= 256" % (statistics.median(rss) / 1024))
 PY
 
-if [ -f "$here/install_large.py" ]; then
+[ -f "$here/install_large.py" ] || exit 0
+bench="$here/../../scripts/wine-bench.sh"
+if bash "$bench" can-run32 --root "$host/bench/wine"; then
   python3 "$here/install_large.py" "$work/setup.exe" "$work/peer.exe" "$work/tree" --wine-root "$host/bench/wine"
+elif [ -f "$host/win64/CMakeCache.txt" ] && bash "$bench" can-run64 --root "$host/bench/wine"; then
+  # No 32-bit program runs here: the same package goes into the x86_64 test build's
+  # setup.exe, against a 64-bit NSIS peer of the same tree.
+  echo "large: this machine runs no 32-bit program: installing with the x86_64 build of setup.exe and a 64-bit NSIS peer"
+  exe=$host/win64/tests/bench/setup_bench_large.exe
+  trap 'rm -rf "$work/tree" "$work"/*.exe "$work/pkg" "$exe" "$exe.debug" "$host/win64/tests/bench/CMakeFiles/bench_large_rc.dir"' EXIT
+  "$tool" build "$work/tree" --version 1 --key "$(cat "$work/key")" -o "$work/pkg" --quiet
+  cmake --build "$host/win64" --target setup_bench_large tolvane-drive -j"$(nproc)" >"$work/build64.log" 2>&1 ||
+    { echo "large_bench: building the x86_64 setup.exe failed (see $work/build64.log)" >&2; exit 1; }
+  bash "$here/nsis_peer.sh" --amd64 "$work/tree" "$work/peer64.exe"
+  python3 "$here/install_large.py" "$exe" "$work/peer64.exe" "$work/tree" --wine-root "$host/bench/wine" --arch win64 \
+    --drive "$host/win64/tests/support/tolvane-drive.exe"
+else
+  echo "large: no Wine that runs setup.exe here: the install figures are not measured"
 fi
