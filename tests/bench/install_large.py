@@ -220,6 +220,7 @@ def main():
             return 1
     size = sum(os.path.getsize(os.path.join(d, f)) for d, _, fs in os.walk(a.tree) for f in fs)
     timeout_s = 120 + size / 5e6  # generous: 5 MB/s at the least
+    first_file = next(os.path.relpath(os.path.join(d, f), a.tree) for d, _, fs in sorted(os.walk(a.tree)) for f in sorted(fs))
     b = Bench(os.path.abspath(a.wine_root), a.arch, os.path.abspath(a.drive))
     b.start()
     nsis, ours, anon, upgrades, upgrade_ends = [], [], [], [], []
@@ -240,7 +241,14 @@ def main():
                     print("install_large: the %s tree differs from %s" % (kind, a.tree), file=sys.stderr)
                     ok = False
                 if kind == "ours":
+                    # An upgrade that writes nothing (the package older than what it
+                    # finds) would time nothing: the files must be written again.
+                    probe = b.drive_c("bench", folder, first_file)
+                    before = os.stat(probe).st_mtime_ns
                     wall, end, kib = b.upgrade(os.path.abspath(a.setup), timeout_s)
+                    if os.stat(probe).st_mtime_ns == before:
+                        print("install_large: the upgrade did not write %s again" % first_file, file=sys.stderr)
+                        return 1
                     upgrades.append(wall)
                     upgrade_ends.append(end)
                     anon.append(kib)

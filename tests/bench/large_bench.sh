@@ -76,8 +76,11 @@ elif [ -f "$host/win64/CMakeCache.txt" ] && bash "$bench" can-run64 --root "$hos
   # setup.exe, against a 64-bit NSIS peer of the same tree.
   echo "large: this machine runs no 32-bit program: installing with the x86_64 build of setup.exe and a 64-bit NSIS peer"
   exe=$host/win64/tests/bench/setup_bench_large.exe
-  trap 'rm -rf "$work/tree" "$work"/*.exe "$work/pkg" "$exe" "$exe.debug" "$host/win64/tests/bench/CMakeFiles/bench_large_rc.dir"' EXIT
-  "$tool" build "$work/tree" --version 1 --key "$(cat "$work/key")" -o "$work/pkg" --quiet
+  trap 'rm -rf "$work/tree" "$work"/*.exe "$work/pkg" "$exe" "$exe.debug"; rm -f "$host/win64/tests/bench/CMakeFiles/bench_large_rc.dir/"*.obj' EXIT
+  # The version `tolvane-pack setup` gave the package: with a lower one, the upgrade would
+  # leave the installed (newer) server alone and write nothing.
+  version=$(python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))["version"])' "$work/inspect.json")
+  "$tool" build "$work/tree" --version "$version" --key "$(cat "$work/key")" -o "$work/pkg" --quiet
   cmake --build "$host/win64" --target setup_bench_large tolvane-drive -j"$(nproc)" >"$work/build64.log" 2>&1 ||
     { echo "large_bench: building the x86_64 setup.exe failed (see $work/build64.log)" >&2; exit 1; }
   bash "$here/nsis_peer.sh" --amd64 "$work/tree" "$work/peer64.exe"
