@@ -44,11 +44,16 @@ const wchar_t* WriteFileContent(const std::wstring& path, const uint8_t* data, s
 }
 
 const wchar_t* PieceFileWriter::Create(std::wstring& errorText) {
-  const DWORD attributes = GetFileAttributesW(path_.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & kReplaceBlockingAttributes)) {
-    files::SetAttributes(path_, attributes & ~kReplaceBlockingAttributes);
-  }
+  // Created straight away: an install writes where nothing is, and under Wine looking first
+  // for a name that is not there searches its whole folder. A read-only, hidden or system
+  // file in the way loses those attributes: Windows refuses to create over it, so it is
+  // cleared for a second try; Wine creates over a hidden or system one and keeps them.
   file_ = files::Open(path_, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+  if (file_ != INVALID_HANDLE_VALUE) {
+    if (GetLastError() == ERROR_ALREADY_EXISTS) ClearBlockingAttributes();
+  } else if (GetLastError() == ERROR_ACCESS_DENIED && ClearBlockingAttributes()) {
+    file_ = files::Open(path_, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+  }
   if (file_ == INVALID_HANDLE_VALUE) return Compose(errorText, kCreateFilePrefix, path_);
   created_ = true;
   return nullptr;
@@ -79,6 +84,12 @@ void PieceFileWriter::Abandon() {
   Close();
   if (created_) files::Delete(path_);
   created_ = false;
+}
+
+bool PieceFileWriter::ClearBlockingAttributes() {
+  const DWORD attributes = GetFileAttributesW(path_.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+         (attributes & kReplaceBlockingAttributes) && files::SetAttributes(path_, attributes & ~kReplaceBlockingAttributes);
 }
 
 void PieceFileWriter::Close() {

@@ -45,6 +45,8 @@ class PieceFileWriter {
 
  private:
   const wchar_t* Create(std::wstring& errorText);
+  // Whether a file at the path had read-only, hidden or system set, and lost them.
+  bool ClearBlockingAttributes();
   void Close();
 
   std::wstring path_;

@@ -34,18 +34,22 @@ TEST(WriteFileContent, CreatesTheFileAndCountsItsBytes) {
 }
 
 TEST(WriteFileContent, ReplacesReadOnlyHiddenSystemFileWithANormalOne) {
-  TempFolder dir;
-  const std::wstring path = dir.path() + L"locked.dll";
-  ASSERT_TRUE(tolvane::test::WriteFileBytes(path, Bytes("a much longer old content that must vanish")));
-  ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
-  const auto content = Bytes("new");
-  uint64_t written = 0;
-  std::wstring error;
-  ASSERT_EQ(WriteFileContent(path, content.data(), content.size(), written, error), nullptr);
-  std::vector<uint8_t> back;
-  ASSERT_TRUE(ReadFileBytes(path, back));
-  EXPECT_EQ(back, content);
-  EXPECT_TRUE(tolvane::test::HasOnlyNormalAttributes(path));
+  // Each alone too: the system refuses some of them and creates over others.
+  for (const DWORD attributes : {DWORD{FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM},
+                                 DWORD{FILE_ATTRIBUTE_READONLY}, DWORD{FILE_ATTRIBUTE_HIDDEN}, DWORD{FILE_ATTRIBUTE_SYSTEM}}) {
+    TempFolder dir;
+    const std::wstring path = dir.path() + L"locked.dll";
+    ASSERT_TRUE(tolvane::test::WriteFileBytes(path, Bytes("a much longer old content that must vanish")));
+    ASSERT_TRUE(SetFileAttributesW(path.c_str(), attributes));
+    const auto content = Bytes("new");
+    uint64_t written = 0;
+    std::wstring error;
+    ASSERT_EQ(WriteFileContent(path, content.data(), content.size(), written, error), nullptr) << attributes;
+    std::vector<uint8_t> back;
+    ASSERT_TRUE(ReadFileBytes(path, back));
+    EXPECT_EQ(back, content) << attributes;
+    EXPECT_TRUE(tolvane::test::HasOnlyNormalAttributes(path)) << attributes;
+  }
 }
 
 TEST(WriteFileContent, FileHeldOpenWithoutSharingGivesTheCreateText) {
