@@ -8,6 +8,7 @@
 #include <set>
 
 #include "common/text_conversion.h"
+#include "common/win_owners.h"
 #include "engine/error_texts.h"
 #include "engine/file_calls.h"
 #include "engine/file_output.h"
@@ -80,23 +81,20 @@ std::wstring TakenAsidePlace(const std::wstring& folder, const std::vector<RunSt
   const size_t suffixUnits = sizeof kAsideSuffix / sizeof kAsideSuffix[0] - 1;
   for (const auto& [relative, names] : byFolder) {
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((folder + relative + L"*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) {
+    UniqueFind search(FindFirstFileW((folder + relative + L"*").c_str(), &found));
+    if (!search) {
       // Unreadable as a whole: each place is looked at on its own.
       for (const std::wstring& name : names) {
         if (Exists(AsidePath(folder + relative, name))) return AsidePath(folder + relative, name);
       }
       continue;
     }
-    std::wstring taken;
     do {
       const size_t units = wcslen(found.cFileName);
       if (units <= suffixUnits || _wcsicmp(found.cFileName + units - suffixUnits, kAsideSuffix) != 0) continue;
-      const std::wstring name(found.cFileName, units - suffixUnits);
-      if (names.count(name)) taken = AsidePath(folder + relative, *names.find(name));
-    } while (taken.empty() && FindNextFileW(search, &found));
-    FindClose(search);
-    if (!taken.empty()) return taken;
+      const auto name = names.find(std::wstring(found.cFileName, units - suffixUnits));
+      if (name != names.end()) return AsidePath(folder + relative, *name);
+    } while (FindNextFileW(search.get(), &found));
   }
   return {};
 }
