@@ -13,6 +13,16 @@ else()
   set(TOLVANE_WINE_LABEL wine)
 endif()
 set(TOLVANE_WINE_FIXTURE ${TOLVANE_TEST_PREFIX}wine_bench)
+# Where the kernel runs no 32-bit code (TOLVANE_LANE, set by scripts/test.sh), the product
+# tree's tests labelled wine run in the lane's guest (scripts/guest.sh) under their own
+# names: each of their commands starts with TOLVANE_WINE_LAUNCH, which is empty otherwise.
+# Resource locks are named per tree, since the guest's display and prefixes are not the
+# host's.
+set(TOLVANE_WINE_LAUNCH "")
+if(TOLVANE_LANE AND NOT TOLVANE_WIN64_TESTS)
+  set(TOLVANE_WINE_LAUNCH ${TOLVANE_ROOT}/scripts/guest.sh exec --state ${TOLVANE_HOST_BIN}/guest
+                          --share ${TOLVANE_HOST_BIN} --)
+endif()
 #
 # tolvane_add_gtest(name SOURCES a.cpp b.cpp LIBS lib... [WINE_ARCHES win32 win64] [LABELS l...]
 #                   [WINE_ARGS arg...])
@@ -43,10 +53,10 @@ function(tolvane_add_gtest name)
         set(tname ${arch}_${name})
       endif()
       add_test(NAME ${tname}
-               COMMAND ${TOLVANE_ROOT}/scripts/wine-bench.sh run --root ${TOLVANE_WINE_ROOT} --arch ${arch}
+               COMMAND ${TOLVANE_WINE_LAUNCH} ${TOLVANE_ROOT}/scripts/wine-bench.sh run --root ${TOLVANE_WINE_ROOT} --arch ${arch}
                        $<TARGET_FILE:${exe}> ${T_WINE_ARGS})
       set_tests_properties(${tname} PROPERTIES FIXTURES_REQUIRED ${TOLVANE_WINE_FIXTURE}
-                           LABELS "${TOLVANE_WINE_LABEL};${T_LABELS}" RESOURCE_LOCK wine_${arch} TIMEOUT 600)
+                           LABELS "${TOLVANE_WINE_LABEL};${T_LABELS}" RESOURCE_LOCK ${TOLVANE_TEST_PREFIX}wine_${arch} TIMEOUT 600)
       list(APPEND names ${tname})
     endforeach()
     set(${exe}_TESTS ${names} PARENT_SCOPE)
@@ -120,11 +130,11 @@ function(tolvane_add_e2e name)
         file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/e2e-logs)
         set(run /bin/sh -c "exec \"$@\" 2>\"$0\"" ${log} ${run})
       endif()
-      add_test(NAME ${tname} COMMAND ${run})
+      add_test(NAME ${tname} COMMAND ${TOLVANE_WINE_LAUNCH} ${run})
       list(APPEND names ${tname})
       set_tests_properties(${tname} PROPERTIES
         FIXTURES_REQUIRED ${TOLVANE_WINE_FIXTURE}
-        RESOURCE_LOCK display
+        RESOURCE_LOCK ${TOLVANE_TEST_PREFIX}display
         LABELS "${TOLVANE_WINE_LABEL};e2e;${T_LABELS}"
         TIMEOUT 600
         SKIP_RETURN_CODE 77

@@ -19,6 +19,8 @@ win=$host/win
 wine_root=$host/bench/wine
 # The tree whose Windows programs run here: the product's 32-bit one, or, on a machine
 # that runs no 32-bit program, the x86_64 test build (set against a 64-bit NSIS peer).
+# The lane's emulator (scripts/guest.sh) runs the 32-bit programs there for correctness,
+# never for figures: times under a software CPU are not comparable with the host's.
 run=$win arch=win32
 if ! bash scripts/wine-bench.sh can-run32 --root "$wine_root" && bash scripts/wine-bench.sh can-run64 --root "$wine_root"; then
   run=$host/win64 arch=win64
@@ -113,14 +115,21 @@ for line in "${benchmarks[@]}"; do
   program=${program#python3 }
   program=${program#"$wine_run "}
   program=${program%% *}
+  case $tree in
+    run) [ "$arch" = win64 ] && where=x86_64 || where=win32 ;;
+    # The large product's install runs in the x86_64 tree here too (large_bench.sh).
+    win) [ "$name" = large ] && [ "$arch" = win64 ] && where=x86_64 || where=win32 ;;
+    win32) where=win32 ;;
+    *) where=host ;;
+  esac
   if ! runs_here "$tree"; then
     echo "== $name: missing (its programs are 32-bit)"
-    rows+=("$name|missing||")
+    rows+=("$name|missing|||$where")
     continue
   fi
   if [ ! -e "$program" ] || { [ "$target" != - ] && case $tree in win | win32) [ ! -f "$win/CMakeCache.txt" ] ;; run) [ ! -f "$run/CMakeCache.txt" ] ;; *) false ;; esac; }; then
     echo "== $name: missing ($program)"
-    rows+=("$name|missing||")
+    rows+=("$name|missing|||$where")
     continue
   fi
   echo "== $name: $command"
@@ -133,19 +142,25 @@ for line in "${benchmarks[@]}"; do
   found=0
   while read -r _ figure value _ op bound; do
     rows+=("$figure|$value|$op $bound|$(awk -v v="$value" -v o="$op" -v b="$bound" \
-      'BEGIN { print ((o == "<=" && v + 0 <= b + 0) || (o == ">=" && v + 0 >= b + 0)) ? "yes" : "NO" }')")
+      'BEGIN { print ((o == "<=" && v + 0 <= b + 0) || (o == ">=" && v + 0 >= b + 0)) ? "yes" : "NO" }')|$where")
     found=1
   done < <(tr -d '\r' <"$logs/$name.log" | grep -E '^ratio [A-Za-z0-9_]+ [-+0-9.eE]+ aim (<=|>=) [-+0-9.eE]+$')
-  [ "$found" = 1 ] || rows+=("$name|no figures||")
-  [ "$rc" -eq 0 ] || rows+=("$name|failed ($rc)||")
+  [ "$found" = 1 ] || rows+=("$name|no figures|||$where")
+  [ "$rc" -eq 0 ] || rows+=("$name|failed ($rc)|||$where")
 done
 
 [ "$wine_root" ] && [ -d "$wine_root" ] && scripts/wine-bench.sh teardown --root "$wine_root" >/dev/null 2>&1
 
 echo
-printf '%-34s %10s %10s  %s\n' figure measured aim met
+# "where": host (a Linux program), win32 (the product's 32-bit build under Wine), or x86_64
+# (its x86_64 test build under 64-bit Wine, against a 64-bit NSIS peer).
+printf '%-34s %10s %10s  %-4s %s\n' figure measured aim met where
 for row in "${rows[@]}"; do
-  IFS='|' read -r figure value aim met <<<"$row"
-  printf '%-34s %10s %10s  %s\n' "$figure" "$value" "$aim" "$met"
+  IFS='|' read -r figure value aim met where <<<"$row"
+  printf '%-34s %10s %10s  %-4s %s\n' "$figure" "$value" "$aim" "$met" "$where"
 done
+if [ "$arch" = win64 ]; then
+  echo "bench: x86_64 figures stand for the 32-bit build's on this machine, which runs no 32-bit code;"
+  echo "bench: the lane's emulator runs the 32-bit programs for correctness only (its times are not comparable)."
+fi
 exit $status

@@ -3,33 +3,76 @@
 # Safe to run again: when everything is present it only checks and returns.
 set -euo pipefail
 
-need_i386=0
-pkgs=()
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+# What the Wine bench needs to run the Windows-side and end-to-end tests. The lane's guest
+# (scripts/guest.sh) installs this same list, with wine32 for its 32-bit programs.
+bench_pkgs=(wine wine64 xvfb xauth x11-utils xdotool fonts-wqy-microhei imagemagick locales python3
+            openssl osslsigncode nsis file procps)
+if [ "${1:-}" = --bench-packages ]; then
+  printf '%s\n' "${bench_pkgs[@]}" wine32:i386
+  exit 0
+fi
+build_pkgs=(g++ cmake make binutils dpkg-dev zlib1g-dev googletest libgtest-dev libbenchmark-dev
+            g++-mingw-w64-i686 mingw-w64 mingw-w64-tools libz-mingw-w64-dev binutils-mingw-w64-i686
+            libssl-dev clang libfuzzer-14-dev libclang-rt-14-dev libpugixml-dev libexpat1-dev
+            nlohmann-json3-dev libsqlite3-dev)
+
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
-
-dpkg --print-foreign-architectures | grep -qx i386 || need_i386=1
-
-for p in g++ cmake make dpkg-dev zlib1g-dev googletest libgtest-dev libbenchmark-dev \
-         g++-mingw-w64-i686 mingw-w64 mingw-w64-tools libz-mingw-w64-dev \
-         wine wine64 xvfb xauth x11-utils fonts-wqy-microhei imagemagick \
-         openssl libssl-dev clang libfuzzer-14-dev libclang-rt-14-dev locales file binutils-mingw-w64-i686 python3 \
-         xdotool osslsigncode nsis libpugixml-dev libexpat1-dev nlohmann-json3-dev libsqlite3-dev; do
+wanted=("${build_pkgs[@]}" "${bench_pkgs[@]}")
+need_i386=0
+if bash "$here/guest.sh" can-run32; then
+  # 32-bit Wine runs setup.exe and the Windows-side tests here.
+  dpkg --print-foreign-architectures | grep -qx i386 || need_i386=1
+  wanted+=(wine32:i386)
+else
+  # The kernel runs no 32-bit code: 32-bit Wine would not start, so no i386 package is
+  # asked for. The 32-bit programs run in the lane's guest, which needs these.
+  wanted+=(qemu-system-x86 qemu-utils debootstrap e2fsprogs)
+fi
+pkgs=()
+for p in "${wanted[@]}"; do
   have "$p" || pkgs+=("$p")
 done
-have wine32:i386 || pkgs+=("wine32:i386")
 
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 
-# A mirror caught mid-sync fails one index now and then; the others still serve, so retry
-# a few times and let what follows say whether anything is missing.
+# A mirror caught mid-sync fails one index now and then ("File has unexpected size"); the
+# others still serve. Retry a few times, then go on with what was fetched: the install
+# below says which package, if any, cannot be had.
 apt_update() {
-  local try
+  local try log
+  log=$(mktemp)
   for try in 1 2 3; do
-    $SUDO apt-get update -qq && return
-    echo "install-deps: apt-get update failed (try $try), retrying"
-    sleep 5
+    if $SUDO apt-get update -qq >"$log" 2>&1; then rm -f "$log"; return; fi
+    echo "install-deps: apt-get update failed (try $try):"
+    grep -E '^(E|W):' "$log" | head -n 5
+    [ "$try" = 3 ] || sleep 5
   done
+  rm -f "$log"
+  echo "install-deps: going on with the package lists that were fetched"
+}
+
+apt_install() {
+  local log
+  log=$(mktemp)
+  if DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "$@" >"$log" 2>&1; then
+    rm -f "$log"
+    return
+  fi
+  tail -n 20 "$log"
+  rm -f "$log"
+  local p missing=()
+  for p in "$@"; do
+    apt-cache policy "$p" 2>/dev/null | grep -q 'Candidate: [^(]' || missing+=("$p")
+  done
+  if [ "${#missing[@]}" -gt 0 ]; then
+    echo "install-deps: no installable version of: ${missing[*]} (see the package lists above)" >&2
+  else
+    echo "install-deps: apt could not install: $* (its words above name the conflict)" >&2
+  fi
+  exit 1
 }
 
 if [ "$need_i386" -eq 1 ]; then
@@ -38,7 +81,7 @@ fi
 if [ "${#pkgs[@]}" -gt 0 ] || [ "$need_i386" -eq 1 ]; then
   echo "install-deps: installing ${pkgs[*]}"
   apt_update
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${pkgs[@]}" >/dev/null
+  apt_install "${pkgs[@]}"
 fi
 
 # tolvane-pack's `setup` compresses with libdeflate, built from one pinned Debian source for

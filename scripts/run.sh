@@ -1,36 +1,42 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and starts the setup wizard under Wine in a fresh
-# prefix of the bench (build/win/wine/run; build/win64/wine/run, the 64-bit test build,
-# on a machine that runs no 32-bit programs).
+# prefix of the bench (build/win/wine/run).
 #  - With a usable $DISPLAY the wizard opens there; the script returns when it is closed.
 #  - Without one, the wizard runs in a virtual display and is walked through a whole
 #    install as a user would (licence accepted, a user name, the proposed folder); a
 #    screenshot of each page it stops at is saved in build/win/screenshots/run/ and the folder printed.
+#  - Where the kernel runs no 32-bit code (or with TOLVANE_LANE=1), the same walk runs in the
+#    lane's guest (scripts/guest.sh: Debian with 32-bit Wine under qemu) and its
+#    screenshots come back to the same folder here.
 # Either way the script stops what it started (the prefix's wineserver, its own Xvfb).
+#   run.sh [--walk]   --walk: only the walk, in a virtual display, on a build already made
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
-bash scripts/install-deps.sh
 build=${TOLVANE_BUILD:-build}
-bench="$top/scripts/wine-bench.sh"
-tree=win
-if ! "$bench" can-run32 --root "$build/win/wine" && "$bench" can-run64 --root "$build/win64/wine"; then
-  # setup.exe is 32-bit and cannot start here; the x86_64 test build of the same sources can.
-  echo "run: ************************************************************************"
-  echo "run: THIS MACHINE CANNOT RUN 32-BIT PROGRAMS (IA-32 emulation is off in its kernel)."
-  echo "run: STARTING THE 64-BIT TEST BUILD OF setup.exe ($build/win64) INSTEAD: it is not"
-  echo "run: the product, which is 32-bit and installs below Program Files (x86) on 64-bit Windows."
-  echo "run: ************************************************************************"
-  cmake -S . -B "$build" -G "Unix Makefiles" -DTOLVANE_WITH_WIN64_TESTS=ON >/dev/null
-  tree=win64
-else
-  cmake -S . -B "$build" -G "Unix Makefiles" >/dev/null
-fi
-cmake --build "$build" --target $tree -j"$(nproc)"
+win="$top/$build/win"
+walk_only=0
+[ "${1:-}" = --walk ] && walk_only=1
 
-win="$top/$build/$tree"
+if [ "$walk_only" = 0 ]; then
+  bash scripts/install-deps.sh
+  cmake -S . -B "$build" -G "Unix Makefiles" >/dev/null
+  cmake --build "$build" --target win -j"$(nproc)"
+  if [ "${TOLVANE_LANE:-}" = 1 ] || ! bash scripts/guest.sh can-run32; then
+    echo "run: this machine's kernel runs no 32-bit code: setup.exe runs in the lane's guest (Debian"
+    echo "run: with 32-bit Wine under qemu), walked through an install in its virtual display."
+    if ! bash scripts/guest.sh image 2>&1 | sed -u 's/^/run: /'; then
+      echo "run: the lane's guest image could not be made" >&2
+      exit 1
+    fi
+    echo "run: starting the guest (about half a minute)"
+    exec bash scripts/guest.sh run --share "$top/$build" -- bash scripts/run.sh --walk
+  fi
+fi
+
 root="$win/wine"
 setup="$win/app/setup.exe"
+bench="$top/scripts/wine-bench.sh"
 prefix=run
 
 had_display_file=0
@@ -45,13 +51,14 @@ cleanup() {
 }
 trap cleanup EXIT
 
-if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
+if [ "$walk_only" = 0 ] && [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
   # A real desktop has a window manager: let it frame the wizard.
   "$bench" run --root "$root" --prefix "$prefix" --fresh \
     reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d Y /f >/dev/null
   echo "run: the wizard is open on $DISPLAY; close it to end"
   "$bench" run --root "$root" --prefix "$prefix" "$setup"
 else
+  unset DISPLAY
   shots="$win/screenshots/run"
   rm -rf "$shots"
   mkdir -p "$shots"
@@ -64,6 +71,11 @@ else
     page 210 buttons 1 1 0 shot "$shots/4-select-folder.png" next \
     page 212 buttons 0 0 1 shot "$shots/5-completion.png" finish \
     exit 0
-  echo "run: installed into the prefix $root/$prefix (drive_c)"
+  if [ -n "${TOLVANE_GUEST:-}" ]; then
+    installed=$(find "$root/$prefix/drive_c" -name quavserver.exe -printf '%h\n' 2>/dev/null | head -n 1)
+    echo "run: installed in the guest into $installed ($(find "$installed" -type f | wc -l) files; gone when it powers off)"
+  else
+    echo "run: installed into the prefix $root/$prefix (drive_c)"
+  fi
   echo "run: screenshots of the pages: $shots/"
 fi

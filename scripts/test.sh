@@ -1,29 +1,44 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test:
 # host unit tests, fuzz smoke runs, Windows-side tests and end-to-end tests under Wine.
+#
+# setup.exe and the Windows-side tests are 32-bit programs. Where the kernel runs no 32-bit
+# code, the tests labelled wine run in the lane's guest instead (scripts/guest.sh: Debian
+# with 32-bit Wine under qemu), each under its own name, while the same Windows sources
+# built for x86_64 run their tests here under 64-bit Wine (build/win64, tests x64_*).
+# TOLVANE_LANE=1 takes the lane where the kernel would run them itself.
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
 bash scripts/install-deps.sh
 build=${TOLVANE_BUILD:-build}
-bench=(bash scripts/wine-bench.sh)
-win64=OFF skip=()
-if ! "${bench[@]}" can-run32 --root "$build/win/wine"; then
-  # setup.exe and the Windows-side tests are 32-bit: where the kernel runs no i386 code,
-  # Wine cannot start them. They are still built and their files checked. Where 64-bit
-  # Wine works, the same sources built for x86_64 run the Windows-side and end-to-end
-  # tests instead (their tests are labelled wine64); otherwise what needs Wine is left out.
-  echo "test.sh: THIS MACHINE CANNOT RUN 32-BIT PROGRAMS (IA-32 emulation is off in its kernel):"
-  echo "test.sh: the tests labelled 'wine' (Windows-side and end-to-end, 32-bit) are left out of this run."
-  if "${bench[@]}" can-run64 --root "$build/win64/wine"; then
-    echo "test.sh: running the Windows-side tests in a 64-bit build instead ($build/win64, 64-bit Wine, tests x64_*);"
-    echo "test.sh: the tests that only make sense for the 32-bit setup.exe are not in that build."
-    win64=ON skip=(-LE '^wine$')
-  else
-    echo "test.sh: 64-bit Wine does not work here either: no Windows-side test runs."
-    skip=(-LE wine)
-  fi
+mkdir -p "$build"
+lane=OFF win64=OFF
+if [ "${TOLVANE_LANE:-}" = 1 ] || ! bash scripts/guest.sh can-run32; then
+  lane=ON
+  if bash scripts/wine-bench.sh can-run64 --root "$build/win64/wine"; then win64=ON; fi
+  echo "test.sh: this machine's kernel runs no 32-bit code: the tests labelled 'wine' (the 32-bit"
+  echo "test.sh: setup.exe and the Windows-side tests) run in the lane's guest, a Debian system under"
+  echo "test.sh: qemu (scripts/guest.sh); the x86_64 build's tests (x64_*) run here under 64-bit Wine."
+  # The guest image is made (or checked) while the build runs; the first takes 10 to 15
+  # minutes. Its words go to a log, and the test run waits for it.
+  image_log=$build/guest-image.log
+  bash scripts/guest.sh image >"$image_log" 2>&1 &
+  image_pid=$!
+  trap 'kill $image_pid 2>/dev/null || true; bash scripts/guest.sh stop --state "$build/guest"' EXIT
+elif ! bash scripts/wine-bench.sh can-run32 --root "$build/win/wine"; then
+  echo "test.sh: 32-bit Wine does not start here although the kernel runs 32-bit code" >&2
+  echo "test.sh: (is wine32:i386 installed? scripts/install-deps.sh installs it)" >&2
+  exit 1
 fi
-cmake -S . -B "$build" -G "Unix Makefiles" -DTOLVANE_WITH_WIN64_TESTS=$win64 >/dev/null
+cmake -S . -B "$build" -G "Unix Makefiles" -DTOLVANE_WITH_WIN64_TESTS=$win64 -DTOLVANE_LANE=$lane >/dev/null
 cmake --build "$build" -j"$(nproc)"
-ctest --test-dir "$build" --output-on-failure -j"${TOLVANE_TEST_JOBS:-2}" "${skip[@]}" "$@"
+if [ "$lane" = ON ]; then
+  if ! wait "$image_pid"; then
+    tail -n 30 "$image_log" >&2
+    echo "test.sh: the lane's guest image could not be made (log: $image_log)" >&2
+    exit 1
+  fi
+  sed -n 's/^guest: //p' "$image_log"
+fi
+ctest --test-dir "$build" --output-on-failure -j"${TOLVANE_TEST_JOBS:-2}" "$@"

@@ -10,6 +10,7 @@
 #                                          --fresh makes N afresh first
 #   wine-bench.sh shot     --root R FILE.png   screenshot of the whole display
 #   wine-bench.sh teardown --root R        stop the prefixes' wineservers and our Xvfb
+#   wine-bench.sh templates --root R       only the template prefixes R/template-win32, -win64
 #   wine-bench.sh can-run32 --root R       whether this machine can run 32-bit programs
 #   wine-bench.sh can-run64 --root R       whether it can run 64-bit ones
 #
@@ -43,6 +44,28 @@ done
 mkdir -p "$root"
 root=$(cd "$root" && pwd)
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+# In the lane's guest (scripts/guest.sh) the build tree is a share of the host's: a bench
+# root there is a folder of the guest's own disk mounted at the same path, where Wine
+# keeps its DOS attributes and the prefixes are not written across to the host. It starts
+# with the template prefixes the guest's image holds, linked in before the folder is
+# mounted (no hard link crosses a mount).
+if [ -n "${TOLVANE_GUEST_SCRATCH:-}" ]; then
+  (
+    flock 7
+    if ! mountpoint -q "$root"; then
+      own="$TOLVANE_GUEST_SCRATCH/$(echo "$root" | tr / _)"
+      if [ ! -d "$own" ]; then
+        mkdir -p "$own.part"
+        for t in "${TOLVANE_GUEST_TEMPLATES:-/nonexistent}"/template-*; do
+          [ -d "$t" ] && cp -al "$t" "$own.part/"
+        done
+        mv "$own.part" "$own"
+      fi
+      mount --bind "$own" "$root"
+    fi
+  ) 7>"$TOLVANE_GUEST_SCRATCH/.lock"
+fi
 
 # A test may ask for Wine's debug channels and further load-order overrides (both are
 # read by every Wine process from the Unix environment it starts with).
@@ -130,9 +153,10 @@ fresh_prefix() {
 # The product's programs are 32-bit, and Wine runs them through its 32-bit loader even
 # in a win64 prefix. A kernel with its IA-32 emulation off cannot start that loader at
 # all ("Exec format error"): say so once, plainly, instead of failing every test.
+# Debian's loaders: /usr/bin/wine is a wrapper that falls back to the 64-bit one when wine32
+# is missing, so only the loaders themselves answer truly.
 loader_dir=/usr/lib/wine
-[ -x "$loader_dir/wine" ] || loader_dir=$(dirname "$(readlink -f "$(command -v wine)")")
-can_run32() { "$loader_dir/wine" --version >/dev/null 2>&1; }
+can_run32() { bash "$here/guest.sh" can-run32 && "$loader_dir/wine" --version >/dev/null 2>&1; }
 can_run64() { "$loader_dir/wine64" --version >/dev/null 2>&1; }
 
 # A PE32+ image (optional header magic 0x20b) is a 64-bit program; anything else that is
@@ -184,6 +208,11 @@ case "$cmd" in
     fresh_prefix win64 win64
     echo "wine-bench: ready, display $(cat "$root/display")"
     ;;
+  templates)
+    start_display
+    [ "$only64" = 1 ] || make_template win32
+    make_template win64
+    ;;
   fresh)
     [ -n "$name" ] || { echo "wine-bench: fresh needs --name" >&2; exit 2; }
     fresh_prefix "$arch" "$name"
@@ -226,5 +255,5 @@ case "$cmd" in
     fi
     ;;
   *)
-    sed -n '2,21p' "$0" >&2; exit 2 ;;
+    sed -n '2,22p' "$0" >&2; exit 2 ;;
 esac
