@@ -261,7 +261,7 @@ boot() {
   qemu-system-x86_64 $(qemu_cpu) -machine pc -smp "${TOLVANE_LANE_CPUS:-2}" -m "${TOLVANE_LANE_MEMORY:-6G}" \
     -nodefaults -display none -no-reboot -serial "file:$state/console.log" \
     -kernel "$dir/vmlinuz" -initrd "$dir/initrd.img" \
-    -append "root=/dev/vda rw console=ttyS0 init=/sbin/lane-init quiet panic=-1 noinit_itable" \
+    -append "root=/dev/vda rw console=ttyS0 init=/sbin/lane-init quiet panic=-1 rootflags=noinit_itable" \
     -drive "$drive" \
     -virtfs "local,path=$state,mount_tag=lane,security_model=none" "${shares[@]}" \
     -netdev "user,id=net,restrict=on,hostfwd=tcp:127.0.0.1:$port-:$port_in_guest" \
