@@ -394,6 +394,7 @@ bool Image::ParseFile(const std::filesystem::path& path, uint32_t inlineLimit, s
   }
   if (!ParseHeaders(problem)) return false;
   sectionBytes_.resize(sections_.size());
+  if (headersOnly_) return true;
   for (size_t i = 0; i < sections_.size(); ++i) {
     const Section& s = sections_[i];
     if (i == rsrc_ || !s.rawSize) continue;
@@ -409,6 +410,13 @@ bool Image::ParseFile(const std::filesystem::path& path, uint32_t inlineLimit, s
   FileView view(in, r.rawPointer, rsize, inlineLimit);
   TreeReader reader(view, r.virtualAddress, resources_);
   return reader.Read(problem);
+}
+
+bool Image::ParseHeadersOfFile(const std::filesystem::path& path, std::string& problem) {
+  headersOnly_ = true;
+  const bool ok = ParseFile(path, 0, problem);
+  headersOnly_ = false;
+  return ok;
 }
 
 const uint8_t* Image::SectionBytes(size_t i) const {
@@ -459,10 +467,11 @@ bool Image::ParseHeaders(std::string& problem) {
   directoryTable_ = optOffset_ + dirCountAt + 4;
   Directory(kDirCertificate, certOffset_, certSize_);
   if (certSize_ && !Fits(fileSize_, certOffset_, certSize_)) return problem = "certificate table beyond the end of the file", false;
+  rsrc_ = sections_.size();
+  if (headersOnly_) return true;
   uint32_t rsrcRva = 0, rsrcSize = 0;
   Directory(kDirResource, rsrcRva, rsrcSize);
   if (!rsrcRva) return problem = "has no resource section", false;
-  rsrc_ = sections_.size();
   for (size_t i = 0; i < sections_.size(); ++i)
     if (sections_[i].virtualAddress == rsrcRva) rsrc_ = i;
   if (rsrc_ == sections_.size()) return problem = "the resource directory does not start a section", false;

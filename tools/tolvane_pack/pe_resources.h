@@ -96,6 +96,10 @@ class Image {
   // and the resource data of up to inlineLimit bytes; larger data stays in the file
   // (ResourceData::external). Such an image cannot be written.
   bool ParseFile(const std::filesystem::path& path, uint32_t inlineLimit, std::string& problem);
+  // Reads only the headers of a file, which need not have resources: whether it is a PE
+  // file at all (an MZ header pointing at the PE signature) and where its certificate
+  // table lies. Nothing but the header queries may be used after it.
+  bool ParseHeadersOfFile(const std::filesystem::path& path, std::string& problem);
   bool Write(Bytes& out, std::string& problem) const;
   // As Write, front to back into sink, the checksum patched in at the end: a resource
   // given as `streamed` is never held in memory.
@@ -149,6 +153,7 @@ class Image {
   Bytes file_;
   uint64_t fileSize_ = 0;
   bool fromFile_ = false;
+  bool headersOnly_ = false;
   std::vector<Bytes> sectionBytes_;  // after ParseFile
   bool plus_ = false;
   uint32_t peOffset_ = 0, optOffset_ = 0, optSize_ = 0, sectionTable_ = 0;

@@ -52,6 +52,13 @@ struct InspectReport {
   uint64_t imageBytes = 0, workingBytes = 0, imageLimit = 0;
   std::string signature = "none";  // "none", "verified", "not verified"; "not checked" (Windows build)
   std::string signatureDetail;
+  std::string signer;              // the subject of the certificate that signed setup.exe
+  // Every PE file in the package (told by content) and its signature, in manifest order.
+  struct Program {
+    std::string name;  // the manifest name, UTF-8
+    std::string signature = "none", signer, detail;  // as for setup.exe
+  };
+  std::vector<Program> programs;
   pe::Hardening hardening;  // DLL search, header flags, manifest
   std::vector<std::string> faults;  // each a sentence naming what is wrong
 };
