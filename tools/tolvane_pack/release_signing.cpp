@@ -23,6 +23,7 @@ fs::path NextLog(const fs::path& work) {
   return work / ("osslsigncode-" + std::to_string(++runs) + ".log");
 }
 
+#ifndef _WIN32
 // The text after the first colon of a line, without the blanks around it.
 std::string ValueOf(const std::string& line) {
   size_t colon = line.find(':');
@@ -36,6 +37,7 @@ bool StartsWithBlanksThen(const std::string& line, const char* word) {
   size_t at = line.find_first_not_of(" \t");
   return at != std::string::npos && line.compare(at, std::char_traits<char>::length(word), word) == 0;
 }
+#endif
 
 }  // namespace
 
