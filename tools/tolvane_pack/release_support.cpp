@@ -267,9 +267,9 @@ void InspectSetup(const fs::path& path, const fs::path& stubPath, const fs::path
   report.hardening = pe::AnalyseHardening(image);
   pe::HardeningFaults(report.hardening, report.file, report.faults);
 
-  for (int id : {IDB_WATERMARK, IDB_HEADER, IDB_WATERMARK_120, IDB_HEADER_120, IDB_WATERMARK_144, IDB_HEADER_144,
-                 IDB_WATERMARK_192, IDB_HEADER_192})
+  for (int id : {IDB_WATERMARK, IDB_HEADER})
     if (const pe::ResourceData* bitmap = image.Find(pe::kRtBitmap, uint16_t(id))) report.bitmapBytes += bitmap->Size();
+  if (const pe::ResourceData* packed = image.Find(pe::kRtRcdata, IDR_DPI_BITMAPS)) report.bitmapBytes += packed->Size();
 
   report.storedChecksum = image.StoredChecksum();
   if (!ChecksumOfFile(path, pe::ChecksumFieldOffset(image), report.computedChecksum))

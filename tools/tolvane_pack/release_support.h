@@ -45,7 +45,7 @@ struct InspectReport {
   unsigned version = 0;
   size_t entries = 0, files = 0, folders = 0;
   uint64_t totalBytes = 0, manifestBytes = 0, payloadBytes = 0;
-  uint64_t bitmapBytes = 0;  // the wizard's bitmaps: 202 and 203, and those for higher DPIs
+  uint64_t bitmapBytes = 0;  // the wizard's bitmaps: 202 and 203, and the set for higher DPIs
   uint64_t overhead = 0;     // what the stub adds: the file minus package and bitmaps
   // What an install needs: the image the loader maps (SizeOfImage), the working memory
   // beside it, and the largest image that installs (package/install_limits.h).
