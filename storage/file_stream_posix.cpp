@@ -9,34 +9,19 @@
 #include <cerrno>
 #include <string>
 
+#include "common/utf8.h"
 #include "storage/storage_stream.h"
 
 namespace {
 
 constexpr uint64_t kLimit = 0x100000000ull;  // 4 GiB: not addressable by the archive
 
-// Wide names are UTF-32 here; invalid code points make the name unusable.
+// Wide names are UTF-32 here; a name that UTF-8 cannot hold, or that holds a NUL, is
+// unusable.
 bool ToUtf8(const std::wstring& wide, std::string& out) {
   out.clear();
-  for (wchar_t wc : wide) {
-    uint32_t c = static_cast<uint32_t>(wc);
-    if (c == 0 || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
+  for (wchar_t c : wide)
+    if (c == 0 || !tolvane::AppendUtf8(static_cast<char32_t>(c), out)) return false;
   return !out.empty();
 }
 

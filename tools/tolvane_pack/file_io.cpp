@@ -17,6 +17,7 @@
 #include <unistd.h>
 #endif
 
+#include "common/text_conversion.h"
 #include "tools/tolvane_pack/text_codec.h"
 
 namespace tolvane::pack {
@@ -65,21 +66,21 @@ bool ReadWholeFile(const fs::path& path, Bytes& out, std::string& error) {
   return true;
 }
 
-// The archive streams take wide names; the host's are UTF-8.
-bool WideName(const fs::path& path, std::wstring& wide) {
+bool WideName(const std::string& utf8, std::wstring& wide, std::string& problem) {
+  if (utf8.empty()) return problem = "the name is empty", false;
+  std::optional<std::u16string> units = Utf8ToUtf16(utf8, problem);
+  if (!units) return false;
+  wide = ToWide(*units);
+  return true;
+}
+
+bool WideName(const fs::path& path, std::wstring& wide, std::string& problem) {
 #ifdef _WIN32
+  if (path.empty()) return problem = "the name is empty", false;
   wide = path.wstring();
   return true;
 #else
-  std::optional<std::u16string> units = Utf8ToUtf16(path.native());
-  if (!units) return false;
-  wide.clear();
-  for (size_t i = 0; i < units->size(); ++i) {
-    uint32_t c = (*units)[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < units->size()) c = 0x10000 + ((c - 0xD800) << 10) + ((*units)[++i] - 0xDC00);
-    wide += wchar_t(c);
-  }
-  return true;
+  return WideName(path.native(), wide, problem);
 #endif
 }
 

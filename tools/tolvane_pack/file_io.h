@@ -25,9 +25,10 @@ bool WriteFileAtomically(const std::filesystem::path& path, const Bytes& data, s
 // Makes the folder's names durable (files created, renamed or removed in it).
 bool SyncFolder(const std::filesystem::path& folder, std::string& error);
 
-// The wide name the archive's file streams take (UTF-8 decoded on the host); false when
-// the name is not valid UTF-8.
-bool WideName(const std::filesystem::path& path, std::wstring& wide);
+// The wide name the archive's file streams take, from UTF-8 (an argument) or a path;
+// false, with the reason in problem, for an empty name or one that is not valid UTF-8.
+bool WideName(const std::string& utf8, std::wstring& wide, std::string& problem);
+bool WideName(const std::filesystem::path& path, std::wstring& wide, std::string& problem);
 
 // Temporary files and folders are made under fresh names ("<stem>.partial-<16 hex
 // digits>" from the system's random source), created exclusively and never through a
