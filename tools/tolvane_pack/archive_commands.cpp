@@ -500,14 +500,6 @@ const ArchiveCommand kCommands[] = {
      RunChunkLs},
 };
 
-void PrintGroupHelp() {
-  std::printf("usage: tolvane-pack archive COMMAND [OPTIONS] ARGS...\n\nStorage archive files (package "
-              "archives: signature 0x5256, version 0x0600).\n\ncommands:\n");
-  for (const ArchiveCommand& c : kCommands) std::printf("  %-12s %s\n", c.spec.name + 8, c.spec.synopsis);
-  std::printf("\n'tolvane-pack archive COMMAND --help' describes a command. Errors give the archive's "
-              "error code and exit status 1 (2 for usage errors).\n");
-}
-
 // The options of a parsed command line as the commands take them; false after a message.
 bool ReadOptions(const CommandLine& line, Options& o) {
   o.raw = line.Has("--raw");
@@ -542,28 +534,22 @@ bool ReadOptions(const CommandLine& line, Options& o) {
 
 }  // namespace
 
-const char kArchiveSummary[] = "create, read, change and check storage archive files";
+const CommandGroup kArchiveGroup{
+    "archive", "create, read, change and check storage archive files",
+    "Storage archive files (package archives: signature 0x5256, version 0x0600).",
+    "'tolvane-pack archive COMMAND --help' describes a command. Errors give the archive's error code and exit "
+    "status 1 (2 for usage errors)."};
 
-int RunArchiveCommands(const Args& args) {
-  if (args.empty()) {
-    PrintGroupHelp();
-    return kUsage;
-  }
-  if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-    PrintGroupHelp();
-    return kOk;
-  }
+std::vector<Command> ArchiveCommands() {
+  std::vector<Command> commands;
   for (const ArchiveCommand& c : kCommands) {
-    if (args[0] != c.spec.name + 8) continue;
-    CommandLine line;
-    Parsed parsed = ParseCommandLine(c.spec, Args(args.begin() + 1, args.end()), line);
-    if (parsed != Parsed::kRun) return ExitFor(parsed);
-    Options o;
-    o.command = &c.spec;
-    return ReadOptions(line, o) ? c.run(o) : kUsage;
+    commands.push_back({&c.spec, [&c](const CommandLine& line) {
+                          Options o;
+                          o.command = &c.spec;
+                          return ReadOptions(line, o) ? c.run(o) : kUsage;
+                        }});
   }
-  std::fprintf(stderr, "tolvane-pack archive: unknown command '%s' (try --help)\n", args[0].c_str());
-  return kUsage;
+  return commands;
 }
 
 }  // namespace tolvane::pack
