@@ -1,7 +1,53 @@
-// StorageManagerFileStream on Windows: one Win32 file handle.
+// StorageManagerFileStream on Windows: one Win32 file handle; and the durable file calls
+// of storage/file_system.h.
 #include <windows.h>
+#include <bcrypt.h>
 
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "storage/file_system.h"
 #include "storage/storage_stream.h"
+
+namespace {
+
+// CREATE_NEW: fails when anything stands at the name, a link included, which it does not
+// follow.
+HANDLE CreateNewFile(const std::wstring& name, DWORD access, bool& taken) {
+  HANDLE h = CreateFileW(name.c_str(), access, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const DWORD error = GetLastError();
+  taken = h == INVALID_HANDLE_VALUE && (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS);
+  return h;
+}
+
+}  // namespace
+
+namespace tolvane::files {
+
+const Handle kNoHandle = INVALID_HANDLE_VALUE;
+
+bool SystemRandom(uint8_t* out, size_t length) {
+  return BCryptGenRandom(nullptr, out, ULONG(length), BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0;
+}
+
+Handle CreateExclusive(const NativeName& name, bool& taken) {
+  return CreateNewFile(name, GENERIC_READ | GENERIC_WRITE, taken);
+}
+
+bool Sync(Handle file) { return FlushFileBuffers(file) != 0; }
+bool Close(Handle file) { return CloseHandle(file) != 0; }
+
+bool ReplaceName(const NativeName& from, const NativeName& to) {
+  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+// NTFS keeps its own log of names; MOVEFILE_WRITE_THROUGH covers renames.
+bool SyncFolder(const NativeName&) { return true; }
+
+std::string LastError() { return "system error " + std::to_string(GetLastError()); }
+
+}  // namespace tolvane::files
 
 namespace {
 
@@ -28,33 +74,27 @@ int StorageManagerFileStream::Open(const std::wstring& name, StorageOpenMode mod
   bool exists = GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES;
   if (mode == OpenOrCreate) mode = exists ? OpenReadWrite : CreateNew;
 
+  HANDLE h;
   int result;
-  DWORD access;
-  DWORD share;
   switch (mode) {
     case OpenRead:
-      access = GENERIC_READ;
-      share = FILE_SHARE_READ;
+      h = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
       result = OpenedExisting;
       break;
     case OpenReadWrite:
-      access = GENERIC_READ | GENERIC_WRITE;
-      share = FILE_SHARE_READ;
+      h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
       result = OpenedExisting;
       break;
-    case CreateNew: {
-      HANDLE created = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-      if (created == INVALID_HANDLE_VALUE) return OpenFailed;
-      CloseHandle(created);
-      access = GENERIC_READ | GENERIC_WRITE;
-      share = FILE_SHARE_READ;
+    case CreateNew:
+      h = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+      if (h == INVALID_HANDLE_VALUE) return OpenFailed;
+      CloseHandle(h);
+      h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
       result = CreatedNew;
       break;
-    }
     default:
       return OpenFailed;
   }
-  HANDLE h = CreateFileW(name.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return OpenFailed;
   // Files of 4 GiB and more cannot hold an archive.
   DWORD high = 0;
@@ -111,7 +151,7 @@ bool StorageManagerFileStream::SetSize(uint32_t length, bool) {
 
 void StorageManagerFileStream::Flush() { Sync(); }
 
-bool StorageManagerFileStream::Sync() { return handle_ && FlushFileBuffers(AsHandle(handle_)); }
+bool StorageManagerFileStream::Sync() { return handle_ && tolvane::files::Sync(AsHandle(handle_)); }
 
 bool StorageManagerFileStream::Identity(uint64_t& volume, uint64_t& file) const {
   BY_HANDLE_FILE_INFORMATION info;
@@ -132,10 +172,10 @@ bool StorageManagerFileStream::Remove(const std::wstring& name) {
 }
 
 bool StorageManagerFileStream::Replace(const std::wstring& from, const std::wstring& to) {
-  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  return tolvane::files::ReplaceName(from, to);
 }
 
-// NTFS keeps its own log of names; MOVEFILE_WRITE_THROUGH covers renames.
+// See tolvane::files::SyncFolder: nothing to do on Windows.
 bool StorageManagerFileStream::SyncFolderOf(const std::wstring&) { return true; }
 
 void StorageManagerFileStream::Close() {
