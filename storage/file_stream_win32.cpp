@@ -1,5 +1,10 @@
 // StorageManagerFileStream on Windows: one Win32 file handle; and the durable file calls
 // of storage/file_system.h.
+//
+// Renames and removals through a handle (SetFileInformationByHandle) need Windows Vista;
+// the tools that write archive files run on Windows 8 and later.
+#undef _WIN32_WINNT
+#define _WIN32_WINNT 0x0600
 #include <windows.h>
 #include <bcrypt.h>
 
@@ -65,6 +70,73 @@ bool CurrentPosition(HANDLE h, ULONGLONG& pos) {
   return true;
 }
 
+// Gives the open file `name`, replacing what stands there. The rename goes through the
+// handle and replaces a link at the name as itself: nothing at the name is opened.
+bool RenameOver(HANDLE file, const std::wstring& name) {
+  const DWORD length = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+  if (length == 0) return false;
+  std::vector<uint8_t> buffer(sizeof(FILE_RENAME_INFO) + length * sizeof(wchar_t));
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  const DWORD written = GetFullPathNameW(name.c_str(), length, info->FileName, nullptr);
+  if (written == 0 || written >= length) return false;
+  info->ReplaceIfExists = TRUE;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = written * sizeof(wchar_t);
+  return SetFileInformationByHandle(file, FileRenameInfo, info, DWORD(buffer.size())) != 0;
+}
+
+// Closes a file made here and removes it, whatever its name is by now.
+bool Discard(HANDLE file) {
+  FILE_DISPOSITION_INFO dispose = {TRUE};
+  const bool removed = SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof dispose) != 0;
+  return CloseHandle(file) && removed;
+}
+
+// A new file at `name`: made under a fresh name beside it, then renamed over it. Whatever
+// stood at the name (a file, a link, a dangling link) is replaced as itself, never followed
+// and never opened, so no file a link points at is written or removed. A folder at the
+// name, or a file held open there without sharing, refuses the rename. The handle has
+// DELETE access, which no reader shares: it is for removing the file (Discard) or for
+// opening it again (ReopenMade).
+HANDLE CreateReplacing(const std::wstring& name) {
+  for (int attempt = 0; attempt < tolvane::files::kFreshNameAttempts; ++attempt) {
+    std::string part;
+    if (!tolvane::files::FreshNamePart(attempt, part)) return INVALID_HANDLE_VALUE;
+    bool taken = false;
+    HANDLE h = CreateNewFile(name + L".partial-" + std::wstring(part.begin(), part.end()),
+                             GENERIC_READ | GENERIC_WRITE | DELETE, taken);
+    if (h == INVALID_HANDLE_VALUE) {
+      if (taken) continue;
+      return h;
+    }
+    if (RenameOver(h, name)) return h;
+    const DWORD error = GetLastError();
+    Discard(h);
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  return INVALID_HANDLE_VALUE;
+}
+
+// The file CreateReplacing made, opened again without DELETE access so that others may
+// read it, as any archive file. Should the name no longer lead to that file (a link put
+// there in between), nothing is opened.
+HANDLE ReopenMade(HANDLE made, const std::wstring& name) {
+  BY_HANDLE_FILE_INFORMATION before, after;
+  const bool known = GetFileInformationByHandle(made, &before);
+  CloseHandle(made);
+  if (!known) return INVALID_HANDLE_VALUE;
+  HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h != INVALID_HANDLE_VALUE &&
+      (!GetFileInformationByHandle(h, &after) || after.dwVolumeSerialNumber != before.dwVolumeSerialNumber ||
+       after.nFileIndexHigh != before.nFileIndexHigh || after.nFileIndexLow != before.nFileIndexLow)) {
+    CloseHandle(h);
+    SetLastError(ERROR_FILE_EXISTS);
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
+}
+
 }  // namespace
 
 bool StorageManagerFileStream::IsOpen() const { return handle_ != nullptr; }
@@ -86,10 +158,8 @@ int StorageManagerFileStream::Open(const std::wstring& name, StorageOpenMode mod
       result = OpenedExisting;
       break;
     case CreateNew:
-      h = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-      if (h == INVALID_HANDLE_VALUE) return OpenFailed;
-      CloseHandle(h);
-      h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+      h = CreateReplacing(name);
+      if (h != INVALID_HANDLE_VALUE) h = ReopenMade(h, name);
       result = CreatedNew;
       break;
     default:
@@ -165,10 +235,16 @@ bool StorageManagerFileStream::Exists(const std::wstring& name) {
   return GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// Removed as CreateNew replaces: a file renamed over the name and then deleted through its
+// own handle. DeleteFileW would do for a link on Windows, but under Wine it removes the
+// file a link points at.
 bool StorageManagerFileStream::Remove(const std::wstring& name) {
-  if (DeleteFileW(name.c_str())) return true;
-  DWORD e = GetLastError();
-  return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND;
+  if (GetFileAttributesW(name.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    const DWORD e = GetLastError();
+    if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND) return true;
+  }
+  HANDLE h = CreateReplacing(name);
+  return h != INVALID_HANDLE_VALUE && Discard(h);
 }
 
 bool StorageManagerFileStream::Replace(const std::wstring& from, const std::wstring& to) {
