@@ -86,8 +86,9 @@ class PayloadArchive {
   bool Open(const fs::path& file, uint64_t offset, uint64_t length, const OpenedPackage& package,
             const std::string& payloadLabel, std::string& error) {
     std::wstring wide;
-    if (!WideName(file, wide) || file_.Open(wide, OpenRead) != OpenedExisting)
-      return error = Display(file) + ": cannot open", false;
+    std::string problem;
+    if (!WideName(file, wide, problem)) return error = Display(file) + ": cannot open: " + problem, false;
+    if (file_.Open(wide, OpenRead) != OpenedExisting) return error = Display(file) + ": cannot open", false;
     if (length % 8 != 0)
       return error = payloadLabel + ": " + std::to_string(length) + " bytes, not a whole number of 8-byte blocks", false;
     if (offset + length > 0xFFFFFFFFu) return error = payloadLabel + ": larger than an archive can be", false;

@@ -33,7 +33,8 @@ class OutputSink {
 };
 
 // The header checksum of a file taken piece by piece, the checksum field read as zero
-// (the caller puts zeros there).
+// (the caller puts zeros there): the 16-bit one's-complement sum of its words plus its
+// length.
 class ChecksumAccumulator {
  public:
   void Add(const uint8_t* data, size_t length);
@@ -133,6 +134,8 @@ class Image {
   uint16_t Machine() const;
   uint16_t Subsystem() const;
   uint32_t StoredChecksum() const;
+  // Where the checksum field lies in the file.
+  size_t ChecksumFieldOffset() const;
   uint64_t ImageBase() const;
   uint16_t DllCharacteristics() const;
   // Data directory `index` (RVA and size); zeros when the header has no such entry.
@@ -145,7 +148,7 @@ class Image {
   uint32_t CertificateSize() const { return certSize_; }
 
  private:
-  bool ParseHeaders(std::string& problem);
+  bool ParseHeaders(std::string& problem, uint64_t* more = nullptr);
   bool ParseResources(std::string& problem);
   struct Layout;
   bool Plan(Layout& layout, std::string& problem) const;
@@ -163,12 +166,6 @@ class Image {
   size_t rsrc_ = 0;
   ResourceTree resources_;
 };
-
-// The checksum of the optional header: 16-bit one's-complement-style sum of the file with
-// the checksum field taken as zero, plus the file's length.
-uint32_t Checksum(const Bytes& file, size_t checksumFieldOffset);
-// Where the checksum field lies in a parsed image's file.
-size_t ChecksumFieldOffset(const Image& image);
 
 // The "FileVersion" text of a VS_VERSIONINFO block, looked up in the string tables
 // 040904b0 (U.S. English) and then 080404b0 (Simplified Chinese), keys compared without

@@ -272,7 +272,7 @@ void InspectSetup(const fs::path& path, const fs::path& stubPath, const fs::path
   if (const pe::ResourceData* packed = image.Find(pe::kRtRcdata, IDR_DPI_BITMAPS)) report.bitmapBytes += packed->Size();
 
   report.storedChecksum = image.StoredChecksum();
-  if (!ChecksumOfFile(path, pe::ChecksumFieldOffset(image), report.computedChecksum))
+  if (!ChecksumOfFile(path, image.ChecksumFieldOffset(), report.computedChecksum))
     report.faults.push_back(report.file + ": cannot be read through for its checksum");
   if (report.storedChecksum != report.computedChecksum)
     report.faults.push_back(report.file + ": the header checksum " + Hex32(report.storedChecksum) +
