@@ -13,21 +13,6 @@ namespace {
 // More than the pictures of any DPI need; a damaged length field asks for no more.
 constexpr uint32_t kMaxContentBytes = 8u << 20;
 
-// The screen's device context, released when the bitmap is made.
-class ScreenDc {
- public:
-  ScreenDc() : dc_(GetDC(nullptr)) {}
-  ~ScreenDc() {
-    if (dc_) ReleaseDC(nullptr, dc_);
-  }
-  ScreenDc(const ScreenDc&) = delete;
-  ScreenDc& operator=(const ScreenDc&) = delete;
-  HDC get() const { return dc_; }
-
- private:
-  HDC dc_;
-};
-
 // Where the pixels of a packed DIB of `length` bytes start, after its header and colour
 // table; 0 when the header does not describe pixels that lie within those bytes.
 uint32_t PixelsAt(const uint8_t* dib, uint32_t length) {
@@ -71,16 +56,16 @@ HBITMAP LoadPackedBitmap(HINSTANCE instance, int resourceId, int bitmapId) {
     at += 6;
     if (length > contentBytes - at) return nullptr;
     if (id == bitmapId) {
-      const uint8_t* dib = &content[at];
-      const uint32_t pixels = PixelsAt(dib, length);
+      const uint32_t pixels = PixelsAt(&content[at], length);
       if (!pixels) return nullptr;
-      // The header is copied out: BITMAPINFO wants its fields aligned.
-      std::vector<uint32_t> info((pixels + 3) / 4);
-      memcpy(info.data(), dib, pixels);
-      const auto* header = reinterpret_cast<const BITMAPINFO*>(info.data());
-      ScreenDc screen;
+      // Copied to where BITMAPINFO's fields and the pixel rows are aligned as GDI wants.
+      std::vector<uint32_t> dib((length + 3) / 4);
+      memcpy(dib.data(), &content[at], length);
+      const auto* info = reinterpret_cast<const BITMAPINFO*>(dib.data());
+      const tolvane::WindowDc screen(nullptr);
       if (!screen.get()) return nullptr;
-      return CreateDIBitmap(screen.get(), &header->bmiHeader, CBM_INIT, dib + pixels, header, DIB_RGB_COLORS);
+      return CreateDIBitmap(screen.get(), &info->bmiHeader, CBM_INIT, reinterpret_cast<const uint8_t*>(dib.data()) + pixels,
+                            info, DIB_RGB_COLORS);
     }
     at += length;
   }
