@@ -84,16 +84,18 @@ bool SignFile(const fs::path& in, const fs::path& out, const std::string& name, 
   return false;
 }
 
-SignatureCheck VerifySignature(const fs::path& file, const fs::path* ca, const fs::path& work) {
+SignatureCheck VerifySignature(const fs::path& file, const std::string& name, const fs::path* ca,
+                               const fs::path& work) {
   SignatureCheck check;
 #ifdef _WIN32
+  (void)file;
   (void)ca;
   (void)work;
   check.state = "not checked";
-  check.detail = "the Windows build of tolvane-pack does not check signatures (signtool verify /pa " + Display(file) +
-                 " does)";
+  check.detail = "the Windows build of tolvane-pack does not check signatures (signtool verify /pa " + name + " does)";
   return check;
 #else
+  (void)name;
   std::vector<std::string> command = {"osslsigncode", "verify", "-in", file.string()};
   if (ca) command.insert(command.end(), {"-CAfile", ca->string()});
   const fs::path log = NextLog(work);
@@ -156,7 +158,7 @@ bool SignPrograms(ProductTree& tree, const SigningOptions& options, const fs::pa
     ProductEntry& entry = tree.entries[program.entry];
     progress.Add(entry.size, 1);
     if (program.certificateBytes && !options.resign) {
-      SignatureCheck check = VerifySignature(entry.path, nullptr, work);
+      SignatureCheck check = VerifySignature(entry.path, Display(entry.path), nullptr, work);
       if (check.intact) {
         ++done.kept;
         continue;

@@ -36,9 +36,10 @@ struct SignatureCheck {
   bool intact = false;         // the signed digest matches the file (whoever signed it)
 };
 // Checks the signature of a signed file with osslsigncode verify; ca, when given, is the
-// trusted certificate file. Its output goes to `work`, a private folder.
-SignatureCheck VerifySignature(const std::filesystem::path& file, const std::filesystem::path* ca,
-                               const std::filesystem::path& work);
+// trusted certificate file. Its output goes to `work`, a private folder. Messages call
+// the file `name`.
+SignatureCheck VerifySignature(const std::filesystem::path& file, const std::string& name,
+                               const std::filesystem::path* ca, const std::filesystem::path& work);
 
 // A PE file is told by its content, whatever its name: an MZ header whose e_lfanew points
 // at the PE signature. certificateBytes: the size of its certificate table (0: unsigned).

@@ -206,7 +206,7 @@ class ProgramFinder final : public PackageFileObserver {
       InspectReport::Program program;
       program.name = Utf16ToUtf8(name_);
       if (certificateBytes) {
-        SignatureCheck check = VerifySignature(copy_.TemporaryPath(), ca_, *folder_.Get(error));
+        SignatureCheck check = VerifySignature(copy_.TemporaryPath(), program.name, ca_, *folder_.Get(error));
         program.signature = check.state;
         program.signer = check.signer;
         program.detail = check.detail;
@@ -316,7 +316,7 @@ void InspectSetup(const fs::path& path, const fs::path& stubPath, const fs::path
   if (image.CertificateSize()) {
     SignatureCheck check;
     check.state = "not verified";
-    if (const fs::path* folder = checkFolder.Get(check.detail)) check = VerifySignature(path, ca, *folder);
+    if (const fs::path* folder = checkFolder.Get(check.detail)) check = VerifySignature(path, report.file, ca, *folder);
     report.signature = check.state;
     report.signatureDetail = check.detail;
     report.signer = check.signer;
