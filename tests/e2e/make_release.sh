@@ -94,7 +94,10 @@ printf '\x55' | dd of="$out/signed-elsewhere/quavserver.exe" bs=1 seek=5000 conv
 "$tool" setup "$out/signed-elsewhere" -o "$out/tampered.exe" --key-file "$out/release.key" >/dev/null
 if msg=$("$tool" inspect "$out/tampered.exe" --ca "$out/other.pem" 2>&1); then bad "a changed program passes inspect"; fi
 grep -q 'quavserver.exe: signature the file was changed after it was signed' <<<"$msg" || bad "changed program: $msg"
-rm -f "$out/kept.exe" "$out/tampered.exe"
+"$tool" setup "$out/signed-elsewhere" -o "$out/resigned.exe" --key-file "$out/release.key" "${sign[@]}" --resign >/dev/null
+"$tool" inspect "$out/resigned.exe" --ca "$out/vendor.pem" |
+  grep -q '^program: quavserver.exe: signed by /CN=Tolvane release test, verified' || bad "--resign did not sign afresh"
+rm -f "$out/kept.exe" "$out/tampered.exe" "$out/resigned.exe"
 
 # Bad input: one line naming the path and the reason, status 1, no output left behind.
 refused() {  # refused WHAT TEXT ARGS...
@@ -136,6 +139,13 @@ refused "signer" "$out/vendor.p12: osslsigncode could not sign $out/product/quav
   "$out/product" --sign-pkcs12 "$out/vendor.p12" --sign-password-file "$out/wrong.pass"
 refused "changed program" "$out/signed-elsewhere/quavserver.exe: its signature no longer matches its content" \
   "$out/signed-elsewhere" --key-file "$out/release.key" "${sign[@]}"
+SOURCE_DATE_EPOCH=yesterday refused "signing time" 'SOURCE_DATE_EPOCH must be a number of seconds since 1970, not "yesterday"' \
+  "$out/product" "${sign[@]}"
+# An osslsigncode older than 2.4 stops at -time, printing its usage.
+mkdir -p "$out/old-signer"
+printf '#!/bin/sh\necho "Unknown option: -time"\necho "Usage: osslsigncode"\nexit 255\n' >"$out/old-signer/osslsigncode"
+chmod +x "$out/old-signer/osslsigncode"
+PATH="$out/old-signer:$PATH" refused "old signer" "this osslsigncode cannot set the signing time" "$out/product" "${sign[@]}"
 # A file compressed in chunks on two threads: the same bytes every time, and it checks out.
 mkdir -p "$out/big"
 cp -r "$out/product/." "$out/big/"
