@@ -188,9 +188,13 @@ ensure_image() {
   umount_below "$tmp"
   rm -rf "$tmp" "$dir"
   mkdir -p "$tmp"
-  trap 'umount_below "'"$tmp"'"' EXIT
-  local t0=$SECONDS
+  local t0=$SECONDS ticker
+  # A line a minute while it works: the first image takes many minutes.
+  (while sleep 60; do say "still making the guest image ($(((SECONDS - t0) / 60)) min)"; done) &
+  ticker=$!
+  trap 'kill '"$ticker"' 2>/dev/null; umount_below "'"$tmp"'"' EXIT
   make_image "$tmp" >&2
+  kill "$ticker" 2>/dev/null || true
   mv "$tmp" "$dir"
   trap - EXIT
   # Images of other keys are stale.
