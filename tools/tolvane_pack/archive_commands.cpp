@@ -371,7 +371,8 @@ int RunChunkRead(const Options& o) {
   if (r < 0) return a.Finish(FailCode(o, "cannot read the chunked stream at block " + std::to_string(block), r));
   content.resize(static_cast<size_t>(r));
   const std::string out = o.positional.size() > 4 ? o.positional[4] : std::string();
-  if (!WriteOutput(PathFromUtf8(out), content)) return a.Finish(Fail(o, "cannot write '" + (out.empty() ? "-" : out) + "'"));
+  if (!WriteOutput(PathFromUtf8(out), content))
+    return a.Finish(Fail(o, "cannot write '" + (out.empty() ? "-" : out) + "'"));
   return a.Finish(kOk);
 }
 

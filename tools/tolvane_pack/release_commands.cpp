@@ -167,7 +167,8 @@ int RunSetup(const CommandLine& cl) {
   if (cl.Has("--key-file") ? !ReadKeyFile(PathFromUtf8(cl.Value("--key-file")), key, error) : !DrawKey(key, error))
     return Fail(command, error);
   Bytes license;
-  if (cl.Has("--license") && !CheckLicense(PathFromUtf8(cl.Value("--license")), license, error)) return Fail(command, error);
+  if (cl.Has("--license") && !CheckLicense(PathFromUtf8(cl.Value("--license")), license, error))
+    return Fail(command, error);
   fs::path stubPath = cl.Has("--stub") ? PathFromUtf8(cl.Value("--stub")) : DefaultStubPath();
   if (stubPath.empty()) return Fail(command, "cannot find this program's own folder for the stub; give --stub FILE");
   pe::Image stub;
