@@ -21,14 +21,17 @@ build_pkgs=(g++ cmake make binutils dpkg-dev zlib1g-dev googletest libgtest-dev 
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 wanted=("${build_pkgs[@]}" "${bench_pkgs[@]}")
 need_i386=0
+lane_pkgs=(qemu-system-x86 qemu-utils debootstrap e2fsprogs)
 if bash "$here/guest.sh" can-run32; then
   # 32-bit Wine runs setup.exe and the Windows-side tests here.
   dpkg --print-foreign-architectures | grep -qx i386 || need_i386=1
   wanted+=(wine32:i386)
+  # TOLVANE_LANE=1 takes the lane all the same (scripts/test.sh).
+  [ "${TOLVANE_LANE:-}" != 1 ] || wanted+=("${lane_pkgs[@]}")
 else
   # The kernel runs no 32-bit code: 32-bit Wine would not start, so no i386 package is
   # asked for. The 32-bit programs run in the lane's guest, which needs these.
-  wanted+=(qemu-system-x86 qemu-utils debootstrap e2fsprogs)
+  wanted+=("${lane_pkgs[@]}")
 fi
 pkgs=()
 for p in "${wanted[@]}"; do
