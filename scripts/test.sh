@@ -49,20 +49,21 @@ fi
 # one keyboard install, upgrade and uninstall per prefix kind; TOLVANE_LANE_ALL=1 runs all.
 leave_out=()
 if [ "$lane" = ON ] && [ "$win64" = ON ] && [ "${TOLVANE_LANE_ALL:-}" != 1 ]; then
-  listed() { ctest --test-dir "$build" -N -L "$1" | sed -n 's/^ *Test *#[0-9]*: //p'; }
-  twins=$(listed '^wine64$')
-  left=()
-  while read -r name; do
-    case "$name" in
-      e2e_win32_keyboard_flow|e2e_win64_keyboard_flow|win64_state_*) continue ;;
-      win_*) twin=x64_${name#win_} ;;
-      win64_*) twin=x64_${name#win64_} ;;
-      e2e_win32_*) twin=x64_e2e_${name#e2e_win32_} ;;
-      e2e_win64_*) twin=x64_e2e_${name#e2e_win64_} ;;
-      *) twin=x64_$name ;;
-    esac
-    if grep -qx -e "$twin" -e "x64_$name" <<<"$twins"; then left+=("$name"); fi
-  done < <(listed '^wine$')
+  # Names as ctest lists them; a fixture's own set-up and clean-up stay (others need them).
+  mapfile -t left < <(ctest --test-dir "$build" --show-only=json-v1 | python3 -c '
+import json, re, sys
+tests = json.load(sys.stdin)["tests"]
+def props(t): return {p["name"]: p["value"] for p in t.get("properties", [])}
+twins = {t["name"] for t in tests if "wine64" in props(t).get("LABELS", [])}
+keep = re.compile(r"e2e_win(32|64)_keyboard_flow|win64_state_.*")
+for t in tests:
+    p, name = props(t), t["name"]
+    if "wine" not in p.get("LABELS", []) or "FIXTURES_SETUP" in p or "FIXTURES_CLEANUP" in p or keep.fullmatch(name):
+        continue
+    m = re.fullmatch(r"(?:win|win64)_(.*)", name) or re.fullmatch(r"e2e_win(?:32|64)_(.*)", name)
+    twin = ("x64_e2e_" if name.startswith("e2e_win") else "x64_") + m.group(1) if m else None
+    if twin in twins or "x64_" + name in twins:
+        print(name)')
   if [ "${#left[@]}" -gt 0 ]; then
     echo "test.sh: left out of the lane, their x86_64 twins run here: ${left[*]}"
     joined=$(IFS='|'; echo "${left[*]}")

@@ -92,9 +92,11 @@ start_display() {
     echo "$DISPLAY" > "$root/display"
     return
   fi
-  # Xvfb picks a free display itself and writes its number to fd 3.
+  # Xvfb picks a free display itself and writes its number to fd 3. Keys never repeat by
+  # themselves: on a loaded machine (or the lane's emulator) a key's release can come
+  # later than the usual half second, and a test's one Down would move a choice twice.
   rm -f "$root/display.num"
-  setsid Xvfb -displayfd 3 -screen 0 "${TOLVANE_SCREEN:-1024x768x24}" -nolisten tcp \
+  setsid Xvfb -displayfd 3 -screen 0 "${TOLVANE_SCREEN:-1024x768x24}" -nolisten tcp -ardelay 30000 -arinterval 30000 \
     3>"$root/display.num" </dev/null >"$root/xvfb.log" 2>&1 &
   echo $! > "$root/xvfb.pid"
   for _ in $(seq 1 100); do
