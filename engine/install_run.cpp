@@ -102,9 +102,8 @@ std::wstring TakenAsidePlace(const std::wstring& folder, const std::vector<RunSt
 enum class Existing { None, Replaceable, Blocked };
 
 // Whether a file of the package is there and can be replaced: it opens for writing with
-// nobody else holding it, as the creation that replaced it in place used to. A read-only
-// one (whose protection the write used to clear) only has to be free of other handles; a
-// folder of that name cannot be replaced.
+// nobody else holding it. A read-only one only has to be free of other handles (the move
+// aside does not mind the attribute); a folder of that name cannot be replaced.
 Existing LookAt(const std::wstring& path) {
   UniqueFile file(files::Open(path, GENERIC_WRITE, 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
   if (file) return Existing::Replaceable;
@@ -188,7 +187,8 @@ bool RestoreSteps(const std::wstring& folder, const std::vector<RunStep>& steps)
         if (Exists(path) && !files::Delete(path)) whole = false;
         break;
       case RunStep::NewFolder:
-        // Empty by now; a folder that is not stays, but nothing of the product is lost.
+        // The files in it were removed above (steps in reverse order); a folder that still
+        // holds something stays, and nothing of the product is lost with it.
         if (Exists(path)) files::RemoveFolder(path);
         break;
       case RunStep::Finished:

@@ -72,8 +72,8 @@ class InstallRun {
   // aside stays for ClearUpFinishedRun. Null on success; otherwise the failure text, and
   // the run is to be undone.
   const wchar_t* Finish(std::wstring& errorText);
-  // Puts the folder back as the run found it. What cannot be put back now is left with
-  // its journal for the next start of setup.
+  // Puts the folder back as the run found it. What cannot be put back (a file in use) is
+  // left with its journal for the next start of setup.
   void Undo();
 
  private:

@@ -42,7 +42,7 @@ size_t RootLength(const std::wstring& folder) {
   return shareEnd + 1;
 }
 
-// What cannot be removed now because it is in use goes at the next restart, in the order
+// What is in use and cannot be removed goes at the next restart, in the order
 // it was marked: files before the folders that hold them.
 class RestartRemovals {
  public:

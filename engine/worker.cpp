@@ -140,7 +140,7 @@ void RunInstall(WorkerContext& context) {
   if (StopRequested(context, StopPoint::KeyObtained)) return;
   if (!ExtractPackage(context, 20, 60)) return;
 
-  // From here on the install runs to its end: the stop flag is no longer looked at.
+  // From here on the install runs to its end: the stop flag is not looked at after extraction.
   context.ServerExecutablePath = InstalledProduct().InstallPath + tolvane::kServerExecutable;
   if (!CreateProgramGroup(context)) return;
   CreateDesktopShortcut(context);

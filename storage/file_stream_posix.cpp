@@ -75,7 +75,7 @@ int StorageManagerFileStream::Open(const std::wstring& name, StorageOpenMode mod
       // A new file is made afresh, never through what stands at the name: a link planted
       // there (the "-new" and journal names beside an archive are easy to guess, say in a
       // shared /tmp) is removed, not followed, and the file it points at is left alone.
-      // What was there is replaced, as truncating it used to. Should a link come back
+      // What was there is replaced by the new file. Should a link come back
       // between the two calls, the exclusive create refuses.
       if (::lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) ::unlink(path.c_str());
       fd = OpenFd(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW);
