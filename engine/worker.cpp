@@ -67,7 +67,7 @@ unsigned __stdcall ThreadProcedure(void* argument) {
   if (text && !t_closed) {
     if (context.kind == WorkerKind::Uninstall) {
       SendDone(context);  // the uninstall reports nothing but its end
-    } else if (!context.stop || !*static_cast<volatile uint8_t*>(context.stop)) {
+    } else if (!context.stop || !context.stop->load()) {
       // A stopped install is being closed by its page, which waits for it.
       ReportError(context, text);
     }
@@ -95,20 +95,20 @@ using tolvane::ReportError;
 using tolvane::StopPoint;
 using tolvane::StopRequested;
 
-HANDLE StartInstallWorker(HWND page, int32_t* progress, uint8_t* stopFlag) {
+HANDLE StartInstallWorker(HWND page, std::atomic<int32_t>* progress, std::atomic<uint8_t>* stopFlag) {
   InstallWorkerContext.window = page;
   InstallWorkerContext.progress = progress;
   InstallWorkerContext.stop = stopFlag;
   return tolvane::Start(InstallWorkerContext, tolvane::ThreadProcedure<RunInstall>);
 }
 
-HANDLE StartUninstallWorker(HWND page, int32_t* progress) {
+HANDLE StartUninstallWorker(HWND page, std::atomic<int32_t>* progress) {
   UninstallWorkerContext.window = page;
   UninstallWorkerContext.progress = progress;
   return tolvane::Start(UninstallWorkerContext, tolvane::ThreadProcedure<RunUninstall>);
 }
 
-HANDLE StartUpgradeWorker(HWND page, int32_t* progress) {
+HANDLE StartUpgradeWorker(HWND page, std::atomic<int32_t>* progress) {
   UpgradeWorkerContext.window = page;
   UpgradeWorkerContext.progress = progress;
   return tolvane::Start(UpgradeWorkerContext, tolvane::ThreadProcedure<RunUpgrade>);

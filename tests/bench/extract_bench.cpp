@@ -128,7 +128,7 @@ int main(int argc, char** argv) {
     // The whole operation as the install runs it.
     const std::wstring whole = FreshFolder(L"tolvane-bench-extract");
     InstalledProduct().InstallPath = whole;
-    int32_t progress = 0;
+    std::atomic<int32_t> progress{0};
     WorkerContext& context = UpgradeWorkerContext;  // no stop flag
     context.window = nullptr;
     context.progress = &progress;

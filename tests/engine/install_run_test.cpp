@@ -234,7 +234,7 @@ constexpr size_t kEntries = 5;
 // Sets the page's stop flag just before the chosen entry (kEntries: after the last).
 struct CancelAt {
   size_t entry;
-  uint8_t* flag;
+  std::atomic<uint8_t>* flag;
   static void Hook(tolvane::StopPoint point, size_t entry, void* data) {
     auto* self = static_cast<CancelAt*>(data);
     if (point == tolvane::StopPoint::AfterLastEntry) entry = kEntries;

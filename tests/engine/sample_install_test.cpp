@@ -293,7 +293,7 @@ class StopAtPoint : public SampleWorker, public ::testing::WithParamInterface<St
 
 struct StopRequest {
   StopCase target;
-  uint8_t* flag;
+  std::atomic<uint8_t>* flag;
 };
 
 TEST_P(StopAtPoint, EndsSilentlyAndTakesBackWhatWasWritten) {
@@ -431,7 +431,7 @@ TEST_F(SampleWorker, ProgressPointerAndStopFlagComeFromTheLatestStart) {
   EXPECT_EQ(page_.Messages().size(), before);
   ASSERT_FALSE(second.Messages().empty());
   EXPECT_EQ(second.Messages().back().message, WM_SETUP_DONE);
-  EXPECT_EQ(*second.progress(), 100);
+  EXPECT_EQ(second.progress()->load(), 100);
   EXPECT_EQ(InstallWorkerContext.window, second.window());
   EXPECT_EQ(InstallWorkerContext.stop, second.stopFlag());
 }
