@@ -1,10 +1,10 @@
 #include "state/install_folder.h"
 
 #include <cwchar>
-#include <cwctype>
 #include <new>
 #include <vector>
 
+#include "common/text_conversion.h"
 #include "resources/resource_ids.h"
 #include "state/installed_product.h"
 #include "state/product_names.h"
@@ -18,14 +18,6 @@ constexpr wchar_t kCreateFailedSuffix[] = L" 出错。";
 
 // Folder creation starts after a drive prefix such as "C:\"; the root is never created.
 constexpr size_t kFirstLevelOffset = 3;
-
-std::wstring Trim(const std::wstring& text) {
-  size_t begin = 0;
-  size_t end = text.size();
-  while (begin < end && iswspace(text[begin])) ++begin;
-  while (end > begin && iswspace(text[end - 1])) --end;
-  return text.substr(begin, end - begin);
-}
 
 void FocusFolderBox(HWND owner) {
   if (HWND box = GetDlgItem(owner, IDC_FOLDER)) SetFocus(box);
@@ -70,7 +62,7 @@ bool IsExistingFolder(const std::wstring& path) {
 }
 
 bool ValidateFolderText(HWND owner, const std::wstring& text) {
-  std::wstring folder = Trim(text);
+  std::wstring folder = tolvane::TrimSpace(text);
   if (folder.empty()) {
     MessageBoxW(owner, kMissingFolderText, kMessageCaption, MB_OK | MB_ICONERROR);
     FocusFolderBox(owner);
