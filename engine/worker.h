@@ -5,9 +5,10 @@
 // message; the page reads the value when the message arrives. The end (WM_SETUP_DONE)
 // and failures (WM_SETUP_ERROR, wParam = the text) are sent, so the worker waits while
 // the page handles them. After an error, or when the install is asked to stop, nothing
-// more is sent. A worker that meets an exception still ends with a message: install and
-// upgrade with an error (kOutOfMemoryText when memory ran out, kBadPackageText
-// otherwise), the uninstall, whose other steps still run, with its end.
+// more is sent. A worker whose memory runs out (std::bad_alloc) still ends with a
+// message: install and upgrade with the out-of-memory error, the uninstall, whose other
+// steps still run, with its end. Any other exception is a fault of the program and ends
+// it (std::terminate).
 #pragma once
 
 #include <windows.h>
@@ -17,6 +18,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/failure.h"
 #include "package/manifest.h"
 #include "package/payload_cipher.h"
 
@@ -69,8 +71,9 @@ void RunUpgrade(WorkerContext& context);
 
 namespace tolvane {
 
-// Sends WM_SETUP_ERROR with `text` and waits until the page has handled it.
-void ReportError(const WorkerContext& context, const wchar_t* text);
+// Sends WM_SETUP_ERROR with the text of `failure` (FailureText) and waits until the page
+// has handled it: the one place where the install and upgrade workers tell a failure.
+void ReportFailure(const WorkerContext& context, const Failure& failure);
 
 // PostProgress and StopRequested live in engine/worker_signals.cpp, which test builds
 // replace to act on the worker thread at these points (tests/engine/worker_hooks.h).

@@ -14,6 +14,7 @@ namespace tolvane {
 template <typename Extra>
 void PostProgressWith(const WorkerContext& context, int32_t value, UINT message) {
   if (context.progress) context.progress->store(value, std::memory_order_relaxed);
+  // (A notice that cannot be posted only leaves the bar behind: the next one reads the value.)
   PostMessageW(context.window, message, 0, 0);
   Extra::AfterProgress(value);
 }

@@ -7,7 +7,10 @@
 
 #include <atomic>
 #include <cstring>
+#include <set>
+#include <thread>
 
+#include "engine/error_texts.h"
 #include "engine/install_run.h"
 #include "engine/worker.h"
 #include "package/manifest.h"
@@ -16,6 +19,7 @@
 #include "tests/engine/message_recorder.h"
 #include "tests/engine/system_state.h"
 #include "tests/engine/worker_hooks.h"
+#include "tests/support/msgbox.h"
 #include "tests/support/test_files.h"
 
 namespace {
@@ -26,6 +30,27 @@ constexpr DWORD kTimeoutMs = 60000;
 using Tree = FolderTree;
 
 std::vector<uint8_t> Bytes(const char* text) { return std::vector<uint8_t>(text, text + strlen(text)); }
+
+// A folder that cannot be created shows its box from the worker: closed as a user would,
+// for as long as this lives.
+class BoxCloser {
+ public:
+  BoxCloser()
+      : thread_([this] {
+          while (!stop_) {
+            for (HWND box : FindMessageBoxes({L"安装向导", GetCurrentProcessId()})) PressMessageBoxButton(box, IDOK);
+            Sleep(10);
+          }
+        }) {}
+  ~BoxCloser() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
 
 class InstallRunTest : public ::testing::Test {
  protected:
@@ -100,6 +125,7 @@ class InstallRunTest : public ::testing::Test {
   TempFolder dir_;
   std::wstring folder_;
   Tree old_;
+  BoxCloser boxes_;
 };
 
 TEST_F(InstallRunTest, UpgradeThatFailsAtAnyFileCallLeavesTheOldInstallation) {
@@ -185,9 +211,9 @@ TEST_F(InstallRunTest, OldFilesAreRemovedAfterTheEndIsShown) {
   ExpectNoTrace();
 }
 
-// Moves made ahead of their entries (on the moving thread, or while the worker waits for
-// content) are undone like the others, and one that fails is reported at the next entry
-// that waits for it; a name listed twice is moved once.
+// Moves made ahead of their entries (on the run's helper thread, or while the worker waits
+// for content) are undone like the others, and one that fails is reported at the next
+// entry that waits for it; a name listed twice is moved once.
 TEST_F(InstallRunTest, MovesAheadOfTheirEntriesAreUndoneAndTheirFailureReported) {
   const std::vector<ManifestEntry> entries = {{u"quavserver.exe", TopLevelFile},
                                               {u"database", Folder},
@@ -196,29 +222,28 @@ TEST_F(InstallRunTest, MovesAheadOfTheirEntriesAreUndoneAndTheirFailureReported)
   for (int variant = 0; variant < 4; ++variant) {
     const bool thread = variant >= 2;
     const size_t failing = variant % 2 ? 2 : 0;
-    SCOPED_TRACE(std::string(thread ? "moving thread, " : "worker moves, ") +
+    SCOPED_TRACE(std::string(thread ? "helper moves, " : "worker moves, ") +
                  (failing ? "the second move fails" : "no move fails"));
     MakeOldInstallation();
     tolvane::InstallRun run(folder_);
-    std::wstring text;
-    ASSERT_EQ(run.Plan(entries, text), nullptr);
-    ASSERT_EQ(run.Begin(text), nullptr);
+    ASSERT_FALSE(run.Plan(entries));
+    ASSERT_FALSE(run.Begin());
     // Counted from here, the file calls are the moves.
     SetFileFault(failing ? FileFault::FailOne : FileFault::None, failing);
     if (thread) {
-      ASSERT_TRUE(run.StartMoving());
+      ASSERT_TRUE(run.StartHelper());
     } else {
       size_t moves = 0;
       while (tolvane::InstallRun::MoveOneAhead(&run)) ++moves;
       EXPECT_EQ(moves, failing ? 1u : 2u);
     }
     // (The thread's failure is certain to be seen only where the failed move is needed.)
-    const wchar_t* error = run.ReadyFor(thread ? 2 : 0, text);
+    const tolvane::Failure failure = run.ReadyFor(thread ? 2 : 0);
     EXPECT_EQ(FileCallCount(), 2u) << "a move after a failed one, or one made twice";
     if (failing) {
-      EXPECT_EQ(std::wstring(error ? error : L""), L"建立文件 " + folder_ + L"database\\main.db 出错。");
+      EXPECT_EQ(std::wstring(tolvane::FailureText(failure)), L"建立文件 " + folder_ + L"database\\main.db 出错。");
     } else {
-      EXPECT_EQ(error, nullptr);
+      EXPECT_FALSE(failure);
       EXPECT_FALSE(PathExists(folder_ + L"database\\main.db"));
       EXPECT_TRUE(PathExists(folder_ + L"database\\main.db" + tolvane::kAsideSuffix));
     }
@@ -267,14 +292,17 @@ TEST_F(InstallRunTest, ServerHeldOpenFailsTheUpgradeBeforeAnythingChanges) {
                             OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
   SetFileFault(FileFault::None);
+  LogFileCalls(true);
   const auto messages = Upgrade();
   CloseHandle(held);
   ASSERT_TRUE(EndedWith(messages, WM_SETUP_ERROR));
   EXPECT_EQ(messages.back().text, L"建立文件 " + folder_ + L"quavserver.exe 出错。");
   EXPECT_EQ(Take(), old_);
   ExpectNoTrace();
-  // Only the check looked at the file system: nothing was written or moved.
-  EXPECT_LE(FileCallCount(), 2u);
+  // The run only looked: nothing was written, moved, made or removed.
+  const std::set<std::string> looks = {"Open", "Read", "Attributes", "FindFirst", "FindNext", "OpenKey", "ReadString"};
+  for (const FileCall& call : LoggedFileCalls()) EXPECT_TRUE(looks.count(call.call)) << call.call;
+  LogFileCalls(false);
 }
 
 TEST_F(InstallRunTest, StrangersFileAtAnAsidePlaceStopsTheUpgradeUntouched) {

@@ -10,6 +10,7 @@
 
 #include "common/text_conversion.h"
 #include "common/win_owners.h"
+#include "engine/file_calls.h"
 #include "engine/uninstall.h"
 #include "engine/worker.h"
 #include "state/installed_product.h"
@@ -459,9 +460,9 @@ TEST(InstallFolderRule, RefusesRootsRelativeAndDevicePaths) {
 TEST_F(Uninstall, ShellDeleteRemovesAFileAndReportsAMissingOne) {
   const std::wstring file = folder_ + L"快捷方式.lnk";
   ASSERT_TRUE(WriteFileBytes(file, {'L'}));
-  EXPECT_TRUE(tolvane::DeleteWithShell(file));
+  EXPECT_TRUE(tolvane::files::ShellDelete(file));
   EXPECT_FALSE(FileExists(file));
-  EXPECT_FALSE(tolvane::DeleteWithShell(file));
+  EXPECT_FALSE(tolvane::files::ShellDelete(file));
 }
 
 }  // namespace
