@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <thread>
 
@@ -84,9 +85,13 @@ class InstallRunTest : public ::testing::Test {
 
   Tree Take() { return ReadTree(folder_); }
 
-  // Runs the upgrade worker to its end; the messages it sent.
-  std::vector<RecordedMessage> Upgrade() {
+  // Runs the upgrade worker to its end; the messages it sent. `onDone` runs while the
+  // worker waits for its WM_SETUP_DONE to be handled.
+  std::vector<RecordedMessage> Upgrade(const std::function<void()>& onDone = {}) {
     MessageRecorder page;
+    page.onMessage = [&](UINT message) {
+      if (message == WM_SETUP_DONE && onDone) onDone();
+    };
     HANDLE thread = StartUpgradeWorker(page.window(), page.progress());
     EXPECT_TRUE(page.WaitForWorker(thread, kTimeoutMs));
     return page.Messages();
@@ -102,10 +107,10 @@ class InstallRunTest : public ::testing::Test {
 
   // The upgrade over a fresh old installation with `fault` at file call `at`, then the
   // next start of setup.
-  std::vector<RecordedMessage> UpgradeWithFault(FileFault fault, size_t at) {
+  std::vector<RecordedMessage> UpgradeWithFault(FileFault fault, size_t at, const std::function<void()>& onDone = {}) {
     MakeOldInstallation();
     SetFileFault(fault, at);
-    const auto messages = Upgrade();
+    const auto messages = Upgrade(onDone);
     SetFileFault(FileFault::None);
     tolvane::RecoverUnfinishedRun();
     return messages;
@@ -138,9 +143,14 @@ TEST_F(InstallRunTest, UpgradeThatFailsAtAnyFileCallLeavesTheOldInstallation) {
 
   for (size_t at = 1; at <= calls; ++at) {
     SCOPED_TRACE("failing file call " + std::to_string(at));
-    // (What one failed call kept from being put back waits for the next start.)
-    const auto messages = UpgradeWithFault(FileFault::FailOne, at);
+    // (What one failed call kept from being put back waits for the next start.) A run
+    // that finished still has its journal when the end is shown: its place is recorded.
+    bool placeRecorded = false;
+    const auto messages = UpgradeWithFault(FileFault::FailOne, at, [&] {
+      placeRecorded = ReadRegistryValue(HKEY_LOCAL_MACHINE, kProductKey, tolvane::kJournalValue).present;
+    });
     if (EndedWith(messages, WM_SETUP_DONE)) {
+      EXPECT_TRUE(placeRecorded) << "a journal the next start could not find";
       // Only the removal of what was moved aside comes after the end is certain.
       Tree now = Take();
       const std::wstring suffix = tolvane::kAsideSuffix;
@@ -209,6 +219,32 @@ TEST_F(InstallRunTest, OldFilesAreRemovedAfterTheEndIsShown) {
   EXPECT_FALSE(tolvane::ClearingUpFinishedRun());
   for (const auto& [name, item] : Take()) EXPECT_EQ(name.find(tolvane::kAsideSuffix), std::wstring::npos);
   ExpectNoTrace();
+}
+
+// What survives a power cut: the journal's place is on the disk before the journal, and
+// every file the run wrote before the journal says it finished.
+TEST_F(InstallRunTest, EveryWrittenFileIsFlushedBeforeTheRunIsRecordedFinished) {
+  MakeOldInstallation();
+  SetFileFault(FileFault::None);
+  LogFileCalls(true);
+  ASSERT_TRUE(EndedWith(Upgrade(), WM_SETUP_DONE));
+  const std::vector<FileCall> calls = LoggedFileCalls();
+  LogFileCalls(false);
+  const std::wstring journal = folder_ + tolvane::kJournalName;
+  size_t placeFlushed = calls.size(), journalMade = calls.size(), finished = 0;
+  for (size_t i = 0; i < calls.size(); ++i) {
+    if (calls[i].call == "FlushKey" && placeFlushed == calls.size()) placeFlushed = i;
+    if (calls[i].call == "Open" && calls[i].path == journal && journalMade == calls.size()) journalMade = i;
+    if (calls[i].call == "Write" && calls[i].path == journal) finished = i;  // the last: 'D'
+  }
+  EXPECT_LT(placeFlushed, journalMade);
+  std::set<std::wstring> flushed;
+  for (size_t i = 0; i < finished; ++i) {
+    if (calls[i].call == "Flush") flushed.insert(calls[i].path);
+  }
+  for (const wchar_t* file : {L"quavserver.exe", L"database\\main.db", L"database\\backup\\old.db"}) {
+    EXPECT_TRUE(flushed.count(folder_ + file)) << file;
+  }
 }
 
 // Moves made ahead of their entries (on the run's helper thread, or while the worker waits
