@@ -283,7 +283,7 @@ bool ParseRunJournal(const std::string& bytes, std::vector<RunStep>& steps) {
 // InstallRun
 
 InstallRun::~InstallRun() {
-  StopHelper();
+  StopHelpers();
   if (begun_ && !closed_) {
     try {
       Undo();
@@ -397,67 +397,75 @@ bool InstallRun::Advance() {
   return true;
 }
 
-bool InstallRun::StartHelper() {
-  if (!moved_.Make() || !queued_.Make() || !flushed_.Make()) return false;
-  helper_.reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, Help, this, 0, nullptr)));
-  return static_cast<bool>(helper_);
+bool InstallRun::StartHelpers() {
+  if (!moved_.Make()) return false;
+  for (Helper& helper : helpers_) {
+    helper.run = this;
+    // (A helper that cannot be had leaves its share of the flushes to Written.)
+    if (!helper.queued.Make() || !helper.flushed.Make()) continue;
+    helper.thread.reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, Help, &helper, 0, nullptr)));
+  }
+  return static_cast<bool>(helpers_[0].thread);
 }
 
 unsigned __stdcall InstallRun::Help(void* self) {
-  InstallRun& run = *static_cast<InstallRun*>(self);
+  Helper& helper = *static_cast<Helper*>(self);
   try {
-    run.HelpUntilStopped();
+    helper.run->HelpUntilStopped(helper);
   } catch (...) {
-    run.helperFault_ = std::current_exception();  // rethrown on the worker's thread
+    helper.fault = std::current_exception();  // rethrown on the worker's thread
   }
-  run.helperEnded_ = true;
-  run.moved_.Wake();
-  run.flushed_.Wake();
+  helper.ended = true;
+  if (&helper == &helper.run->helpers_[0]) helper.run->moved_.Wake();
+  helper.flushed.Wake();
   return 0;
 }
 
-void InstallRun::HelpUntilStopped() {
+void InstallRun::HelpUntilStopped(Helper& helper) {
+  const bool mover = &helper == &helpers_[0];
   size_t flushed = 0;
-  while (!stopHelper_) {
+  while (!stopHelpers_) {
     // Moves first: the writes wait for them.
-    if (done_ < steps_.size()) {
+    if (mover && done_ < steps_.size()) {
       if (!Advance()) return;
       moved_.Raise();
       continue;
     }
-    if (!queued_.Above(flushed)) {
-      queued_.WaitAbove(flushed, stopHelper_);
+    if (!helper.queued.Above(flushed)) {
+      helper.queued.WaitAbove(flushed, stopHelpers_);
       continue;
     }
-    Unflushed& slot = unflushed_[flushed % kMaxUnflushed];
-    if (!files::Flush(slot.file.get()) && !flushFailure_) {
-      flushFailure_ = Failed(What::FileNotWritten, slot.path, GetLastError());
+    Unflushed& slot = helper.slots[flushed % kSlots];
+    if (!files::Flush(slot.file.get()) && !helper.failure) {
+      helper.failure = Failed(What::FileNotWritten, slot.path, GetLastError());
     }
     slot.file.reset();
     ++flushed;
-    flushed_.Raise();
+    helper.flushed.Raise();
   }
 }
 
-void InstallRun::StopHelper() {
-  if (!helper_) return;
-  stopHelper_ = true;
-  queued_.Wake();
-  WaitForSingleObject(helper_.get(), INFINITE);
-  helper_.reset();
+void InstallRun::StopHelpers() {
+  stopHelpers_ = true;
+  for (Helper& helper : helpers_) {
+    if (!helper.thread) continue;
+    helper.queued.Wake();
+    WaitForSingleObject(helper.thread.get(), INFINITE);
+    helper.thread.reset();
+  }
 }
 
-Failure InstallRun::HelperFailure() {
-  if (helperFault_) std::rethrow_exception(helperFault_);
+Failure InstallRun::MoverFailure() {
+  if (helpers_[0].fault) std::rethrow_exception(helpers_[0].fault);
   return moveFailure_;
 }
 
 Failure InstallRun::ReadyFor(size_t entry) {
   while (ready_ < steps_.size() && stepEntries_[ready_] <= entry) ++ready_;
-  if (helper_) {
-    if (ready_ > 0) moved_.WaitAbove(ready_ - 1, helperEnded_);
+  if (helpers_[0].thread) {
+    if (ready_ > 0) moved_.WaitAbove(ready_ - 1, helpers_[0].ended);
     // (Ended short of these steps: a move failed, or an exception ended the helper.)
-    return done_ >= ready_ ? Failure{} : HelperFailure();
+    return done_ >= ready_ ? Failure{} : MoverFailure();
   }
   while (!moveFailure_ && done_ < ready_) Advance();
   return moveFailure_;
@@ -474,29 +482,41 @@ bool InstallRun::MoveOneAhead(void* self) {
 }
 
 Failure InstallRun::Written(UniqueFile file, const std::wstring& path) {
-  // The helper takes it while its slot in the ring is free; when the helper is that far
-  // behind (or there is none), it is flushed here.
-  const bool slotFree = queuedCount_ < kMaxUnflushed || flushed_.Above(queuedCount_ - kMaxUnflushed);
-  if (helper_ && !helperEnded_ && slotFree) {
-    Unflushed& slot = unflushed_[queuedCount_ % kMaxUnflushed];
+  // The next helper in turn takes it while its slot is free; when that helper is so far
+  // behind (or missing), the file is flushed here.
+  Helper& helper = helpers_[written_++ % kHelpers];
+  const bool slotFree = helper.queuedCount < kSlots || helper.flushed.Above(helper.queuedCount - kSlots);
+  if (helper.thread && !helper.ended && slotFree) {
+    Unflushed& slot = helper.slots[helper.queuedCount % kSlots];
     slot.file = std::move(file);
     slot.path = path;
-    ++queuedCount_;
-    queued_.Raise();
+    ++helper.queuedCount;
+    helper.queued.Raise();
     return {};
   }
   if (!files::Flush(file.get())) return Failed(What::FileNotWritten, path, GetLastError());
   return {};
 }
 
+Failure InstallRun::WaitForFlushes() {
+  for (Helper& helper : helpers_) {
+    if (!helper.thread || helper.queuedCount == 0) continue;
+    helper.flushed.WaitAbove(helper.queuedCount - 1, helper.ended);
+    if (helper.flushed.Above(helper.queuedCount - 1)) continue;
+    // (Ended short of its flushes: only an exception ends a helper once the moves are made.)
+    if (helper.fault) std::rethrow_exception(helper.fault);
+    return moveFailure_;
+  }
+  StopHelpers();
+  for (Helper& helper : helpers_) {
+    if (helper.failure) return helper.failure;
+  }
+  return {};
+}
+
 Failure InstallRun::Finish() {
   if (Failure failure = ReadyFor(SIZE_MAX)) return failure;
-  if (helper_) {
-    if (queuedCount_ > 0) flushed_.WaitAbove(queuedCount_ - 1, helperEnded_);
-    if (queuedCount_ > 0 && !flushed_.Above(queuedCount_ - 1)) return HelperFailure();
-    StopHelper();
-    if (flushFailure_) return flushFailure_;
-  }
+  if (Failure failure = WaitForFlushes()) return failure;
   std::string record;
   AppendRunRecord(record, {RunStep::Finished, {}});
   steps_.push_back({RunStep::Finished, {}});  // (putting back passes over it)
@@ -515,9 +535,11 @@ Failure InstallRun::Finish() {
 }
 
 void InstallRun::Undo() {
-  StopHelper();
+  StopHelpers();
   // Written files are closed before they are removed.
-  for (Unflushed& slot : unflushed_) slot.file.reset();
+  for (Helper& helper : helpers_) {
+    for (Unflushed& slot : helper.slots) slot.file.reset();
+  }
   if (!begun_ || closed_) return;
   closed_ = true;
   journal_.reset();

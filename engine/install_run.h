@@ -22,9 +22,10 @@
 //   logs: after a power cut each has happened or not, and the recovery looks at each on
 //   disk before it reverses it. Not covered: the program group, shortcuts and product
 //   record an install makes after the run, which reach the disk when the system writes
-//   them back.
-// The files are flushed on the run's helper thread, behind the writes, so that the
-// extraction seldom waits for the disk.
+//   them back. (Wine's RegFlushKey returns without writing: under Wine the place is as
+//   safe as Wine keeps its registry.)
+// The files are flushed on the run's helper threads, behind the writes and several at
+// once, so that the extraction seldom waits for the disk.
 #pragma once
 
 #include <windows.h>
@@ -74,16 +75,17 @@ class InstallRun {
   // Records where the journal lies, then writes the journal. On failure nothing was
   // changed; after a failure of the journal's writing the run is to be undone.
   Failure Begin();
-  // After Begin: starts the helper thread, which moves the files to be replaced aside, in
-  // order, ahead of the entries (so that the writes seldom wait for a move), and brings
-  // the files written to the disk behind them. False when no thread can be had:
-  // ReadyFor and MoveOneAhead then make the moves, and Written flushes each file.
-  bool StartHelper();
+  // After Begin: starts the helper threads, which move the files to be replaced aside, in
+  // order, ahead of the entries (so that the writes seldom wait for a move), and bring
+  // the files written to the disk behind them. False when the first cannot be had:
+  // ReadyFor and MoveOneAhead then make the moves. Written flushes a file itself where a
+  // helper is missing.
+  bool StartHelpers();
   // Before entry `entry` (manifest index) is written: every file to be replaced up to
   // that entry's is moved aside (waiting for the helper, or moving them here). On failure
   // (also for a move that failed earlier) what was moved is put back by Undo.
   Failure ReadyFor(size_t entry);
-  // Without the helper: moves the next file to be replaced aside ahead of its entry,
+  // Without the helpers: moves the next file to be replaced aside ahead of its entry,
   // while the worker would only wait for content (ReadAhead::SetWaitWork). False when
   // none is left or the move failed (ReadyFor reports it).
   static bool MoveOneAhead(void* run);
@@ -99,23 +101,44 @@ class InstallRun {
   void Undo();
 
  private:
-  // A written file waiting for the helper to flush it.
+  // A written file waiting to be flushed.
   struct Unflushed {
     UniqueFile file;
     std::wstring path;
   };
-  // At most this many written files wait for the helper; beyond, the worker flushes.
-  static constexpr size_t kMaxUnflushed = 64;
+  static constexpr size_t kHelpers = 4;
+  // At most this many written files wait for one helper; beyond, the worker flushes.
+  static constexpr size_t kSlots = 16;
+  // One of the helper threads, with its own ring of written files: the worker fills slot
+  // queuedCount % kSlots and raises `queued`, the helper flushes slot flushedCount %
+  // kSlots and raises `flushed`. Written files go to the helpers in turn, so that their
+  // flushes overlap (the disk serves several at once). The first helper also makes the
+  // moves, ahead of the entries, before its flushes.
+  struct Helper {
+    InstallRun* run = nullptr;
+    Unflushed slots[kSlots];
+    Counter queued, flushed;
+    size_t queuedCount = 0;  // (the worker's own copy of `queued`)
+    UniqueHandle thread;
+    std::atomic<bool> ended{false};
+    std::exception_ptr fault;  // an exception that ended the thread, for the worker
+    // Its first flush that failed; the worker reads it once `flushed` says so.
+    Failure failure;
+  };
 
   // Carries out steps_[done_] (a move aside; the other kinds need nothing before their
   // entry's write). False when the move failed: moveFailure_ says which.
   bool Advance();
-  static unsigned __stdcall Help(void* run);
-  void HelpUntilStopped();
-  // Ends the helper (after the step or flush in hand) and waits for it.
-  void StopHelper();
-  // The helper's failure, or its exception rethrown, once it has ended short of its work.
-  Failure HelperFailure();
+  static unsigned __stdcall Help(void* helper);
+  void HelpUntilStopped(Helper& helper);
+  // Ends the helpers (after the step or flush in hand) and waits for them.
+  void StopHelpers();
+  // Waits until the helpers have flushed every file handed to them; their failure, or
+  // one's exception rethrown.
+  Failure WaitForFlushes();
+  // The first helper's failure, or its exception rethrown, once it has ended short of its
+  // moves.
+  Failure MoverFailure();
 
   std::wstring folder_;
   std::vector<RunStep> steps_;
@@ -124,17 +147,10 @@ class InstallRun {
   size_t ready_ = 0;                 // steps the worker has needed so far
   // Set by whoever makes the moves; with the helper, read only once it has ended.
   Failure moveFailure_;
-  UniqueHandle helper_;
-  Counter moved_;  // raised with each step the helper carries out
-  // The ring of written files: the worker fills slot queued_ % kMaxUnflushed and raises
-  // queued_, the helper flushes slot flushed_ % kMaxUnflushed and raises flushed_.
-  Unflushed unflushed_[kMaxUnflushed];
-  Counter queued_, flushed_;
-  size_t queuedCount_ = 0;  // (the worker's own copy of queued_)
-  std::atomic<bool> stopHelper_{false}, helperEnded_{false};
-  std::exception_ptr helperFault_;  // an exception that ended the helper, for the worker
-  // The helper's first flush that failed; the worker reads it once flushed_ says so.
-  Failure flushFailure_;
+  Counter moved_;  // raised with each step the first helper carries out
+  Helper helpers_[kHelpers];
+  size_t written_ = 0;  // files handed to Written
+  std::atomic<bool> stopHelpers_{false};
   UniqueFile journal_;
   bool begun_ = false;
   bool closed_ = false;

@@ -165,7 +165,7 @@ Failure Extract(WorkerContext& context, int32_t base, int32_t span, bool& stoppe
   // it, while the worker waits for content), so that the moves mostly cost no time.
   Failure failure = run.Begin();
   if (!failure) {
-    if (!run.StartHelper()) ahead.SetWaitWork(&tolvane::InstallRun::MoveOneAhead, &run);
+    if (!run.StartHelpers()) ahead.SetWaitWork(&tolvane::InstallRun::MoveOneAhead, &run);
     failure = WriteEntries(context, base, span, ahead, run, stopped);
   }
   if (!failure && !stopped) failure = run.Finish();
