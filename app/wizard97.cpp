@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cwchar>
 
+#include "app/dpi_bitmaps.h"
+
 namespace {
 
 HINSTANCE g_instance = nullptr;
@@ -320,7 +322,11 @@ INT_PTR CWizard97SheetImpl::DoModal(HWND parent) {
   const Bitmaps& chosen = BitmapsForScreen();
   const Bitmaps& standard = bitmaps_.front();
   const UINT chosenFlags = &chosen == &standard ? LR_CREATEDIBSECTION : 0;
-  auto load = [instance](int id, UINT flags) { return LoadImageW(instance, MAKEINTRESOURCEW(id), IMAGE_BITMAP, 0, 0, flags); };
+  auto load = [this, instance](int id, UINT flags) {
+    HANDLE bitmap = LoadImageW(instance, MAKEINTRESOURCEW(id), IMAGE_BITMAP, 0, 0, flags);
+    if (!bitmap && packedBitmaps_) bitmap = LoadPackedBitmap(instance, packedBitmaps_, id);
+    return bitmap;
+  };
   watermarkBitmap_.reset(load(chosen.watermarkId, chosenFlags));
   if (!watermarkBitmap_) watermarkBitmap_.reset(load(standard.watermarkId, LR_CREATEDIBSECTION));
   headerBitmap_.reset(load(chosen.headerId, chosenFlags));

@@ -124,6 +124,9 @@ class CWizard97SheetImpl {
   // and the header its place. These are loaded as device bitmaps, so that they may be
   // stored in any BMP format GDI decodes, run-length encoded ones included.
   void AddBitmapsForDpi(int dpi, int headerBitmapId, int watermarkBitmapId);
+  // Bitmaps that are no BITMAP resource are looked up in this compressed set (RCDATA,
+  // app/dpi_bitmaps.h).
+  void UsePackedBitmaps(int resourceId) { packedBitmaps_ = resourceId; }
 
   // Adds a page after the ones already added; false (and the page is left out) when the
   // property sheet cannot create it.
@@ -154,6 +157,7 @@ class CWizard97SheetImpl {
 
   const std::wstring caption_;
   std::vector<Bitmaps> bitmaps_;  // the 96-DPI pair first
+  int packedBitmaps_ = 0;         // the RCDATA set of the others; 0: none
   const UINT startPage_;
   std::vector<HPROPSHEETPAGE> pages_;  // handed to (and destroyed by) PropertySheetW
   HWND window_ = nullptr;

@@ -1,18 +1,28 @@
 #!/usr/bin/env python3
-"""Draws the wizard's bitmaps as BMP files.
+"""Draws the wizard's bitmaps.
 
-    make_bitmaps.py WATERMARK.bmp HEADER.bmp [DPI WATERMARK.bmp HEADER.bmp]...
+    make_bitmaps.py RESOURCE_IDS.h WATERMARK.bmp HEADER.bmp DPI_BITMAPS.bin
 
 The watermark (164 x 314 at 96 DPI) stands beside the exterior pages; the header (50 x 50)
-sits in the header band of the interior pages. The first pair is drawn for 96 DPI as
-24-bit bitmaps; each further pair is drawn afresh at the size the sheet has at that DPI
-(the same shapes evaluated on a finer grid, not a stretched copy), stored with a palette
-and run-length encoded when it has no more than 256 colours. Everything is computed from simple shapes, so the
-same script always writes the same bytes.
+sits in the header band of the interior pages. The 96-DPI pair is written as two 24-bit
+BMP files (bitmaps 202 and 203). For each higher DPI that RESOURCE_IDS.h names
+(IDB_WATERMARK_<dpi>, IDB_HEADER_<dpi>) the pair is drawn afresh at the size the sheet has
+at that DPI (the same shapes evaluated on a finer grid, not a stretched copy), as 8-bit
+bitmaps with a palette, run-length encoded when they have no more than 256 colours, and
+all of them go into DPI_BITMAPS.bin, compressed together:
+
+    u32 length of the content, then the content as one zlib stream (RFC 1950), which is a
+    sequence of records: u16 bitmap id, u32 length n, then n bytes of a packed DIB (a
+    BITMAPINFOHEADER, the colour table and the pixels: what a BITMAP resource holds)
+
+all little-endian (app/dpi_bitmaps.cpp reads it). Everything is computed from simple
+shapes, so the same script always writes the same bytes.
 """
 import math
+import re
 import struct
 import sys
+import zlib
 
 
 def rle8(rows):
@@ -43,8 +53,9 @@ def rle8(rows):
     return bytes(out)
 
 
-def write_bmp(path, width, height, pixel, compact=False):
-    """pixel(x, y) -> (r, g, b) with y = 0 at the top; BMP rows are stored bottom-up.
+def dib(width, height, pixel, compact=False):
+    """The packed DIB of a picture: pixel(x, y) -> (r, g, b) with y = 0 at the top; BMP
+    rows are stored bottom-up.
 
     compact: when the picture has at most 256 colours, an 8-bit bitmap with its colour
     table, run-length encoded (BI_RLE8): the pictures are mostly rows of one colour, so
@@ -62,10 +73,18 @@ def write_bmp(path, width, height, pixel, compact=False):
         table = b""
         bits, compression, used = 24, 0, 0
     info = struct.pack("<IiiHHIIiiII", 40, width, height, 1, bits, compression, len(image), 2835, 2835, used, 0)
-    offset = 14 + len(info) + len(table)
-    header = struct.pack("<2sIHHI", b"BM", offset + len(image), 0, 0, offset)
+    return info + table + image
+
+
+def write_bmp(path, packed):
+    """A BMP file: the file header, then the packed DIB."""
+    info_size, = struct.unpack_from("<I", packed, 0)
+    bits, used = struct.unpack_from("<H", packed, 14)[0], struct.unpack_from("<I", packed, 32)[0]
+    table = 4 * (used or (1 << bits if bits <= 8 else 0))
+    offset = 14 + info_size + table
+    header = struct.pack("<2sIHHI", b"BM", 14 + len(packed), 0, 0, offset)
     with open(path, "wb") as f:
-        f.write(header + info + table + image)
+        f.write(header + packed)
 
 
 def mix(a, b, t):
@@ -126,17 +145,30 @@ def scaled(draw, scale):
     return lambda x, y: draw(x / scale, y / scale)
 
 
+def dpi_ids(header_file):
+    """{dpi: (watermark id, header id)} from the IDB_WATERMARK_<dpi> and IDB_HEADER_<dpi>
+    definitions of the resource ids header."""
+    found = {}
+    for kind, dpi, value in re.findall(r"#define\s+IDB_(WATERMARK|HEADER)_(\d+)\s+(\d+)", open(header_file).read()):
+        found.setdefault(int(dpi), {})[kind] = int(value)
+    return {dpi: (ids["WATERMARK"], ids["HEADER"]) for dpi, ids in sorted(found.items())}
+
+
 def main():
-    args = sys.argv[1:]
-    if len(args) < 2 or len(args) % 3 != 2:
-        sys.exit("usage: make_bitmaps.py WATERMARK.bmp HEADER.bmp [DPI WATERMARK.bmp HEADER.bmp]...")
-    write_bmp(args[0], 164, 314, watermark)
-    write_bmp(args[1], 50, 50, header)
-    for i in range(2, len(args), 3):
-        scale = int(args[i]) / 96
+    if len(sys.argv) != 5:
+        sys.exit("usage: make_bitmaps.py RESOURCE_IDS.h WATERMARK.bmp HEADER.bmp DPI_BITMAPS.bin")
+    ids_file, watermark_bmp, header_bmp, packed_file = sys.argv[1:]
+    write_bmp(watermark_bmp, dib(164, 314, watermark))
+    write_bmp(header_bmp, dib(50, 50, header))
+    content = b""
+    for dpi, (watermark_id, header_id) in dpi_ids(ids_file).items():
+        scale = dpi / 96
         size = lambda n: int(n * scale + 0.5)
-        write_bmp(args[i + 1], size(164), size(314), scaled(watermark, scale), compact=True)
-        write_bmp(args[i + 2], size(50), size(50), scaled(header, scale), compact=True)
+        for bitmap_id, packed in ((watermark_id, dib(size(164), size(314), scaled(watermark, scale), compact=True)),
+                                  (header_id, dib(size(50), size(50), scaled(header, scale), compact=True))):
+            content += struct.pack("<HI", bitmap_id, len(packed)) + packed
+    with open(packed_file, "wb") as f:
+        f.write(struct.pack("<I", len(content)) + zlib.compress(content, 9))
 
 
 if __name__ == "__main__":

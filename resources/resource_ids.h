@@ -5,8 +5,9 @@
 // Bitmaps of the wizard sheet.
 #define IDB_WATERMARK 202  // 164 x 314, exterior pages
 #define IDB_HEADER 203     // 50 x 50, header band of interior pages
-// The same pictures drawn for higher system DPIs (8-bit, run-length encoded): the sheet
-// takes the pair for the DPI it starts at.
+// The same pictures drawn for higher system DPIs (8-bit, run-length encoded), kept
+// compressed together in RCDATA IDR_DPI_BITMAPS under these ids: the sheet takes the pair
+// for the DPI it starts at. (make_bitmaps.py reads the ids and the DPIs from here.)
 #define IDB_WATERMARK_120 220  // 205 x 393
 #define IDB_HEADER_120 221     // 63 x 63
 #define IDB_WATERMARK_144 222  // 246 x 471
@@ -31,6 +32,7 @@
 #define IDR_LICENSE_RTF 206  // the licence agreement, RTF in code page 936
 #define IDR_MANIFEST 218     // the package manifest
 #define IDR_PAYLOAD 219      // the enciphered storage archive
+#define IDR_DPI_BITMAPS 226  // the bitmaps for higher DPIs, compressed (app/dpi_bitmaps.h)
 
 // Controls.
 #define IDC_TITLE 1000

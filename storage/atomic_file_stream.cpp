@@ -20,12 +20,6 @@ constexpr uint32_t kJournalHeaderSize = 48;
 constexpr uint32_t kRecordOverhead = 12;      // offset, length, CRC
 constexpr uint32_t kRecordPiece = 1u << 20;   // old bytes per record at most
 
-inline void Put64(uint8_t* p, uint64_t v) {
-  StoreLe32(p, static_cast<uint32_t>(v));
-  StoreLe32(p + 4, static_cast<uint32_t>(v >> 32));
-}
-inline uint64_t Get64(const uint8_t* p) { return LoadLe32(p) | (static_cast<uint64_t>(LoadLe32(p + 4)) << 32); }
-
 uint32_t Crc(uint32_t crc, const uint8_t* p, size_t n) {
   while (n) {
     uInt piece = static_cast<uInt>(std::min<size_t>(n, 1u << 30));
@@ -65,9 +59,9 @@ void EncodeHeader(const JournalHeader& h, uint8_t* p) {
   std::copy(std::begin(kMagic), std::end(kMagic), p);
   StoreLe32(p + 8, h.salt);
   StoreLe32(p + 12, 0);
-  Put64(p + 16, h.oldSize);
-  Put64(p + 24, h.volume);
-  Put64(p + 32, h.file);
+  StoreLe64(p + 16, h.oldSize);
+  StoreLe64(p + 24, h.volume);
+  StoreLe64(p + 32, h.file);
   StoreLe32(p + 40, h.headerCrc);
   StoreLe32(p + 44, Crc(static_cast<uint32_t>(crc32(0, Z_NULL, 0)), p, 44));
 }
@@ -79,9 +73,9 @@ bool DecodeHeader(StorageManagerStream& journal, JournalHeader& h) {
   if (!std::equal(std::begin(kMagic), std::end(kMagic), p)) return false;
   if (LoadLe32(p + 44) != Crc(static_cast<uint32_t>(crc32(0, Z_NULL, 0)), p, 44)) return false;
   h.salt = LoadLe32(p + 8);
-  h.oldSize = Get64(p + 16);
-  h.volume = Get64(p + 24);
-  h.file = Get64(p + 32);
+  h.oldSize = LoadLe64(p + 16);
+  h.volume = LoadLe64(p + 24);
+  h.file = LoadLe64(p + 32);
   h.headerCrc = LoadLe32(p + 40);
   return h.oldSize < 0x100000000ull;
 }

@@ -2,42 +2,36 @@
 // same observable behaviour as the Windows stream (reads are all-or-nothing, a read that
 // would cross the end of the file fails).
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 
+#include "common/utf8.h"
+#include "storage/file_system.h"
 #include "storage/storage_stream.h"
 
 namespace {
 
 constexpr uint64_t kLimit = 0x100000000ull;  // 4 GiB: not addressable by the archive
 
-// Wide names are UTF-32 here; invalid code points make the name unusable.
+// Wide names are UTF-32 here; a name that UTF-8 cannot hold, or that holds a NUL, is
+// unusable.
 bool ToUtf8(const std::wstring& wide, std::string& out) {
   out.clear();
-  for (wchar_t wc : wide) {
-    uint32_t c = static_cast<uint32_t>(wc);
-    if (c == 0 || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
+  for (wchar_t c : wide)
+    if (c == 0 || !tolvane::AppendUtf8(static_cast<char32_t>(c), out)) return false;
   return !out.empty();
+}
+
+// The folder a name lies in.
+std::string FolderOf(const std::string& name) {
+  const size_t slash = name.find_last_of('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
 }
 
 int OpenFd(const std::string& path, int flags) {
@@ -49,6 +43,53 @@ int OpenFd(const std::string& path, int flags) {
 }
 
 }  // namespace
+
+namespace tolvane::files {
+
+const Handle kNoHandle = -1;
+
+bool SystemRandom(uint8_t* out, size_t length) {
+  while (length) {
+    ssize_t n = ::getrandom(out, length, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    out += n;
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+Handle CreateExclusive(const NativeName& name, bool& taken) {
+  const int fd = OpenFd(name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW);
+  taken = fd < 0 && errno == EEXIST;
+  return fd;
+}
+
+bool Sync(Handle fd) {
+  int r;
+  do {
+    r = ::fsync(fd);
+  } while (r != 0 && errno == EINTR);
+  return r == 0;
+}
+
+bool Close(Handle fd) { return ::close(fd) == 0; }
+
+bool ReplaceName(const NativeName& from, const NativeName& to) { return ::rename(from.c_str(), to.c_str()) == 0; }
+
+bool SyncFolder(const NativeName& folder) {
+  const int fd = OpenFd(folder, O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return false;
+  const bool synced = Sync(fd);
+  const int error = errno;
+  ::close(fd);
+  errno = error;
+  return synced;
+}
+
+std::string LastError() { return std::strerror(errno); }
+
+}  // namespace tolvane::files
 
 bool StorageManagerFileStream::IsOpen() const { return fd_ >= 0; }
 
@@ -75,10 +116,11 @@ int StorageManagerFileStream::Open(const std::wstring& name, StorageOpenMode mod
       // A new file is made afresh, never through what stands at the name: a link planted
       // there (the "-new" and journal names beside an archive are easy to guess, say in a
       // shared /tmp) is removed, not followed, and the file it points at is left alone.
-      // What was there is replaced by the new file. Should a link come back
-      // between the two calls, the exclusive create refuses.
+      // What was there is replaced. Should a link come back between the two calls, the
+      // exclusive create refuses.
       if (::lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) ::unlink(path.c_str());
-      fd = OpenFd(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW);
+      bool taken;
+      fd = tolvane::files::CreateExclusive(path, taken);
       result = CreatedNew;
       break;
     }
@@ -190,14 +232,7 @@ bool StorageManagerFileStream::SetSize(uint32_t length, bool) {
 
 void StorageManagerFileStream::Flush() { Sync(); }
 
-bool StorageManagerFileStream::Sync() {
-  if (fd_ < 0) return false;
-  int r;
-  do {
-    r = ::fsync(fd_);
-  } while (r != 0 && errno == EINTR);
-  return r == 0;
-}
+bool StorageManagerFileStream::Sync() { return fd_ >= 0 && tolvane::files::Sync(fd_); }
 
 bool StorageManagerFileStream::Identity(uint64_t& volume, uint64_t& file) const {
   struct stat st;
@@ -221,22 +256,12 @@ bool StorageManagerFileStream::Remove(const std::wstring& name) {
 
 bool StorageManagerFileStream::Replace(const std::wstring& from, const std::wstring& to) {
   std::string a, b;
-  return ToUtf8(from, a) && ToUtf8(to, b) && ::rename(a.c_str(), b.c_str()) == 0;
+  return ToUtf8(from, a) && ToUtf8(to, b) && tolvane::files::ReplaceName(a, b);
 }
 
 bool StorageManagerFileStream::SyncFolderOf(const std::wstring& name) {
   std::string path;
-  if (!ToUtf8(name, path)) return false;
-  size_t slash = path.find_last_of('/');
-  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  int fd = OpenFd(folder, O_RDONLY | O_DIRECTORY);
-  if (fd < 0) return false;
-  int r;
-  do {
-    r = ::fsync(fd);
-  } while (r != 0 && errno == EINTR);
-  ::close(fd);
-  return r == 0;
+  return ToUtf8(name, path) && tolvane::files::SyncFolder(FolderOf(path));
 }
 
 void StorageManagerFileStream::Close() {

@@ -81,7 +81,9 @@ constexpr uint32_t RegionSize(uint32_t n) { return (n + 19) & ~15u; }
 // The byte order of every field: the loads and stores all the formats share.
 using tolvane::LoadLe16;
 using tolvane::LoadLe32;
+using tolvane::LoadLe64;
 using tolvane::StoreLe16;
 using tolvane::StoreLe32;
+using tolvane::StoreLe64;
 
 }  // namespace tolvane::storage_format

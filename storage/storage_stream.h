@@ -11,7 +11,7 @@
 
 enum StorageOpenMode : int {
   OpenRead = 1,       // existing stream, read only
-  CreateNew = 2,      // new empty stream (an existing one is truncated), read and write
+  CreateNew = 2,      // new empty stream (an existing one is replaced), read and write
   OpenReadWrite = 3,  // existing stream, read and write
   OpenOrCreate = 4,   // OpenReadWrite when there is something to open, else CreateNew
 };
@@ -144,7 +144,8 @@ class StorageManagerFileStream final : public StorageManagerStream {
   bool Identity(uint64_t& volume, uint64_t& file) const;
 
   // The few operations on names that atomic updates need, kept here with the platform's
-  // other file calls.
+  // other file calls. A link at a name is never followed: CreateNew and Remove replace or
+  // remove the link itself.
   static bool Exists(const std::wstring& name);
   // True when no file of that name is left (also when there was none).
   static bool Remove(const std::wstring& name);

@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     PackageManifest parsed;
     (void)ReadManifest(in, parsed);
   }
-  (void)pe::ChecksumFieldOffset(image);
+  (void)image.ChecksumFieldOffset();
 
   pe::Bytes written;
   if (image.IsPe32Plus() || !image.Write(written, problem)) return 0;

@@ -2,7 +2,7 @@
 # The Windows build of tolvane-pack under Wine does what the Linux one does: the same
 # package bytes, the same extracted tree and archive bytes, the same setup.exe, the same
 # inspect report, the same exit codes; and signing refused with
-# the vendor's own step named.
+# the vendor's own step named. Links planted beside an archive are not written through.
 #
 #   win_pack_tool.sh WINE_RUN... -- HOST_TOOL WIN_TOOL STUB PACKAGE_DIR OUT
 set -uo pipefail
@@ -43,6 +43,21 @@ for side in h w; do
 done >/dev/null 2>&1
 cmp -s "$out/h/a.arc" "$out/w/a.arc" || bad "archive: the files differ"
 cmp -s "$out/content" "$out/w/got" || bad "archive get: not the content put"
+
+# Links planted from Linux where the Windows tool writes beside an archive (its "-new"
+# file, its journal) are replaced as themselves: the file a link points at is neither
+# written nor removed, and no dangling link's target is made.
+printf 'not yours' >"$out/victim"
+l=$(winpath "$out/w/l.arc") c=$(winpath "$out/content")
+ln -s "$out/victim" "$out/w/l.arc-new" && wpack archive create "$l" &&
+  ln -s "$out/victim" "$out/w/l.arc-journal" && wpack archive put "$l" one "$c" &&
+  ln -s "$out/gone" "$out/w/l.arc-journal" && wpack archive put "$l" two "$c" &&
+  wpack archive get "$l" two "$(winpath "$out/w/two")" || bad "links: archive commands"
+[ "$(cat "$out/victim" 2>&1)" = "not yours" ] || bad "links: the file a link pointed at changed: $(ls -l "$out")"
+[ ! -e "$out/gone" ] || bad "links: a dangling link's target was made"
+cmp -s "$out/content" "$out/w/two" || bad "links: archive get: not the content put"
+ls "$out/w" | grep -q 'l\.arc-' && bad "links: left beside the archive: $(ls -l "$out/w")"
+rm -f "$out/w/l.arc" "$out/w/two"
 
 # setup: the same setup.exe, byte for byte, and both tools report alike on it. A file
 # above 4 MiB is packed in chunks, on two threads on Linux and one on Windows.

@@ -272,6 +272,16 @@ TEST_F(ArchiveTool, HelpAndUsage) {
   EXPECT_EQ(2, Run({"archive", "chunk-ls", "--compressed", P("a"), "2"}).status);
 }
 
+// Names are read as UTF-8 strictly: an overlong '/' (0xC0 0xAF) is refused, naming its
+// byte, and nothing is made where a lenient reading would put it.
+TEST_F(ArchiveTool, ANameThatIsNotUtf8IsRefusedNamingItsByte) {
+  fs::create_directories(dir_ / "x");
+  Result r = Run({"archive", "create", P("x\xC0\xAFy.arc")});
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("byte 0xC0 at offset " + std::to_string(P("x").size()))) << r.err;
+  EXPECT_FALSE(fs::exists(dir_ / "x" / "y.arc"));
+}
+
 // --- Chunked streams
 
 // The lines of chunk-ls as key -> value.

@@ -3,16 +3,12 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <memory>
 #include <string>
 #include <vector>
 
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
-#include <windows.h>
 #endif
 
 #include "storage/storage_manager.h"
@@ -49,49 +45,12 @@ int FailCode(const Options& o, const std::string& what, int32_t code) {
   return Fail(o, what + ": error " + std::to_string(code) + " (" + StorageErrorText(code) + ")");
 }
 
-// Arguments are UTF-8 (on Windows too: the program's entry point makes them so).
-bool ToWidePath(const std::string& arg, std::wstring& out) {
-  out.clear();
-#ifdef _WIN32
-  int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, arg.data(), static_cast<int>(arg.size()), nullptr, 0);
-  if (n <= 0) return false;
-  out.resize(static_cast<size_t>(n));
-  MultiByteToWideChar(CP_UTF8, 0, arg.data(), static_cast<int>(arg.size()), &out[0], n);
-  return true;
-#else
-  for (size_t i = 0; i < arg.size();) {
-    unsigned char c = static_cast<unsigned char>(arg[i]);
-    size_t extra;
-    uint32_t cp;
-    if (c < 0x80) {
-      extra = 0, cp = c;
-    } else if ((c & 0xE0) == 0xC0) {
-      extra = 1, cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      extra = 2, cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      extra = 3, cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + extra >= arg.size()) return false;
-    for (size_t k = 1; k <= extra; ++k) {
-      unsigned char cc = static_cast<unsigned char>(arg[i + k]);
-      if ((cc & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    out += static_cast<wchar_t>(cp);
-    i += 1 + extra;
-  }
-  return !out.empty();
-#endif
-}
-
-bool ReadFileBytes(const std::string& path, std::vector<uint8_t>& out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
+// A file's whole content, or a message after reporting.
+bool ReadInput(const Options& o, const std::string& path, std::vector<uint8_t>& out) {
+  std::string error;
+  if (ReadWholeFile(path, out, error)) return true;
+  Fail(o, error);
+  return false;
 }
 
 bool WriteOutput(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
@@ -137,9 +96,11 @@ class OpenArchive {
   explicit OpenArchive(const Options& o) : o_(o), archive_(kPackageSignature, kPackageVersion) {}
 
   bool Open(const std::string& path, StorageOpenMode mode) {
+    // Arguments are UTF-8 (on Windows too: the program's entry point makes them so).
     std::wstring wide;
-    if (!ToWidePath(path, wide)) {
-      Fail(o_, "cannot use the path '" + path + "'");
+    std::string problem;
+    if (!WideName(path, wide, problem)) {
+      Fail(o_, "cannot use the path '" + Printable(path) + "': " + problem);
       return false;
     }
     if (!archive_.Open(wide, mode)) {
@@ -191,7 +152,7 @@ int RunCreate(const Options& o) {
 int RunPut(const Options& o) {
   const std::string& name = o.positional[1];
   std::vector<uint8_t> data;
-  if (!ReadFileBytes(o.positional[2], data)) return Fail(o, "cannot read '" + o.positional[2] + "'");
+  if (!ReadInput(o, o.positional[2], data)) return kFailed;
   if (name.empty() || name.size() > 255) return Fail(o, "entry names must be 1 to 255 bytes long");
   OpenArchive a(o);
   if (!a.Open(o.positional[0], OpenReadWrite)) return kFailed;
@@ -241,8 +202,8 @@ int RunGet(const Options& o) {
   std::error_code ec;
   if (!out.empty() && std::filesystem::is_directory(target, ec)) {
     // Into a folder under the entry's name as given, which must stay a file of that folder.
-    std::optional<std::u16string> text = Utf8ToUtf16(name);
-    std::string problem = "the name is not UTF-8 text";
+    std::string problem;
+    std::optional<std::u16string> text = Utf8ToUtf16(name, problem);
     if (!text || !CheckNameComponent(*text, problem))
       return a.Finish(Fail(o, "'" + Printable(name) + "': " + problem + "; give a file name as OUT"));
     target /= Utf16ToPath(*text);
@@ -307,7 +268,9 @@ int RunCompact(const Options& o) {
   OpenArchive a(o);
   if (!a.Open(o.positional[0], OpenRead)) return kFailed;
   std::wstring target;
-  if (!ToWidePath(o.positional[1], target)) return a.Finish(Fail(o, "cannot use the path '" + o.positional[1] + "'"));
+  std::string problem;
+  if (!WideName(o.positional[1], target, problem))
+    return a.Finish(Fail(o, "cannot use the path '" + Printable(o.positional[1]) + "': " + problem));
   // The copy takes OUT's name only when it is whole.
   int32_t r = a->CopyTo(target, false);
   if (r < 0) return a.Finish(FailCode(o, "cannot write the copy to '" + o.positional[1] + "'", r));
@@ -382,7 +345,7 @@ std::string NoStream(uint32_t block) { return "block " + std::to_string(block) +
 
 int RunChunkCreate(const Options& o) {
   std::vector<uint8_t> data;
-  if (!ReadFileBytes(o.positional[1], data)) return Fail(o, "cannot read '" + o.positional[1] + "'");
+  if (!ReadInput(o, o.positional[1], data)) return kFailed;
   if (data.size() > 0x7FFFFFFFu) return Fail(o, "the file is too large for a chunked stream");
   OpenArchive a(o);
   if (!a.Open(o.positional[0], OpenReadWrite)) return kFailed;
@@ -417,7 +380,7 @@ int RunChunkWrite(const Options& o) {
   int64_t offset;
   if (!BlockArg(o, block) || !OffsetArg(o, offset)) return kUsage;
   std::vector<uint8_t> data;
-  if (!ReadFileBytes(o.positional[3], data)) return Fail(o, "cannot read '" + o.positional[3] + "'");
+  if (!ReadInput(o, o.positional[3], data)) return kFailed;
   OpenArchive a(o);
   if (!a.Open(o.positional[0], OpenReadWrite)) return kFailed;
   int32_t total = a->GetChunkedStreamLength(block);
@@ -537,14 +500,6 @@ const ArchiveCommand kCommands[] = {
      RunChunkLs},
 };
 
-void PrintGroupHelp() {
-  std::printf("usage: tolvane-pack archive COMMAND [OPTIONS] ARGS...\n\nStorage archive files (package "
-              "archives: signature 0x5256, version 0x0600).\n\ncommands:\n");
-  for (const ArchiveCommand& c : kCommands) std::printf("  %-12s %s\n", c.spec.name + 8, c.spec.synopsis);
-  std::printf("\n'tolvane-pack archive COMMAND --help' describes a command. Errors give the archive's "
-              "error code and exit status 1 (2 for usage errors).\n");
-}
-
 // The options of a parsed command line as the commands take them; false after a message.
 bool ReadOptions(const CommandLine& line, Options& o) {
   o.raw = line.Has("--raw");
@@ -579,28 +534,22 @@ bool ReadOptions(const CommandLine& line, Options& o) {
 
 }  // namespace
 
-const char kArchiveSummary[] = "create, read, change and check storage archive files";
+const CommandGroup kArchiveGroup{
+    "archive", "create, read, change and check storage archive files",
+    "Storage archive files (package archives: signature 0x5256, version 0x0600).",
+    "'tolvane-pack archive COMMAND --help' describes a command. Errors give the archive's error code and exit "
+    "status 1 (2 for usage errors)."};
 
-int RunArchiveCommands(const Args& args) {
-  if (args.empty()) {
-    PrintGroupHelp();
-    return kUsage;
-  }
-  if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-    PrintGroupHelp();
-    return kOk;
-  }
+std::vector<Command> ArchiveCommands() {
+  std::vector<Command> commands;
   for (const ArchiveCommand& c : kCommands) {
-    if (args[0] != c.spec.name + 8) continue;
-    CommandLine line;
-    Parsed parsed = ParseCommandLine(c.spec, Args(args.begin() + 1, args.end()), line);
-    if (parsed != Parsed::kRun) return ExitFor(parsed);
-    Options o;
-    o.command = &c.spec;
-    return ReadOptions(line, o) ? c.run(o) : kUsage;
+    commands.push_back({&c.spec, [&c](const CommandLine& line) {
+                          Options o;
+                          o.command = &c.spec;
+                          return ReadOptions(line, o) ? c.run(o) : kUsage;
+                        }});
   }
-  std::fprintf(stderr, "tolvane-pack archive: unknown command '%s' (try --help)\n", args[0].c_str());
-  return kUsage;
+  return commands;
 }
 
 }  // namespace tolvane::pack

@@ -2,6 +2,7 @@
 // process exit status (0 done, 1 bad input or a failed check, 2 wrong usage).
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,14 +13,24 @@ namespace tolvane::pack {
 // A command of the program: its table (name, options, help) and what runs it.
 struct Command {
   const CommandSpec* spec;
-  int (*run)(const CommandLine& line);
+  std::function<int(const CommandLine& line)> run;
 };
 
-// The archive commands: args are the words after "archive".
-int RunArchiveCommands(const Args& args);  // archive_commands.cpp
-extern const char kArchiveSummary[];
+// Commands named with two words ("archive put") form a group, which has its own --help.
+struct CommandGroup {
+  const char* name;     // the first word: "archive"
+  const char* summary;  // one line in the program's --help
+  const char* about;    // the group's --help, before its commands
+  const char* after;    // and after them
+};
 
-// The whole program: argv[1] names the command (or "archive" and its command).
+// The archive commands, each named "archive ...", in the order of their help
+// (archive_commands.cpp).
+extern const CommandGroup kArchiveGroup;
+std::vector<Command> ArchiveCommands();
+
+// The whole program: argv[1] names the command (or a group and its command). Dispatch
+// and --help read one table of every command.
 int Main(int argc, char** argv);
 
 }  // namespace tolvane::pack

@@ -1,5 +1,6 @@
 // Whole-file reads and all-or-nothing writes for the packaging tool. Errors come back as
-// text that names the path, ready for the user.
+// text that names the path, ready for the user. The file-system steps of a write are
+// storage/file_system.h's, which the archive's file streams take too.
 #pragma once
 
 #include <cstdint>
@@ -25,17 +26,19 @@ bool WriteFileAtomically(const std::filesystem::path& path, const Bytes& data, s
 // Makes the folder's names durable (files created, renamed or removed in it).
 bool SyncFolder(const std::filesystem::path& folder, std::string& error);
 
-// The wide name the archive's file streams take (UTF-8 decoded on the host); false when
-// the name is not valid UTF-8.
-bool WideName(const std::filesystem::path& path, std::wstring& wide);
+// The wide name the archive's file streams take, from UTF-8 (an argument) or a path;
+// false, with the reason in problem, for an empty name or one that is not valid UTF-8.
+bool WideName(const std::string& utf8, std::wstring& wide, std::string& problem);
+bool WideName(const std::filesystem::path& path, std::wstring& wide, std::string& problem);
 
 // Temporary files and folders are made under fresh names ("<stem>.partial-<16 hex
 // digits>" from the system's random source), created exclusively and never through a
 // link, so that nobody who can write to the folder can have the tool overwrite a file of
 // their choosing; a name that is taken is passed over for another.
 bool SystemRandom(uint8_t* out, size_t length, std::string& error);
-// Replaces the random part of the names, given the attempt (0, 1, ...) at one creation;
-// an empty function restores it. Tests plant links at the names they know will come.
+// Replaces the random part of the names (the archive file streams' too), given the
+// attempt (0, 1, ...) at one creation; an empty function restores it. Tests plant links at
+// the names they know will come.
 void SetTemporaryNameSource(std::function<std::string(int attempt)> source);
 
 // A new folder at a fresh name in `parent`, for the owner only (POSIX), removed with all

@@ -7,6 +7,8 @@
 #include <objbase.h>
 #include <shlwapi.h>
 #include <xmllite.h>
+
+#include "common/utf8.h"
 #else
 #include <expat.h>
 #endif
@@ -44,11 +46,7 @@ class Gatherer {
 #ifdef _WIN32
 
 std::string Utf8(const WCHAR* text, UINT length) {
-  if (!length) return {};
-  int n = WideCharToMultiByte(CP_UTF8, 0, text, int(length), nullptr, 0, nullptr, nullptr);
-  std::string out(size_t(n > 0 ? n : 0), '\0');
-  if (n > 0) WideCharToMultiByte(CP_UTF8, 0, text, int(length), &out[0], n, nullptr, nullptr);
-  return out;
+  return Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), length));
 }
 
 // Owner of one COM interface pointer.

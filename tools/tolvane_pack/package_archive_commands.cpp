@@ -86,8 +86,9 @@ class PayloadArchive {
   bool Open(const fs::path& file, uint64_t offset, uint64_t length, const OpenedPackage& package,
             const std::string& payloadLabel, std::string& error) {
     std::wstring wide;
-    if (!WideName(file, wide) || file_.Open(wide, OpenRead) != OpenedExisting)
-      return error = Display(file) + ": cannot open", false;
+    std::string problem;
+    if (!WideName(file, wide, problem)) return error = Display(file) + ": cannot open: " + problem, false;
+    if (file_.Open(wide, OpenRead) != OpenedExisting) return error = Display(file) + ": cannot open", false;
     if (length % 8 != 0)
       return error = payloadLabel + ": " + std::to_string(length) + " bytes, not a whole number of 8-byte blocks", false;
     if (offset + length > 0xFFFFFFFFu) return error = payloadLabel + ": larger than an archive can be", false;
@@ -192,17 +193,21 @@ bool ReadFiles(const OpenedPackage& package, const std::string& payloadLabel, co
   return true;
 }
 
-// Counts folders and files.
+// Counts folders and files, and shows the files to the observer.
 class CheckVisitor final : public PackageVisitor {
  public:
-  explicit CheckVisitor(PackageCheck& check) : check_(check) {}
+  CheckVisitor(PackageCheck& check, PackageFileObserver* observer) : check_(check), observer_(observer) {}
   bool Folder(const ManifestEntry&, std::string&) override { return ++check_.folders, true; }
-  bool Begin(const ManifestEntry&, std::string&) override { return ++check_.files, true; }
-  bool Take(const uint8_t*, size_t) override { return true; }
-  bool End(std::string&) override { return true; }
+  bool Begin(const ManifestEntry& e, std::string&) override {
+    if (observer_) observer_->Begin(e.Name);
+    return ++check_.files, true;
+  }
+  bool Take(const uint8_t* data, size_t length) override { return !observer_ || observer_->Take(data, length, problem); }
+  bool End(std::string& error) override { return !observer_ || observer_->End(error); }
 
  private:
   PackageCheck& check_;
+  PackageFileObserver* observer_;
 };
 
 size_t FileCount(const PackageManifest& manifest) {
@@ -247,14 +252,14 @@ const CommandSpec kExtractSpec{"extract", "MANIFEST PAYLOAD DIR [--quiet]",
 
 bool CheckPackageInFile(const Bytes& manifest, const std::string& manifestLabel, const fs::path& file, uint64_t offset,
                         uint64_t length, const std::string& payloadLabel, PackageCheck& check, std::string& error,
-                        const char* progressLabel, bool quiet) {
+                        const char* progressLabel, bool quiet, PackageFileObserver* observer) {
   OpenedPackage package;
   if (!OpenManifest(manifest, manifestLabel, package, error)) return false;
   check.manifest = package.manifest;
   check.files = check.folders = 0;
   PayloadArchive payload;
   if (!payload.Open(file, offset, length, package, payloadLabel, error)) return false;
-  CheckVisitor visitor(check);
+  CheckVisitor visitor(check, observer);
   Progress progress(progressLabel ? progressLabel : "", package.manifest.TotalBytes, FileCount(package.manifest),
                     quiet || !progressLabel);
   return ReadFiles(package, payloadLabel, manifestLabel, payload.Archive(), visitor, error, &progress);

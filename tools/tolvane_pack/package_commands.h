@@ -80,12 +80,24 @@ struct PackageCheck {
   PackageManifest manifest;
   size_t files = 0, folders = 0;
 };
+// Sees the content of each file of a package as it is checked: Begin, pieces through
+// Take, End. A false from Take or End (error set) stops the check.
+class PackageFileObserver {
+ public:
+  virtual void Begin(const std::u16string& name) = 0;
+  virtual bool Take(const uint8_t* data, size_t length, std::string& error) = 0;
+  virtual bool End(std::string& error) = 0;
+
+ protected:
+  ~PackageFileObserver() = default;
+};
 // Checks a package whose payload lies at [offset, offset + length) of a file, reading and
 // deciphering it in pieces. The labels name the two parts in messages; progress, when
-// given, learns of the bytes read.
+// given, learns of the bytes read; observer, when given, sees every file.
 bool CheckPackageInFile(const Bytes& manifest, const std::string& manifestLabel, const std::filesystem::path& file,
                         uint64_t offset, uint64_t length, const std::string& payloadLabel, PackageCheck& check,
-                        std::string& error, const char* progressLabel = nullptr, bool quiet = true);
+                        std::string& error, const char* progressLabel = nullptr, bool quiet = true,
+                        PackageFileObserver* observer = nullptr);
 
 // What setup and build say of a product whose setup.exe would pass the limit of
 // package/install_limits.h (or the hidden --setup-limit of the tests).

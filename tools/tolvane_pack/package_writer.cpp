@@ -67,7 +67,8 @@ bool BuildPackage(const ProductTree& tree, uint16_t version, const PayloadKey& k
   if (!built.workFolder.Make(folder.empty() ? fs::path(".") : folder, Display(beside.filename()), error)) return false;
   built.archive = built.workFolder.Path() / "archive";
   std::wstring wide;
-  if (!WideName(built.archive, wide)) return error = Display(built.archive) + ": the name is not valid UTF-8", false;
+  std::string problem;
+  if (!WideName(built.archive, wide, problem)) return error = Display(built.archive) + ": the name is " + problem, false;
   auto stream = std::make_unique<StorageManagerFileStream>();
   if (stream->Open(wide, CreateNew) != CreatedNew)
     return error = Display(built.archive) + ": cannot create the archive's temporary file", false;

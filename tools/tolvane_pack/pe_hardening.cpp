@@ -47,9 +47,6 @@ std::string Trim(const std::string& s) {
   return begin == std::string::npos ? std::string() : s.substr(begin, end - begin + 1);
 }
 
-uint16_t Get16(const uint8_t* p) { return LoadLe16(p); }
-uint32_t Get32(const uint8_t* p) { return LoadLe32(p); }
-
 // A DLL name: NUL-ended text at an RVA, within one section.
 bool NameAt(const Image& image, uint64_t rva, std::string& name) {
   uint64_t rest = 0;
@@ -75,11 +72,11 @@ void ReadImportNames(const Image& image, uint32_t directory, uint32_t descriptor
       return;
     }
     bool zero = true;
-    for (uint32_t b = 0; b < descriptorSize; b += 4) zero &= Get32(at + b) == 0;
+    for (uint32_t b = 0; b < descriptorSize; b += 4) zero &= LoadLe32(at + b) == 0;
     if (zero) return;
-    uint64_t nameRva = Get32(at + nameField);
+    uint64_t nameRva = LoadLe32(at + nameField);
     // Old delay-import descriptors (attribute bit 0 clear) hold addresses, not RVAs.
-    if (delayed && !(Get32(at) & 1)) nameRva -= std::min<uint64_t>(nameRva, image.ImageBase());
+    if (delayed && !(LoadLe32(at) & 1)) nameRva -= std::min<uint64_t>(nameRva, image.ImageBase());
     std::string name;
     if (!NameAt(image, nameRva, name)) {
       out.problems.push_back(std::string("a DLL name of the ") + table + " cannot be read");
@@ -197,8 +194,8 @@ Hardening AnalyseHardening(const Image& image) {
       out.loadConfig = true;
       // The structure's own Size says which fields it has.
       const uint32_t fieldAt = image.IsPe32Plus() ? kDependentLoadFlags64 : kDependentLoadFlags32;
-      const uint8_t* flags = Get32(config) >= fieldAt + 2 ? image.At(uint64_t(rva) + fieldAt, 2) : nullptr;
-      if (flags) out.dependentLoadFlags = Get16(flags);
+      const uint8_t* flags = LoadLe32(config) >= fieldAt + 2 ? image.At(uint64_t(rva) + fieldAt, 2) : nullptr;
+      if (flags) out.dependentLoadFlags = LoadLe16(flags);
     }
   }
 

@@ -22,11 +22,6 @@ constexpr uint32_t kDirResource = 2, kDirCertificate = 4, kDirDebug = 6;
 constexpr uint32_t kScnInitializedData = 0x00000040, kScnDiscardable = 0x02000000;
 constexpr uint32_t kSubdirectoryBit = 0x80000000u;
 
-// Fields of a byte vector; callers check the bounds.
-uint16_t Get16(const Bytes& b, size_t at) { return LoadLe16(&b[at]); }
-uint32_t Get32(const Bytes& b, size_t at) { return LoadLe32(&b[at]); }
-void Put16(Bytes& b, size_t at, uint32_t v) { StoreLe16(&b[at], uint16_t(v)); }
-void Put32(Bytes& b, size_t at, uint32_t v) { StoreLe32(&b[at], v); }
 bool Fits(size_t size, uint64_t at, uint64_t length) { return at <= size && length <= size - at; }
 uint64_t AlignUp(uint64_t v, uint64_t a) { return a ? (v + a - 1) / a * a : v; }
 
@@ -87,19 +82,19 @@ class TreeReader {
     }
     uint32_t at = raw & ~kSubdirectoryBit;
     if (!Fits(size_, at, 2) || !Fetch(at, 2, problem)) return Bad("resource name outside the section", problem);
-    uint32_t units = Get16(buffer_, 0);
+    uint32_t units = LoadLe16(buffer_.data() + 0);
     if (!Fits(size_, at + 2, uint64_t(units) * 2)) return Bad("resource name outside the section", problem);
     if (!Fetch(at + 2, size_t(units) * 2, problem)) return false;
     key.named = true;
     key.name.resize(units);
-    for (uint32_t i = 0; i < units; ++i) key.name[i] = char16_t(Get16(buffer_, 2 * i));
+    for (uint32_t i = 0; i < units; ++i) key.name[i] = char16_t(LoadLe16(buffer_.data() + 2 * i));
     return true;
   }
 
   bool Table(uint32_t at, int level, const ResourceKey& type, const ResourceKey& name, std::string& problem) {
     if (!Fits(size_, at, 16)) return Bad("directory table outside the section", problem);
     if (!Fetch(at, 16, problem)) return false;
-    uint32_t count = uint32_t(Get16(buffer_, 12)) + Get16(buffer_, 14);
+    uint32_t count = uint32_t(LoadLe16(buffer_.data() + 12)) + LoadLe16(buffer_.data() + 14);
     if (!Fits(size_, at + 16, uint64_t(count) * 8)) return Bad("directory table outside the section", problem);
     Bytes entries;
     if (!Fetch(at + 16, size_t(count) * 8, problem)) return false;
@@ -107,8 +102,8 @@ class TreeReader {
     for (uint32_t i = 0; i < count; ++i) {
       if (budget_-- == 0) return Bad("directory tables refer to each other", problem);
       ResourceKey key;
-      if (!Key(Get32(entries, 8 * i), key, problem)) return false;
-      uint32_t target = Get32(entries, 8 * i + 4);
+      if (!Key(LoadLe32(entries.data() + 8 * i), key, problem)) return false;
+      uint32_t target = LoadLe32(entries.data() + 8 * i + 4);
       bool sub = target & kSubdirectoryBit;
       target &= ~kSubdirectoryBit;
       if (level < 2) {
@@ -118,7 +113,7 @@ class TreeReader {
       }
       if (sub || key.named) return Bad("language level is not a list of data entries", problem);
       if (!Fits(size_, target, 16) || !Fetch(target, 16, problem)) return Bad("data entry outside the section", problem);
-      uint32_t dataRva = Get32(buffer_, 0), size = Get32(buffer_, 4), codePage = Get32(buffer_, 8);
+      uint32_t dataRva = LoadLe32(buffer_.data() + 0), size = LoadLe32(buffer_.data() + 4), codePage = LoadLe32(buffer_.data() + 8);
       if (dataRva < rva_ || !Fits(size_, uint64_t(dataRva) - rva_, size))
         return Bad("resource data outside the resource section", problem);
       ResourceData& data = tree_[type][name][key.id];
@@ -168,16 +163,16 @@ Bytes LayOutTables(const ResourceTree& tree, uint32_t rva, uint64_t& dataBytes) 
   uint64_t nextData = dataAt;
   auto startTable = [&](size_t named, size_t ids) {
     size_t at = nextTable;
-    Put16(out, at + 12, uint32_t(named));
-    Put16(out, at + 14, uint32_t(ids));
+    StoreLe16(out.data() + at + 12, uint16_t(named));
+    StoreLe16(out.data() + at + 14, uint16_t(ids));
     nextTable += table(named + ids);
     return at;
   };
   auto putKey = [&](size_t entry, const ResourceKey& key) {
-    if (!key.named) return Put32(out, entry, key.id);
-    Put32(out, entry, uint32_t(nextName) | kSubdirectoryBit);
-    Put16(out, nextName, uint32_t(key.name.size()));
-    for (size_t i = 0; i < key.name.size(); ++i) Put16(out, nextName + 2 + 2 * i, key.name[i]);
+    if (!key.named) return StoreLe32(out.data() + entry, key.id);
+    StoreLe32(out.data() + entry, uint32_t(nextName) | kSubdirectoryBit);
+    StoreLe16(out.data() + nextName, uint16_t(key.name.size()));
+    for (size_t i = 0; i < key.name.size(); ++i) StoreLe16(out.data() + nextName + 2 + 2 * i, key.name[i]);
     nextName += nameSize(key);
   };
   auto namedCount = [](const auto& map) {
@@ -194,7 +189,7 @@ Bytes LayOutTables(const ResourceTree& tree, uint32_t rva, uint64_t& dataBytes) 
     size_t at = startTable(namedCount(nameMap), nameMap.size() - namedCount(nameMap));
     nameTables.push_back(at);
     putKey(root + 16 + 8 * i, type);
-    Put32(out, root + 20 + 8 * i, uint32_t(at) | kSubdirectoryBit);
+    StoreLe32(out.data() + root + 20 + 8 * i, uint32_t(at) | kSubdirectoryBit);
     ++i;
   }
   i = 0;
@@ -203,14 +198,14 @@ Bytes LayOutTables(const ResourceTree& tree, uint32_t rva, uint64_t& dataBytes) 
     for (const auto& [name, languages] : nameMap) {
       size_t at = startTable(0, languages.size());
       putKey(nameTables[i] + 16 + 8 * j, name);
-      Put32(out, nameTables[i] + 20 + 8 * j, uint32_t(at) | kSubdirectoryBit);
+      StoreLe32(out.data() + nameTables[i] + 20 + 8 * j, uint32_t(at) | kSubdirectoryBit);
       size_t k = 0;
       for (const auto& [language, item] : languages) {
-        Put32(out, at + 16 + 8 * k, language);
-        Put32(out, at + 20 + 8 * k, uint32_t(nextEntry));
-        Put32(out, nextEntry, uint32_t(rva + nextData));
-        Put32(out, nextEntry + 4, uint32_t(item.Size()));
-        Put32(out, nextEntry + 8, item.codePage);
+        StoreLe32(out.data() + at + 16 + 8 * k, language);
+        StoreLe32(out.data() + at + 20 + 8 * k, uint32_t(nextEntry));
+        StoreLe32(out.data() + nextEntry, uint32_t(rva + nextData));
+        StoreLe32(out.data() + nextEntry + 4, uint32_t(item.Size()));
+        StoreLe32(out.data() + nextEntry + 8, item.codePage);
         nextEntry += 16;
         nextData += AlignUp(item.Size(), 8);
         ++k;
@@ -281,20 +276,20 @@ struct VersionNode {
 
 bool ReadVersionNode(const Bytes& b, size_t at, size_t limit, VersionNode& node) {
   if (at + 6 > limit) return false;
-  size_t length = Get16(b, at);
+  size_t length = LoadLe16(b.data() + at);
   if (length < 6 || at + length > limit) return false;
   node.end = at + length;
   size_t p = at + 6;
   node.key.clear();
   for (;; p += 2) {
     if (p + 2 > node.end) return false;
-    char16_t c = char16_t(Get16(b, p));
+    char16_t c = char16_t(LoadLe16(b.data() + p));
     if (!c) break;
     node.key += c;
   }
   node.value = std::min<size_t>(AlignUp(p + 2, 4), node.end);
   // Text values count their length in UTF-16 units, binary ones in bytes.
-  size_t valueLength = Get16(b, at + 2), type = Get16(b, at + 4);
+  size_t valueLength = LoadLe16(b.data() + at + 2), type = LoadLe16(b.data() + at + 4);
   size_t valueBytes = type == 1 ? 2 * valueLength : valueLength;
   node.valueUnits = std::min(valueBytes, node.end - node.value) / (type == 1 ? 2 : 1);
   node.children = std::min<size_t>(AlignUp(node.value + valueBytes, 4), node.end);
@@ -375,25 +370,20 @@ bool Image::ParseFile(const std::filesystem::path& path, uint32_t inlineLimit, s
   std::streamoff size = in.tellg();
   if (size < 0) return problem = "cannot read the file's size", false;
   fileSize_ = uint64_t(size);
-  // The headers: the DOS header, then the PE headers and the section table it points to.
-  auto readFront = [&](uint64_t length) {
+  // The headers: the front of the file, and more of it while they run past what is held.
+  for (uint64_t length = 4096;;) {
     file_.resize(size_t(std::min<uint64_t>(length, fileSize_)));
     in.clear();
     in.seekg(0);
-    return bool(in.read(reinterpret_cast<char*>(file_.data()), std::streamsize(file_.size())));
-  };
-  if (!readFront(4096)) return problem = "cannot read the file", false;
-  if (file_.size() >= 64) {
-    uint64_t pe = Get32(file_, 0x3C);
-    if (pe + 4 + kCoffSize <= file_.size() || pe + 4 + kCoffSize <= fileSize_) {
-      if (pe + 4 + kCoffSize > file_.size() && !readFront(pe + 4 + kCoffSize)) return problem = "cannot read the file", false;
-      uint64_t end = pe + 4 + kCoffSize + Get16(file_, size_t(pe + 4 + 16)) +
-                     uint64_t(Get16(file_, size_t(pe + 4 + 2))) * kSectionHeaderSize;
-      if (end > file_.size() && end <= fileSize_ && !readFront(end)) return problem = "cannot read the file", false;
-    }
+    if (!in.read(reinterpret_cast<char*>(file_.data()), std::streamsize(file_.size())))
+      return problem = "cannot read the file", false;
+    uint64_t more = 0;
+    if (ParseHeaders(problem, &more)) break;
+    if (more <= file_.size()) return false;
+    length = more;
   }
-  if (!ParseHeaders(problem)) return false;
   sectionBytes_.resize(sections_.size());
+  if (headersOnly_) return true;
   for (size_t i = 0; i < sections_.size(); ++i) {
     const Section& s = sections_[i];
     if (i == rsrc_ || !s.rawSize) continue;
@@ -411,58 +401,73 @@ bool Image::ParseFile(const std::filesystem::path& path, uint32_t inlineLimit, s
   return reader.Read(problem);
 }
 
+bool Image::ParseHeadersOfFile(const std::filesystem::path& path, std::string& problem) {
+  headersOnly_ = true;
+  const bool ok = ParseFile(path, 0, problem);
+  headersOnly_ = false;
+  return ok;
+}
+
 const uint8_t* Image::SectionBytes(size_t i) const {
   if (i >= sections_.size() || !sections_[i].rawSize) return nullptr;
   if (!fromFile_) return file_.data() + sections_[i].rawPointer;
   return sectionBytes_[i].empty() ? nullptr : sectionBytes_[i].data();
 }
 
-bool Image::ParseHeaders(std::string& problem) {
+bool Image::ParseHeaders(std::string& problem, uint64_t* more) {
   resources_.clear();
   sections_.clear();
   const Bytes& f = file_;
-  if (f.size() < 64 || f[0] != 'M' || f[1] != 'Z') return problem = "not a Windows executable (no MZ header)", false;
-  peOffset_ = Get32(f, 0x3C);
-  if (!Fits(f.size(), peOffset_, 4 + kCoffSize) || Get32(f, peOffset_) != 0x00004550)
+  // Whether [at, at + length) is held; when it is not but lies in the file, `more` learns
+  // how much of the file would hold it.
+  auto held = [&](uint64_t at, uint64_t length) {
+    if (Fits(f.size(), at, length)) return true;
+    if (more && Fits(fileSize_, at, length)) *more = at + length;
+    return false;
+  };
+  if (!held(0, 64) || f[0] != 'M' || f[1] != 'Z') return problem = "not a Windows executable (no MZ header)", false;
+  peOffset_ = LoadLe32(f.data() + 0x3C);
+  if (!held(peOffset_, 4 + kCoffSize) || LoadLe32(f.data() + peOffset_) != 0x00004550)
     return problem = "not a PE file (no PE signature)", false;
   uint32_t coff = peOffset_ + 4;
   optOffset_ = coff + kCoffSize;
-  optSize_ = Get16(f, coff + 16);
-  if (!Fits(f.size(), optOffset_, optSize_) || optSize_ < 2) return problem = "truncated optional header", false;
-  uint16_t magic = Get16(f, optOffset_ + kOptMagic);
+  optSize_ = LoadLe16(f.data() + coff + 16);
+  if (!held(optOffset_, optSize_) || optSize_ < 2) return problem = "truncated optional header", false;
+  uint16_t magic = LoadLe16(f.data() + optOffset_ + kOptMagic);
   if (magic != 0x10B && magic != 0x20B) return problem = "not a PE32 file (unknown optional header)", false;
   plus_ = magic == 0x20B;
   uint32_t dirCountAt = plus_ ? kOptDirectories64 : kOptDirectories32;
   if (optSize_ < dirCountAt + 4) return problem = "truncated optional header", false;
-  directories_ = std::min<uint32_t>(Get32(f, optOffset_ + dirCountAt), (optSize_ - dirCountAt - 4) / 8);
-  sectionAlignment_ = Get32(f, optOffset_ + kOptSectionAlignment);
-  fileAlignment_ = Get32(f, optOffset_ + kOptFileAlignment);
+  directories_ = std::min<uint32_t>(LoadLe32(f.data() + optOffset_ + dirCountAt), (optSize_ - dirCountAt - 4) / 8);
+  sectionAlignment_ = LoadLe32(f.data() + optOffset_ + kOptSectionAlignment);
+  fileAlignment_ = LoadLe32(f.data() + optOffset_ + kOptFileAlignment);
   if (!fileAlignment_ || !sectionAlignment_ || (fileAlignment_ & (fileAlignment_ - 1)) ||
       (sectionAlignment_ & (sectionAlignment_ - 1)))
     return problem = "bad file or section alignment", false;
 
-  uint32_t count = Get16(f, coff + 2);
+  uint32_t count = LoadLe16(f.data() + coff + 2);
   sectionTable_ = optOffset_ + optSize_;
-  if (!Fits(f.size(), sectionTable_, uint64_t(count) * kSectionHeaderSize)) return problem = "truncated section table", false;
+  if (!held(sectionTable_, uint64_t(count) * kSectionHeaderSize)) return problem = "truncated section table", false;
   for (uint32_t i = 0; i < count; ++i) {
     uint32_t at = sectionTable_ + i * kSectionHeaderSize;
     Section s;
     s.name.assign(reinterpret_cast<const char*>(&f[at]), strnlen(reinterpret_cast<const char*>(&f[at]), 8));
-    s.virtualSize = Get32(f, at + 8);
-    s.virtualAddress = Get32(f, at + 12);
-    s.rawSize = Get32(f, at + 16);
-    s.rawPointer = Get32(f, at + 20);
-    s.characteristics = Get32(f, at + 36);
+    s.virtualSize = LoadLe32(f.data() + at + 8);
+    s.virtualAddress = LoadLe32(f.data() + at + 12);
+    s.rawSize = LoadLe32(f.data() + at + 16);
+    s.rawPointer = LoadLe32(f.data() + at + 20);
+    s.characteristics = LoadLe32(f.data() + at + 36);
     if (s.rawSize && !Fits(fileSize_, s.rawPointer, s.rawSize)) return problem = "section " + s.name + " lies beyond the end of the file", false;
     sections_.push_back(s);
   }
   directoryTable_ = optOffset_ + dirCountAt + 4;
   Directory(kDirCertificate, certOffset_, certSize_);
   if (certSize_ && !Fits(fileSize_, certOffset_, certSize_)) return problem = "certificate table beyond the end of the file", false;
+  rsrc_ = sections_.size();
+  if (headersOnly_) return true;
   uint32_t rsrcRva = 0, rsrcSize = 0;
   Directory(kDirResource, rsrcRva, rsrcSize);
   if (!rsrcRva) return problem = "has no resource section", false;
-  rsrc_ = sections_.size();
   for (size_t i = 0; i < sections_.size(); ++i)
     if (sections_[i].virtualAddress == rsrcRva) rsrc_ = i;
   if (rsrc_ == sections_.size()) return problem = "the resource directory does not start a section", false;
@@ -480,16 +485,16 @@ bool Image::ParseResources(std::string& problem) {
 void Image::Directory(uint32_t index, uint32_t& rva, uint32_t& size) const {
   rva = size = 0;
   if (index >= directories_) return;
-  rva = Get32(file_, directoryTable_ + 8 * index);
-  size = Get32(file_, directoryTable_ + 8 * index + 4);
+  rva = LoadLe32(file_.data() + directoryTable_ + 8 * index);
+  size = LoadLe32(file_.data() + directoryTable_ + 8 * index + 4);
 }
 
 uint64_t Image::ImageBase() const {
-  return plus_ ? Get32(file_, optOffset_ + kOptImageBase64) | uint64_t(Get32(file_, optOffset_ + kOptImageBase64 + 4)) << 32
-               : Get32(file_, optOffset_ + kOptImageBase32);
+  return plus_ ? LoadLe32(file_.data() + optOffset_ + kOptImageBase64) | uint64_t(LoadLe32(file_.data() + optOffset_ + kOptImageBase64 + 4)) << 32
+               : LoadLe32(file_.data() + optOffset_ + kOptImageBase32);
 }
 
-uint16_t Image::DllCharacteristics() const { return Get16(file_, optOffset_ + kOptDllCharacteristics); }
+uint16_t Image::DllCharacteristics() const { return LoadLe16(file_.data() + optOffset_ + kOptDllCharacteristics); }
 
 const uint8_t* Image::At(uint64_t rva, uint64_t length, uint64_t* rest) const {
   for (size_t i = 0; i < sections_.size(); ++i) {
@@ -504,10 +509,10 @@ const uint8_t* Image::At(uint64_t rva, uint64_t length, uint64_t* rest) const {
   return nullptr;
 }
 
-uint16_t Image::Machine() const { return Get16(file_, peOffset_ + 4); }
-uint16_t Image::Subsystem() const { return Get16(file_, optOffset_ + kOptSubsystem); }
-uint32_t Image::StoredChecksum() const { return Get32(file_, optOffset_ + kOptChecksum); }
-uint32_t Image::ImageSize() const { return Get32(file_, optOffset_ + kOptSizeOfImage); }
+uint16_t Image::Machine() const { return LoadLe16(file_.data() + peOffset_ + 4); }
+uint16_t Image::Subsystem() const { return LoadLe16(file_.data() + optOffset_ + kOptSubsystem); }
+uint32_t Image::StoredChecksum() const { return LoadLe32(file_.data() + optOffset_ + kOptChecksum); }
+uint32_t Image::ImageSize() const { return LoadLe32(file_.data() + optOffset_ + kOptSizeOfImage); }
 
 const ResourceData* Image::Find(uint16_t type, uint16_t name) const {
   auto t = resources_.find(ResourceKey::Id(type));
@@ -631,46 +636,46 @@ bool Image::Plan(Layout& plan, std::string& problem) const {
 
   for (size_t i = 0; i < moved.size(); ++i) {
     uint32_t at = sectionTable_ + uint32_t(i) * kSectionHeaderSize;
-    Put32(out, at + 8, moved[i].virtualSize);
-    Put32(out, at + 12, moved[i].virtualAddress);
-    Put32(out, at + 16, moved[i].rawSize);
-    Put32(out, at + 20, moved[i].rawPointer);
+    StoreLe32(out.data() + at + 8, moved[i].virtualSize);
+    StoreLe32(out.data() + at + 12, moved[i].virtualAddress);
+    StoreLe32(out.data() + at + 16, moved[i].rawSize);
+    StoreLe32(out.data() + at + 20, moved[i].rawPointer);
   }
   // Data directories that point into a moved section move with it.
   for (uint32_t d = 0; d < directories_; ++d) {
     if (d == kDirCertificate || d == kDirResource) continue;
-    uint32_t rva = Get32(out, dirAt(d));
+    uint32_t rva = LoadLe32(out.data() + dirAt(d));
     if (!rva) continue;
     for (size_t k = 0; k < after.size(); ++k) {
       const Section& s = sections_[after[k]];
       if (rva >= s.virtualAddress && rva < uint64_t(s.virtualAddress) + std::max(s.virtualSize, s.rawSize)) {
         if (d == kDirDebug) return problem = "the debug directory lies in a section after the resources", false;
-        Put32(out, dirAt(d), uint32_t(int64_t(rva) + shifts[k].second));
+        StoreLe32(out.data() + dirAt(d), uint32_t(int64_t(rva) + shifts[k].second));
       }
     }
   }
-  Put32(out, dirAt(kDirResource), rsrc.virtualAddress);
-  Put32(out, dirAt(kDirResource) + 4, moved[rsrc_].virtualSize);
+  StoreLe32(out.data() + dirAt(kDirResource), rsrc.virtualAddress);
+  StoreLe32(out.data() + dirAt(kDirResource) + 4, moved[rsrc_].virtualSize);
   if (kDirCertificate < directories_) {
-    Put32(out, dirAt(kDirCertificate), 0);
-    Put32(out, dirAt(kDirCertificate) + 4, 0);
+    StoreLe32(out.data() + dirAt(kDirCertificate), 0);
+    StoreLe32(out.data() + dirAt(kDirCertificate) + 4, 0);
   }
   // A COFF symbol table kept after the sections moves with them.
-  uint32_t symbols = Get32(out, peOffset_ + 4 + 8);
-  if (symbols && symbols >= oldEnd) Put32(out, peOffset_ + 4 + 8, uint32_t(int64_t(symbols) + fileShift));
+  uint32_t symbols = LoadLe32(out.data() + peOffset_ + 4 + 8);
+  if (symbols && symbols >= oldEnd) StoreLe32(out.data() + peOffset_ + 4 + 8, uint32_t(int64_t(symbols) + fileShift));
 
   uint64_t imageEnd = 0;
   for (const Section& s : moved)
     imageEnd = std::max(imageEnd, AlignUp(uint64_t(s.virtualAddress) + std::max(s.virtualSize, s.rawSize), sectionAlignment_));
   if (imageEnd > 0xFFFFFFFFu) return problem = "the new image would be larger than 4 GiB", false;
   plan.imageEnd = imageEnd;
-  Put32(out, optOffset_ + kOptSizeOfImage, uint32_t(imageEnd));
+  StoreLe32(out.data() + optOffset_ + kOptSizeOfImage, uint32_t(imageEnd));
   if (rsrc.characteristics & kScnInitializedData) {
-    uint32_t init = Get32(out, optOffset_ + kOptSizeOfInitializedData);
-    Put32(out, optOffset_ + kOptSizeOfInitializedData, uint32_t(int64_t(init) + newRaw - rsrc.rawSize));
+    uint32_t init = LoadLe32(out.data() + optOffset_ + kOptSizeOfInitializedData);
+    StoreLe32(out.data() + optOffset_ + kOptSizeOfInitializedData, uint32_t(int64_t(init) + newRaw - rsrc.rawSize));
   }
-  plan.checksumField = optOffset_ + kOptChecksum;
-  Put32(out, plan.checksumField, 0);
+  plan.checksumField = ChecksumFieldOffset();
+  StoreLe32(out.data() + plan.checksumField, 0);
   return true;
 }
 
@@ -748,21 +753,7 @@ uint32_t ChecksumAccumulator::Finish() const {
   return uint32_t(sum + length_);
 }
 
-size_t ChecksumFieldOffset(const Image& image) {
-  return Get32(image.File(), 0x3C) + 4 + kCoffSize + kOptChecksum;
-}
-
-uint32_t Checksum(const Bytes& file, size_t field) {
-  uint64_t sum = 0;
-  for (size_t i = 0; i < file.size(); i += 2) {
-    if (i == field || i == field + 2) continue;
-    uint32_t word = file[i] | (i + 1 < file.size() ? file[i + 1] << 8 : 0);
-    sum += word;
-    sum = (sum & 0xFFFF) + (sum >> 16);
-  }
-  sum = (sum & 0xFFFF) + (sum >> 16);
-  return uint32_t(sum + file.size());
-}
+size_t Image::ChecksumFieldOffset() const { return optOffset_ + kOptChecksum; }
 
 bool FindFileVersionText(const Bytes& info, std::u16string& text) {
   VersionNode root, table, files, value;
@@ -771,7 +762,7 @@ bool FindFileVersionText(const Bytes& info, std::u16string& text) {
     if (!FindChild(info, files, language, table) || !FindChild(info, table, "FileVersion", value)) continue;
     text.clear();
     for (size_t i = 0; i < value.valueUnits; ++i) {
-      char16_t c = char16_t(Get16(info, value.value + 2 * i));
+      char16_t c = char16_t(LoadLe16(info.data() + value.value + 2 * i));
       if (!c) break;
       text += c;
     }

@@ -33,7 +33,8 @@ class OutputSink {
 };
 
 // The header checksum of a file taken piece by piece, the checksum field read as zero
-// (the caller puts zeros there).
+// (the caller puts zeros there): the 16-bit one's-complement sum of its words plus its
+// length.
 class ChecksumAccumulator {
  public:
   void Add(const uint8_t* data, size_t length);
@@ -96,6 +97,10 @@ class Image {
   // and the resource data of up to inlineLimit bytes; larger data stays in the file
   // (ResourceData::external). Such an image cannot be written.
   bool ParseFile(const std::filesystem::path& path, uint32_t inlineLimit, std::string& problem);
+  // Reads only the headers of a file, which need not have resources: whether it is a PE
+  // file at all (an MZ header pointing at the PE signature) and where its certificate
+  // table lies. Nothing but the header queries may be used after it.
+  bool ParseHeadersOfFile(const std::filesystem::path& path, std::string& problem);
   bool Write(Bytes& out, std::string& problem) const;
   // As Write, front to back into sink, the checksum patched in at the end: a resource
   // given as `streamed` is never held in memory.
@@ -129,6 +134,8 @@ class Image {
   uint16_t Machine() const;
   uint16_t Subsystem() const;
   uint32_t StoredChecksum() const;
+  // Where the checksum field lies in the file.
+  size_t ChecksumFieldOffset() const;
   uint64_t ImageBase() const;
   uint16_t DllCharacteristics() const;
   // Data directory `index` (RVA and size); zeros when the header has no such entry.
@@ -141,7 +148,7 @@ class Image {
   uint32_t CertificateSize() const { return certSize_; }
 
  private:
-  bool ParseHeaders(std::string& problem);
+  bool ParseHeaders(std::string& problem, uint64_t* more = nullptr);
   bool ParseResources(std::string& problem);
   struct Layout;
   bool Plan(Layout& layout, std::string& problem) const;
@@ -149,6 +156,7 @@ class Image {
   Bytes file_;
   uint64_t fileSize_ = 0;
   bool fromFile_ = false;
+  bool headersOnly_ = false;
   std::vector<Bytes> sectionBytes_;  // after ParseFile
   bool plus_ = false;
   uint32_t peOffset_ = 0, optOffset_ = 0, optSize_ = 0, sectionTable_ = 0;
@@ -158,12 +166,6 @@ class Image {
   size_t rsrc_ = 0;
   ResourceTree resources_;
 };
-
-// The checksum of the optional header: 16-bit one's-complement-style sum of the file with
-// the checksum field taken as zero, plus the file's length.
-uint32_t Checksum(const Bytes& file, size_t checksumFieldOffset);
-// Where the checksum field lies in a parsed image's file.
-size_t ChecksumFieldOffset(const Image& image);
 
 // The "FileVersion" text of a VS_VERSIONINFO block, looked up in the string tables
 // 040904b0 (U.S. English) and then 080404b0 (Simplified Chinese), keys compared without

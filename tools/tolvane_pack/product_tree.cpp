@@ -53,9 +53,10 @@ bool Walk(const fs::path& root, const fs::path& dir, const std::u16string& prefi
       error = Display(path) + ": is a link; the package holds only plain files and folders";
       return false;
     }
-    std::optional<std::u16string> component = ComponentToUtf16(path.filename());
+    std::string problem;
+    std::optional<std::u16string> component = ComponentToUtf16(path.filename(), problem);
     if (!component) {
-      error = Display(path) + ": the file name is not valid UTF-8";
+      error = Display(path) + ": the file name is " + problem;
       return false;
     }
     std::u16string name = prefix.empty() ? *component : prefix + u'\\' + *component;
@@ -120,9 +121,10 @@ bool ReadOrder(const fs::path& orderFile, std::vector<std::u16string>& order, st
     ++lineNo;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty() || line[0] == '#') continue;
-    std::optional<std::u16string> name = Utf8ToUtf16(line);
+    std::string problem;
+    std::optional<std::u16string> name = Utf8ToUtf16(line, problem);
     if (!name) {
-      error = Display(orderFile) + ":" + std::to_string(lineNo) + ": not valid UTF-8";
+      error = Display(orderFile) + ":" + std::to_string(lineNo) + ": " + problem;
       return false;
     }
     std::replace(name->begin(), name->end(), u'/', u'\\');

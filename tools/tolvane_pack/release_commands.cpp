@@ -13,6 +13,7 @@
 #include "tools/tolvane_pack/file_io.h"
 #include "tools/tolvane_pack/package_commands.h"
 #include "tools/tolvane_pack/pe_resources.h"
+#include "tools/tolvane_pack/release_signing.h"
 #include "tools/tolvane_pack/release_support.h"
 #include "tools/tolvane_pack/strong_deflate.h"
 #include "tools/tolvane_pack/text_codec.h"
@@ -75,25 +76,6 @@ bool LoadStub(const fs::path& path, pe::Image& stub, std::string& error) {
   return true;
 }
 
-// Runs osslsigncode; its output goes to `log` (a file the caller removes).
-bool Sign(const fs::path& in, const fs::path& out, const CommandLine& cl, const fs::path& log, std::string& error) {
-  std::vector<std::string> command = {"osslsigncode", "sign", "-pkcs12", cl.Value("--sign-pkcs12")};
-  if (cl.Has("--sign-password-file")) {
-    command.insert(command.end(), {"-readpass", cl.Value("--sign-password-file")});
-  } else {
-    command.insert(command.end(), {"-pass", ""});
-  }
-  if (cl.Has("--timestamp-url")) command.insert(command.end(), {"-t", cl.Value("--timestamp-url")});
-  command.insert(command.end(), {"-h", "sha256", "-in", in.string(), "-out", out.string()});
-  int status = 0;
-  if (!RunProgram(command, log, status, error)) return false;
-  if (status != 0) {
-    error = Display(cl.Value("--sign-pkcs12")) + ": osslsigncode could not sign (" + ProgramMessage(log) + ")";
-    return false;
-  }
-  return true;
-}
-
 // The new setup.exe going into its temporary file.
 class FileSink final : public pe::OutputSink {
  public:
@@ -110,7 +92,8 @@ class FileSink final : public pe::OutputSink {
 const CommandSpec kSetupSpec{
     "setup",
     "PRODUCT_DIR -o SETUP.EXE [--license FILE.rtf] [--key-file FILE] [--print-key] [--version N]\n"
-    "       [--order FILE] [--stub FILE] [--sign-pkcs12 FILE [--sign-password-file FILE] [--timestamp-url URL]]\n"
+    "       [--order FILE] [--stub FILE]\n"
+    "       [--sign-pkcs12 FILE [--sign-password-file FILE] [--timestamp-url URL] [--resign]]\n"
     "       [--allow-long-paths] [--quiet]",
     "make setup.exe from a product folder: package, stub, licence, signature",
     1,
@@ -122,9 +105,10 @@ const CommandSpec kSetupSpec{
      {"--version", "N", "check that the package version is N"},
      kOrderOption,
      {"--stub", "FILE", "the wizard stub (default: " "tolvane-setup-stub.exe beside this program)"},
-     {"--sign-pkcs12", "FILE", "sign with the certificate and key of this PKCS#12 file (osslsigncode)"},
+     {"--sign-pkcs12", "FILE", "sign the product's programs and setup.exe with the certificate and key of this PKCS#12 file"},
      {"--sign-password-file", "FILE", "the PKCS#12 file's password, read from FILE"},
      {"--timestamp-url", "URL", "the time-stamping service to ask"},
+     {"--resign", nullptr, "sign afresh the programs that already carry a signature"},
      kAllowLongPathsOption,
      kQuietOption,
      kSetupLimitOption},
@@ -132,7 +116,10 @@ const CommandSpec kSetupSpec{
     " (FileVersion a, b, c, d: a * 256 + c);\n"
     "--version only checks it. Without --key-file a fresh key is drawn (--print-key shows it).\n"
     "A file whose path under C:\\Program Files (x86)\\QUAV_SRV\\ reaches 260 characters is refused\n"
-    "unless --allow-long-paths is given."};
+    "unless --allow-long-paths is given.\n"
+    "Signing (osslsigncode) covers every PE file of the product, found by its content; one that\n"
+    "already carries an intact signature is left as it is (--resign replaces it). The signing\n"
+    "time is SOURCE_DATE_EPOCH when that is set, so that the same inputs give the same bytes."};
 const CommandSpec kInspectSpec{"inspect", "SETUP.EXE [--json] [--ca FILE] [--stub FILE] [--quiet]",
                                "check a setup.exe without running it: package, key, payload, signature", 1, 1,
                                {{"--json", nullptr, "the report as one JSON object"},
@@ -144,19 +131,23 @@ const CommandSpec kInspectSpec{"inspect", "SETUP.EXE [--json] [--ca FILE] [--stu
 int RunSetup(const CommandLine& cl) {
   const std::string command = "setup";
   if (!cl.Has("-o")) return PrintUsage(kSetupSpec), 2;
-  if ((cl.Has("--sign-password-file") || cl.Has("--timestamp-url")) && !cl.Has("--sign-pkcs12"))
-    return Fail(command, "--sign-password-file and --timestamp-url need --sign-pkcs12");
+  if ((cl.Has("--sign-password-file") || cl.Has("--timestamp-url") || cl.Has("--resign")) && !cl.Has("--sign-pkcs12"))
+    return Fail(command, "--sign-password-file, --timestamp-url and --resign need --sign-pkcs12");
+  const bool sign = cl.Has("--sign-pkcs12");
 #ifdef _WIN32
   // osslsigncode is a Linux program; on Windows the vendor's own signing step signs.
-  if (cl.Has("--sign-pkcs12"))
-    return Fail(command, "the Windows build of tolvane-pack does not sign: leave out --sign-pkcs12, then sign " +
-                             Display(cl.Value("-o")) +
-                             " with your own signing step (for example: signtool sign /fd sha256 /f FILE.pfx " +
-                             Display(cl.Value("-o")) + ") and check it with tolvane-pack inspect");
+  if (sign)
+    return Fail(command, "the Windows build of tolvane-pack does not sign: leave out --sign-pkcs12" +
+                             std::string(cl.Has("--resign") ? " and --resign" : "") +
+                             ", sign the product's programs with your own signing step before packing them and " +
+                             Display(cl.Value("-o")) + " after (for example: signtool sign /fd sha256 /f FILE.pfx " +
+                             Display(cl.Value("-o")) + "), and check it with tolvane-pack inspect");
 #endif
   std::string error;
   uint64_t limit = 0;
   if (!SetupLimit(cl, limit, error)) return Fail(command, error);
+  SigningOptions signing;
+  if (sign && !ReadSigningOptions(cl, signing, error)) return Fail(command, error);
   const fs::path root = cl.positional[0], out = cl.Value("-o");
 
   std::error_code ec;
@@ -187,6 +178,14 @@ int RunSetup(const CommandLine& cl) {
   ProductTree tree;
   if (!ScanProduct(root, order.empty() ? nullptr : &order, tree, error)) return Fail(command, error);
   if (!cl.Has("--allow-long-paths") && !CheckInstallPaths(tree, error)) return Fail(command, error);
+
+  // The product's programs are signed into a private folder beside the output, which
+  // also takes the signed setup.exe.
+  TemporaryFolder signWork;
+  ProgramSigning programs;
+  if (sign && (!signWork.Make(out.parent_path(), Display(out.filename()), error) ||
+               !SignPrograms(tree, signing, signWork.Path(), cl.Has("--quiet"), programs, error)))
+    return Fail(command, error);
 
   // The image setup.exe maps is the stub's with the package added: checked as the
   // archive grows, so that a product too large to install stops the work early.
@@ -232,13 +231,12 @@ int RunSetup(const CommandLine& cl) {
   if (!CheckSetupPackage(file.TemporaryPath(), error, "setup: checking", cl.Has("--quiet"))) return Fail(command, "the new file's package does not check out: " + error);
 
   uint64_t size = 0;
-  if (cl.Has("--sign-pkcs12")) {
-    // osslsigncode works on files: the signed file lies in a private folder beside the
-    // output until it is synced and renamed into place.
-    TemporaryFolder work;
-    bool ok = work.Make(out.parent_path(), Display(out.filename()), error) &&
-              Sign(file.TemporaryPath(), work.Path() / "signed.exe", cl, work.Path() / "osslsigncode.log", error) &&
-              PutInPlace(work.Path() / "signed.exe", out, error);
+  if (sign) {
+    // osslsigncode works on files: the signed file lies in the private folder until it is
+    // synced and renamed into place.
+    const fs::path signedSetup = signWork.Path() / "signed.exe";
+    bool ok = SignFile(file.TemporaryPath(), signedSetup, Display(out), signing, signWork.Path(), error) &&
+              PutInPlace(signedSetup, out, error);
     file.Discard();
     if (!ok) return Fail(command, error);
   } else if (!file.Commit(error)) {
@@ -246,9 +244,13 @@ int RunSetup(const CommandLine& cl) {
   }
   size = fs::file_size(out, ec);
 
+  std::string signedText;
+  if (sign)
+    signedText = ", signed with " + std::to_string(programs.signedNow) + " of its programs" +
+                 (programs.kept ? " (" + std::to_string(programs.kept) + " kept their own signature)" : "");
   std::printf("%s: version %u (%s FileVersion \"%s\"), %s; %llu bytes%s\n", Display(out).c_str(),
               unsigned(server.number), kServerExecutableName, server.text.c_str(), DescribeBuild(tree, built).c_str(),
-              static_cast<unsigned long long>(size), cl.Has("--sign-pkcs12") ? ", signed" : "");
+              static_cast<unsigned long long>(size), signedText.c_str());
   if (cl.Has("--print-key")) std::printf("key %s\n", KeyToHex(key).c_str());
   return 0;
 }

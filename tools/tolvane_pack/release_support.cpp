@@ -24,6 +24,7 @@ extern char** environ;
 #include "tools/tolvane_pack/file_io.h"
 #include "tools/tolvane_pack/package_commands.h"
 #include "tools/tolvane_pack/pe_resources.h"
+#include "tools/tolvane_pack/release_signing.h"
 #include "tools/tolvane_pack/text_codec.h"
 
 namespace tolvane::pack {
@@ -156,65 +157,77 @@ bool ChecksumOfFile(const fs::path& path, uint64_t field, uint32_t& checksum) {
   return true;
 }
 
-// Reads osslsigncode's verdict: a digest that no longer matches the file means the file
-// changed after signing; otherwise the failure is the certificate's.
-void CheckSignature(const fs::path& path, const fs::path* ca, InspectReport& report) {
-#ifdef _WIN32
-  // osslsigncode is a Linux program; Windows has its own check of the signature.
-  (void)ca;
-  report.signature = "not checked";
-  report.signatureDetail = "the Windows build of tolvane-pack does not check signatures (signtool verify /pa " +
-                           Display(path) + " does)";
-  return;
-#endif
-  TemporaryFolder work;
-  std::string error;
-  std::error_code ec;
-  const fs::path temp = fs::temp_directory_path(ec);
-  if (!work.Make(temp, "tolvane-verify", error)) {
-    report.signature = "not verified";
-    report.signatureDetail = error;
-    report.faults.push_back("signature " + report.signatureDetail);
-    return;
+// A private folder of the system's temporary folder for the checks' files, made when
+// first needed and removed with everything in it.
+class CheckFolder {
+ public:
+  const fs::path* Get(std::string& error) {
+    std::error_code ec;
+    if (folder_.Path().empty() && !folder_.Make(fs::temp_directory_path(ec), "tolvane-verify", error)) return nullptr;
+    return &folder_.Path();
   }
-  const fs::path log = work.Path() / "osslsigncode.log";
-  std::vector<std::string> command = {"osslsigncode", "verify", "-in", path.string()};
-  if (ca) command.insert(command.end(), {"-CAfile", ca->string()});
-  int status = 0;
-  bool ran = RunProgram(command, log, status, error);
-  std::string current, calculated, lastError;
-  if (ran) {
-    std::ifstream in(log);
-    std::string line;
-    while (std::getline(in, line)) {
-      auto value = [&] {
-        size_t colon = line.find(':');
-        std::string v = colon == std::string::npos ? "" : line.substr(colon + 1);
-        while (!v.empty() && (v.back() == ' ' || v.back() == '\r')) v.pop_back();
-        while (!v.empty() && v.front() == ' ') v.erase(v.begin());
-        return v;
-      };
-      if (line.rfind("Current message digest", 0) == 0) current = value();
-      if (line.rfind("Calculated message digest", 0) == 0) calculated = value();
-      if (line.find("Error:") != std::string::npos) lastError = value();
+
+ private:
+  TemporaryFolder folder_;
+};
+
+// Finds the PE files of a package as it is checked: a file that starts with "MZ" is
+// copied into the check folder (a file created there anew), its headers read, and a
+// signed one's signature checked with osslsigncode.
+class ProgramFinder final : public PackageFileObserver {
+ public:
+  ProgramFinder(CheckFolder& folder, const fs::path* ca, InspectReport& report)
+      : folder_(folder), ca_(ca), report_(report) {}
+  void Begin(const std::u16string& name) override {
+    name_ = name;
+    front_.clear();
+    copying_ = false;
+    copy_.Discard();
+  }
+  bool Take(const uint8_t* data, size_t length, std::string& error) override {
+    if (!copying_ && front_.size() < 2) {
+      const size_t earlier = front_.size();  // bytes of the front that came in before
+      front_.insert(front_.end(), data, data + std::min<size_t>(length, 2 - earlier));
+      if (front_.size() < 2 || front_[0] != 'M' || front_[1] != 'Z') return true;
+      const fs::path* folder = folder_.Get(error);
+      if (!folder || !copy_.Start(*folder / "program", error)) return false;
+      copying_ = true;
+      if (!copy_.Write(front_.data(), earlier)) return error = "cannot copy a program out of the package", false;
     }
+    if (copying_ && !copy_.Write(data, length)) return error = "cannot copy a program out of the package", false;
+    return true;
   }
-  if (!ran) {
-    report.signature = "not verified";
-    report.signatureDetail = error;
-  } else if (status == 0) {
-    report.signature = "verified";
-    report.signatureDetail = ca ? "certificate chain checked against " + Display(*ca) : "certificate chain checked against the system's certificates";
-  } else {
-    report.signature = "not verified";
-    if (current.empty() || current != calculated)
-      report.signatureDetail = "the file was changed after it was signed (its digest no longer matches)";
-    else
-      report.signatureDetail = "the signer's certificate is not trusted" + (lastError.empty() ? "" : " (" + lastError + ")") +
-                               (ca ? "" : "; give --ca FILE for a private certificate");
+  bool End(std::string& error) override {
+    if (!copying_) return true;
+    copying_ = false;
+    if (!copy_.Finish(error)) return false;
+    uint32_t certificateBytes = 0;
+    if (IsPeFile(copy_.TemporaryPath(), certificateBytes)) {
+      InspectReport::Program program;
+      program.name = Utf16ToUtf8(name_);
+      if (certificateBytes) {
+        SignatureCheck check = VerifySignature(copy_.TemporaryPath(), program.name, ca_, *folder_.Get(error));
+        program.signature = check.state;
+        program.signer = check.signer;
+        program.detail = check.detail;
+        if (check.state == "not verified")
+          report_.faults.push_back(report_.file + ": " + program.name + ": signature " + check.detail);
+      }
+      report_.programs.push_back(program);
+    }
+    copy_.Discard();
+    return true;
   }
-  if (report.signature != "verified") report.faults.push_back("signature " + report.signatureDetail);
-}
+
+ private:
+  CheckFolder& folder_;
+  const fs::path* ca_;
+  InspectReport& report_;
+  std::u16string name_;
+  Bytes front_;
+  bool copying_ = false;
+  AtomicFileWriter copy_;
+};
 
 }  // namespace
 
@@ -233,6 +246,7 @@ void InspectSetup(const fs::path& path, const fs::path& stubPath, const fs::path
                   bool quiet) {
   report = InspectReport();
   report.file = Display(path);
+  CheckFolder checkFolder;
   pe::Image image;
   std::string error;
   if (!ParseFile(path, image, error)) return report.faults.push_back(error);
@@ -253,12 +267,12 @@ void InspectSetup(const fs::path& path, const fs::path& stubPath, const fs::path
   report.hardening = pe::AnalyseHardening(image);
   pe::HardeningFaults(report.hardening, report.file, report.faults);
 
-  for (int id : {IDB_WATERMARK, IDB_HEADER, IDB_WATERMARK_120, IDB_HEADER_120, IDB_WATERMARK_144, IDB_HEADER_144,
-                 IDB_WATERMARK_192, IDB_HEADER_192})
+  for (int id : {IDB_WATERMARK, IDB_HEADER})
     if (const pe::ResourceData* bitmap = image.Find(pe::kRtBitmap, uint16_t(id))) report.bitmapBytes += bitmap->Size();
+  if (const pe::ResourceData* packed = image.Find(pe::kRtRcdata, IDR_DPI_BITMAPS)) report.bitmapBytes += packed->Size();
 
   report.storedChecksum = image.StoredChecksum();
-  if (!ChecksumOfFile(path, pe::ChecksumFieldOffset(image), report.computedChecksum))
+  if (!ChecksumOfFile(path, image.ChecksumFieldOffset(), report.computedChecksum))
     report.faults.push_back(report.file + ": cannot be read through for its checksum");
   if (report.storedChecksum != report.computedChecksum)
     report.faults.push_back(report.file + ": the header checksum " + Hex32(report.storedChecksum) +
@@ -287,9 +301,10 @@ void InspectSetup(const fs::path& path, const fs::path& stubPath, const fs::path
     PayloadKey key;
     report.keyOk = ReadManifest(in, parsed) && KeyProvider(parsed.KeyBlock, key);
     PackageCheck check;
+    ProgramFinder programs(checkFolder, ca, report);
     report.packageOk = CheckPackageInFile(manifest->bytes, report.file + ": RCDATA 218", path, payload->fileOffset,
                                           payload->Size(), report.file + ": RCDATA 219", check, error, "inspect",
-                                          quiet);
+                                          quiet, &programs);
     report.version = check.manifest.Version;
     report.entries = check.manifest.Entries.size();
     report.files = check.files;
@@ -298,7 +313,15 @@ void InspectSetup(const fs::path& path, const fs::path& stubPath, const fs::path
     if (!report.packageOk) report.faults.push_back(error);
   }
   report.overhead = report.size - report.manifestBytes - report.payloadBytes - report.bitmapBytes;
-  if (image.CertificateSize()) CheckSignature(path, ca, report);
+  if (image.CertificateSize()) {
+    SignatureCheck check;
+    check.state = "not verified";
+    if (const fs::path* folder = checkFolder.Get(check.detail)) check = VerifySignature(path, report.file, ca, *folder);
+    report.signature = check.state;
+    report.signatureDetail = check.detail;
+    report.signer = check.signer;
+    if (report.signature == "not verified") report.faults.push_back("signature " + report.signatureDetail);
+  }
 }
 
 std::string ReportText(const InspectReport& r) {
@@ -328,7 +351,13 @@ std::string ReportText(const InspectReport& r) {
   } else {
     line("package", "none");
   }
-  line("signature", r.signature + (r.signatureDetail.empty() ? "" : ": " + r.signatureDetail));
+  for (const InspectReport::Program& p : r.programs)
+    line("program", p.name + ": " +
+                        (p.signature == "none" ? "not signed"
+                                               : "signed" + (p.signer.empty() ? "" : " by " + p.signer) + ", " +
+                                                     p.signature + (p.detail.empty() ? "" : ": " + p.detail)));
+  line("signature", r.signature + (r.signer.empty() ? "" : ", signed by " + r.signer) +
+                        (r.signatureDetail.empty() ? "" : ": " + r.signatureDetail));
   line("result", r.faults.empty() ? "ok" : std::to_string(r.faults.size()) + " fault(s)");
   return t;
 }
@@ -360,6 +389,10 @@ std::string ReportJson(const InspectReport& r) {
   j["payload_ok"] = r.packageOk;
   j["signature"] = r.signature;
   j["signature_detail"] = r.signatureDetail;
+  j["signer"] = r.signer;
+  j["programs"] = nlohmann::ordered_json::array();
+  for (const InspectReport::Program& p : r.programs)
+    j["programs"].push_back({{"name", p.name}, {"signature", p.signature}, {"signer", p.signer}, {"detail", p.detail}});
   pe::AddHardeningJson(r.hardening, j);
   j["faults"] = r.faults;
   j["ok"] = r.faults.empty();

@@ -45,13 +45,20 @@ struct InspectReport {
   unsigned version = 0;
   size_t entries = 0, files = 0, folders = 0;
   uint64_t totalBytes = 0, manifestBytes = 0, payloadBytes = 0;
-  uint64_t bitmapBytes = 0;  // the wizard's bitmaps: 202 and 203, and those for higher DPIs
+  uint64_t bitmapBytes = 0;  // the wizard's bitmaps: 202 and 203, and the set for higher DPIs
   uint64_t overhead = 0;     // what the stub adds: the file minus package and bitmaps
   // What an install needs: the image the loader maps (SizeOfImage), the working memory
   // beside it, and the largest image that installs (package/install_limits.h).
   uint64_t imageBytes = 0, workingBytes = 0, imageLimit = 0;
   std::string signature = "none";  // "none", "verified", "not verified"; "not checked" (Windows build)
   std::string signatureDetail;
+  std::string signer;              // the subject of the certificate that signed setup.exe
+  // Every PE file in the package (told by content) and its signature, in manifest order.
+  struct Program {
+    std::string name;  // the manifest name, UTF-8
+    std::string signature = "none", signer, detail;  // as for setup.exe
+  };
+  std::vector<Program> programs;
   pe::Hardening hardening;  // DLL search, header flags, manifest
   std::vector<std::string> faults;  // each a sentence naming what is wrong
 };

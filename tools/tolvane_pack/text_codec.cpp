@@ -11,72 +11,6 @@
 
 namespace tolvane::pack {
 
-std::optional<std::u16string> Utf8ToUtf16(const std::string& text) {
-  std::u16string out;
-  size_t i = 0;
-  while (i < text.size()) {
-    uint8_t b = uint8_t(text[i]);
-    uint32_t cp;
-    int extra;
-    uint32_t min;
-    if (b < 0x80) {
-      cp = b, extra = 0, min = 0;
-    } else if ((b & 0xE0) == 0xC0) {
-      cp = b & 0x1F, extra = 1, min = 0x80;
-    } else if ((b & 0xF0) == 0xE0) {
-      cp = b & 0x0F, extra = 2, min = 0x800;
-    } else if ((b & 0xF8) == 0xF0) {
-      cp = b & 0x07, extra = 3, min = 0x10000;
-    } else {
-      return std::nullopt;
-    }
-    if (extra > 0 && i + extra >= text.size()) return std::nullopt;
-    for (int k = 1; k <= extra; ++k) {
-      uint8_t c = uint8_t(text[i + k]);
-      if ((c & 0xC0) != 0x80) return std::nullopt;
-      cp = cp << 6 | (c & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp < 0xE000)) return std::nullopt;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(char16_t(0xD800 + (cp >> 10)));
-      out.push_back(char16_t(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(char16_t(cp));
-    }
-    i += 1 + extra;
-  }
-  return out;
-}
-
-std::string Utf16ToUtf8(const std::u16string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    uint32_t cp = text[i];
-    if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[++i] - 0xDC00);
-    } else if (cp >= 0xD800 && cp < 0xE000) {
-      cp = 0xFFFD;  // a lone surrogate cannot be shown
-    }
-    if (cp < 0x80) {
-      out += char(cp);
-    } else if (cp < 0x800) {
-      out += char(0xC0 | cp >> 6);
-      out += char(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += char(0xE0 | cp >> 12);
-      out += char(0x80 | (cp >> 6 & 0x3F));
-      out += char(0x80 | (cp & 0x3F));
-    } else {
-      out += char(0xF0 | cp >> 18);
-      out += char(0x80 | (cp >> 12 & 0x3F));
-      out += char(0x80 | (cp >> 6 & 0x3F));
-      out += char(0x80 | (cp & 0x3F));
-    }
-  }
-  return out;
-}
-
 #ifdef _WIN32
 
 std::optional<std::string> Utf16ToCodePage936(const std::u16string& text) {
@@ -133,12 +67,13 @@ std::optional<std::string> Utf16ToCodePage936(const std::u16string& text) {
 
 #endif
 
-std::optional<std::u16string> ComponentToUtf16(const std::filesystem::path& component) {
+std::optional<std::u16string> ComponentToUtf16(const std::filesystem::path& component, std::string& problem) {
 #ifdef _WIN32
+  (void)problem;
   const std::wstring& wide = component.native();
   return std::u16string(wide.begin(), wide.end());
 #else
-  return Utf8ToUtf16(component.native());
+  return Utf8ToUtf16(component.native(), problem);
 #endif
 }
 

@@ -7,20 +7,19 @@
 #include <optional>
 #include <string>
 
+#include "common/utf8.h"  // Utf8ToUtf16, Utf16ToUtf8
 #include "package/payload_cipher.h"
 
 namespace tolvane::pack {
 
-// Strict UTF-8 decoding: overlong forms, surrogates and stray bytes are refused.
-std::optional<std::u16string> Utf8ToUtf16(const std::string& text);
-std::string Utf16ToUtf8(const std::u16string& text);
 
 // Code page 936 bytes of text, as the installer's WideCharToMultiByte produces them on a
 // Simplified-Chinese system; nullopt when some character has no code there.
 std::optional<std::string> Utf16ToCodePage936(const std::u16string& text);
 
-// One path component as UTF-16; nullopt when the file system's name is not valid text.
-std::optional<std::u16string> ComponentToUtf16(const std::filesystem::path& component);
+// One path component as UTF-16; nullopt when the file system's name is not valid text,
+// the reason in problem.
+std::optional<std::u16string> ComponentToUtf16(const std::filesystem::path& component, std::string& problem);
 std::filesystem::path Utf16ToPath(const std::u16string& text);
 
 // Exactly 16 hex digits, either case.
