@@ -267,7 +267,7 @@ TEST_F(InstallRunTest, MovesAheadOfTheirEntriesAreUndoneAndTheirFailureReported)
     // Counted from here, the file calls are the moves.
     SetFileFault(failing ? FileFault::FailOne : FileFault::None, failing);
     if (thread) {
-      ASSERT_TRUE(run.StartHelper());
+      ASSERT_TRUE(run.StartHelpers());
     } else {
       size_t moves = 0;
       while (tolvane::InstallRun::MoveOneAhead(&run)) ++moves;
