@@ -14,23 +14,18 @@
 
 namespace {
 
-class RequestNotMet final : public std::bad_alloc {
+// An exception of kind Base that carries the runtime's message.
+template <typename Base>
+class WithMessage final : public Base {
  public:
-  explicit RequestNotMet(const char* what) noexcept : what_(what) {}
-  const char* what() const noexcept override { return what_ ? what_ : "std::bad_alloc"; }
+  explicit WithMessage(const char* what) noexcept : what_(what) {}
+  const char* what() const noexcept override { return what_ ? what_ : Base::what(); }
 
  private:
   const char* what_;
 };
-
-class ProgramFault final : public std::exception {
- public:
-  explicit ProgramFault(const char* what) noexcept : what_(what) {}
-  const char* what() const noexcept override { return what_ ? what_ : "std::logic_error"; }
-
- private:
-  const char* what_;
-};
+using RequestNotMet = WithMessage<std::bad_alloc>;
+using ProgramFault = WithMessage<std::exception>;
 
 // Thrown from a function that may not throw: the runtime calls std::terminate with the
 // fault as its current exception, before any handler of the program could see it.

@@ -2,8 +2,6 @@
 // tests/engine/file_faults.cpp in place of this file.
 #include "engine/file_calls.h"
 
-#include <shellapi.h>
-
 #include "common/registry_string.h"
 
 namespace tolvane::files {
@@ -42,17 +40,7 @@ HANDLE FindFirst(const std::wstring& pattern, WIN32_FIND_DATAW* found) { return 
 
 bool FindNext(HANDLE search, WIN32_FIND_DATAW* found) { return FindNextFileW(search, found) != FALSE; }
 
-bool ShellDelete(const std::wstring& path) {
-  // The source is a list of names ended by an empty one: the string's own terminator
-  // follows the zero added here.
-  std::wstring list = path;
-  list += L'\0';
-  SHFILEOPSTRUCTW operation = {};
-  operation.wFunc = FO_DELETE;
-  operation.pFrom = list.c_str();
-  operation.fFlags = FOF_NOCONFIRMATION | FOF_NOERRORUI;
-  return SHFileOperationW(&operation) == 0;
-}
+bool ShellDelete(const std::wstring& path) { return SystemShellDelete(path); }
 
 LONG CreateKey(HKEY parent, const wchar_t* subkey, REGSAM access, HKEY* key) {
   return RegCreateKeyExW(parent, subkey, 0, nullptr, REG_OPTION_NON_VOLATILE, access, nullptr, key, nullptr);

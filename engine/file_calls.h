@@ -10,6 +10,7 @@
 #pragma once
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include <string>
 
@@ -36,6 +37,18 @@ bool FindNext(HANDLE search, WIN32_FIND_DATAW* found);
 // The shell's delete of one file (SHFileOperationW, FO_DELETE, no confirmation, no error
 // box, not to the recycle bin); true when the shell reports success.
 bool ShellDelete(const std::wstring& path);
+// What ShellDelete does, for both of the seam's implementations.
+inline bool SystemShellDelete(const std::wstring& path) {
+  // The source is a list of names ended by an empty one: the string's own terminator
+  // follows the zero added here.
+  std::wstring list = path;
+  list += L'\0';
+  SHFILEOPSTRUCTW operation = {};
+  operation.wFunc = FO_DELETE;
+  operation.pFrom = list.c_str();
+  operation.fFlags = FOF_NOCONFIRMATION | FOF_NOERRORUI;
+  return SHFileOperationW(&operation) == 0;
+}
 
 // True when a failed call's error means that nothing stands at the path.
 inline bool IsGone(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }

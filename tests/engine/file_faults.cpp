@@ -2,9 +2,6 @@
 // of engine/file_calls.cpp (both define the same functions).
 #include "tests/engine/file_faults.h"
 
-#include <windows.h>
-#include <shellapi.h>
-
 #include <atomic>
 #include <map>
 #include <mutex>
@@ -147,16 +144,7 @@ bool FindNext(HANDLE search, WIN32_FIND_DATAW* found) {
   return !Faulted("FindNext", {}, ERROR_ACCESS_DENIED) && FindNextFileW(search, found);
 }
 
-bool ShellDelete(const std::wstring& path) {
-  if (Faulted("ShellDelete", path)) return false;
-  std::wstring list = path;
-  list += L'\0';
-  SHFILEOPSTRUCTW operation = {};
-  operation.wFunc = FO_DELETE;
-  operation.pFrom = list.c_str();
-  operation.fFlags = FOF_NOCONFIRMATION | FOF_NOERRORUI;
-  return SHFileOperationW(&operation) == 0;
-}
+bool ShellDelete(const std::wstring& path) { return !Faulted("ShellDelete", path) && SystemShellDelete(path); }
 
 LONG CreateKey(HKEY parent, const wchar_t* subkey, REGSAM access, HKEY* key) {
   if (Faulted("CreateKey", subkey)) return ERROR_ACCESS_DENIED;
