@@ -10,7 +10,9 @@ HANDLE Open(const std::wstring& path, DWORD access, DWORD share, DWORD dispositi
   return CreateFileW(path.c_str(), access, share, nullptr, disposition, attributes, nullptr);
 }
 
-bool Read(HANDLE file, void* data, DWORD size, DWORD* read) { return ReadFile(file, data, size, read, nullptr) != FALSE; }
+bool Read(HANDLE file, void* data, DWORD size, DWORD* read) {
+  return ReadFile(file, data, size, read, nullptr) != FALSE;
+}
 
 bool Write(HANDLE file, const void* data, DWORD size, DWORD* written) {
   return WriteFile(file, data, size, written, nullptr) != FALSE;
@@ -18,7 +20,9 @@ bool Write(HANDLE file, const void* data, DWORD size, DWORD* written) {
 
 bool Flush(HANDLE file) { return FlushFileBuffers(file) != FALSE; }
 
-bool Move(const std::wstring& from, const std::wstring& to) { return MoveFileExW(from.c_str(), to.c_str(), 0) != FALSE; }
+bool Move(const std::wstring& from, const std::wstring& to) {
+  return MoveFileExW(from.c_str(), to.c_str(), 0) != FALSE;
+}
 
 bool RemoveAtRestart(const std::wstring& path) {
   return MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
@@ -36,7 +40,9 @@ bool MakeFolder(const std::wstring& path) { return CreateDirectoryW(path.c_str()
 
 bool RemoveFolder(const std::wstring& path) { return RemoveDirectoryW(path.c_str()) != FALSE; }
 
-HANDLE FindFirst(const std::wstring& pattern, WIN32_FIND_DATAW* found) { return FindFirstFileW(pattern.c_str(), found); }
+HANDLE FindFirst(const std::wstring& pattern, WIN32_FIND_DATAW* found) {
+  return FindFirstFileW(pattern.c_str(), found);
+}
 
 bool FindNext(HANDLE search, WIN32_FIND_DATAW* found) { return FindNextFileW(search, found) != FALSE; }
 

@@ -43,7 +43,9 @@ constexpr uint32_t kMaxNameUnits = 32767;
 constexpr uint64_t kMaxJournalBytes = 64u << 20;
 
 uint8_t* BytesAt(std::string& text, size_t at) { return reinterpret_cast<uint8_t*>(&text[at]); }
-const uint8_t* BytesAt(const std::string& text, size_t at) { return reinterpret_cast<const uint8_t*>(text.data() + at); }
+const uint8_t* BytesAt(const std::string& text, size_t at) {
+  return reinterpret_cast<const uint8_t*>(text.data() + at);
+}
 
 enum class Presence { Gone, There, Unknown };
 
@@ -259,7 +261,9 @@ bool ParseRunJournal(const std::string& bytes, std::vector<RunStep>& steps) {
     const uint32_t check = static_cast<uint32_t>(crc32(0, BytesAt(bytes, at), static_cast<uInt>(length)));
     if (check != LoadLe32(BytesAt(bytes, at + length))) return false;
     RunStep step{static_cast<RunStep::Kind>(static_cast<uint8_t>(bytes[at])), {}};
-    for (uint32_t i = 0; i < units; ++i) step.name.push_back(static_cast<wchar_t>(LoadLe16(BytesAt(bytes, at + 5 + 2 * i))));
+    for (uint32_t i = 0; i < units; ++i) {
+      step.name.push_back(static_cast<wchar_t>(LoadLe16(BytesAt(bytes, at + 5 + 2 * i))));
+    }
     switch (step.kind) {
       case RunStep::NewFolder:
       case RunStep::NewFile:
@@ -601,7 +605,9 @@ bool ClearingUpFinishedRun() { return g_clearingUp; }
 void RemoveRunLeftovers(const std::wstring& folder, const std::vector<ManifestEntry>& entries) {
   // (What cannot be deleted goes at the next restart, or stays: the uninstall reports nothing.)
   for (const ManifestEntry& entry : entries) {
-    if (entry.Kind != Folder && IsContainedRelativeName(entry.Name)) DeleteAnyFile(AsidePath(folder, ToWide(entry.Name)));
+    if (entry.Kind != Folder && IsContainedRelativeName(entry.Name)) {
+      DeleteAnyFile(AsidePath(folder, ToWide(entry.Name)));
+    }
   }
   DeleteAnyFile(folder + kJournalName);
 }

@@ -14,11 +14,15 @@ bool WriteProductRecord(WorkerContext& context) {
   const InstalledProductRecord& record = InstalledProduct();
   RegistryKey key;
   LONG result = key.CreateKey(HKEY_LOCAL_MACHINE, tolvane::kProductKey, RegistryKey::kReadWrite);
-  if (result == ERROR_SUCCESS) result = key.WriteStringValue(tolvane::kUserNameValue, record.EnteredUserName.c_str(), REG_SZ);
+  if (result == ERROR_SUCCESS) {
+    result = key.WriteStringValue(tolvane::kUserNameValue, record.EnteredUserName.c_str(), REG_SZ);
+  }
   if (result == ERROR_SUCCESS) {
     result = key.WriteStringValue(tolvane::kUserCompanyValue, record.EnteredUserCompany.c_str(), REG_SZ);
   }
-  if (result == ERROR_SUCCESS) result = key.WriteStringValue(tolvane::kInstallPathValue, record.InstallPath.c_str(), REG_SZ);
+  if (result == ERROR_SUCCESS) {
+    result = key.WriteStringValue(tolvane::kInstallPathValue, record.InstallPath.c_str(), REG_SZ);
+  }
   if (result != ERROR_SUCCESS) {
     tolvane::ReportFailure(context, tolvane::Failed(tolvane::Failure::What::RecordNotWritten, tolvane::kProductKey,
                                                     static_cast<uint32_t>(result)));

@@ -118,7 +118,9 @@ bool RemoveAtRestart(const std::wstring& path) {
          MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
-bool Delete(const std::wstring& path) { return !Faulted("Delete", path, ERROR_ACCESS_DENIED) && DeleteFileW(path.c_str()); }
+bool Delete(const std::wstring& path) {
+  return !Faulted("Delete", path, ERROR_ACCESS_DENIED) && DeleteFileW(path.c_str());
+}
 
 DWORD Attributes(const std::wstring& path) {
   return Faulted("Attributes", path, ERROR_ACCESS_DENIED) ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(path.c_str());
@@ -137,7 +139,8 @@ bool RemoveFolder(const std::wstring& path) {
 }
 
 HANDLE FindFirst(const std::wstring& pattern, WIN32_FIND_DATAW* found) {
-  return Faulted("FindFirst", pattern, ERROR_ACCESS_DENIED) ? INVALID_HANDLE_VALUE : FindFirstFileW(pattern.c_str(), found);
+  return Faulted("FindFirst", pattern, ERROR_ACCESS_DENIED) ? INVALID_HANDLE_VALUE
+                                                            : FindFirstFileW(pattern.c_str(), found);
 }
 
 bool FindNext(HANDLE search, WIN32_FIND_DATAW* found) {
@@ -156,11 +159,14 @@ LONG OpenKey(HKEY parent, const wchar_t* subkey, REGSAM access, HKEY* key) {
 }
 
 LONG SetValue(HKEY key, const wchar_t* name, DWORD type, const void* data, DWORD bytes) {
-  return Faulted("SetValue", name ? name : L"") ? ERROR_ACCESS_DENIED : RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), bytes);
+  return Faulted("SetValue", name ? name : L"")
+             ? ERROR_ACCESS_DENIED
+             : RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), bytes);
 }
 
 LONG ReadString(HKEY key, const wchar_t* name, wchar_t* buffer, DWORD capacity) {
-  return Faulted("ReadString", name ? name : L"") ? ERROR_ACCESS_DENIED : ReadRegistryString(key, name, buffer, capacity);
+  return Faulted("ReadString", name ? name : L"") ? ERROR_ACCESS_DENIED
+                                                  : ReadRegistryString(key, name, buffer, capacity);
 }
 
 LONG DeleteValue(HKEY key, const wchar_t* name) {
@@ -172,7 +178,8 @@ LONG DeleteKey(HKEY parent, const wchar_t* subkey) {
 }
 
 LONG EnumKey(HKEY key, DWORD index, wchar_t* name, DWORD* units) {
-  return Faulted("EnumKey", {}) ? ERROR_ACCESS_DENIED : RegEnumKeyExW(key, index, name, units, nullptr, nullptr, nullptr, nullptr);
+  return Faulted("EnumKey", {}) ? ERROR_ACCESS_DENIED
+                                : RegEnumKeyExW(key, index, name, units, nullptr, nullptr, nullptr, nullptr);
 }
 
 LONG CountEntries(HKEY key, DWORD* subkeys, DWORD* values) {

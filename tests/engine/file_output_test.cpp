@@ -34,8 +34,9 @@ TEST(WriteFileContent, CreatesTheFileAndCountsItsBytes) {
 
 TEST(WriteFileContent, ReplacesReadOnlyHiddenSystemFileWithANormalOne) {
   // Each alone too: the system refuses some of them and creates over others.
-  for (const DWORD attributes : {DWORD{FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM},
-                                 DWORD{FILE_ATTRIBUTE_READONLY}, DWORD{FILE_ATTRIBUTE_HIDDEN}, DWORD{FILE_ATTRIBUTE_SYSTEM}}) {
+  for (const DWORD attributes :
+       {DWORD{FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM}, DWORD{FILE_ATTRIBUTE_READONLY},
+        DWORD{FILE_ATTRIBUTE_HIDDEN}, DWORD{FILE_ATTRIBUTE_SYSTEM}}) {
     TempFolder dir;
     const std::wstring path = dir.path() + L"locked.dll";
     ASSERT_TRUE(tolvane::test::WriteFileBytes(path, Bytes("a much longer old content that must vanish")));

@@ -77,7 +77,8 @@ class InstallRunTest : public ::testing::Test {
     ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW((folder_ + L"database").c_str(), nullptr));
     ASSERT_TRUE(WriteFileBytes(folder_ + L"quavserver.exe", Bytes("server 1.0.6")));
-    ASSERT_TRUE(SetFileAttributesW((folder_ + L"quavserver.exe").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+    ASSERT_TRUE(
+        SetFileAttributesW((folder_ + L"quavserver.exe").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
     ASSERT_TRUE(WriteFileBytes(folder_ + L"database\\main.db", Bytes("old database")));
     ASSERT_TRUE(WriteFileBytes(folder_ + L"database\\server.log", Bytes("written by the server")));
     old_ = Take();
@@ -156,7 +157,8 @@ TEST_F(InstallRunTest, UpgradeThatFailsAtAnyFileCallLeavesTheOldInstallation) {
       const std::wstring suffix = tolvane::kAsideSuffix;
       for (auto it = now.begin(); it != now.end();) {
         const std::wstring& name = it->first;
-        const bool aside = name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+        const bool aside =
+            name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
         it = aside ? now.erase(it) : std::next(it);
       }
       EXPECT_EQ(now, upgraded) << DescribeTree(now);

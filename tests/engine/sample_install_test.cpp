@@ -101,7 +101,8 @@ void ExpectProgressAsRead(const std::vector<int32_t>& read, const std::vector<in
 }
 
 size_t Count(const std::vector<RecordedMessage>& messages, UINT message) {
-  return std::count_if(messages.begin(), messages.end(), [&](const RecordedMessage& m) { return m.message == message; });
+  return std::count_if(messages.begin(), messages.end(),
+                       [&](const RecordedMessage& m) { return m.message == message; });
 }
 
 void ExpectTreeInstalled(const std::wstring& folder) {
@@ -193,7 +194,8 @@ TEST_F(SampleWorker, InstallWritesTheTreeRecordShortcutsAndEndsWithDone) {
   // A protected file of the same name is replaced by a normal one.
   const std::wstring server = dir_.path() + L"quavserver.exe";
   ASSERT_TRUE(WriteFileBytes(server, {'o', 'l', 'd'}));
-  ASSERT_TRUE(SetFileAttributesW(server.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+  ASSERT_TRUE(
+      SetFileAttributesW(server.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
 
   const auto messages = RunInstallInStep();
   ASSERT_FALSE(messages.empty());

@@ -301,7 +301,9 @@ TEST_F(Uninstall, FailureAtAnyCallLeavesNothingOfTheProductUnaccountedFor) {
     for (const std::wstring& path : TakeRestartRemovals()) {
       if (!DeleteFileW(path.c_str())) RemoveDirectoryW(path.c_str());
     }
-    if (!KeyExists(HKEY_LOCAL_MACHINE, kProductKey)) EXPECT_FALSE(PathExists(folder_)) << DescribeTree(ReadTree(folder_));
+    if (!KeyExists(HKEY_LOCAL_MACHINE, kProductKey)) {
+      EXPECT_FALSE(PathExists(folder_)) << DescribeTree(ReadTree(folder_));
+    }
     RemoveTree(folder_);
   }
 }
