@@ -25,7 +25,10 @@
 //   them back. (Wine's RegFlushKey returns without writing: under Wine the place is as
 //   safe as Wine keeps its registry.)
 // The files are flushed on the run's helper threads, behind the writes and several at
-// once, so that the extraction seldom waits for the disk.
+// once, so that the extraction seldom waits for the disk: with the sample package (142
+// files, 7 MB) under Wine, one thread's flushes added about 50 ms to an extraction of
+// about 100 ms, four threads' about 10 ms (tests/bench/extract_peer.py measures the
+// whole mechanism against the same extraction without it).
 #pragma once
 
 #include <windows.h>
