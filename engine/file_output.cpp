@@ -36,6 +36,7 @@ Failure PieceFileWriter::Create() {
   // cleared for a second try; Wine creates over a hidden or system one and keeps them.
   file_.reset(files::Open(path_, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL));
   if (file_) {
+    // (Attributes that cannot be cleared stay on what is the new file all the same.)
     if (GetLastError() == ERROR_ALREADY_EXISTS) ClearBlockingAttributes();
   } else if (GetLastError() == ERROR_ACCESS_DENIED && ClearBlockingAttributes()) {
     file_.reset(files::Open(path_, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL));
