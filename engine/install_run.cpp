@@ -561,7 +561,7 @@ std::atomic<bool> g_clearingUp{false};
 void CompleteRecordedRun(bool restore) {
   try {
     std::wstring journal;
-    // No place, or one that cannot be read now: the next start looks again.
+    // No place, or one that cannot be read: the next start looks again.
     if (ReadJournalPlace(journal) != Place::Recorded) return;
     const size_t nameLength = sizeof kJournalName / sizeof kJournalName[0] - 1;
     if (journal.size() <= nameLength || journal.compare(journal.size() - nameLength, nameLength, kJournalName) != 0 ||

@@ -75,8 +75,8 @@ class RestartRemovals {
 };
 
 // Deletes a file that the install wrote, clearing read-only, hidden and system where they
-// keep it; a folder of that name is left alone. What cannot be deleted now (in use) goes
-// at the next restart.
+// keep it; a folder of that name is left alone. What cannot be deleted (in use) goes at
+// the next restart.
 void RemoveFile(const std::wstring& path, RestartRemovals& later) {
   if (files::Delete(path) || files::IsGone(GetLastError())) return;  // the usual cases, in one call
   const DWORD attributes = files::Attributes(path);
