@@ -5,22 +5,25 @@ rich-edit control.
 
     make_license_rtf.py LICENSE.txt LICENSE.rtf
 
-Every non-ASCII character is written as \\'xx escapes of its GBK bytes, so the RTF file
-itself is plain ASCII. The first line becomes a bold heading.
+Every non-ASCII character is written as its GBK bytes, which the reader takes in the
+document's code page (\\ansicpg936) as it takes \\'xx escapes, at a quarter of their
+size; a character with a byte that RTF reserves (a trail byte 0x5C, 0x7B or 0x7D) is
+written as escapes. The first line becomes a bold heading.
 """
 import sys
 
 
 def rtf_escape(text):
-    out = []
+    out = bytearray()
     for ch in text:
         if ch in "\\{}":
-            out.append("\\" + ch)
+            out += b"\\" + ch.encode("ascii")
         elif ord(ch) < 0x80:
-            out.append(ch)
+            out += ch.encode("ascii")
         else:
-            out.extend("\\'%02x" % b for b in ch.encode("gbk"))
-    return "".join(out)
+            gbk = ch.encode("gbk")
+            out += b"".join(b"\\'%02x" % b for b in gbk) if any(b in b"\\{}" for b in gbk) else gbk
+    return bytes(out)
 
 
 def main():
@@ -34,16 +37,16 @@ def main():
         sys.exit("make_license_rtf.py: the licence text is empty")
     song = rtf_escape("宋体")
     parts = [
-        "{\\rtf1\\ansi\\ansicpg936\\deff0\\deflang2052",
-        "{\\fonttbl{\\f0\\fnil\\fcharset134 %s;}}" % song,
-        "\\viewkind4\\uc1\\pard\\qc\\b\\f0\\fs20 %s\\b0\\par" % rtf_escape(lines[0]),
-        "\\pard\\fs18",
+        b"{\\rtf1\\ansi\\ansicpg936\\deff0\\deflang2052",
+        b"{\\fonttbl{\\f0\\fnil\\fcharset134 %s;}}" % song,
+        b"\\viewkind4\\uc1\\pard\\qc\\b\\f0\\fs20 %s\\b0\\par" % rtf_escape(lines[0]),
+        b"\\pard\\fs18",
     ]
     for line in lines[1:]:
-        parts.append("%s\\par" % rtf_escape(line))
-    parts.append("}")
-    with open(sys.argv[2], "w", encoding="ascii", newline="\r\n") as f:
-        f.write("\n".join(parts) + "\n")
+        parts.append(b"%s\\par" % rtf_escape(line))
+    parts.append(b"}")
+    with open(sys.argv[2], "wb") as f:
+        f.write(b"\r\n".join(parts) + b"\r\n")
 
 
 if __name__ == "__main__":

@@ -488,9 +488,8 @@ bool StorageAtomicFileStream::Commit() {
   EndBatch();
   const std::wstring name = name_;
   if (anew_) {
-    bool ok = !failed_ && file_.Sync();
+    const bool ok = !failed_ && file_.Sync() && file_.Rename(NewName(name), name);
     file_.Close();
-    ok = ok && StorageManagerFileStream::Replace(NewName(name), name);
     if (!ok) StorageManagerFileStream::Remove(NewName(name));
     // Once renamed the update has happened; a folder that cannot be synced only makes it
     // less sure to outlast a power cut.

@@ -254,7 +254,8 @@ bool StorageManagerFileStream::Remove(const std::wstring& name) {
   return ::unlink(path.c_str()) == 0 || errno == ENOENT;
 }
 
-bool StorageManagerFileStream::Replace(const std::wstring& from, const std::wstring& to) {
+bool StorageManagerFileStream::Rename(const std::wstring& from, const std::wstring& to) {
+  Close();
   std::string a, b;
   return ToUtf8(from, a) && ToUtf8(to, b) && tolvane::files::ReplaceName(a, b);
 }

@@ -97,7 +97,7 @@ bool Discard(HANDLE file) {
 // and never opened, so no file a link points at is written or removed. A folder at the
 // name, or a file held open there without sharing, refuses the rename. The handle has
 // DELETE access, which no reader shares: it is for removing the file (Discard) or for
-// opening it again (ReopenMade).
+// opening it again (ReopenSame).
 HANDLE CreateReplacing(const std::wstring& name) {
   for (int attempt = 0; attempt < tolvane::files::kFreshNameAttempts; ++attempt) {
     std::string part;
@@ -118,15 +118,15 @@ HANDLE CreateReplacing(const std::wstring& name) {
   return INVALID_HANDLE_VALUE;
 }
 
-// The file CreateReplacing made, opened again without DELETE access so that others may
-// read it, as any archive file. Should the name no longer lead to that file (a link put
-// there in between), nothing is opened.
-HANDLE ReopenMade(HANDLE made, const std::wstring& name) {
+// Closes `open` and opens the same file again at `name` with other access and sharing.
+// Should the name no longer lead to that file (something put there in between), nothing
+// is opened.
+HANDLE ReopenSame(HANDLE open, const std::wstring& name, DWORD access, DWORD share) {
   BY_HANDLE_FILE_INFORMATION before, after;
-  const bool known = GetFileInformationByHandle(made, &before);
-  CloseHandle(made);
+  const bool known = GetFileInformationByHandle(open, &before);
+  CloseHandle(open);
   if (!known) return INVALID_HANDLE_VALUE;
-  HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE h = CreateFileW(name.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr);
   if (h != INVALID_HANDLE_VALUE &&
       (!GetFileInformationByHandle(h, &after) || after.dwVolumeSerialNumber != before.dwVolumeSerialNumber ||
        after.nFileIndexHigh != before.nFileIndexHigh || after.nFileIndexLow != before.nFileIndexLow)) {
@@ -158,8 +158,9 @@ int StorageManagerFileStream::Open(const std::wstring& name, StorageOpenMode mod
       result = OpenedExisting;
       break;
     case CreateNew:
+      // Opened again without DELETE access, so that others may read it as any archive file.
       h = CreateReplacing(name);
-      if (h != INVALID_HANDLE_VALUE) h = ReopenMade(h, name);
+      if (h != INVALID_HANDLE_VALUE) h = ReopenSame(h, name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ);
       result = CreatedNew;
       break;
     default:
@@ -247,8 +248,15 @@ bool StorageManagerFileStream::Remove(const std::wstring& name) {
   return h != INVALID_HANDLE_VALUE && Discard(h);
 }
 
-bool StorageManagerFileStream::Replace(const std::wstring& from, const std::wstring& to) {
-  return tolvane::files::ReplaceName(from, to);
+// A rename needs DELETE access, which the stream's handle lacks: the file is opened again
+// with it, sharing nothing, so that its name stays until it is renamed through that handle.
+bool StorageManagerFileStream::Rename(const std::wstring& from, const std::wstring& to) {
+  if (!handle_) return false;
+  HANDLE h = ReopenSame(AsHandle(handle_), from, DELETE | FILE_READ_ATTRIBUTES, 0);
+  handle_ = nullptr;
+  if (h == INVALID_HANDLE_VALUE) return false;
+  const bool renamed = RenameOver(h, to);
+  return CloseHandle(h) && renamed;
 }
 
 // See tolvane::files::SyncFolder: nothing to do on Windows.

@@ -149,8 +149,12 @@ class StorageManagerFileStream final : public StorageManagerStream {
   static bool Exists(const std::wstring& name);
   // True when no file of that name is left (also when there was none).
   static bool Remove(const std::wstring& name);
-  // Renames from over to, replacing it.
-  static bool Replace(const std::wstring& from, const std::wstring& to);
+  // Closes the file, which was opened as from, and renames it over to, replacing what
+  // stands there. On Windows the rename goes through a handle that leads to this very
+  // file, so that something put at from in the meantime (in a folder others can write) is
+  // not renamed instead. POSIX renames no descriptor: the name is renamed, which in a
+  // shared folder with the sticky bit only its owner can change.
+  bool Rename(const std::wstring& from, const std::wstring& to);
   // Makes the folder's list of names durable (a created, renamed or removed name).
   static bool SyncFolderOf(const std::wstring& name);
 

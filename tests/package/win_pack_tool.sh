@@ -3,13 +3,15 @@
 # package bytes, the same extracted tree and archive bytes, the same setup.exe, the same
 # inspect report, the same exit codes; and signing refused with
 # the vendor's own step named. Links planted beside an archive are not written through.
+# Everything the tools write, and the product that setup packs, lies in a folder with a
+# Chinese name, which the Windows tool is given on its command line.
 #
 #   win_pack_tool.sh WINE_RUN... -- HOST_TOOL WIN_TOOL STUB PACKAGE_DIR OUT
 set -uo pipefail
 wine_run=()
 while [ "$1" != "--" ]; do wine_run+=("$1"); shift; done
 shift
-host=$1 win=$2 stub=$3 package=$4 out=$5
+host=$1 win=$2 stub=$3 package=$4 out=$5/中文
 fail=0
 bad() { echo "FAIL: $*"; fail=1; }
 winpath() { local p=${1//\//\\}; echo "Z:$p"; }

@@ -138,6 +138,20 @@ TEST_F(FileStream, CreatingNeverWritesThroughALinkAtTheName) {
   EXPECT_FALSE(fs::exists(FsPath("nowhere")));
 }
 
+#ifdef _WIN32
+// Renaming a new file into place moves that file, not whatever its name leads to by then
+// (here another file, as if put there by someone who can write the folder).
+TEST_F(FileStream, RenameMovesOnlyTheOpenFile) {
+  WriteFile("theirs", "theirs");
+  StorageManagerFileStream s;
+  ASSERT_EQ(CreatedNew, s.Open(Path("mine"), CreateNew));
+  ASSERT_TRUE(s.Write("abc", 3));
+  EXPECT_FALSE(s.Rename(Path("theirs"), Path("archive")));
+  EXPECT_FALSE(fs::exists(FsPath("archive")));
+  EXPECT_EQ(3u, fs::file_size(FsPath("mine")));
+}
+#endif
+
 TEST_F(FileStream, ReadsAreAllOrNothing) {
   WriteFile("f", "0123456789");
   StorageManagerFileStream s;

@@ -48,7 +48,7 @@ int FailCode(const Options& o, const std::string& what, int32_t code) {
 // A file's whole content, or a message after reporting.
 bool ReadInput(const Options& o, const std::string& path, std::vector<uint8_t>& out) {
   std::string error;
-  if (ReadWholeFile(path, out, error)) return true;
+  if (ReadWholeFile(PathFromUtf8(path), out, error)) return true;
   Fail(o, error);
   return false;
 }
@@ -198,7 +198,7 @@ int RunGet(const Options& o) {
   if (r < 0) return a.Finish(FailCode(o, "cannot read '" + name + "'", r));
   if (static_cast<uint32_t>(r) > ceiling) return tooLarge();
   std::string out = o.positional.size() > 2 ? o.positional[2] : std::string();
-  std::filesystem::path target = out;
+  std::filesystem::path target = PathFromUtf8(out);
   std::error_code ec;
   if (!out.empty() && std::filesystem::is_directory(target, ec)) {
     // Into a folder under the entry's name as given, which must stay a file of that folder.
@@ -275,7 +275,7 @@ int RunCompact(const Options& o) {
   int32_t r = a->CopyTo(target, false);
   if (r < 0) return a.Finish(FailCode(o, "cannot write the copy to '" + o.positional[1] + "'", r));
   std::error_code ec;
-  std::printf("%ju bytes\n", static_cast<uintmax_t>(std::filesystem::file_size(o.positional[1], ec)));
+  std::printf("%ju bytes\n", static_cast<uintmax_t>(std::filesystem::file_size(PathFromUtf8(o.positional[1]), ec)));
   return a.Finish(kOk);
 }
 
@@ -371,7 +371,8 @@ int RunChunkRead(const Options& o) {
   if (r < 0) return a.Finish(FailCode(o, "cannot read the chunked stream at block " + std::to_string(block), r));
   content.resize(static_cast<size_t>(r));
   const std::string out = o.positional.size() > 4 ? o.positional[4] : std::string();
-  if (!WriteOutput(out, content)) return a.Finish(Fail(o, "cannot write '" + (out.empty() ? "-" : out) + "'"));
+  if (!WriteOutput(PathFromUtf8(out), content))
+    return a.Finish(Fail(o, "cannot write '" + (out.empty() ? "-" : out) + "'"));
   return a.Finish(kOk);
 }
 

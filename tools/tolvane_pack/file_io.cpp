@@ -98,7 +98,7 @@ bool FreshName(const fs::path& folder, const std::string& stem, int attempt, fs:
   std::string random;
   if (!files::FreshNamePart(attempt, random))
     return error = "the system's random source failed: " + files::LastError(), false;
-  name = folder / (stem + ".partial-" + random);
+  name = folder / PathFromUtf8(stem + ".partial-" + random);
   return true;
 }
 

@@ -277,14 +277,14 @@ int RunBuild(const CommandLine& cl) {
   uint64_t limit = 0;
   if (!SetupLimit(cl, limit, error)) return Fail(command, error);
 
-  fs::path root = cl.positional[0];
+  fs::path root = PathFromUtf8(cl.positional[0]);
   fs::path order;
-  if (cl.Has("--order")) order = cl.Value("--order");
+  if (cl.Has("--order")) order = PathFromUtf8(cl.Value("--order"));
   ProductTree tree;
   if (!ScanProduct(root, order.empty() ? nullptr : &order, tree, error)) return Fail(command, error);
   if (!cl.Has("--allow-long-paths") && !CheckInstallPaths(tree, error)) return Fail(command, error);
 
-  fs::path out = cl.Value("-o");
+  fs::path out = PathFromUtf8(cl.Value("-o"));
   std::error_code ec;
   fs::create_directories(out, ec);
   if (!fs::is_directory(out, ec)) return Fail(command, Display(out) + ": cannot create the output folder");
@@ -314,7 +314,7 @@ int RunBuild(const CommandLine& cl) {
 
 int RunVerify(const CommandLine& cl) {
   const std::string command = "verify";
-  fs::path manifestPath = cl.positional[0], payloadPath = cl.positional[1];
+  fs::path manifestPath = PathFromUtf8(cl.positional[0]), payloadPath = PathFromUtf8(cl.positional[1]);
   Bytes manifestBytes;
   std::string error;
   if (!ReadWholeFile(manifestPath, manifestBytes, error)) return Fail(command, error);
@@ -376,7 +376,8 @@ class ExtractVisitor final : public PackageVisitor {
 
 int RunExtract(const CommandLine& cl) {
   const std::string command = "extract";
-  fs::path manifestPath = cl.positional[0], payloadPath = cl.positional[1], target = cl.positional[2];
+  fs::path manifestPath = PathFromUtf8(cl.positional[0]), payloadPath = PathFromUtf8(cl.positional[1]),
+           target = PathFromUtf8(cl.positional[2]);
   std::error_code ec;
   if (fs::exists(fs::symlink_status(target, ec))) {
     if (!fs::is_directory(fs::symlink_status(target, ec)) || !fs::is_empty(target, ec))

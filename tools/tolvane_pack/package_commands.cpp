@@ -68,11 +68,11 @@ int RunCipher(const CommandLine& cl, bool decipher) {
   if (!key) return Fail(command, "the key must be 16 hex digits, not '" + cl.Value("--key") + "'");
   Bytes data;
   std::string error;
-  if (!ReadWholeFile(cl.positional[0], data, error)) return Fail(command, error);
+  if (!ReadWholeFile(PathFromUtf8(cl.positional[0]), data, error)) return Fail(command, error);
   bool ok = decipher ? DecipherBuffer(data.data(), data.size(), key->data())
                      : EncipherBuffer(data.data(), data.size(), key->data());
   if (!ok) return Fail(command, "out of memory for the cipher tables");
-  if (!WriteFileAtomically(cl.positional[1], data, error)) return Fail(command, error);
+  if (!WriteFileAtomically(PathFromUtf8(cl.positional[1]), data, error)) return Fail(command, error);
   if (data.size() % 8)
     std::fprintf(stderr, "tolvane-pack %s: note: the last %zu bytes of %s are not a whole block and were copied as they are\n",
                  command.c_str(), data.size() % 8, cl.positional[0].c_str());
@@ -97,7 +97,7 @@ namespace {
 // Loads the manifest that is the one argument of key and list; false after reporting.
 bool LoadManifestArgument(const CommandLine& line, const char* command, PackageManifest& manifest) {
   std::string error;
-  if (LoadManifest(line.positional[0], manifest, error)) return true;
+  if (LoadManifest(PathFromUtf8(line.positional[0]), manifest, error)) return true;
   Fail(command, error);
   return false;
 }

@@ -140,15 +140,15 @@ int RunSetup(const CommandLine& cl) {
     return Fail(command, "the Windows build of tolvane-pack does not sign: leave out --sign-pkcs12" +
                              std::string(cl.Has("--resign") ? " and --resign" : "") +
                              ", sign the product's programs with your own signing step before packing them and " +
-                             Display(cl.Value("-o")) + " after (for example: signtool sign /fd sha256 /f FILE.pfx " +
-                             Display(cl.Value("-o")) + "), and check it with tolvane-pack inspect");
+                             cl.Value("-o") + " after (for example: signtool sign /fd sha256 /f FILE.pfx " +
+                             cl.Value("-o") + "), and check it with tolvane-pack inspect");
 #endif
   std::string error;
   uint64_t limit = 0;
   if (!SetupLimit(cl, limit, error)) return Fail(command, error);
   SigningOptions signing;
   if (sign && !ReadSigningOptions(cl, signing, error)) return Fail(command, error);
-  const fs::path root = cl.positional[0], out = cl.Value("-o");
+  const fs::path root = PathFromUtf8(cl.positional[0]), out = PathFromUtf8(cl.Value("-o"));
 
   std::error_code ec;
   if (!fs::exists(root, ec)) return Fail(command, Display(root) + ": no such folder");
@@ -164,17 +164,18 @@ int RunSetup(const CommandLine& cl) {
   }
 
   PayloadKey key;
-  if (cl.Has("--key-file") ? !ReadKeyFile(cl.Value("--key-file"), key, error) : !DrawKey(key, error))
+  if (cl.Has("--key-file") ? !ReadKeyFile(PathFromUtf8(cl.Value("--key-file")), key, error) : !DrawKey(key, error))
     return Fail(command, error);
   Bytes license;
-  if (cl.Has("--license") && !CheckLicense(cl.Value("--license"), license, error)) return Fail(command, error);
-  fs::path stubPath = cl.Has("--stub") ? fs::path(cl.Value("--stub")) : DefaultStubPath();
+  if (cl.Has("--license") && !CheckLicense(PathFromUtf8(cl.Value("--license")), license, error))
+    return Fail(command, error);
+  fs::path stubPath = cl.Has("--stub") ? PathFromUtf8(cl.Value("--stub")) : DefaultStubPath();
   if (stubPath.empty()) return Fail(command, "cannot find this program's own folder for the stub; give --stub FILE");
   pe::Image stub;
   if (!LoadStub(stubPath, stub, error)) return Fail(command, error);
 
   fs::path order;
-  if (cl.Has("--order")) order = cl.Value("--order");
+  if (cl.Has("--order")) order = PathFromUtf8(cl.Value("--order"));
   ProductTree tree;
   if (!ScanProduct(root, order.empty() ? nullptr : &order, tree, error)) return Fail(command, error);
   if (!cl.Has("--allow-long-paths") && !CheckInstallPaths(tree, error)) return Fail(command, error);
@@ -257,11 +258,11 @@ int RunSetup(const CommandLine& cl) {
 
 int RunInspect(const CommandLine& cl) {
   const bool json = cl.Has("--json");
-  const fs::path path = cl.positional[0];
-  const fs::path stubPath = cl.Has("--stub") ? fs::path(cl.Value("--stub")) : DefaultStubPath();
+  const fs::path path = PathFromUtf8(cl.positional[0]);
+  const fs::path stubPath = cl.Has("--stub") ? PathFromUtf8(cl.Value("--stub")) : DefaultStubPath();
   const fs::path* ca = nullptr;
   fs::path caPath;
-  if (cl.Has("--ca")) ca = &(caPath = cl.Value("--ca"));
+  if (cl.Has("--ca")) ca = &(caPath = PathFromUtf8(cl.Value("--ca")));
 
   InspectReport report;
   InspectSetup(path, stubPath, ca, report, cl.Has("--quiet"));

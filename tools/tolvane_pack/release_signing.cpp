@@ -79,7 +79,7 @@ bool SignFile(const fs::path& in, const fs::path& out, const std::string& name, 
       return error = "this osslsigncode cannot set the signing time that SOURCE_DATE_EPOCH asks for (it has no "
                      "-time; osslsigncode 2.4 and later have it): update it, or unset SOURCE_DATE_EPOCH",
              false;
-  error = Display(options.pkcs12) + ": osslsigncode could not sign " + name + " (" +
+  error = options.pkcs12 + ": osslsigncode could not sign " + name + " (" +
           ProgramMessage(log) + ")";
   return false;
 }

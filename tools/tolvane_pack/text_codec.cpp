@@ -85,6 +85,16 @@ std::filesystem::path Utf16ToPath(const std::u16string& text) {
 #endif
 }
 
+std::filesystem::path PathFromUtf8(const std::string& text) {
+#ifdef _WIN32
+  std::string problem;
+  std::optional<std::u16string> wide = Utf8ToUtf16(text, problem);
+  return wide ? Utf16ToPath(*wide) : std::filesystem::path();
+#else
+  return std::filesystem::path(text);
+#endif
+}
+
 std::optional<PayloadKey> ParseKey(const std::string& hex) {
   if (hex.size() != 16) return std::nullopt;
   PayloadKey key{};

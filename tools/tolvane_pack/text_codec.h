@@ -21,6 +21,12 @@ std::optional<std::string> Utf16ToCodePage936(const std::u16string& text);
 // the reason in problem.
 std::optional<std::u16string> ComponentToUtf16(const std::filesystem::path& component, std::string& problem);
 std::filesystem::path Utf16ToPath(const std::u16string& text);
+// A path given as UTF-8: an argument (the Windows command line reaches the commands as
+// UTF-8, see main.cpp) or a name made from one. On Windows it goes through UTF-16, as
+// std::filesystem's own conversion of narrow strings reads the ANSI code page there; on
+// POSIX the bytes are the path. Text that is not UTF-8, which the Windows command line
+// cannot give, is an empty path there.
+std::filesystem::path PathFromUtf8(const std::string& text);
 
 // Exactly 16 hex digits, either case.
 std::optional<PayloadKey> ParseKey(const std::string& hex);
