@@ -10,14 +10,9 @@ constexpr wchar_t kCancelInstallQuestion[] = L"安装未完成，确认取消安
 // After the user confirmed cancelling, the install worker gets this long to stop.
 constexpr DWORD kStopWaitMs = 10000;
 
-// The progress value is written by the worker thread; read it as it is now.
-int32_t Current(const int32_t& value) { return *static_cast<const volatile int32_t*>(&value); }
-
-void InitProgressBar(HWND page) { SendDlgItemMessageW(page, IDC_PROGRESS, PBM_SETRANGE32, 0, 100); }
-
-void ShowProgress(HWND page, const int32_t& value) {
-  SendDlgItemMessageW(page, IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(Current(value)), 0);
-}
+constexpr ProgressPolicy kInstallPolicy{ProgressPolicy::Cancel::AskToStop, WM_SETUP_PROGRESS, false};
+constexpr ProgressPolicy kUninstallPolicy{ProgressPolicy::Cancel::Refuse, WM_UNINSTALL_PROGRESS, true};
+constexpr ProgressPolicy kUpgradePolicy{ProgressPolicy::Cancel::AfterError, WM_SETUP_PROGRESS, false};
 
 // A worker that has ended. One that ended without its closing message (done or error)
 // never sends one: its page must not wait for it.
@@ -25,49 +20,57 @@ bool HasEnded(const tolvane::UniqueHandle& worker) {
   return worker && WaitForSingleObject(worker.get(), 0) == WAIT_OBJECT_0;
 }
 
-bool WaitForThread(const tolvane::UniqueHandle& worker, DWORD timeoutMs) {
-  return !worker || WaitForSingleObject(worker.get(), timeoutMs) != WAIT_TIMEOUT;
-}
-
-void ShowError(HWND page, WPARAM text) {
-  if (text) MessageBoxW(page, reinterpret_cast<const wchar_t*>(text), kMessageCaption, MB_OK | MB_ICONERROR);
-}
-
 }  // namespace
 
-// ---- install -------------------------------------------------------------------------
+CWorkerPage::CWorkerPage(int templateId, const wchar_t* title, const wchar_t* subtitle, const ProgressPolicy& policy,
+                         InstallWorkerStart installStart, WorkerStart start)
+    : CWizard97InteriorPageImpl(templateId, title, subtitle),
+      policy_(policy),
+      installStart_(installStart),
+      start_(start) {}
 
-CProgressPage::CProgressPage(InstallWorkerStart start)
-    : CWizard97InteriorPageImpl(IDD_PROGRESS, L"安装所需的文件", L""),
-      start_(start ? start : &StartInstallWorker) {}
+bool CWorkerPage::WaitForWorker(DWORD timeoutMs) const {
+  return !worker_ || WaitForSingleObject(worker_.get(), timeoutMs) != WAIT_TIMEOUT;
+}
 
-CProgressPage::~CProgressPage() { worker_.reset(); }
-
-bool CProgressPage::WaitForWorker(DWORD timeoutMs) const { return WaitForThread(worker_, timeoutMs); }
-
-BOOL CProgressPage::OnInitDialog() {
-  InitProgressBar(Window());
+BOOL CWorkerPage::OnInitDialog() {
+  SendDlgItemMessageW(Window(), IDC_PROGRESS, PBM_SETRANGE32, 0, 100);
   return TRUE;
 }
 
-void CProgressPage::OnSetActive() {
+void CWorkerPage::OnSetActive() {
   SetWizardButtons(0);
-  // One install per run: the page can only be left forwards, but never start a second
+  // One run per page: the page can only be left forwards, but never start a second
   // worker over a running one.
   if (started_) return;
   started_ = true;
-  worker_.reset(start_(Window(), &progress_, &StopFlag));
+  worker_.reset(installStart_ ? installStart_(Window(), &progress_, &StopFlag) : start_(Window(), &progress_));
+  startFailed_ = !worker_;
 }
 
-void CProgressPage::MoveOn() const {
+void CWorkerPage::MoveOn() const {
   SetWizardButtons(PSWIZB_NEXT);
   PressButton(PSBTN_NEXT);
 }
 
-WizardNext CProgressPage::OnWizardNext() { return WizardNext::Advance(); }
+WizardNext CWorkerPage::OnWizardNext() {
+  return policy_.nextWaitsForEnd && worker_ ? WizardNext::Stay() : WizardNext::Advance();
+}
 
-bool CProgressPage::OnQueryCancel() {
-  if (!worker_ || StopFlag || done_ || HasEnded(worker_)) return true;
+bool CWorkerPage::OnQueryCancel() {
+  // A worker that never started, or one that ended without saying so, sends nothing
+  // more: only Cancel lets the user out.
+  if (startFailed_ || HasEnded(worker_)) return true;
+  switch (policy_.cancel) {
+    case ProgressPolicy::Cancel::AskToStop: return AskToStop();
+    case ProgressPolicy::Cancel::Refuse: return false;
+    case ProgressPolicy::Cancel::AfterError: return failed_ != 0;
+  }
+  return false;
+}
+
+bool CWorkerPage::AskToStop() {
+  if (!worker_ || StopFlag || done_) return true;
 
   asking_ = 1;
   const int answer = MessageBoxW(Window(), kCancelInstallQuestion, kMessageCaption,
@@ -85,125 +88,50 @@ bool CProgressPage::OnQueryCancel() {
   StopFlag = 1;
   // Messages the worker sends meanwhile wait until this is over; the wait is bounded.
   WaitForSingleObject(worker_.get(), kStopWaitMs);
-  PressButton(PSBTN_CANCEL);  // allowed now that StopFlag is set: the sheet closes
+  PressButton(PSBTN_CANCEL);  // allowed, StopFlag being set: the sheet closes
   return false;
 }
 
-bool CProgressPage::OnMessage(UINT message, WPARAM wParam, LPARAM, LRESULT* result) {
-  switch (message) {
-    case WM_SETUP_PROGRESS:
-      ShowProgress(Window(), progress_);
-      break;
-    case WM_SETUP_DONE:
-      done_ = 1;
-      // With the cancel question open, its handling moves on once the box closes.
-      if (!asking_) MoveOn();
-      break;
-    case WM_SETUP_ERROR:
-      ShowError(Window(), wParam);
-      StopFlag = 1;
-      PressButton(PSBTN_CANCEL);
-      break;
-    default:
-      return false;
+void CWorkerPage::OnDone() {
+  done_ = 1;
+  if (policy_.nextWaitsForEnd) worker_.reset();
+  // With the cancel question open, its handling moves on once the box closes.
+  if (!asking_) MoveOn();
+}
+
+void CWorkerPage::OnError(const wchar_t* text) {
+  failed_ = 1;
+  if (text) MessageBoxW(Window(), text, kMessageCaption, MB_OK | MB_ICONERROR);
+  StopFlag = 1;
+  PressButton(PSBTN_CANCEL);
+}
+
+bool CWorkerPage::OnMessage(UINT message, WPARAM wParam, LPARAM, LRESULT* result) {
+  if (message == policy_.progressMessage) {
+    SendDlgItemMessageW(Window(), IDC_PROGRESS, PBM_SETPOS,
+                        static_cast<WPARAM>(progress_.load(std::memory_order_relaxed)), 0);
+  } else if (message == WM_SETUP_DONE) {
+    OnDone();
+  } else if (message == WM_SETUP_ERROR) {
+    // (The text belongs to the worker, which waits until this returns.)
+    OnError(reinterpret_cast<const wchar_t*>(wParam));
+  } else {
+    return false;
   }
   *result = 0;
   return true;
 }
 
-// ---- uninstall -----------------------------------------------------------------------
+CProgressPage::CProgressPage(InstallWorkerStart start)
+    : CWorkerPage(IDD_PROGRESS, L"安装所需的文件", L"", kInstallPolicy, start ? start : &StartInstallWorker,
+                  nullptr) {}
 
 CUninstallPage::CUninstallPage(WorkerStart start)
-    : CWizard97InteriorPageImpl(IDD_UNINSTALL, L"Tolvane翻译软件安装向导", L"删除已安装的文件"),
-      start_(start ? start : &StartUninstallWorker) {}
-
-CUninstallPage::~CUninstallPage() { worker_.reset(); }
-
-bool CUninstallPage::WaitForWorker(DWORD timeoutMs) const { return WaitForThread(worker_, timeoutMs); }
-
-BOOL CUninstallPage::OnInitDialog() {
-  InitProgressBar(Window());
-  return TRUE;
-}
-
-void CUninstallPage::OnSetActive() {
-  SetWizardButtons(0);
-  if (started_) return;
-  started_ = true;
-  worker_.reset(start_(Window(), &progress_));
-  startFailed_ = !worker_;
-}
-
-WizardNext CUninstallPage::OnWizardNext() { return worker_ ? WizardNext::Stay() : WizardNext::Advance(); }
-
-// An uninstall cannot be interrupted; only a worker that never started, or one that
-// ended without saying so, lets the user out.
-bool CUninstallPage::OnQueryCancel() { return startFailed_ || HasEnded(worker_); }
-
-bool CUninstallPage::OnMessage(UINT message, WPARAM, LPARAM, LRESULT* result) {
-  switch (message) {
-    case WM_UNINSTALL_PROGRESS:
-      ShowProgress(Window(), progress_);
-      break;
-    case WM_SETUP_DONE:
-      worker_.reset();
-      SetWizardButtons(PSWIZB_NEXT);
-      PressButton(PSBTN_NEXT);
-      break;
-    default:
-      return false;
-  }
-  *result = 0;
-  return true;
-}
-
-// ---- upgrade -------------------------------------------------------------------------
+    : CWorkerPage(IDD_UNINSTALL, L"Tolvane翻译软件安装向导", L"删除已安装的文件", kUninstallPolicy, nullptr,
+                  start ? start : &StartUninstallWorker) {}
 
 CUpgradePage::CUpgradePage(WorkerStart start)
-    : CWizard97InteriorPageImpl(IDD_UPGRADE, L"安装所需的文件", L""),
-      start_(start ? start : &StartUpgradeWorker) {}
-
-CUpgradePage::~CUpgradePage() { worker_.reset(); }
-
-bool CUpgradePage::WaitForWorker(DWORD timeoutMs) const { return WaitForThread(worker_, timeoutMs); }
-
-BOOL CUpgradePage::OnInitDialog() {
-  InitProgressBar(Window());
-  return TRUE;
-}
-
-void CUpgradePage::OnSetActive() {
-  SetWizardButtons(0);
-  if (started_) return;
-  started_ = true;
-  worker_.reset(start_(Window(), &progress_));
-  startFailed_ = !worker_;
-}
-
-WizardNext CUpgradePage::OnWizardNext() { return WizardNext::Advance(); }
-
-bool CUpgradePage::OnQueryCancel() { return error_ || startFailed_ || HasEnded(worker_); }
-
-bool CUpgradePage::OnMessage(UINT message, WPARAM wParam, LPARAM, LRESULT* result) {
-  switch (message) {
-    case WM_SETUP_PROGRESS:
-      ShowProgress(Window(), progress_);
-      break;
-    case WM_SETUP_DONE:
-      SetWizardButtons(PSWIZB_NEXT);
-      PressButton(PSBTN_NEXT);
-      break;
-    case WM_SETUP_ERROR:
-      error_ = 1;
-      ShowError(Window(), wParam);
-      PressButton(PSBTN_CANCEL);
-      break;
-    default:
-      return false;
-  }
-  *result = 0;
-  return true;
-}
+    : CWorkerPage(IDD_UPGRADE, L"安装所需的文件", L"", kUpgradePolicy, nullptr, start ? start : &StartUpgradeWorker) {}
 
 // ---- completion pages ----------------------------------------------------------------
 

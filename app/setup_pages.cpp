@@ -4,7 +4,6 @@
 #include <shlobj.h>
 
 #include <algorithm>
-#include <cwctype>
 
 #include "common/win_owners.h"
 #include "resources/resource_ids.h"
@@ -12,14 +11,6 @@
 #include "state/installed_product.h"
 
 namespace tolvane {
-
-std::wstring TrimSpace(const std::wstring& text) {
-  size_t end = text.size();
-  while (end > 0 && std::iswspace(text[end - 1])) --end;
-  size_t start = 0;
-  while (start < end && std::iswspace(text[start])) ++start;
-  return text.substr(start, end - start);
-}
 
 std::wstring WindowString(HWND window) {
   const int length = GetWindowTextLengthW(window);
@@ -38,6 +29,8 @@ constexpr wchar_t kUninstallQuestion[] = L"确认从计算机中卸载Tolvane翻
 constexpr wchar_t kBrowseTitle[] = L"安装路径:";
 // BIF_RETURNONLYFSDIRS | BIF_STATUSTEXT | BIF_RETURNFSANCESTORS | BIF_NEWDIALOGSTYLE
 constexpr UINT kBrowseFlags = 0x4D;
+// A notification code no control sends.
+constexpr WORD kNoUpdate = 0xFFFF;
 static_assert(kBrowseFlags == (BIF_RETURNONLYFSDIRS | BIF_STATUSTEXT | BIF_RETURNFSANCESTORS | BIF_NEWDIALOGSTYLE),
               "picker options");
 
@@ -131,10 +124,27 @@ WizardNext CSetupType::OnWizardNext() {
   return WizardNext::Stay();
 }
 
+// ---- pages whose buttons follow the input ----------------------------------------------
+
+CInputPage::CInputPage(int templateId, const wchar_t* title, const wchar_t* subtitle, int firstInputId,
+                       WORD updateCode)
+    : CWizard97InteriorPageImpl(templateId, title, subtitle), firstInputId_(firstInputId), updateCode_(updateCode) {}
+
+HWND CInputPage::FirstInput() const { return Item(firstInputId_); }
+
+void CInputPage::OnSetActive() { SetWizardButtons(Buttons()); }
+
+bool CInputPage::OnCommand(WORD, WORD code, HWND) {
+  if (code != updateCode_) return false;
+  SetWizardButtons(Buttons());
+  return true;
+}
+
 // ---- licence -------------------------------------------------------------------------
 
+// The agreement takes the focus first, to be read; focusing a radio button would select it.
 CLicensePage::CLicensePage()
-    : CWizard97InteriorPageImpl(IDD_LICENSE, L"许可证协议", L"请仔细阅读下面的许可证协议。") {}
+    : CInputPage(IDD_LICENSE, L"许可证协议", L"请仔细阅读下面的许可证协议。", IDC_LICENSE_TEXT, BN_CLICKED) {}
 
 BOOL CLicensePage::OnInitDialog() {
   const tolvane::LoadedResource agreement(CWizardModule::Instance(), IDR_LICENSE_RTF, RT_RCDATA);
@@ -149,24 +159,14 @@ BOOL CLicensePage::OnInitDialog() {
   return TRUE;
 }
 
-// The agreement, to be read; focusing a radio button would select it.
-HWND CLicensePage::FirstInput() const { return Item(IDC_LICENSE_TEXT); }
-
-void CLicensePage::UpdateButtons() const {
-  SetWizardButtons(IsDlgButtonChecked(Window(), IDC_ACCEPT) == BST_CHECKED ? PSWIZB_NEXT : 0);
-}
-
-void CLicensePage::OnSetActive() { UpdateButtons(); }
-
-bool CLicensePage::OnCommand(WORD, WORD code, HWND) {
-  if (code != BN_CLICKED) return false;
-  UpdateButtons();
-  return true;
+DWORD CLicensePage::Buttons() const {
+  return IsDlgButtonChecked(Window(), IDC_ACCEPT) == BST_CHECKED ? PSWIZB_NEXT : 0;
 }
 
 // ---- user information ----------------------------------------------------------------
 
-CUserInfoPage::CUserInfoPage() : CWizard97InteriorPageImpl(IDD_USER_INFO, L"用户信息", L"输入您的信息。") {}
+CUserInfoPage::CUserInfoPage()
+    : CInputPage(IDD_USER_INFO, L"用户信息", L"输入您的信息。", IDC_USER_NAME, EN_CHANGE) {}
 
 BOOL CUserInfoPage::OnInitDialog() {
   const InstalledProductRecord& record = InstalledProduct();
@@ -174,8 +174,6 @@ BOOL CUserInfoPage::OnInitDialog() {
   if (!record.UserCompany.empty()) SetDlgItemTextW(Window(), IDC_COMPANY, record.UserCompany.c_str());
   return TRUE;
 }
-
-HWND CUserInfoPage::FirstInput() const { return Item(IDC_USER_NAME); }
 
 bool CUserInfoPage::TestEntries() const {
   const std::wstring name = tolvane::WindowString(Item(IDC_USER_NAME));
@@ -189,24 +187,16 @@ bool CUserInfoPage::TestEntries() const {
   return true;
 }
 
-void CUserInfoPage::UpdateButtons() const {
-  SetWizardButtons(TestEntries() ? PSWIZB_BACK | PSWIZB_NEXT : PSWIZB_BACK);
-}
-
-void CUserInfoPage::OnSetActive() { UpdateButtons(); }
-
-bool CUserInfoPage::OnCommand(WORD, WORD code, HWND) {
-  if (code != EN_CHANGE) return false;
-  UpdateButtons();
-  return true;
-}
+DWORD CUserInfoPage::Buttons() const { return TestEntries() ? PSWIZB_BACK | PSWIZB_NEXT : PSWIZB_BACK; }
 
 WizardNext CUserInfoPage::OnWizardNext() { return TestEntries() ? WizardNext::Advance() : WizardNext::Stay(); }
 
 // ---- install folder ------------------------------------------------------------------
 
+// Its buttons never change: no notification updates them.
 CSelectFolderPage::CSelectFolderPage()
-    : CWizard97InteriorPageImpl(IDD_SELECT_FOLDER, L"选择安装文件夹", L"安装向导将安装Tolvane翻译软件到指定的文件夹。") {}
+    : CInputPage(IDD_SELECT_FOLDER, L"选择安装文件夹", L"安装向导将安装Tolvane翻译软件到指定的文件夹。", IDC_FOLDER,
+                 kNoUpdate) {}
 
 BOOL CSelectFolderPage::OnInitDialog() {
   const std::wstring& folder = InstalledProduct().InstallPath;
@@ -214,9 +204,7 @@ BOOL CSelectFolderPage::OnInitDialog() {
   return TRUE;
 }
 
-HWND CSelectFolderPage::FirstInput() const { return Item(IDC_FOLDER); }
-
-void CSelectFolderPage::OnSetActive() { SetWizardButtons(PSWIZB_BACK | PSWIZB_NEXT); }
+DWORD CSelectFolderPage::Buttons() const { return PSWIZB_BACK | PSWIZB_NEXT; }
 
 bool CSelectFolderPage::OnCommand(WORD id, WORD code, HWND) {
   if (id != IDC_BROWSE || code != BN_CLICKED) return false;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/wizard97.h"
+#include "common/text_conversion.h"
 
 class CWelcomePage : public CWizard97ExteriorPageImpl {
  public:
@@ -33,47 +34,55 @@ class CSetupType : public CWizard97InteriorPageImpl {
   WizardNext OnWizardNext() override;
 };
 
-class CLicensePage : public CWizard97InteriorPageImpl {
- public:
-  CLicensePage();
-
+// An interior page whose wizard buttons follow what the user enters: they are requested
+// when the page becomes active and again at every notification `updateCode` (BN_CLICKED,
+// EN_CHANGE) from one of its controls.
+class CInputPage : public CWizard97InteriorPageImpl {
  protected:
-  BOOL OnInitDialog() override;
+  CInputPage(int templateId, const wchar_t* title, const wchar_t* subtitle, int firstInputId, WORD updateCode);
+  // The buttons that what is entered allows.
+  virtual DWORD Buttons() const = 0;
   HWND FirstInput() const override;
   void OnSetActive() override;
   bool OnCommand(WORD id, WORD code, HWND control) override;
 
  private:
-  void UpdateButtons() const;  // Next only while the agreement is accepted
+  const int firstInputId_;
+  const WORD updateCode_;
 };
 
-class CUserInfoPage : public CWizard97InteriorPageImpl {
+class CLicensePage : public CInputPage {
+ public:
+  CLicensePage();
+
+ protected:
+  BOOL OnInitDialog() override;
+  DWORD Buttons() const override;  // Next only while the agreement is accepted
+};
+
+class CUserInfoPage : public CInputPage {
  public:
   CUserInfoPage();
 
  protected:
   BOOL OnInitDialog() override;
-  HWND FirstInput() const override;
-  void OnSetActive() override;
-  bool OnCommand(WORD id, WORD code, HWND control) override;
+  DWORD Buttons() const override;
   WizardNext OnWizardNext() override;
 
  private:
   // Passes when the trimmed user name is not empty, and then stores the trimmed name and
   // company as the user's entries; a failed test leaves the stored entries alone.
   bool TestEntries() const;
-  void UpdateButtons() const;
 };
 
-class CSelectFolderPage : public CWizard97InteriorPageImpl {
+class CSelectFolderPage : public CInputPage {
  public:
   CSelectFolderPage();
 
  protected:
   BOOL OnInitDialog() override;
-  HWND FirstInput() const override;
-  void OnSetActive() override;
-  bool OnCommand(WORD id, WORD code, HWND control) override;
+  DWORD Buttons() const override;
+  bool OnCommand(WORD id, WORD code, HWND control) override;  // the browse button
   WizardNext OnWizardNext() override;
 
  private:
@@ -81,9 +90,6 @@ class CSelectFolderPage : public CWizard97InteriorPageImpl {
 };
 
 namespace tolvane {
-
-// `text` without the white space (iswspace in the program's locale) at its end and start.
-std::wstring TrimSpace(const std::wstring& text);
 
 // The text of a window (a control), however long.
 std::wstring WindowString(HWND window);

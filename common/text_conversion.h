@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cwchar>
+#include <cwctype>
 #include <string>
 
 #ifdef _WIN32
@@ -53,6 +54,20 @@ inline std::u16string ToUtf16(const std::wstring& text) {
   return out;
 #endif
 }
+
+namespace tolvane {
+
+// `text` without the white space (iswspace in the program's locale) at its end and start:
+// the user's entries and the install folder are trimmed by this one rule.
+inline std::wstring TrimSpace(const std::wstring& text) {
+  size_t end = text.size();
+  while (end > 0 && std::iswspace(text[end - 1])) --end;
+  size_t start = 0;
+  while (start < end && std::iswspace(text[start])) ++start;
+  return text.substr(start, end - start);
+}
+
+}  // namespace tolvane
 
 #ifdef _WIN32
 // The code page of archive entry names. The packaging tool writes names in it, so setup

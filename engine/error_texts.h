@@ -1,5 +1,14 @@
-// The texts the engine sends with WM_SETUP_ERROR (shown to the user unchanged).
+// The texts the engine sends with WM_SETUP_ERROR (shown to the user unchanged), and the
+// one place that turns a failure into its text.
 #pragma once
+
+#include <string>
+
+#include "common/failure.h"
+
+// The process-wide text in which failures that name a path are composed. A text returned
+// by FailureText points into it and stays valid until the next composition.
+extern std::wstring ErrorTextBuffer;
 
 namespace tolvane {
 
@@ -14,5 +23,8 @@ inline constexpr wchar_t kOutOfMemoryText[] = L"内存不足，无法完成安�
 inline constexpr wchar_t kCreateFilePrefix[] = L"建立文件 ";
 inline constexpr wchar_t kWriteFilePrefix[] = L"写入文件 ";
 inline constexpr wchar_t kFileErrorSuffix[] = L" 出错。";
+
+// The user's text for `failure` (not None): a constant, or composed in ErrorTextBuffer.
+const wchar_t* FailureText(const Failure& failure);
 
 }  // namespace tolvane

@@ -67,7 +67,7 @@ class SplitDecipher {
 
 // The files of the manifest read ahead of the writes on a thread of their own, in order,
 // through a ring of pieces. The thread touches nothing but the archive and the ring; the
-// worker makes every file-system call, report and progress notice, as before. When no
+// worker makes every file-system call, report and progress notice. When no
 // thread (or no ring) can be had, the worker reads each file itself as it asks for it.
 class ReadAhead {
  public:

@@ -1,22 +1,9 @@
 #include "engine/file_output.h"
 
-#include "common/win_owners.h"
-#include "engine/error_texts.h"
 #include "engine/file_calls.h"
-
-std::wstring ErrorTextBuffer;
 
 namespace tolvane {
 namespace {
-
-constexpr DWORD kReplaceBlockingAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-
-const wchar_t* Compose(std::wstring& errorText, const wchar_t* prefix, const std::wstring& path) {
-  errorText = prefix;
-  errorText += path;
-  errorText += kFileErrorSuffix;
-  return errorText.c_str();
-}
 
 bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 
@@ -36,65 +23,58 @@ bool WriteWholeBuffer(HANDLE file, const uint8_t* data, size_t size) {
   return written == size;
 }
 
-const wchar_t* WriteFileContent(const std::wstring& path, const uint8_t* data, size_t size,
-                                uint64_t& bytesWritten, std::wstring& errorText) {
+Failure WriteFileContent(const std::wstring& path, const uint8_t* data, size_t size, uint64_t& bytesWritten) {
   PieceFileWriter writer(path);
-  if (const wchar_t* error = writer.Write(data, size, bytesWritten, errorText)) return error;
-  return writer.Finish(errorText);
+  if (Failure failure = writer.Write(data, size, bytesWritten)) return failure;
+  return writer.Finish();
 }
 
-const wchar_t* PieceFileWriter::Create(std::wstring& errorText) {
+Failure PieceFileWriter::Create() {
   // Created straight away: an install writes where nothing is, and under Wine looking first
   // for a name that is not there searches its whole folder. A read-only, hidden or system
   // file in the way loses those attributes: Windows refuses to create over it, so it is
   // cleared for a second try; Wine creates over a hidden or system one and keeps them.
-  file_ = files::Open(path_, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
-  if (file_ != INVALID_HANDLE_VALUE) {
+  file_.reset(files::Open(path_, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL));
+  if (file_) {
+    // (Attributes that cannot be cleared stay on what is the new file all the same.)
     if (GetLastError() == ERROR_ALREADY_EXISTS) ClearBlockingAttributes();
   } else if (GetLastError() == ERROR_ACCESS_DENIED && ClearBlockingAttributes()) {
-    file_ = files::Open(path_, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+    file_.reset(files::Open(path_, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL));
   }
-  if (file_ == INVALID_HANDLE_VALUE) return Compose(errorText, kCreateFilePrefix, path_);
+  if (!file_) return Failed(Failure::What::FileNotCreated, path_, GetLastError());
   created_ = true;
-  return nullptr;
+  return {};
 }
 
-const wchar_t* PieceFileWriter::Write(const uint8_t* data, size_t size, uint64_t& bytesWritten,
-                                      std::wstring& errorText) {
+Failure PieceFileWriter::Write(const uint8_t* data, size_t size, uint64_t& bytesWritten) {
   if (!created_) {
-    if (const wchar_t* error = Create(errorText)) return error;
+    if (Failure failure = Create()) return failure;
   }
-  if (file_ == INVALID_HANDLE_VALUE || !WriteWholeBuffer(file_, data, size)) {
-    Close();
-    return Compose(errorText, kWriteFilePrefix, path_);
+  if (!file_ || !WriteWholeBuffer(file_.get(), data, size)) {
+    const DWORD error = GetLastError();
+    file_.reset();
+    return Failed(Failure::What::FileNotWritten, path_, error);
   }
   bytesWritten += size;
-  return nullptr;
+  return {};
 }
 
-const wchar_t* PieceFileWriter::Finish(std::wstring& errorText) {
-  if (!created_) {
-    if (const wchar_t* error = Create(errorText)) return error;
-  }
-  Close();
-  return nullptr;
+Failure PieceFileWriter::Finish() {
+  if (!created_) return Create();
+  return {};
 }
 
 void PieceFileWriter::Abandon() {
-  Close();
+  file_.reset();
+  // (A file that cannot be removed is left: the run that wrote it puts the folder back.)
   if (created_) files::Delete(path_);
   created_ = false;
 }
 
 bool PieceFileWriter::ClearBlockingAttributes() {
-  const DWORD attributes = GetFileAttributesW(path_.c_str());
+  const DWORD attributes = files::Attributes(path_);
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-         (attributes & kReplaceBlockingAttributes) && files::SetAttributes(path_, attributes & ~kReplaceBlockingAttributes);
-}
-
-void PieceFileWriter::Close() {
-  if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
-  file_ = INVALID_HANDLE_VALUE;
+         (attributes & kProtectingAttributes) && files::SetAttributes(path_, attributes & ~kProtectingAttributes);
 }
 
 int32_t ExtractionProgress(int32_t base, int32_t span, uint64_t written, uint64_t total) {

@@ -8,49 +8,51 @@
 #include <cstdint>
 #include <string>
 
-// The process-wide text in which file-writing failures are composed. A text returned
-// from the functions below points into it and stays valid until the next composition.
-extern std::wstring ErrorTextBuffer;
+#include "common/failure.h"
+#include "common/win_owners.h"
 
 namespace tolvane {
+
+// Read-only, hidden and system: what keeps a file from being replaced or deleted, and is
+// cleared first.
+inline constexpr DWORD kProtectingAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
 // One WriteFile of the whole buffer. A call that succeeds but reports fewer bytes than
 // asked counts as a failure.
 bool WriteWholeBuffer(HANDLE file, const uint8_t* data, size_t size);
 
-// Replaces the file at `path` with `data`: clears read-only, hidden and system so that an
-// existing file can be replaced, creates it anew with only the normal attribute and writes
-// it. Null on success, after adding `size` to `bytesWritten`; otherwise the failure text,
-// composed in `errorText`.
-const wchar_t* WriteFileContent(const std::wstring& path, const uint8_t* data, size_t size,
-                                uint64_t& bytesWritten, std::wstring& errorText);
+// Replaces the file at `path` with `data` as PieceFileWriter does, in one piece, and
+// closes it. On success `size` is added to `bytesWritten`.
+Failure WriteFileContent(const std::wstring& path, const uint8_t* data, size_t size, uint64_t& bytesWritten);
 
-// One installed file written in pieces, as WriteFileContent writes it whole: the same
-// attribute clearing, CREATE_ALWAYS, normal attribute and failure texts. The file is
-// created at the first Write, so that nothing is touched for content that never comes.
+// One installed file written in pieces: an existing file's read-only, hidden and system
+// attributes are cleared so that it can be replaced; the file is created anew
+// (CREATE_ALWAYS) with only the normal attribute, at the first Write, so that nothing is
+// touched for content that never comes. Failures: FileNotCreated or FileNotWritten with
+// the path.
 class PieceFileWriter {
  public:
   explicit PieceFileWriter(const std::wstring& path) : path_(path) {}
-  ~PieceFileWriter() { Close(); }
   PieceFileWriter(const PieceFileWriter&) = delete;
   PieceFileWriter& operator=(const PieceFileWriter&) = delete;
 
-  // Null on success, after adding `size` to `bytesWritten`; otherwise the failure text,
-  // composed in `errorText` (the file is then closed as it is).
-  const wchar_t* Write(const uint8_t* data, size_t size, uint64_t& bytesWritten, std::wstring& errorText);
-  // Creates the file when nothing was written (empty content), then closes it.
-  const wchar_t* Finish(std::wstring& errorText);
+  // On success `size` is added to `bytesWritten`; on failure the file is closed as it is.
+  Failure Write(const uint8_t* data, size_t size, uint64_t& bytesWritten);
+  // Creates the file when nothing was written (empty content). The file stays open for
+  // TakeFile (or the writer's end, which closes it).
+  Failure Finish();
+  // The written file, open for writing: whoever takes it brings it to the disk.
+  UniqueFile TakeFile() { return std::move(file_); }
   // The content turned out unusable: a file this writer created is removed.
   void Abandon();
 
  private:
-  const wchar_t* Create(std::wstring& errorText);
+  Failure Create();
   // Whether a file at the path had read-only, hidden or system set, and lost them.
   bool ClearBlockingAttributes();
-  void Close();
 
   std::wstring path_;
-  HANDLE file_ = INVALID_HANDLE_VALUE;
+  UniqueFile file_;
   bool created_ = false;
 };
 

@@ -5,11 +5,12 @@
 
 #include <atomic>
 #include <map>
+#include <new>
 #include <set>
 
+#include "common/little_endian.h"
 #include "common/text_conversion.h"
 #include "common/win_owners.h"
-#include "engine/error_texts.h"
 #include "engine/file_calls.h"
 #include "engine/file_output.h"
 #include "engine/registry_key.h"
@@ -28,35 +29,34 @@
 //     name                             units × 2 bytes, relative to the install folder
 //                                      (empty for 'D')
 //     check                            4 bytes: CRC-32 of kind, units and name
-// Every record is on disk (FlushFileBuffers) before the change it describes is made.
+// Every record is on disk (FlushFileBuffers) before the change it describes is made, and
+// 'D' only once every file written is.
 
 namespace tolvane {
 namespace {
+
+using What = Failure::What;
 
 constexpr char kJournalMagic[8] = {'T', 'L', 'V', 'R', 'U', 'N', '0', '1'};
 constexpr uint32_t kMaxNameUnits = 32767;
 // A journal larger than this is not one that setup wrote.
 constexpr uint64_t kMaxJournalBytes = 64u << 20;
-constexpr DWORD kProtectingAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
-void PutU32(std::string& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+uint8_t* BytesAt(std::string& text, size_t at) { return reinterpret_cast<uint8_t*>(&text[at]); }
+const uint8_t* BytesAt(const std::string& text, size_t at) {
+  return reinterpret_cast<const uint8_t*>(text.data() + at);
 }
 
-uint32_t GetU32(const std::string& in, size_t at) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(in[at + i]);
-  return v;
+enum class Presence { Gone, There, Unknown };
+
+// Whether something stands at `path`, with Unknown when the system could not say.
+Presence LookFor(const std::wstring& path) {
+  if (files::Attributes(path) != INVALID_FILE_ATTRIBUTES) return Presence::There;
+  return files::IsGone(GetLastError()) ? Presence::Gone : Presence::Unknown;
 }
 
-const wchar_t* Compose(std::wstring& errorText, const wchar_t* prefix, const std::wstring& path) {
-  errorText = prefix;
-  errorText += path;
-  errorText += kFileErrorSuffix;
-  return errorText.c_str();
-}
-
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+// Something may stand at `path`: what cannot be looked at counts as there.
+bool MaybeThere(const std::wstring& path) { return LookFor(path) != Presence::Gone; }
 
 // Beside the file, not in a folder of their own: under Wine every name that does not
 // exist yet is looked for through its whole folder, and one folder of thousands of
@@ -67,9 +67,10 @@ struct NoCase {
   bool operator()(const std::wstring& a, const std::wstring& b) const { return _wcsicmp(a.c_str(), b.c_str()) < 0; }
 };
 
-// The first place a file would be moved aside to that holds something already, or empty.
-// Each folder is read once instead of looking for every aside name: under Wine a name
-// that is not there is searched for through its whole folder.
+// The first place a file would be moved aside to that holds something already (or may:
+// one that cannot be looked at), or empty. Each folder is read once instead of looking
+// for every aside name: under Wine a name that is not there is searched for through its
+// whole folder.
 std::wstring TakenAsidePlace(const std::wstring& folder, const std::vector<RunStep>& steps) {
   std::map<std::wstring, std::set<std::wstring, NoCase>, NoCase> byFolder;  // folder -> file names
   for (const RunStep& step : steps) {
@@ -81,20 +82,21 @@ std::wstring TakenAsidePlace(const std::wstring& folder, const std::vector<RunSt
   const size_t suffixUnits = sizeof kAsideSuffix / sizeof kAsideSuffix[0] - 1;
   for (const auto& [relative, names] : byFolder) {
     WIN32_FIND_DATAW found;
-    UniqueFind search(FindFirstFileW((folder + relative + L"*").c_str(), &found));
-    if (!search) {
-      // Unreadable as a whole: each place is looked at on its own.
-      for (const std::wstring& name : names) {
-        if (Exists(AsidePath(folder + relative, name))) return AsidePath(folder + relative, name);
-      }
-      continue;
-    }
-    do {
+    UniqueFind search(files::FindFirst(folder + relative + L"*", &found));
+    bool read = static_cast<bool>(search);
+    while (read) {
       const size_t units = wcslen(found.cFileName);
-      if (units <= suffixUnits || _wcsicmp(found.cFileName + units - suffixUnits, kAsideSuffix) != 0) continue;
-      const auto name = names.find(std::wstring(found.cFileName, units - suffixUnits));
-      if (name != names.end()) return AsidePath(folder + relative, *name);
-    } while (FindNextFileW(search.get(), &found));
+      if (units > suffixUnits && _wcsicmp(found.cFileName + units - suffixUnits, kAsideSuffix) == 0) {
+        const auto name = names.find(std::wstring(found.cFileName, units - suffixUnits));
+        if (name != names.end()) return AsidePath(folder + relative, *name);
+      }
+      read = files::FindNext(search.get(), &found);
+    }
+    if (search && GetLastError() == ERROR_NO_MORE_FILES) continue;
+    // Not read to its end: each place is looked at on its own.
+    for (const std::wstring& name : names) {
+      if (MaybeThere(AsidePath(folder + relative, name))) return AsidePath(folder + relative, name);
+    }
   }
   return {};
 }
@@ -102,67 +104,75 @@ std::wstring TakenAsidePlace(const std::wstring& folder, const std::vector<RunSt
 enum class Existing { None, Replaceable, Blocked };
 
 // Whether a file of the package is there and can be replaced: it opens for writing with
-// nobody else holding it, as the creation that replaced it in place used to. A read-only
-// one (whose protection the write used to clear) only has to be free of other handles; a
-// folder of that name cannot be replaced.
+// nobody else holding it. A read-only one only has to be free of other handles (the move
+// aside does not mind the attribute). A folder of that name, or what cannot be looked
+// at, is not replaced.
 Existing LookAt(const std::wstring& path) {
   UniqueFile file(files::Open(path, GENERIC_WRITE, 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
   if (file) return Existing::Replaceable;
-  const DWORD error = GetLastError();
-  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return Existing::None;
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return Existing::None;
+  if (files::IsGone(GetLastError())) return Existing::None;
+  const DWORD attributes = files::Attributes(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return files::IsGone(GetLastError()) ? Existing::None : Existing::Blocked;
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) || !(attributes & FILE_ATTRIBUTE_READONLY)) return Existing::Blocked;
   file.reset(files::Open(path, GENERIC_READ, 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
   return file ? Existing::Replaceable : Existing::Blocked;
 }
 
 // Deletes a file whatever its attributes; one that is in use is removed at the next
-// restart instead.
+// restart instead. True when nothing of it is left, or what is left goes at the restart.
 bool DeleteAnyFile(const std::wstring& path) {
-  if (files::Delete(path)) return true;  // the usual case, in one call
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return true;
-  if ((attributes & kProtectingAttributes) && files::SetAttributes(path, attributes & ~kProtectingAttributes) &&
-      files::Delete(path)) {
+  if (files::Delete(path) || files::IsGone(GetLastError())) return true;  // the usual cases, in one call
+  const DWORD attributes = files::Attributes(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES && files::IsGone(GetLastError())) return true;
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & kProtectingAttributes) &&
+      files::SetAttributes(path, attributes & ~kProtectingAttributes) && files::Delete(path)) {
     return true;
   }
-  return MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
+  return files::RemoveAtRestart(path);
 }
 
 // --- The registry value that says where the journal lies.
 
-void RecordJournalPlace(const std::wstring& journal) {
+// Records the place, on the disk before it returns.
+Failure RecordJournalPlace(const std::wstring& journal) {
   RegistryKey key;
-  if (key.CreateKey(HKEY_LOCAL_MACHINE, kProductKey, RegistryKey::kReadWrite) == ERROR_SUCCESS) {
-    key.WriteStringValue(kJournalValue, journal.c_str(), REG_SZ);
-  }
+  LONG result = key.CreateKey(HKEY_LOCAL_MACHINE, kProductKey, RegistryKey::kReadWrite);
+  if (result == ERROR_SUCCESS) result = key.WriteStringValue(kJournalValue, journal.c_str(), REG_SZ);
+  if (result == ERROR_SUCCESS) result = files::FlushKey(key.get());
+  return result == ERROR_SUCCESS ? Failure{} : Failed(What::FileNotCreated, journal, static_cast<uint32_t>(result));
 }
 
-bool ReadJournalPlace(std::wstring& journal) {
+enum class Place { None, Recorded, Unknown };
+
+// The recorded place. Unknown when the key or value is there but cannot be read: a run
+// may be unfinished, so none begins over it and no recovery acts on it.
+Place ReadJournalPlace(std::wstring& journal) {
   RegistryKey key;
-  if (key.OpenKey(HKEY_LOCAL_MACHINE, kProductKey, KEY_READ) != ERROR_SUCCESS) return false;
+  LONG result = key.OpenKey(HKEY_LOCAL_MACHINE, kProductKey, KEY_READ);
+  if (result == ERROR_FILE_NOT_FOUND) return Place::None;
+  if (result != ERROR_SUCCESS) return Place::Unknown;
   wchar_t buffer[MAX_PATH * 2];
-  if (key.ReadStringValue(kJournalValue, buffer, MAX_PATH * 2) != ERROR_SUCCESS) return false;
+  result = key.ReadStringValue(kJournalValue, buffer, MAX_PATH * 2);
+  if (result == ERROR_FILE_NOT_FOUND) return Place::None;
+  if (result != ERROR_SUCCESS) return Place::Unknown;
   journal = buffer;
-  return true;
+  return Place::Recorded;
 }
 
 // Removes the value, and the key when the value was all it held (a first install's key,
-// before the install wrote its record).
+// before the install wrote its record). What cannot be removed stays: a place without a
+// journal is forgotten at the next start.
 void ForgetJournalPlace() {
   {
     RegistryKey key;
     if (key.OpenKey(HKEY_LOCAL_MACHINE, kProductKey, RegistryKey::kReadWrite) != ERROR_SUCCESS) return;
-    RegDeleteValueW(key.get(), kJournalValue);
+    const LONG removed = files::DeleteValue(key.get(), kJournalValue);
+    if (removed != ERROR_SUCCESS && removed != ERROR_FILE_NOT_FOUND) return;
     DWORD subkeys = 1, values = 1;
-    if (RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
-                         nullptr, nullptr) != ERROR_SUCCESS ||
-        subkeys != 0 || values != 0) {
-      return;
-    }
+    if (files::CountEntries(key.get(), &subkeys, &values) != ERROR_SUCCESS || subkeys != 0 || values != 0) return;
   }
-  RegDeleteKeyW(HKEY_LOCAL_MACHINE, kProductKey);
+  // (An empty key that stays is no record: the wizard reads the values it holds.)
+  files::DeleteKey(HKEY_LOCAL_MACHINE, kProductKey);
 }
 
 // --- Putting a folder back, or finishing it, from the list of changes. Both are safe to
@@ -176,20 +186,17 @@ bool RestoreSteps(const std::wstring& folder, const std::vector<RunStep>& steps)
     switch (it->kind) {
       case RunStep::MovedAside: {
         const std::wstring old = AsidePath(folder, it->name);
-        if (!Exists(old)) break;  // never moved, or already back
-        if (Exists(path) && !files::Delete(path)) {
-          whole = false;
-          break;
-        }
-        if (!files::Move(old, path)) whole = false;
+        if (!MaybeThere(old)) break;  // never moved, or already back
+        if ((!files::Delete(path) && !files::IsGone(GetLastError())) || !files::Move(old, path)) whole = false;
         break;
       }
       case RunStep::NewFile:
-        if (Exists(path) && !files::Delete(path)) whole = false;
+        if (!files::Delete(path) && !files::IsGone(GetLastError())) whole = false;
         break;
       case RunStep::NewFolder:
-        // Empty by now; a folder that is not stays, but nothing of the product is lost.
-        if (Exists(path)) files::RemoveFolder(path);
+        // The files in it were removed above (steps in reverse order); a folder that still
+        // holds something stays, and nothing of the product is lost with it.
+        files::RemoveFolder(path);
         break;
       case RunStep::Finished:
         break;
@@ -210,33 +217,33 @@ bool DiscardAside(const std::wstring& folder, const std::vector<RunStep>& steps)
 
 // The journal and its registry value, once the folder needs neither.
 void DropJournal(const std::wstring& journal) {
-  if (!Exists(journal) || files::Delete(journal)) ForgetJournalPlace();
+  if (files::Delete(journal) || files::IsGone(GetLastError())) ForgetJournalPlace();
 }
 
 bool ReadWholeFile(HANDLE file, std::string& bytes) {
-  LARGE_INTEGER size;
-  if (!GetFileSizeEx(file, &size) || size.QuadPart < 0 || static_cast<uint64_t>(size.QuadPart) > kMaxJournalBytes) {
-    return false;
+  bytes.clear();
+  char piece[0x4000];
+  for (;;) {
+    DWORD read = 0;
+    if (!files::Read(file, piece, sizeof piece, &read)) return false;
+    if (read == 0) return true;
+    if (bytes.size() + read > kMaxJournalBytes) return false;
+    bytes.append(piece, read);
   }
-  bytes.resize(static_cast<size_t>(size.QuadPart));
-  DWORD read = 0;
-  return bytes.empty() || (ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr) &&
-                           read == bytes.size());
 }
 
 }  // namespace
 
 void AppendRunRecord(std::string& out, const RunStep& step) {
   const size_t start = out.size();
-  out.push_back(static_cast<char>(step.kind));
-  PutU32(out, static_cast<uint32_t>(step.name.size()));
-  for (wchar_t c : step.name) {
-    out.push_back(static_cast<char>(c & 0xFF));
-    out.push_back(static_cast<char>((c >> 8) & 0xFF));
-  }
-  const uint32_t check = static_cast<uint32_t>(
-      crc32(0, reinterpret_cast<const Bytef*>(out.data() + start), static_cast<uInt>(out.size() - start)));
-  PutU32(out, check);
+  const size_t units = step.name.size();
+  out.resize(start + 5 + units * 2 + 4);
+  out[start] = static_cast<char>(step.kind);
+  StoreLe32(BytesAt(out, start + 1), static_cast<uint32_t>(units));
+  for (size_t i = 0; i < units; ++i) StoreLe16(BytesAt(out, start + 5 + 2 * i), static_cast<uint16_t>(step.name[i]));
+  const size_t length = 5 + units * 2;
+  StoreLe32(BytesAt(out, start + length),
+            static_cast<uint32_t>(crc32(0, BytesAt(out, start), static_cast<uInt>(length))));
 }
 
 bool ParseRunJournal(const std::string& bytes, std::vector<RunStep>& steps) {
@@ -247,17 +254,15 @@ bool ParseRunJournal(const std::string& bytes, std::vector<RunStep>& steps) {
   size_t at = sizeof kJournalMagic;
   bool finished = false;
   while (bytes.size() - at >= 9) {
-    const uint32_t units = GetU32(bytes, at + 1);
+    const uint32_t units = LoadLe32(BytesAt(bytes, at + 1));
     if (units > kMaxNameUnits) return false;
     const size_t length = 5 + size_t{units} * 2;
     if (bytes.size() - at < length + 4) break;  // cut short by the end of the process
-    const uint32_t check = static_cast<uint32_t>(
-        crc32(0, reinterpret_cast<const Bytef*>(bytes.data() + at), static_cast<uInt>(length)));
-    if (check != GetU32(bytes, at + length)) return false;
+    const uint32_t check = static_cast<uint32_t>(crc32(0, BytesAt(bytes, at), static_cast<uInt>(length)));
+    if (check != LoadLe32(BytesAt(bytes, at + length))) return false;
     RunStep step{static_cast<RunStep::Kind>(static_cast<uint8_t>(bytes[at])), {}};
     for (uint32_t i = 0; i < units; ++i) {
-      step.name.push_back(static_cast<wchar_t>(static_cast<uint8_t>(bytes[at + 5 + 2 * i]) |
-                                               (static_cast<uint8_t>(bytes[at + 6 + 2 * i]) << 8)));
+      step.name.push_back(static_cast<wchar_t>(LoadLe16(BytesAt(bytes, at + 5 + 2 * i))));
     }
     switch (step.kind) {
       case RunStep::NewFolder:
@@ -282,17 +287,17 @@ bool ParseRunJournal(const std::string& bytes, std::vector<RunStep>& steps) {
 // InstallRun
 
 InstallRun::~InstallRun() {
-  StopMoving();
+  StopHelpers();
   if (begun_ && !closed_) {
     try {
       Undo();
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
       // The journal stays; the next start of setup puts the folder back.
     }
   }
 }
 
-const wchar_t* InstallRun::Plan(const std::vector<ManifestEntry>& entries, std::wstring& errorText) {
+Failure InstallRun::Plan(const std::vector<ManifestEntry>& entries) {
   std::set<std::wstring> plannedFolders;
   // A name listed twice is one file: its first listing's step covers both writes.
   std::set<std::wstring, NoCase> plannedFiles;
@@ -302,8 +307,10 @@ const wchar_t* InstallRun::Plan(const std::vector<ManifestEntry>& entries, std::
     if (entry.Kind == Folder) {
       // Every level that is missing, parents first.
       std::vector<std::wstring> missing;
-      for (std::wstring level = name; !level.empty();) {
-        if (plannedFolders.count(level) || Exists(folder_ + level)) break;
+      for (std::wstring level = name; !level.empty() && !plannedFolders.count(level);) {
+        const Presence presence = LookFor(folder_ + level);
+        if (presence == Presence::There) break;
+        if (presence == Presence::Unknown) return Failed(What::FolderNotMade, folder_ + level, GetLastError());
         missing.push_back(level);
         const size_t cut = level.find_last_of(L"\\/");
         level = cut == std::wstring::npos ? std::wstring() : level.substr(0, cut);
@@ -327,48 +334,54 @@ const wchar_t* InstallRun::Plan(const std::vector<ManifestEntry>& entries, std::
     switch (LookAt(path)) {
       case Existing::None: steps_.push_back({RunStep::NewFile, name}); break;
       case Existing::Replaceable: steps_.push_back({RunStep::MovedAside, name}); break;
-      case Existing::Blocked: return Compose(errorText, kCreateFilePrefix, path);
+      case Existing::Blocked: return Failed(What::FileNotCreated, path, GetLastError());
     }
     stepEntries_.push_back(index);
   }
-  return nullptr;
+  return {};
 }
 
-const wchar_t* InstallRun::Begin(std::wstring& errorText) {
+Failure InstallRun::Begin() {
   const std::wstring journalPath = folder_ + kJournalName;
   std::string bytes(kJournalMagic, sizeof kJournalMagic);
   for (const RunStep& step : steps_) AppendRunRecord(bytes, step);
 
   // A run that the last start could not complete keeps its journal and its place until
-  // someone looks at them: nothing is run over them.
+  // someone looks at them: nothing is run over them, nor over a place that cannot be read.
   std::wstring unfinished;
-  if (ReadJournalPlace(unfinished)) {
-    closed_ = true;
-    return Compose(errorText, kCreateFilePrefix, unfinished);
+  switch (ReadJournalPlace(unfinished)) {
+    case Place::None: break;
+    case Place::Recorded: closed_ = true; return Failed(What::FileNotCreated, unfinished);
+    case Place::Unknown: closed_ = true; return Failed(What::FileNotCreated, journalPath);
   }
   // Whatever lies where files are moved aside must be this run's own, or putting them back
   // could put a stranger's file in place of the installed one.
   const std::wstring taken = TakenAsidePlace(folder_, steps_);
   if (!taken.empty()) {
     closed_ = true;
-    return Compose(errorText, kCreateFilePrefix, taken);
+    return Failed(What::FileNotCreated, taken);
   }
-  // The place first: a place without a journal means nothing was changed yet.
-  RecordJournalPlace(journalPath);
+  // The place first: a place without a journal means nothing was changed yet. Without a
+  // place, a journal could not be found after the process ended: no run begins.
+  if (Failure failure = RecordJournalPlace(journalPath)) {
+    ForgetJournalPlace();
+    closed_ = true;
+    return failure;
+  }
   // A journal already there is not this run's: it is not overwritten.
   journal_.reset(files::Open(journalPath, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL));
   if (!journal_) {
+    const DWORD error = GetLastError();
     ForgetJournalPlace();
     closed_ = true;
-    return Compose(errorText, kCreateFilePrefix, journalPath);
+    return Failed(What::FileNotCreated, journalPath, error);
   }
   begun_ = true;
-  DWORD written = 0;
-  if (!files::Write(journal_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written) ||
-      written != bytes.size() || !files::Flush(journal_.get())) {
-    return Compose(errorText, kWriteFilePrefix, journalPath);
+  if (!WriteWholeBuffer(journal_.get(), reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()) ||
+      !files::Flush(journal_.get())) {
+    return Failed(What::FileNotWritten, journalPath, GetLastError());
   }
-  return nullptr;
+  return {};
 }
 
 bool InstallRun::Advance() {
@@ -376,55 +389,95 @@ bool InstallRun::Advance() {
   if (step.kind == RunStep::MovedAside) {
     const std::wstring path = folder_ + step.name;
     // (One that is gone already has nothing to keep.)
-    if (!files::Move(path, AsidePath(folder_, step.name)) && Exists(path)) {
-      failedPath_ = path;
-      return false;
+    if (!files::Move(path, AsidePath(folder_, step.name))) {
+      const DWORD error = GetLastError();
+      if (!files::IsGone(error)) {
+        moveFailure_ = Failed(What::FileNotCreated, path, error);
+        return false;
+      }
     }
   }
   ++done_;
   return true;
 }
 
-bool InstallRun::StartMoving() {
+bool InstallRun::StartHelpers() {
   if (!moved_.Make()) return false;
-  mover_.reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, MoveAll, this, 0, nullptr)));
-  return static_cast<bool>(mover_);
+  for (Helper& helper : helpers_) {
+    helper.run = this;
+    // (A helper that cannot be had leaves its share of the flushes to Written.)
+    if (!helper.queued.Make() || !helper.flushed.Make()) continue;
+    helper.thread.reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, Help, &helper, 0, nullptr)));
+  }
+  return static_cast<bool>(helpers_[0].thread);
 }
 
-unsigned __stdcall InstallRun::MoveAll(void* self) {
-  InstallRun& run = *static_cast<InstallRun*>(self);
+unsigned __stdcall InstallRun::Help(void* self) {
+  Helper& helper = *static_cast<Helper*>(self);
   try {
-    while (!run.stopMoving_ && run.done_ < run.steps_.size() && run.Advance()) run.moved_.Raise();
+    helper.run->HelpUntilStopped(helper);
   } catch (...) {
-    run.moverFault_ = std::current_exception();
+    helper.fault = std::current_exception();  // rethrown on the worker's thread
   }
-  run.moverEnded_ = true;
-  run.moved_.Wake();
+  helper.ended = true;
+  if (&helper == &helper.run->helpers_[0]) helper.run->moved_.Wake();
+  helper.flushed.Wake();
   return 0;
 }
 
-void InstallRun::StopMoving() {
-  if (!mover_) return;
-  stopMoving_ = true;
-  WaitForSingleObject(mover_.get(), INFINITE);
-  mover_.reset();
+void InstallRun::HelpUntilStopped(Helper& helper) {
+  const bool mover = &helper == &helpers_[0];
+  size_t flushed = 0;
+  while (!stopHelpers_) {
+    // Moves first: the writes wait for them.
+    if (mover && done_ < steps_.size()) {
+      if (!Advance()) return;
+      moved_.Raise();
+      continue;
+    }
+    if (!helper.queued.Above(flushed)) {
+      helper.queued.WaitAbove(flushed, stopHelpers_);
+      continue;
+    }
+    Unflushed& slot = helper.slots[flushed % kSlots];
+    if (!files::Flush(slot.file.get()) && !helper.failure) {
+      helper.failure = Failed(What::FileNotWritten, slot.path, GetLastError());
+    }
+    slot.file.reset();
+    ++flushed;
+    helper.flushed.Raise();
+  }
 }
 
-const wchar_t* InstallRun::ReadyFor(size_t entry, std::wstring& errorText) {
-  while (ready_ < steps_.size() && stepEntries_[ready_] <= entry) ++ready_;
-  if (mover_) {
-    if (ready_ > 0) moved_.WaitAbove(ready_ - 1, moverEnded_);
-    if (!moverEnded_) return nullptr;  // (its steps are done, and none failed so far)
-    if (moverFault_) std::rethrow_exception(moverFault_);
-  } else {
-    while (failedPath_.empty() && done_ < ready_) Advance();
+void InstallRun::StopHelpers() {
+  stopHelpers_ = true;
+  for (Helper& helper : helpers_) {
+    if (!helper.thread) continue;
+    helper.queued.Wake();
+    WaitForSingleObject(helper.thread.get(), INFINITE);
+    helper.thread.reset();
   }
-  return failedPath_.empty() ? nullptr : Compose(errorText, kCreateFilePrefix, failedPath_);
+}
+
+Failure InstallRun::MoverFailure() {
+  if (helpers_[0].fault) std::rethrow_exception(helpers_[0].fault);
+  return moveFailure_;
+}
+
+Failure InstallRun::ReadyFor(size_t entry) {
+  while (ready_ < steps_.size() && stepEntries_[ready_] <= entry) ++ready_;
+  if (helpers_[0].thread) {
+    if (ready_ > 0) moved_.WaitAbove(ready_ - 1, helpers_[0].ended);
+    // (Ended short of these steps: a move failed, or an exception ended the helper.)
+    return done_ >= ready_ ? Failure{} : MoverFailure();
+  }
+  while (!moveFailure_ && done_ < ready_) Advance();
+  return moveFailure_;
 }
 
 bool InstallRun::MoveOneAhead(void* self) {
   InstallRun& run = *static_cast<InstallRun*>(self);
-  while (run.failedPath_.empty() && run.done_ < run.steps_.size()) {
+  while (!run.moveFailure_ && run.done_ < run.steps_.size()) {
     const bool move = run.steps_[run.done_].kind == RunStep::MovedAside;
     if (!run.Advance()) return false;
     if (move) return true;
@@ -432,17 +485,49 @@ bool InstallRun::MoveOneAhead(void* self) {
   return false;
 }
 
-const wchar_t* InstallRun::Finish(std::wstring& errorText) {
-  if (const wchar_t* error = ReadyFor(SIZE_MAX, errorText)) return error;
-  StopMoving();  // (it has ended: every step is done)
+Failure InstallRun::Written(UniqueFile file, const std::wstring& path) {
+  // The next helper in turn takes it while its slot is free; when that helper is so far
+  // behind (or missing), the file is flushed here.
+  Helper& helper = helpers_[written_++ % kHelpers];
+  const bool slotFree = helper.queuedCount < kSlots || helper.flushed.Above(helper.queuedCount - kSlots);
+  if (helper.thread && !helper.ended && slotFree) {
+    Unflushed& slot = helper.slots[helper.queuedCount % kSlots];
+    slot.file = std::move(file);
+    slot.path = path;
+    ++helper.queuedCount;
+    helper.queued.Raise();
+    return {};
+  }
+  if (!files::Flush(file.get())) return Failed(What::FileNotWritten, path, GetLastError());
+  return {};
+}
+
+Failure InstallRun::WaitForFlushes() {
+  for (Helper& helper : helpers_) {
+    if (!helper.thread || helper.queuedCount == 0) continue;
+    helper.flushed.WaitAbove(helper.queuedCount - 1, helper.ended);
+    if (helper.flushed.Above(helper.queuedCount - 1)) continue;
+    // (Ended short of its flushes: only an exception ends a helper once the moves are made.)
+    if (helper.fault) std::rethrow_exception(helper.fault);
+    return moveFailure_;
+  }
+  StopHelpers();
+  for (Helper& helper : helpers_) {
+    if (helper.failure) return helper.failure;
+  }
+  return {};
+}
+
+Failure InstallRun::Finish() {
+  if (Failure failure = ReadyFor(SIZE_MAX)) return failure;
+  if (Failure failure = WaitForFlushes()) return failure;
   std::string record;
   AppendRunRecord(record, {RunStep::Finished, {}});
   steps_.push_back({RunStep::Finished, {}});  // (putting back passes over it)
   stepEntries_.push_back(SIZE_MAX);
-  DWORD written = 0;
-  if (!files::Write(journal_.get(), record.data(), static_cast<DWORD>(record.size()), &written) ||
-      written != record.size() || !files::Flush(journal_.get())) {
-    return Compose(errorText, kWriteFilePrefix, folder_ + kJournalName);
+  if (!WriteWholeBuffer(journal_.get(), reinterpret_cast<const uint8_t*>(record.data()), record.size()) ||
+      !files::Flush(journal_.get())) {
+    return Failed(What::FileNotWritten, folder_ + kJournalName, GetLastError());
   }
   // From here on the run has finished, whatever the clearing up meets: what it leaves,
   // the next start removes. Removing thousands of old files takes longer than writing
@@ -450,11 +535,15 @@ const wchar_t* InstallRun::Finish(std::wstring& errorText) {
   // end, but after.
   closed_ = true;
   journal_.reset();
-  return nullptr;
+  return {};
 }
 
 void InstallRun::Undo() {
-  StopMoving();
+  StopHelpers();
+  // Written files are closed before they are removed.
+  for (Helper& helper : helpers_) {
+    for (Unflushed& slot : helper.slots) slot.file.reset();
+  }
   if (!begun_ || closed_) return;
   closed_ = true;
   journal_.reset();
@@ -472,7 +561,8 @@ std::atomic<bool> g_clearingUp{false};
 void CompleteRecordedRun(bool restore) {
   try {
     std::wstring journal;
-    if (!ReadJournalPlace(journal)) return;
+    // No place, or one that cannot be read: the next start looks again.
+    if (ReadJournalPlace(journal) != Place::Recorded) return;
     const size_t nameLength = sizeof kJournalName / sizeof kJournalName[0] - 1;
     if (journal.size() <= nameLength || journal.compare(journal.size() - nameLength, nameLength, kJournalName) != 0 ||
         journal[journal.size() - nameLength - 1] != L'\\') {
@@ -482,12 +572,10 @@ void CompleteRecordedRun(bool restore) {
     if (!IsRemovableInstallFolder(folder)) return;
     std::vector<RunStep> steps;
     {
-      UniqueFile file(CreateFileW(journal.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+      UniqueFile file(files::Open(journal, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
       if (!file) {
-        const DWORD error = GetLastError();
         // No journal: the run ended before it changed anything.
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) ForgetJournalPlace();
+        if (files::IsGone(GetLastError())) ForgetJournalPlace();
         return;
       }
       std::string bytes;
@@ -497,7 +585,7 @@ void CompleteRecordedRun(bool restore) {
     if (!finished && !restore) return;
     const bool whole = finished ? DiscardAside(folder, steps) : RestoreSteps(folder, steps);
     if (whole) DropJournal(journal);
-  } catch (...) {
+  } catch (const std::bad_alloc&) {
     // Tried again at the next start.
   }
 }
@@ -515,8 +603,11 @@ void ClearUpFinishedRun() {
 bool ClearingUpFinishedRun() { return g_clearingUp; }
 
 void RemoveRunLeftovers(const std::wstring& folder, const std::vector<ManifestEntry>& entries) {
+  // (What cannot be deleted goes at the next restart, or stays: the uninstall reports nothing.)
   for (const ManifestEntry& entry : entries) {
-    if (entry.Kind != Folder && IsContainedRelativeName(entry.Name)) DeleteAnyFile(AsidePath(folder, ToWide(entry.Name)));
+    if (entry.Kind != Folder && IsContainedRelativeName(entry.Name)) {
+      DeleteAnyFile(AsidePath(folder, ToWide(entry.Name)));
+    }
   }
   DeleteAnyFile(folder + kJournalName);
 }

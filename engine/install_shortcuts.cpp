@@ -1,19 +1,20 @@
 // The install worker's shortcut steps: the Start-menu program group and the desktop.
-#include "engine/error_texts.h"
+#include "engine/file_calls.h"
 #include "engine/shell_links.h"
 #include "engine/worker.h"
 #include "state/installed_product.h"
 
 bool CreateProgramGroup(WorkerContext& context) {
   std::wstring group;
+  using tolvane::Failure;
   if (!GetSpecialFolderPath(tolvane::kCommonProgramsFolder, group)) {
-    tolvane::ReportError(context, tolvane::kProgramGroupErrorText);
+    tolvane::ReportFailure(context, tolvane::Failed(Failure::What::GroupNotMade));
     return false;
   }
   group += tolvane::kProgramGroupName;
   // Whatever already bears the name is used as it is.
-  if (GetFileAttributesW(group.c_str()) == INVALID_FILE_ATTRIBUTES && !CreateDirectoryW(group.c_str(), nullptr)) {
-    tolvane::ReportError(context, tolvane::kProgramGroupErrorText);
+  if (tolvane::files::Attributes(group) == INVALID_FILE_ATTRIBUTES && !tolvane::files::MakeFolder(group)) {
+    tolvane::ReportFailure(context, tolvane::Failed(Failure::What::GroupNotMade, group, GetLastError()));
     return false;
   }
   // A shortcut that cannot be saved does not stop the install.

@@ -2,13 +2,11 @@
 
 #include <windows.h>
 
-#include <new>
 #include <vector>
 
 #include "common/text_conversion.h"
 #include "common/win_owners.h"
 #include "engine/extract_pipeline.h"
-#include "engine/error_texts.h"
 #include "engine/install_run.h"
 #include "engine/worker.h"
 #include "package/manifest.h"
@@ -18,18 +16,18 @@
 #include "state/installed_product.h"
 #include "storage/storage_manager.h"
 
-using tolvane::kBadPackageText;
-using tolvane::kOutOfMemoryText;
+using tolvane::Failed;
+using tolvane::Failure;
 using tolvane::PostProgress;
-using tolvane::ReportError;
 using tolvane::StopPoint;
 using tolvane::StopRequested;
+using What = tolvane::Failure::What;
 
 namespace {
 
-// What a failed entry read tells the user: memory that ran out is not the package's fault.
-const wchar_t* EntryFailureText(int32_t result) {
-  return result == StorageNoMemory ? kOutOfMemoryText : kBadPackageText;
+// A failed entry read: memory that ran out is not the package's fault.
+Failure EntryFailure(int32_t result, const std::wstring& path) {
+  return Failed(result == StorageNoMemory ? What::OutOfMemory : What::BadPackage, path, static_cast<uint32_t>(result));
 }
 
 // Files at least this large also move the progress bar while they are written.
@@ -43,8 +41,8 @@ class FileSink final : public EntrySink {
       : writer_(path), context_(context), base_(base), span_(span), total_(total), bytesWritten_(bytesWritten),
         before_(bytesWritten) {}
   bool Take(const uint8_t* data, size_t length) override {
-    error_ = writer_.Write(data, length, bytesWritten_, ErrorTextBuffer);
-    if (error_) return false;
+    failure_ = writer_.Write(data, length, bytesWritten_);
+    if (failure_) return false;
     if (total_ != 0 && bytesWritten_ - before_ >= kProgressWithinFileFrom) {
       const int32_t value = tolvane::ExtractionProgress(base_, span_, bytesWritten_, total_);
       if (value != posted_) PostProgress(context_, value, WM_SETUP_PROGRESS);
@@ -53,7 +51,7 @@ class FileSink final : public EntrySink {
     return true;
   }
   tolvane::PieceFileWriter& writer() { return writer_; }
-  const wchar_t* error() const { return error_; }
+  Failure& failure() { return failure_; }
 
  private:
   tolvane::PieceFileWriter writer_;
@@ -63,42 +61,44 @@ class FileSink final : public EntrySink {
   uint64_t& bytesWritten_;
   const uint64_t before_;
   int32_t posted_ = -1;
-  const wchar_t* error_ = nullptr;
+  Failure failure_;
 };
 
-// Writes the next file of `ahead` as `path`; null on success, otherwise the failure text.
-const wchar_t* WritePackageFile(tolvane::ReadAhead& ahead, const std::wstring& path, WorkerContext& context,
-                                int32_t base, int32_t span, uint64_t total, uint64_t& bytesWritten) {
+// Writes the next file of `ahead` as `path` and hands it to `run` to reach the disk.
+Failure WritePackageFile(tolvane::ReadAhead& ahead, tolvane::InstallRun& run, const std::wstring& path,
+                         WorkerContext& context, int32_t base, int32_t span, uint64_t total, uint64_t& bytesWritten) {
   FileSink sink(path, context, base, span, total, bytesWritten);
   const int32_t result = ahead.ReadNext(sink);
-  if (sink.error()) return sink.error();
+  if (sink.failure()) return std::move(sink.failure());
   if (result <= 0) {
     // A missing or empty entry is as unusable as a damaged one: every file of the
     // package has content.
     sink.writer().Abandon();
-    return EntryFailureText(result);
+    return EntryFailure(result, path);
   }
-  return sink.writer().Finish(ErrorTextBuffer);
+  if (Failure failure = sink.writer().Finish()) return failure;
+  return run.Written(sink.writer().TakeFile(), path);
 }
 
-// Every entry in manifest order, each after `run` is ready for it; null when all were
-// written or the install was stopped (`stopped` then says so), otherwise the failure text.
-const wchar_t* WriteEntries(WorkerContext& context, int32_t base, int32_t span, tolvane::ReadAhead& ahead,
-                            tolvane::InstallRun& run, bool& stopped) {
+// Every entry in manifest order, each after `run` is ready for it; stopped (install) when
+// the stop flag was seen.
+Failure WriteEntries(WorkerContext& context, int32_t base, int32_t span, tolvane::ReadAhead& ahead,
+                     tolvane::InstallRun& run, bool& stopped) {
   const PackageManifest& manifest = context.manifest;
   const std::wstring& folder = InstalledProduct().InstallPath;
   uint64_t bytesWritten = 0;
   for (size_t i = 0; i < manifest.Entries.size(); ++i) {
-    if ((stopped = StopRequested(context, StopPoint::BeforeEntry, i))) return nullptr;
-    if (const wchar_t* error = run.ReadyFor(i, ErrorTextBuffer)) return error;
+    if ((stopped = StopRequested(context, StopPoint::BeforeEntry, i))) return {};
+    if (Failure failure = run.ReadyFor(i)) return failure;
     const ManifestEntry& entry = manifest.Entries[i];
+    const std::wstring path = folder + ToWide(entry.Name);
     if (entry.Kind == Folder) {
-      if (!CreateFolderPath(context.window, folder + ToWide(entry.Name))) return tolvane::kFolderErrorText;
+      // (Its own box has named the level that failed.)
+      if (!CreateFolderPath(context.window, path)) return Failed(What::FolderNotMade, path, GetLastError());
       continue;
     }
-    if (const wchar_t* error = WritePackageFile(ahead, folder + ToWide(entry.Name), context, base, span,
-                                                manifest.TotalBytes, bytesWritten)) {
-      return error;
+    if (Failure failure = WritePackageFile(ahead, run, path, context, base, span, manifest.TotalBytes, bytesWritten)) {
+      return failure;
     }
     // A manifest that claims no bytes at all cannot give a share: the bar stays put.
     if (manifest.TotalBytes != 0) {
@@ -107,86 +107,77 @@ const wchar_t* WriteEntries(WorkerContext& context, int32_t base, int32_t span, 
     }
   }
   stopped = StopRequested(context, StopPoint::AfterLastEntry);
-  return nullptr;
+  return {};
 }
 
-}  // namespace
-
-bool ExtractPackage(WorkerContext& context, int32_t base, int32_t span) {
+// ExtractPackage without its report: the failure, or none (then `stopped` says whether
+// the install was stopped).
+Failure Extract(WorkerContext& context, int32_t base, int32_t span, bool& stopped) {
   const PackageManifest& manifest = context.manifest;
   const std::wstring& folder = InstalledProduct().InstallPath;
+  stopped = false;
 
   // Names come from our own resource, but a name that climbs out of the install folder
   // must never reach the file system, so the whole list is checked before anything is
   // written.
   for (const ManifestEntry& entry : manifest.Entries) {
-    if (!tolvane::IsContainedRelativeName(entry.Name)) {
-      ReportError(context, kBadPackageText);
-      return false;
-    }
+    if (!tolvane::IsContainedRelativeName(entry.Name)) return Failed(What::BadPackage);
   }
 
   // The payload is read where the resource lies (read-only), deciphered a window at a
   // time as the archive asks for it.
   tolvane::LoadedResource payload(GetModuleHandleW(nullptr), PayloadResourceId, RT_RCDATA);
-  if (!payload.found() || payload.size() % 8 != 0) {
-    ReportError(context, kBadPackageText);
-    return false;
-  }
+  if (!payload.found() || payload.size() % 8 != 0) return Failed(What::BadPackage);
   StorageManagerConstMemoryStream resource(payload.data(), payload.size());
   PayloadReadStream deciphering(resource, 0, payload.size(), context.key);
-  if (!deciphering.IsReady()) {
-    ReportError(context, kOutOfMemoryText);
-    return false;
-  }
+  if (!deciphering.IsReady()) return Failed(What::OutOfMemory);
   tolvane::SplitDecipher split;
+  // (Without its helper thread the payload is deciphered by the reading thread alone.)
   if (split.Start()) deciphering.SetDecipher(&tolvane::SplitDecipher::Decipher, &split);
-  if (StopRequested(context, StopPoint::PayloadDeciphered)) return false;
+  if ((stopped = StopRequested(context, StopPoint::PayloadDeciphered))) return {};
 
   // A wrong key is not detected before this: the archive's header check refuses it.
   StorageManager archive(kPackageSignature, kPackageVersion);
   if (!archive.OpenForReading(deciphering)) {
-    ReportError(context, deciphering.OutOfMemory() ? kOutOfMemoryText : kBadPackageText);
-    return false;
+    return Failed(deciphering.OutOfMemory() ? What::OutOfMemory : What::BadPackage);
   }
 
   // The archive names, for the inflating thread; one that 936 cannot hold stays empty.
   std::vector<std::string> names;
-  try {
-    for (const ManifestEntry& entry : manifest.Entries) {
-      if (entry.Kind == Folder) continue;
-      names.emplace_back();
-      if (!ToArchiveName(entry.Name, names.back())) names.back().clear();
-    }
-  } catch (const std::bad_alloc&) {
-    ReportError(context, kOutOfMemoryText);
-    return false;
+  for (const ManifestEntry& entry : manifest.Entries) {
+    if (entry.Kind == Folder) continue;
+    names.emplace_back();
+    if (!ToArchiveName(entry.Name, names.back())) names.back().clear();
   }
   // Nothing is changed unless every file to be replaced can be: a running server's
   // executable fails the run here, before the first change.
   // What an earlier run that finished left to remove is no reason to refuse this one.
   tolvane::ClearUpFinishedRun();
   tolvane::InstallRun run(folder);
-  if (const wchar_t* error = run.Plan(manifest.Entries, ErrorTextBuffer)) {
-    ReportError(context, error);
-    return false;
-  }
+  if (Failure failure = run.Plan(manifest.Entries)) return failure;
   tolvane::ReadAhead ahead(archive, names);
-  ahead.Start();  // without its thread the files are read as they are written
+  // (Without its thread the files are read as they are written.)
+  ahead.Start();
 
   // From the first change on, a run that does not finish puts the folder back before it
   // reports; an exception passing through leaves that to the run's destructor. The old
-  // files are moved aside ahead of their entries on a thread of their own (or, without
+  // files are moved aside ahead of their entries on the run's helper thread (or, without
   // it, while the worker waits for content), so that the moves mostly cost no time.
-  bool stopped = false;
-  const wchar_t* error = run.Begin(ErrorTextBuffer);
-  if (!error) {
-    if (!run.StartMoving()) ahead.SetWaitWork(&tolvane::InstallRun::MoveOneAhead, &run);
-    error = WriteEntries(context, base, span, ahead, run, stopped);
+  Failure failure = run.Begin();
+  if (!failure) {
+    if (!run.StartHelpers()) ahead.SetWaitWork(&tolvane::InstallRun::MoveOneAhead, &run);
+    failure = WriteEntries(context, base, span, ahead, run, stopped);
   }
-  if (!error && !stopped) error = run.Finish(ErrorTextBuffer);
-  if (!error && !stopped) return true;
-  run.Undo();
-  if (error) ReportError(context, error);
-  return false;
+  if (!failure && !stopped) failure = run.Finish();
+  if (failure || stopped) run.Undo();
+  return failure;
+}
+
+}  // namespace
+
+bool ExtractPackage(WorkerContext& context, int32_t base, int32_t span) {
+  bool stopped = false;
+  const Failure failure = Extract(context, base, span, stopped);
+  if (failure) tolvane::ReportFailure(context, failure);
+  return !failure && !stopped;
 }

@@ -1,6 +1,5 @@
 #include "engine/product_record.h"
 
-#include "engine/error_texts.h"
 #include "engine/registry_key.h"
 #include "engine/worker.h"
 #include "state/installed_product.h"
@@ -14,19 +13,26 @@ constexpr wchar_t kUserSettingsName[] = L"1.0";
 bool WriteProductRecord(WorkerContext& context) {
   const InstalledProductRecord& record = InstalledProduct();
   RegistryKey key;
-  const bool written =
-      key.CreateKey(HKEY_LOCAL_MACHINE, tolvane::kProductKey, RegistryKey::kReadWrite) == ERROR_SUCCESS &&
-      key.WriteStringValue(tolvane::kUserNameValue, record.EnteredUserName.c_str(), REG_SZ) == ERROR_SUCCESS &&
-      key.WriteStringValue(tolvane::kUserCompanyValue, record.EnteredUserCompany.c_str(), REG_SZ) == ERROR_SUCCESS &&
-      key.WriteStringValue(tolvane::kInstallPathValue, record.InstallPath.c_str(), REG_SZ) == ERROR_SUCCESS;
-  if (!written) {
-    tolvane::ReportError(context, tolvane::kRegistryErrorText);
+  LONG result = key.CreateKey(HKEY_LOCAL_MACHINE, tolvane::kProductKey, RegistryKey::kReadWrite);
+  if (result == ERROR_SUCCESS) {
+    result = key.WriteStringValue(tolvane::kUserNameValue, record.EnteredUserName.c_str(), REG_SZ);
+  }
+  if (result == ERROR_SUCCESS) {
+    result = key.WriteStringValue(tolvane::kUserCompanyValue, record.EnteredUserCompany.c_str(), REG_SZ);
+  }
+  if (result == ERROR_SUCCESS) {
+    result = key.WriteStringValue(tolvane::kInstallPathValue, record.InstallPath.c_str(), REG_SZ);
+  }
+  if (result != ERROR_SUCCESS) {
+    tolvane::ReportFailure(context, tolvane::Failed(tolvane::Failure::What::RecordNotWritten, tolvane::kProductKey,
+                                                    static_cast<uint32_t>(result)));
     return false;
   }
-  key.CloseKey();
+  // (The key is closed when its owner goes; a close that fails leaves nothing unwritten.)
   return true;
 }
 
+// Nothing is reported (the uninstall never fails): a key that cannot be removed stays.
 void DeleteProductRecord() {
   {
     RegistryKey software;

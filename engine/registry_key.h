@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "common/win_owners.h"
+
 class RegistryKey {
  public:
   // The access the engine uses for every key it opens or creates.
@@ -12,7 +14,7 @@ class RegistryKey {
   RegistryKey() = default;
   RegistryKey(const RegistryKey&) = delete;
   RegistryKey& operator=(const RegistryKey&) = delete;
-  ~RegistryKey() { CloseKey(); }
+  ~RegistryKey() = default;  // the owner closes the key
 
   // Creates the key (or opens it when it exists). A key already held is closed only
   // once the new one is obtained; on failure it stays.
@@ -35,13 +37,13 @@ class RegistryKey {
   // cannot be deleted and returns its error.
   LONG DeleteKeyTree(const wchar_t* name);
 
-  HKEY get() const { return handle_; }
+  HKEY get() const { return key_.get(); }
   // Registry-view bits (KEY_WOW64_*) passed on to keys opened below this one.
   REGSAM viewFlags() const { return viewFlags_; }
 
  private:
   LONG Adopt(LONG result, HKEY obtained, REGSAM access);
 
-  HKEY handle_ = nullptr;
+  tolvane::UniqueHkey key_;
   REGSAM viewFlags_ = 0;
 };

@@ -1,13 +1,13 @@
 #include "engine/uninstall.h"
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include <set>
 #include <vector>
 
 #include "common/text_conversion.h"
 #include "common/win_owners.h"
+#include "engine/file_calls.h"
 #include "engine/file_output.h"
 #include "engine/install_run.h"
 #include "engine/shell_links.h"
@@ -17,8 +17,6 @@
 
 namespace tolvane {
 namespace {
-
-constexpr DWORD kProtectingAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
 bool IsDriveLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
 
@@ -42,25 +40,28 @@ size_t RootLength(const std::wstring& folder) {
   return shareEnd + 1;
 }
 
-// What cannot be removed now because it is in use goes at the next restart, in the order
+// What is in use and cannot be removed goes at the next restart, in the order
 // it was marked: files before the folders that hold them.
 class RestartRemovals {
  public:
+  // (A mark that cannot be made leaves the file: the uninstall reports nothing.)
   void MarkFile(const std::wstring& path) {
-    if (MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) marked_.insert(Key(path));
+    if (files::RemoveAtRestart(path)) marked_.insert(Key(path));
   }
-  // A folder that still holds only what goes at the restart goes after it; one that holds
-  // anything else (files the product made itself) stays.
-  void MarkFolderIfLeftEmpty(const std::wstring& folder) {
-    if (GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES || marked_.empty()) return;
+  // A folder that could not be removed (`error`) and holds nothing but what goes at the
+  // restart goes after it; one that holds anything else (files the product made itself),
+  // or that cannot be read, stays.
+  void MarkFolderIfLeftEmpty(const std::wstring& folder, DWORD error) {
+    if (files::IsGone(error) || (error == ERROR_DIR_NOT_EMPTY && marked_.empty())) return;
     WIN32_FIND_DATAW found;
-    UniqueFind find(FindFirstFileW((folder + L"\\*").c_str(), &found));
+    UniqueFind find(files::FindFirst(folder + L"\\*", &found));
     if (!find) return;
     do {
       const std::wstring name = found.cFileName;
       if (name == L"." || name == L"..") continue;
       if (!marked_.count(Key(folder + L"\\" + name))) return;
-    } while (FindNextFileW(find.get(), &found));
+    } while (files::FindNext(find.get(), &found));
+    if (GetLastError() != ERROR_NO_MORE_FILES) return;
     find.reset();
     MarkFile(folder);
   }
@@ -73,16 +74,25 @@ class RestartRemovals {
   std::set<std::wstring> marked_;
 };
 
-// Deletes a file that the install wrote; a folder of that name is left alone.
+// Deletes a file that the install wrote, clearing read-only, hidden and system where they
+// keep it; a folder of that name is left alone. What cannot be deleted (in use) goes at
+// the next restart.
 void RemoveFile(const std::wstring& path, RestartRemovals& later) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
-  if (attributes & kProtectingAttributes) SetFileAttributesW(path.c_str(), attributes & ~kProtectingAttributes);
-  if (!DeleteFileW(path.c_str()) && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) later.MarkFile(path);
+  if (files::Delete(path) || files::IsGone(GetLastError())) return;  // the usual cases, in one call
+  const DWORD attributes = files::Attributes(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES && files::IsGone(GetLastError())) return;
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return;
+    if ((attributes & kProtectingAttributes) && files::SetAttributes(path, attributes & ~kProtectingAttributes) &&
+        files::Delete(path)) {
+      return;
+    }
+  }
+  later.MarkFile(path);
 }
 
 void RemoveFolder(const std::wstring& path, RestartRemovals& later) {
-  if (!RemoveDirectoryW(path.c_str())) later.MarkFolderIfLeftEmpty(path);
+  if (!files::RemoveFolder(path)) later.MarkFolderIfLeftEmpty(path, GetLastError());
 }
 
 }  // namespace
@@ -101,19 +111,6 @@ bool IsRemovableInstallFolder(const std::wstring& folder) {
   return IsContainedRelativeName(ToUtf16(levels));
 }
 
-bool DeleteWithShell(const std::wstring& path) {
-  // The source is a list of names ended by an empty one: the string's own terminator
-  // follows the zero added here.
-  std::wstring list = path;
-  list += L'\0';
-  SHFILEOPSTRUCTW operation = {};
-  operation.hwnd = nullptr;
-  operation.wFunc = FO_DELETE;
-  operation.pFrom = list.c_str();
-  operation.pTo = nullptr;
-  operation.fFlags = FOF_NOCONFIRMATION | FOF_NOERRORUI;
-  return SHFileOperationW(&operation) == 0;
-}
 
 }  // namespace tolvane
 
@@ -154,20 +151,21 @@ bool RemoveInstalledFiles(WorkerContext& context, int32_t base, int32_t span) {
   return true;
 }
 
+// Nothing is reported (the uninstall never fails): a shortcut the shell cannot delete stays.
 void RemoveShortcuts(WorkerContext& /*context*/) {
   std::wstring desktop;
   if (GetSpecialFolderPath(tolvane::kCommonDesktopFolder, desktop)) {
-    tolvane::DeleteWithShell(desktop + tolvane::kShortcutName + tolvane::kLinkExtension);
+    tolvane::files::ShellDelete(desktop + tolvane::kShortcutName + tolvane::kLinkExtension);
   }
   std::wstring group;
   if (!GetSpecialFolderPath(tolvane::kCommonProgramsFolder, group)) return;
   group += tolvane::kProgramGroupName;
-  if (GetFileAttributesW(group.c_str()) == INVALID_FILE_ATTRIBUTES) return;
+  if (tolvane::files::Attributes(group) == INVALID_FILE_ATTRIBUTES) return;
   std::wstring link = group;
   if (link.back() != L'\\') link += L'\\';
   link += tolvane::kShortcutName;
   link += tolvane::kLinkExtension;
-  tolvane::DeleteWithShell(link);
+  tolvane::files::ShellDelete(link);
   // Other entries someone put into the group keep it.
-  RemoveDirectoryW(group.c_str());
+  tolvane::files::RemoveFolder(group);
 }

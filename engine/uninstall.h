@@ -34,8 +34,4 @@ int32_t RemovalProgress(int32_t base, int32_t span, int32_t handled, int32_t tot
 // but driveless, bare-drive, root or device path is refused.
 bool IsRemovableInstallFolder(const std::wstring& folder);
 
-// Deletes one file with the shell's file operation, without asking and without error
-// boxes; true when the shell reports success.
-bool DeleteWithShell(const std::wstring& path);
-
 }  // namespace tolvane

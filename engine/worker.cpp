@@ -40,13 +40,14 @@ void SendDone(const WorkerContext& context) {
   SendMessageW(context.window, WM_SETUP_DONE, 0, 0);
 }
 
-// Runs one uninstall step; a step that throws is skipped like one that fails, so that
-// the steps after it still run.
+// Runs one uninstall step; a step whose memory runs out is passed over like one that
+// fails, so that the steps after it still run.
 template <typename Step>
 void Attempt(Step step) {
   try {
     step();
-  } catch (...) {
+  } catch (const std::bad_alloc&) {
+    // The uninstall reports nothing: what the step did not remove stays.
   }
 }
 
@@ -54,25 +55,24 @@ template <void (*Body)(WorkerContext&)>
 unsigned __stdcall ThreadProcedure(void* argument) {
   WorkerContext& context = *static_cast<WorkerContext*>(argument);
   t_closed = false;
-  // An exception must not take the wizard down with the worker, nor leave its page
-  // waiting for a message that never comes.
-  const wchar_t* text = nullptr;
+  // Memory that runs out must not take the wizard down with the worker, nor leave its
+  // page waiting for a message that never comes.
+  bool outOfMemory = false;
   try {
     Body(context);
   } catch (const std::bad_alloc&) {
-    text = kOutOfMemoryText;
-  } catch (...) {
-    text = kBadPackageText;
+    outOfMemory = true;
   }
-  if (text && !t_closed) {
+  if (outOfMemory && !t_closed) {
     if (context.kind == WorkerKind::Uninstall) {
       SendDone(context);  // the uninstall reports nothing but its end
-    } else if (!context.stop || !*static_cast<volatile uint8_t*>(context.stop)) {
+    } else if (!context.stop || !context.stop->load()) {
       // A stopped install is being closed by its page, which waits for it.
-      ReportError(context, text);
+      ReportFailure(context, Failed(Failure::What::OutOfMemory));
     }
   }
-  // What a finished run replaced goes last, while the user already sees the end.
+  // What a finished run replaced goes last, while the user already sees the end (what it
+  // cannot remove, the next start of setup removes).
   if (context.kind != WorkerKind::Uninstall) ClearUpFinishedRun();
   return 0;
 }
@@ -83,32 +83,35 @@ HANDLE Start(WorkerContext& context, unsigned(__stdcall* procedure)(void*)) {
 
 }  // namespace
 
-void ReportError(const WorkerContext& context, const wchar_t* text) {
+void ReportFailure(const WorkerContext& context, const Failure& failure) {
+  const wchar_t* text = FailureText(failure);
   t_closed = true;
   SendMessageW(context.window, WM_SETUP_ERROR, reinterpret_cast<WPARAM>(text), 0);
 }
 
 }  // namespace tolvane
 
+using tolvane::Failed;
+using tolvane::Failure;
 using tolvane::PostProgress;
-using tolvane::ReportError;
+using tolvane::ReportFailure;
 using tolvane::StopPoint;
 using tolvane::StopRequested;
 
-HANDLE StartInstallWorker(HWND page, int32_t* progress, uint8_t* stopFlag) {
+HANDLE StartInstallWorker(HWND page, std::atomic<int32_t>* progress, std::atomic<uint8_t>* stopFlag) {
   InstallWorkerContext.window = page;
   InstallWorkerContext.progress = progress;
   InstallWorkerContext.stop = stopFlag;
   return tolvane::Start(InstallWorkerContext, tolvane::ThreadProcedure<RunInstall>);
 }
 
-HANDLE StartUninstallWorker(HWND page, int32_t* progress) {
+HANDLE StartUninstallWorker(HWND page, std::atomic<int32_t>* progress) {
   UninstallWorkerContext.window = page;
   UninstallWorkerContext.progress = progress;
   return tolvane::Start(UninstallWorkerContext, tolvane::ThreadProcedure<RunUninstall>);
 }
 
-HANDLE StartUpgradeWorker(HWND page, int32_t* progress) {
+HANDLE StartUpgradeWorker(HWND page, std::atomic<int32_t>* progress) {
   UpgradeWorkerContext.window = page;
   UpgradeWorkerContext.progress = progress;
   return tolvane::Start(UpgradeWorkerContext, tolvane::ThreadProcedure<RunUpgrade>);
@@ -124,7 +127,7 @@ bool ReadManifestResource(WorkerContext& context) {
     }
   }
   if (!read) {
-    if (context.kind != WorkerKind::Uninstall) ReportError(context, tolvane::kBadPackageText);
+    if (context.kind != WorkerKind::Uninstall) ReportFailure(context, Failed(Failure::What::BadPackage));
     return false;
   }
   return !StopRequested(context, StopPoint::ManifestRead);
@@ -134,18 +137,21 @@ void RunInstall(WorkerContext& context) {
   if (!ReadManifestResource(context)) return;
   if (!KeyProvider(context.manifest.KeyBlock, context.key)) {
     // Without a key nothing can be installed; say so rather than leave the page waiting.
-    ReportError(context, tolvane::kBadPackageText);
+    ReportFailure(context, Failed(Failure::What::BadPackage));
     return;
   }
   if (StopRequested(context, StopPoint::KeyObtained)) return;
   if (!ExtractPackage(context, 20, 60)) return;
 
-  // From here on the install runs to its end: the stop flag is no longer looked at.
+  // From here on the install runs to its end: the stop flag is not looked at after extraction.
   context.ServerExecutablePath = InstalledProduct().InstallPath + tolvane::kServerExecutable;
   if (!CreateProgramGroup(context)) return;
+  // (Its result is not looked at: the program group holds the same shortcut.)
   CreateDesktopShortcut(context);
   if (!WriteProductRecord(context)) return;
   // The firewall lists the server under the name its shortcuts bear.
+  // (Its result is not looked at: a firewall that refuses the entry leaves a working
+  // install, whose server the user can let through.)
   AllowServerThroughFirewall(context.ServerExecutablePath, tolvane::kShortcutName);
   PostProgress(context, 100, WM_SETUP_PROGRESS);
   tolvane::SendDone(context);
@@ -154,7 +160,7 @@ void RunInstall(WorkerContext& context) {
 void RunUninstall(WorkerContext& context) {
   // Nothing here is reported but progress: a missing manifest only means that no
   // package file can be named for removal, and everything else is still removed.
-  // A step that throws (out of memory) is passed over like one that fails.
+  // A step whose memory runs out is passed over like one that fails.
   using tolvane::Attempt;
   Attempt([&] {
     if (ReadManifestResource(context)) RemoveInstalledFiles(context, 0, 50);
@@ -173,7 +179,7 @@ void RunUpgrade(WorkerContext& context) {
     return;
   }
   if (!KeyProvider(context.manifest.KeyBlock, context.key) || tolvane::IsZeroKey(context.key)) {
-    ReportError(context, tolvane::kNoUpgradeKeyText);
+    ReportFailure(context, Failed(Failure::What::NoUpgradeKey));
     return;
   }
   PostProgress(context, 20, WM_SETUP_PROGRESS);

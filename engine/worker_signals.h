@@ -13,7 +13,8 @@ namespace tolvane {
 
 template <typename Extra>
 void PostProgressWith(const WorkerContext& context, int32_t value, UINT message) {
-  if (context.progress) *static_cast<volatile int32_t*>(context.progress) = value;
+  if (context.progress) context.progress->store(value, std::memory_order_relaxed);
+  // (A notice that cannot be posted only leaves the bar behind: the next one reads the value.)
   PostMessageW(context.window, message, 0, 0);
   Extra::AfterProgress(value);
 }
@@ -22,7 +23,7 @@ template <typename Extra>
 bool StopRequestedWith(const WorkerContext& context, StopPoint point, size_t entry) {
   if (!context.stop) return false;
   Extra::AtStopPoint(point, entry);
-  return *static_cast<volatile uint8_t*>(context.stop) != 0;
+  return context.stop->load() != 0;
 }
 
 }  // namespace tolvane

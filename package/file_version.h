@@ -2,11 +2,10 @@
 // 65536. One rule for the wizard, which reads an installed server's version with it, and
 // for the packaging tool, which stamps the package's version with it.
 //
-// Read as the C runtime's swscanf(text, L"%d, %d, %d, %d") reads it on Windows, which is
-// what the wizard used before and what installed products were judged by: each number
-// may follow blanks and carry a sign; a comma must follow a number directly; the first
-// number that does not parse ends the reading and leaves the rest 0; a number beyond the
-// int range is clamped to it. Blanks are those of the runtime's iswspace on Windows (the
+// Read as the C runtime's swscanf(text, L"%d, %d, %d, %d") reads it on Windows, the
+// reading by which installed products are judged: each number may follow blanks and carry
+// a sign; a comma must follow a number directly; the first number that does not parse
+// ends the reading and leaves the rest 0; a number beyond the int range is clamped to it. Blanks are those of the runtime's iswspace on Windows (the
 // Unicode white space but for U+0085: U+0009 to U+000D, U+0020, U+00A0, U+1680, U+2000 to
 // U+200A, U+2028, U+2029, U+202F, U+205F, U+3000), whatever the host's locale says; digits
 // are ASCII only.

@@ -40,7 +40,7 @@ benchmarks=(
   'chunked  host chunked_bench       $host/tests/bench/chunked_bench'
   'journal  host journal_bench       $host/tests/bench/journal_bench'
   'extract  run  bench_extract       $wine_run $run/tests/bench/bench_extract.exe 5'
-  'peer     run  bench_extract_cpu   python3 tests/bench/extract_peer.py --win $run --wine-root $wine_root --arch $arch'
+  'peer     run  bench_extract_cpu,bench_extract_bare  python3 tests/bench/extract_peer.py --win $run --wine-root $wine_root --arch $arch'
   'release  win  tolvane-setup-stub  bash tests/bench/release_bench.sh $host'
   'large    win  tolvane-setup-stub  bash tests/bench/large_bench.sh $host'
 )

@@ -1,10 +1,12 @@
 #include "state/install_folder.h"
 
 #include <cwchar>
-#include <cwctype>
 #include <new>
 #include <vector>
 
+#include "common/failure.h"
+#include "common/text_conversion.h"
+#include "engine/file_calls.h"
 #include "resources/resource_ids.h"
 #include "state/installed_product.h"
 #include "state/product_names.h"
@@ -19,21 +21,16 @@ constexpr wchar_t kCreateFailedSuffix[] = L" 出错。";
 // Folder creation starts after a drive prefix such as "C:\"; the root is never created.
 constexpr size_t kFirstLevelOffset = 3;
 
-std::wstring Trim(const std::wstring& text) {
-  size_t begin = 0;
-  size_t end = text.size();
-  while (begin < end && iswspace(text[begin])) ++begin;
-  while (end > begin && iswspace(text[end - 1])) --end;
-  return text.substr(begin, end - begin);
-}
-
 void FocusFolderBox(HWND owner) {
   if (HWND box = GetDlgItem(owner, IDC_FOLDER)) SetFocus(box);
 }
 
-void ShowCreateFailed(HWND owner, const std::wstring& level) {
-  const std::wstring text = kCreateFailedPrefix + level + kCreateFailedSuffix;
+// The one place that tells the user a folder level could not be created. The system's
+// code stays the last error for the caller.
+void ShowCreateFailed(HWND owner, const tolvane::Failure& failure) {
+  const std::wstring text = kCreateFailedPrefix + failure.where + kCreateFailedSuffix;
   MessageBoxW(owner, text.c_str(), kMessageCaption, MB_OK | MB_ICONERROR);
+  SetLastError(failure.code);
 }
 
 // The full form of `path` however long it is, for messages; `path` itself if that fails.
@@ -62,15 +59,36 @@ std::wstring CanonicalFolder(const std::wstring& folder) {
   return full;
 }
 
+// Creates every missing level of the full path in `buffer` (`length` units, after its
+// drive prefix); the level that could not be created, on failure. A path whose parent
+// exists takes one call; otherwise the levels are looked at from the top.
+tolvane::Failure MakeLevels(wchar_t* buffer, DWORD length) {
+  using tolvane::files::Attributes;
+  using tolvane::files::MakeFolder;
+  if (MakeFolder(buffer) || GetLastError() == ERROR_ALREADY_EXISTS) return {};
+  size_t scan = length < kFirstLevelOffset ? length : kFirstLevelOffset;
+  for (;;) {
+    // Cut the buffer at the next separator so that it names one level.
+    wchar_t* separator = wcschr(buffer + scan, L'\\');
+    if (separator) *separator = L'\0';
+    if (Attributes(buffer) == INVALID_FILE_ATTRIBUTES && !MakeFolder(buffer)) {
+      return tolvane::Failed(tolvane::Failure::What::FolderNotMade, buffer, GetLastError());
+    }
+    if (!separator) return {};
+    *separator = L'\\';
+    scan = static_cast<size_t>(separator - buffer) + 1;
+  }
+}
+
 }  // namespace
 
 bool IsExistingFolder(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
+  const DWORD attributes = tolvane::files::Attributes(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 bool ValidateFolderText(HWND owner, const std::wstring& text) {
-  std::wstring folder = Trim(text);
+  std::wstring folder = tolvane::TrimSpace(text);
   if (folder.empty()) {
     MessageBoxW(owner, kMissingFolderText, kMessageCaption, MB_OK | MB_ICONERROR);
     FocusFolderBox(owner);
@@ -91,7 +109,7 @@ bool ConfirmInstallFolder(HWND owner, const std::wstring& folder) {
   if (target.size() >= MAX_PATH) return CreateFolderPath(owner, target);
   if (IsExistingFolder(target)) {
     const std::wstring executable = target + tolvane::kServerExecutable;
-    if (GetFileAttributesW(executable.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    if (tolvane::files::Attributes(executable) != INVALID_FILE_ATTRIBUTES) {
       const int answer = MessageBoxW(owner, kOverwriteQuestion, kMessageCaption,
                                      MB_YESNOCANCEL | MB_ICONQUESTION | MB_DEFBUTTON3);
       if (answer != IDYES) return false;
@@ -107,23 +125,13 @@ bool CreateFolderPath(HWND owner, const std::wstring& path) {
   wchar_t buffer[MAX_PATH];
   const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH, buffer, nullptr);
   if (length == 0) return false;
-  if (length >= MAX_PATH) {
-    // The buffer was not filled: the return value is the size the full path needs.
-    ShowCreateFailed(owner, FullPathForMessage(path));
-    return false;
-  }
-
-  size_t scan = length < kFirstLevelOffset ? length : kFirstLevelOffset;
-  for (;;) {
-    // Cut the buffer at the next separator so that it names one level.
-    wchar_t* separator = wcschr(buffer + scan, L'\\');
-    if (separator) *separator = L'\0';
-    if (GetFileAttributesW(buffer) == INVALID_FILE_ATTRIBUTES && !CreateDirectoryW(buffer, nullptr)) {
-      ShowCreateFailed(owner, buffer);
-      return false;
-    }
-    if (!separator) return true;
-    *separator = L'\\';
-    scan = static_cast<size_t>(separator - buffer) + 1;
-  }
+  // A path of MAX_PATH units or more: the buffer was not filled, the return value is the
+  // size the full path needs.
+  const tolvane::Failure failure =
+      length >= MAX_PATH ? tolvane::Failed(tolvane::Failure::What::FolderNotMade, FullPathForMessage(path),
+                                           ERROR_FILENAME_EXCED_RANGE)
+                         : MakeLevels(buffer, length);
+  if (!failure) return true;
+  ShowCreateFailed(owner, failure);
+  return false;
 }

@@ -31,17 +31,17 @@ void FakeWorker::UseForInstall(FakeWorker* worker) { g_install = worker; }
 void FakeWorker::UseForUninstall(FakeWorker* worker) { g_uninstall = worker; }
 void FakeWorker::UseForUpgrade(FakeWorker* worker) { g_upgrade = worker; }
 
-HANDLE FakeWorker::StartInstall(HWND page, int32_t* progress, uint8_t* stopFlag) {
+HANDLE FakeWorker::StartInstall(HWND page, std::atomic<int32_t>* progress, std::atomic<uint8_t>* stopFlag) {
   return g_install ? g_install->Start(page, progress, stopFlag) : nullptr;
 }
-HANDLE FakeWorker::StartUninstall(HWND page, int32_t* progress) {
+HANDLE FakeWorker::StartUninstall(HWND page, std::atomic<int32_t>* progress) {
   return g_uninstall ? g_uninstall->Start(page, progress, nullptr) : nullptr;
 }
-HANDLE FakeWorker::StartUpgrade(HWND page, int32_t* progress) {
+HANDLE FakeWorker::StartUpgrade(HWND page, std::atomic<int32_t>* progress) {
   return g_upgrade ? g_upgrade->Start(page, progress, nullptr) : nullptr;
 }
 
-HANDLE FakeWorker::Start(HWND page, int32_t* progress, uint8_t* stop) {
+HANDLE FakeWorker::Start(HWND page, std::atomic<int32_t>* progress, std::atomic<uint8_t>* stop) {
   if (refuse_ || thread_) return nullptr;
   page_ = page;
   progress_ = progress;
@@ -86,7 +86,7 @@ void FakeWorker::Queue(std::function<bool()> step) {
 
 void FakeWorker::Progress(int32_t value, UINT message) {
   Queue([this, value, message] {
-    *static_cast<volatile int32_t*>(progress_) = value;
+    progress_->store(value, std::memory_order_relaxed);
     PostMessageW(page_, message, 0, 0);
     return true;
   });

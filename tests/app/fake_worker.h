@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -27,9 +28,9 @@ class FakeWorker {
   FakeWorker& operator=(const FakeWorker&) = delete;
 
   // Start operations for the pages; they use the worker that Use() made current.
-  static HANDLE StartInstall(HWND page, int32_t* progress, uint8_t* stopFlag);
-  static HANDLE StartUninstall(HWND page, int32_t* progress);
-  static HANDLE StartUpgrade(HWND page, int32_t* progress);
+  static HANDLE StartInstall(HWND page, std::atomic<int32_t>* progress, std::atomic<uint8_t>* stopFlag);
+  static HANDLE StartUninstall(HWND page, std::atomic<int32_t>* progress);
+  static HANDLE StartUpgrade(HWND page, std::atomic<int32_t>* progress);
   // Makes this the worker that the next start of each kind uses (null: none).
   static void UseForInstall(FakeWorker* worker);
   static void UseForUninstall(FakeWorker* worker);
@@ -54,18 +55,18 @@ class FakeWorker {
   bool WaitEnded(DWORD timeoutMs = 20000) const;
 
   HWND Page() const { return page_; }
-  uint8_t StopFlag() const { return stop_ ? *static_cast<volatile uint8_t*>(stop_) : 0; }
+  uint8_t StopFlag() const { return stop_ ? stop_->load() : 0; }
 
  private:
-  HANDLE Start(HWND page, int32_t* progress, uint8_t* stop);
+  HANDLE Start(HWND page, std::atomic<int32_t>* progress, std::atomic<uint8_t>* stop);
   static unsigned __stdcall Run(void* self);
   void Queue(std::function<bool()> step);  // a step returns false to end the thread
 
   bool refuse_ = false;
   bool started_ = false;
   HWND page_ = nullptr;
-  int32_t* progress_ = nullptr;
-  uint8_t* stop_ = nullptr;
+  std::atomic<int32_t>* progress_ = nullptr;
+  std::atomic<uint8_t>* stop_ = nullptr;
   std::wstring errorText_;
   UniqueHandle thread_;  // our own handle; the page owns the one it was given
 

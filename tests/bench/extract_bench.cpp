@@ -109,7 +109,6 @@ int main(int argc, char** argv) {
     const double write = Milliseconds(
         [&] {
           uint64_t written = 0;
-          std::wstring error;
           size_t next = 0;
           for (const ManifestEntry& e : manifest.Entries) {
             const std::wstring path = parts + ToWide(e.Name);
@@ -118,7 +117,7 @@ int main(int argc, char** argv) {
               continue;
             }
             const std::vector<uint8_t>& c = contents[next++];
-            if (tolvane::WriteFileContent(path, c.data(), c.size(), written, error)) return false;
+            if (tolvane::WriteFileContent(path, c.data(), c.size(), written)) return false;
           }
           return true;
         },
@@ -128,7 +127,7 @@ int main(int argc, char** argv) {
     // The whole operation as the install runs it.
     const std::wstring whole = FreshFolder(L"tolvane-bench-extract");
     InstalledProduct().InstallPath = whole;
-    int32_t progress = 0;
+    std::atomic<int32_t> progress{0};
     WorkerContext& context = UpgradeWorkerContext;  // no stop flag
     context.window = nullptr;
     context.progress = &progress;

@@ -27,7 +27,7 @@ int wmain(int argc, wchar_t** argv) {
   if (folder.back() != L'\\') folder += L'\\';
 
   WorkerContext& context = UpgradeWorkerContext;  // no stop flag
-  int32_t progress = 0;
+  std::atomic<int32_t> progress{0};
   context.window = nullptr;
   context.progress = &progress;
   if (!ReadManifestResource(context) || !KeyProvider(context.manifest.KeyBlock, context.key)) {

@@ -7,7 +7,10 @@ process in one Wine prefix:
     less an empty NSIS installer;
   - bench_extract_cpu.exe running ExtractPackage on the sample package, less the same
     program doing nothing (it reads the manifest and the key and makes the folder);
-  - the same program copying the tree with CopyFileW, less the same program doing nothing.
+  - the same program copying the tree with CopyFileW, less the same program doing nothing;
+  - bench_extract_bare.exe, the same program without the run's mechanism (the journal,
+    its registry place, the moves aside, the flushes, the helper thread), extracting,
+    less it doing nothing: what the all-or-nothing run costs.
 
 CPU time is what the kernel accounts to the work on Wine's behalf: user + system time of
 the process (wait4 rusage, which holds the Windows process, its threads and any child it
@@ -21,6 +24,8 @@ Every tree made in the first round is compared with the product tree. Medians ov
 rounds; the ratio lines come last:
   extract_cpu_vs_nsis    our CPU over NSIS's                   aim <= 1.0
   extract_wall_vs_copy   our wall time over the plain copy's   aim <= 1.3
+  extract_run_vs_bare    our wall time over the same extraction without the run's
+                         mechanism                              aim <= 1.25
 """
 import argparse
 import filecmp
@@ -152,7 +157,8 @@ def main():
     out = os.path.abspath(a.out or os.path.join(win, "bench-peer"))
     product = os.path.join(cache_value(win, "TOLVANE_PACKAGE_DIR"), "product")
     ours = os.path.join(win, "tests", "bench", "bench_extract_cpu.exe")
-    for path in (product, ours):
+    bare = os.path.join(win, "tests", "bench", "bench_extract_bare.exe")
+    for path in (product, ours, bare):
         if not os.path.exists(path):
             print("extract_peer: %s is missing" % path, file=sys.stderr)
             return 1
@@ -164,7 +170,7 @@ def main():
 
     r = Runner(root, a.arch)
     r.start()
-    kinds = ["empty", "nsis", "nothing", "extract", "copy"]
+    kinds = ["empty", "nsis", "nothing", "extract", "copy", "bare_nothing", "bare"]
     cpu = {k: [] for k in kinds}
     wall = {k: [] for k in kinds}
     server = {k: [] for k in kinds}
@@ -176,6 +182,8 @@ def main():
             "nothing": lambda d: (ours, "nothing", "C:\\bench\\" + d),
             "extract": lambda d: (ours, "extract", "C:\\bench\\" + d),
             "copy": lambda d: (ours, "copy", "C:\\bench\\" + d),
+            "bare_nothing": lambda d: (bare, "nothing", "C:\\bench\\" + d),
+            "bare": lambda d: (bare, "extract", "C:\\bench\\" + d),
         }
         os.makedirs(r.drive_c("bench"), exist_ok=True)
         # A first run of each, not counted: Wine's own start in the prefix, the caches.
@@ -191,7 +199,7 @@ def main():
                 server[k].append(s_)
                 wall[k].append(w)
             if i == 0:
-                for k in ("nsis", "extract", "copy"):
+                for k in ("nsis", "extract", "copy", "bare"):
                     if not same_tree(product, r.drive_c("bench", k)):
                         print("extract_peer: the %s tree differs from the product" % k, file=sys.stderr)
                         ok = False
@@ -205,24 +213,30 @@ def main():
     diff = lambda t, a_, b_: med([x - y for x, y in zip(t[a_], t[b_])])
     n_cpu, o_cpu, c_cpu = diff(cpu, "nsis", "empty"), diff(cpu, "extract", "nothing"), diff(cpu, "copy", "nothing")
     n_wall, o_wall, c_wall = diff(wall, "nsis", "empty"), diff(wall, "extract", "nothing"), diff(wall, "copy", "nothing")
+    b_cpu, b_wall = diff(cpu, "bare", "bare_nothing"), diff(wall, "bare", "bare_nothing")
     size = sum(os.path.getsize(os.path.join(d, f)) for d, _, fs in os.walk(product) for f in fs)
     print("product tree: %d bytes; NSIS installer %d bytes (empty one %d); %d rounds, medians"
           % (size, os.path.getsize(peer), os.path.getsize(empty), rounds))
     print("%-34s %9s %9s %9s" % ("", "cpu ms", "wine ms", "wall ms"))
     for label, k in (("empty NSIS installer", "empty"), ("NSIS installer", "nsis"),
                      ("our program doing nothing", "nothing"), ("our program: ExtractPackage", "extract"),
-                     ("our program: CopyFileW tree", "copy")):
+                     ("our program: CopyFileW tree", "copy"), ("without the run, doing nothing", "bare_nothing"),
+                     ("without the run: ExtractPackage", "bare")):
         print("%-34s %9.1f %9.1f %9.1f" % (label, med(cpu[k]) * 1e3, med(server[k]) * 1e3, med(wall[k]) * 1e3))
     print("(cpu: the process and Wine's processes together; wine: the wineserver's and services' part)")
     print("less the fixed costs:")
     print("%-34s %9.1f %9.1f" % ("NSIS install", n_cpu * 1e3, n_wall * 1e3))
     print("%-34s %9.1f %9.1f" % ("ExtractPackage", o_cpu * 1e3, o_wall * 1e3))
     print("%-34s %9.1f %9.1f" % ("plain copy", c_cpu * 1e3, c_wall * 1e3))
+    print("%-34s %9.1f %9.1f" % ("ExtractPackage without the run", b_cpu * 1e3, b_wall * 1e3))
+    print("the run's mechanism: %.1f ms cpu, %.1f ms wall" % ((o_cpu - b_cpu) * 1e3, (o_wall - b_wall) * 1e3))
     if n_wall > 0 and c_wall > 0:
         print("NSIS install wall time over the plain copy's: %.3f" % (n_wall / c_wall))
     if not a.quick and n_cpu > 0 and c_wall > 0:
         print("ratio extract_cpu_vs_nsis %.3f aim <= 1.0" % (o_cpu / n_cpu))
         print("ratio extract_wall_vs_copy %.3f aim <= 1.3" % (o_wall / c_wall))
+    if not a.quick and b_wall > 0:
+        print("ratio extract_run_vs_bare %.3f aim <= 1.25" % (o_wall / b_wall))
     return 0 if ok else 1
 
 

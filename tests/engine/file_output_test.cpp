@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "common/win_owners.h"
+#include "engine/error_texts.h"
 #include "tests/support/test_files.h"
 
 namespace {
@@ -23,10 +24,8 @@ TEST(WriteFileContent, CreatesTheFileAndCountsItsBytes) {
   const std::wstring path = dir.path() + L"服务.txt";
   const auto content = Bytes("first line\r\nsecond");
   uint64_t written = 5;
-  std::wstring error = L"untouched";
-  EXPECT_EQ(WriteFileContent(path, content.data(), content.size(), written, error), nullptr);
+  EXPECT_FALSE(WriteFileContent(path, content.data(), content.size(), written));
   EXPECT_EQ(written, 5u + content.size());
-  EXPECT_EQ(error, L"untouched");
   std::vector<uint8_t> back;
   ASSERT_TRUE(ReadFileBytes(path, back));
   EXPECT_EQ(back, content);
@@ -35,16 +34,16 @@ TEST(WriteFileContent, CreatesTheFileAndCountsItsBytes) {
 
 TEST(WriteFileContent, ReplacesReadOnlyHiddenSystemFileWithANormalOne) {
   // Each alone too: the system refuses some of them and creates over others.
-  for (const DWORD attributes : {DWORD{FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM},
-                                 DWORD{FILE_ATTRIBUTE_READONLY}, DWORD{FILE_ATTRIBUTE_HIDDEN}, DWORD{FILE_ATTRIBUTE_SYSTEM}}) {
+  for (const DWORD attributes :
+       {DWORD{FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM}, DWORD{FILE_ATTRIBUTE_READONLY},
+        DWORD{FILE_ATTRIBUTE_HIDDEN}, DWORD{FILE_ATTRIBUTE_SYSTEM}}) {
     TempFolder dir;
     const std::wstring path = dir.path() + L"locked.dll";
     ASSERT_TRUE(tolvane::test::WriteFileBytes(path, Bytes("a much longer old content that must vanish")));
     ASSERT_TRUE(SetFileAttributesW(path.c_str(), attributes));
     const auto content = Bytes("new");
     uint64_t written = 0;
-    std::wstring error;
-    ASSERT_EQ(WriteFileContent(path, content.data(), content.size(), written, error), nullptr) << attributes;
+    ASSERT_FALSE(WriteFileContent(path, content.data(), content.size(), written)) << attributes;
     std::vector<uint8_t> back;
     ASSERT_TRUE(ReadFileBytes(path, back));
     EXPECT_EQ(back, content) << attributes;
@@ -60,12 +59,10 @@ TEST(WriteFileContent, FileHeldOpenWithoutSharingGivesTheCreateText) {
   ASSERT_NE(holder.get(), INVALID_HANDLE_VALUE);
   const auto content = Bytes("MZ");
   uint64_t written = 7;
-  std::wstring error;
-  const wchar_t* text = WriteFileContent(path, content.data(), content.size(), written, error);
+  const tolvane::Failure failure = WriteFileContent(path, content.data(), content.size(), written);
   holder.reset();
-  ASSERT_NE(text, nullptr);
-  EXPECT_EQ(std::wstring(text), L"建立文件 " + path + L" 出错。");
-  EXPECT_EQ(text, error.c_str());
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(std::wstring(tolvane::FailureText(failure)), L"建立文件 " + path + L" 出错。");
   EXPECT_EQ(written, 7u);
 }
 
@@ -74,18 +71,16 @@ TEST(WriteFileContent, MissingFolderGivesTheCreateText) {
   const std::wstring path = dir.path() + L"absent\\a.txt";
   const auto content = Bytes("x");
   uint64_t written = 0;
-  std::wstring error;
-  const wchar_t* text = WriteFileContent(path, content.data(), content.size(), written, error);
-  ASSERT_NE(text, nullptr);
-  EXPECT_EQ(std::wstring(text), L"建立文件 " + path + L" 出错。");
+  const tolvane::Failure failure = WriteFileContent(path, content.data(), content.size(), written);
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(std::wstring(tolvane::FailureText(failure)), L"建立文件 " + path + L" 出错。");
 }
 
 TEST(WriteFileContent, ByteCountCarriesPastThirtyTwoBits) {
   TempFolder dir;
   const auto content = Bytes("abcd");
   uint64_t written = 0xFFFFFFFEull;
-  std::wstring error;
-  ASSERT_EQ(WriteFileContent(dir.path() + L"c", content.data(), content.size(), written, error), nullptr);
+  ASSERT_FALSE(WriteFileContent(dir.path() + L"c", content.data(), content.size(), written));
   EXPECT_EQ(written, 0x100000002ull);
 }
 
@@ -93,14 +88,13 @@ TEST(PieceFileWriter, CreatesAtTheFirstPieceAndAbandonRemovesOnlyWhatItCreated) 
   TempFolder dir;
   const std::wstring path = dir.path() + L"pieces.bin";
   uint64_t written = 0;
-  std::wstring error;
   {
     tolvane::PieceFileWriter writer(path);
     EXPECT_FALSE(tolvane::test::FileExists(path));  // nothing before content comes
     const auto a = Bytes("first "), b = Bytes("second");
-    ASSERT_EQ(writer.Write(a.data(), a.size(), written, error), nullptr);
-    ASSERT_EQ(writer.Write(b.data(), b.size(), written, error), nullptr);
-    ASSERT_EQ(writer.Finish(error), nullptr);
+    ASSERT_FALSE(writer.Write(a.data(), a.size(), written));
+    ASSERT_FALSE(writer.Write(b.data(), b.size(), written));
+    ASSERT_FALSE(writer.Finish());
   }
   std::vector<uint8_t> back;
   ASSERT_TRUE(ReadFileBytes(path, back));
@@ -109,7 +103,7 @@ TEST(PieceFileWriter, CreatesAtTheFirstPieceAndAbandonRemovesOnlyWhatItCreated) 
   {
     // Content found unusable half-way: the file made for it goes.
     tolvane::PieceFileWriter writer(dir.path() + L"half.bin");
-    ASSERT_EQ(writer.Write(back.data(), 3, written, error), nullptr);
+    ASSERT_FALSE(writer.Write(back.data(), 3, written));
     writer.Abandon();
     EXPECT_FALSE(tolvane::test::FileExists(dir.path() + L"half.bin"));
   }

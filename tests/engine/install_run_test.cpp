@@ -7,7 +7,11 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
+#include <set>
+#include <thread>
 
+#include "engine/error_texts.h"
 #include "engine/install_run.h"
 #include "engine/worker.h"
 #include "package/manifest.h"
@@ -16,6 +20,7 @@
 #include "tests/engine/message_recorder.h"
 #include "tests/engine/system_state.h"
 #include "tests/engine/worker_hooks.h"
+#include "tests/support/msgbox.h"
 #include "tests/support/test_files.h"
 
 namespace {
@@ -26,6 +31,27 @@ constexpr DWORD kTimeoutMs = 60000;
 using Tree = FolderTree;
 
 std::vector<uint8_t> Bytes(const char* text) { return std::vector<uint8_t>(text, text + strlen(text)); }
+
+// A folder that cannot be created shows its box from the worker: closed as a user would,
+// for as long as this lives.
+class BoxCloser {
+ public:
+  BoxCloser()
+      : thread_([this] {
+          while (!stop_) {
+            for (HWND box : FindMessageBoxes({L"安装向导", GetCurrentProcessId()})) PressMessageBoxButton(box, IDOK);
+            Sleep(10);
+          }
+        }) {}
+  ~BoxCloser() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
 
 class InstallRunTest : public ::testing::Test {
  protected:
@@ -51,7 +77,8 @@ class InstallRunTest : public ::testing::Test {
     ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW((folder_ + L"database").c_str(), nullptr));
     ASSERT_TRUE(WriteFileBytes(folder_ + L"quavserver.exe", Bytes("server 1.0.6")));
-    ASSERT_TRUE(SetFileAttributesW((folder_ + L"quavserver.exe").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+    ASSERT_TRUE(
+        SetFileAttributesW((folder_ + L"quavserver.exe").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
     ASSERT_TRUE(WriteFileBytes(folder_ + L"database\\main.db", Bytes("old database")));
     ASSERT_TRUE(WriteFileBytes(folder_ + L"database\\server.log", Bytes("written by the server")));
     old_ = Take();
@@ -59,9 +86,13 @@ class InstallRunTest : public ::testing::Test {
 
   Tree Take() { return ReadTree(folder_); }
 
-  // Runs the upgrade worker to its end; the messages it sent.
-  std::vector<RecordedMessage> Upgrade() {
+  // Runs the upgrade worker to its end; the messages it sent. `onDone` runs while the
+  // worker waits for its WM_SETUP_DONE to be handled.
+  std::vector<RecordedMessage> Upgrade(const std::function<void()>& onDone = {}) {
     MessageRecorder page;
+    page.onMessage = [&](UINT message) {
+      if (message == WM_SETUP_DONE && onDone) onDone();
+    };
     HANDLE thread = StartUpgradeWorker(page.window(), page.progress());
     EXPECT_TRUE(page.WaitForWorker(thread, kTimeoutMs));
     return page.Messages();
@@ -77,10 +108,10 @@ class InstallRunTest : public ::testing::Test {
 
   // The upgrade over a fresh old installation with `fault` at file call `at`, then the
   // next start of setup.
-  std::vector<RecordedMessage> UpgradeWithFault(FileFault fault, size_t at) {
+  std::vector<RecordedMessage> UpgradeWithFault(FileFault fault, size_t at, const std::function<void()>& onDone = {}) {
     MakeOldInstallation();
     SetFileFault(fault, at);
-    const auto messages = Upgrade();
+    const auto messages = Upgrade(onDone);
     SetFileFault(FileFault::None);
     tolvane::RecoverUnfinishedRun();
     return messages;
@@ -100,6 +131,7 @@ class InstallRunTest : public ::testing::Test {
   TempFolder dir_;
   std::wstring folder_;
   Tree old_;
+  BoxCloser boxes_;
 };
 
 TEST_F(InstallRunTest, UpgradeThatFailsAtAnyFileCallLeavesTheOldInstallation) {
@@ -112,15 +144,21 @@ TEST_F(InstallRunTest, UpgradeThatFailsAtAnyFileCallLeavesTheOldInstallation) {
 
   for (size_t at = 1; at <= calls; ++at) {
     SCOPED_TRACE("failing file call " + std::to_string(at));
-    // (What one failed call kept from being put back waits for the next start.)
-    const auto messages = UpgradeWithFault(FileFault::FailOne, at);
+    // (What one failed call kept from being put back waits for the next start.) A run
+    // that finished still has its journal when the end is shown: its place is recorded.
+    bool placeRecorded = false;
+    const auto messages = UpgradeWithFault(FileFault::FailOne, at, [&] {
+      placeRecorded = ReadRegistryValue(HKEY_LOCAL_MACHINE, kProductKey, tolvane::kJournalValue).present;
+    });
     if (EndedWith(messages, WM_SETUP_DONE)) {
+      EXPECT_TRUE(placeRecorded) << "a journal the next start could not find";
       // Only the removal of what was moved aside comes after the end is certain.
       Tree now = Take();
       const std::wstring suffix = tolvane::kAsideSuffix;
       for (auto it = now.begin(); it != now.end();) {
         const std::wstring& name = it->first;
-        const bool aside = name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+        const bool aside =
+            name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
         it = aside ? now.erase(it) : std::next(it);
       }
       EXPECT_EQ(now, upgraded) << DescribeTree(now);
@@ -185,9 +223,35 @@ TEST_F(InstallRunTest, OldFilesAreRemovedAfterTheEndIsShown) {
   ExpectNoTrace();
 }
 
-// Moves made ahead of their entries (on the moving thread, or while the worker waits for
-// content) are undone like the others, and one that fails is reported at the next entry
-// that waits for it; a name listed twice is moved once.
+// What survives a power cut: the journal's place is on the disk before the journal, and
+// every file the run wrote before the journal says it finished.
+TEST_F(InstallRunTest, EveryWrittenFileIsFlushedBeforeTheRunIsRecordedFinished) {
+  MakeOldInstallation();
+  SetFileFault(FileFault::None);
+  LogFileCalls(true);
+  ASSERT_TRUE(EndedWith(Upgrade(), WM_SETUP_DONE));
+  const std::vector<FileCall> calls = LoggedFileCalls();
+  LogFileCalls(false);
+  const std::wstring journal = folder_ + tolvane::kJournalName;
+  size_t placeFlushed = calls.size(), journalMade = calls.size(), finished = 0;
+  for (size_t i = 0; i < calls.size(); ++i) {
+    if (calls[i].call == "FlushKey" && placeFlushed == calls.size()) placeFlushed = i;
+    if (calls[i].call == "Open" && calls[i].path == journal && journalMade == calls.size()) journalMade = i;
+    if (calls[i].call == "Write" && calls[i].path == journal) finished = i;  // the last: 'D'
+  }
+  EXPECT_LT(placeFlushed, journalMade);
+  std::set<std::wstring> flushed;
+  for (size_t i = 0; i < finished; ++i) {
+    if (calls[i].call == "Flush") flushed.insert(calls[i].path);
+  }
+  for (const wchar_t* file : {L"quavserver.exe", L"database\\main.db", L"database\\backup\\old.db"}) {
+    EXPECT_TRUE(flushed.count(folder_ + file)) << file;
+  }
+}
+
+// Moves made ahead of their entries (on the run's helper thread, or while the worker waits
+// for content) are undone like the others, and one that fails is reported at the next
+// entry that waits for it; a name listed twice is moved once.
 TEST_F(InstallRunTest, MovesAheadOfTheirEntriesAreUndoneAndTheirFailureReported) {
   const std::vector<ManifestEntry> entries = {{u"quavserver.exe", TopLevelFile},
                                               {u"database", Folder},
@@ -196,29 +260,28 @@ TEST_F(InstallRunTest, MovesAheadOfTheirEntriesAreUndoneAndTheirFailureReported)
   for (int variant = 0; variant < 4; ++variant) {
     const bool thread = variant >= 2;
     const size_t failing = variant % 2 ? 2 : 0;
-    SCOPED_TRACE(std::string(thread ? "moving thread, " : "worker moves, ") +
+    SCOPED_TRACE(std::string(thread ? "helper moves, " : "worker moves, ") +
                  (failing ? "the second move fails" : "no move fails"));
     MakeOldInstallation();
     tolvane::InstallRun run(folder_);
-    std::wstring text;
-    ASSERT_EQ(run.Plan(entries, text), nullptr);
-    ASSERT_EQ(run.Begin(text), nullptr);
+    ASSERT_FALSE(run.Plan(entries));
+    ASSERT_FALSE(run.Begin());
     // Counted from here, the file calls are the moves.
     SetFileFault(failing ? FileFault::FailOne : FileFault::None, failing);
     if (thread) {
-      ASSERT_TRUE(run.StartMoving());
+      ASSERT_TRUE(run.StartHelpers());
     } else {
       size_t moves = 0;
       while (tolvane::InstallRun::MoveOneAhead(&run)) ++moves;
       EXPECT_EQ(moves, failing ? 1u : 2u);
     }
     // (The thread's failure is certain to be seen only where the failed move is needed.)
-    const wchar_t* error = run.ReadyFor(thread ? 2 : 0, text);
+    const tolvane::Failure failure = run.ReadyFor(thread ? 2 : 0);
     EXPECT_EQ(FileCallCount(), 2u) << "a move after a failed one, or one made twice";
     if (failing) {
-      EXPECT_EQ(std::wstring(error ? error : L""), L"建立文件 " + folder_ + L"database\\main.db 出错。");
+      EXPECT_EQ(std::wstring(tolvane::FailureText(failure)), L"建立文件 " + folder_ + L"database\\main.db 出错。");
     } else {
-      EXPECT_EQ(error, nullptr);
+      EXPECT_FALSE(failure);
       EXPECT_FALSE(PathExists(folder_ + L"database\\main.db"));
       EXPECT_TRUE(PathExists(folder_ + L"database\\main.db" + tolvane::kAsideSuffix));
     }
@@ -234,7 +297,7 @@ constexpr size_t kEntries = 5;
 // Sets the page's stop flag just before the chosen entry (kEntries: after the last).
 struct CancelAt {
   size_t entry;
-  uint8_t* flag;
+  std::atomic<uint8_t>* flag;
   static void Hook(tolvane::StopPoint point, size_t entry, void* data) {
     auto* self = static_cast<CancelAt*>(data);
     if (point == tolvane::StopPoint::AfterLastEntry) entry = kEntries;
@@ -267,14 +330,17 @@ TEST_F(InstallRunTest, ServerHeldOpenFailsTheUpgradeBeforeAnythingChanges) {
                             OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
   SetFileFault(FileFault::None);
+  LogFileCalls(true);
   const auto messages = Upgrade();
   CloseHandle(held);
   ASSERT_TRUE(EndedWith(messages, WM_SETUP_ERROR));
   EXPECT_EQ(messages.back().text, L"建立文件 " + folder_ + L"quavserver.exe 出错。");
   EXPECT_EQ(Take(), old_);
   ExpectNoTrace();
-  // Only the check looked at the file system: nothing was written or moved.
-  EXPECT_LE(FileCallCount(), 2u);
+  // The run only looked: nothing was written, moved, made or removed.
+  const std::set<std::string> looks = {"Open", "Read", "Attributes", "FindFirst", "FindNext", "OpenKey", "ReadString"};
+  for (const FileCall& call : LoggedFileCalls()) EXPECT_TRUE(looks.count(call.call)) << call.call;
+  LogFileCalls(false);
 }
 
 TEST_F(InstallRunTest, StrangersFileAtAnAsidePlaceStopsTheUpgradeUntouched) {

@@ -84,7 +84,7 @@ void MessageRecorder::Record(UINT message, WPARAM wParam) {
   if (onMessage) onMessage(message);
   RecordedMessage m;
   m.message = message;
-  m.progress = *static_cast<volatile int32_t*>(&progress_);
+  m.progress = progress_.load(std::memory_order_relaxed);
   if (wParam) {
     m.hasText = true;
     m.text = reinterpret_cast<const wchar_t*>(wParam);

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -31,8 +32,8 @@ class MessageRecorder {
   MessageRecorder& operator=(const MessageRecorder&) = delete;
 
   HWND window() const { return window_; }
-  int32_t* progress() { return &progress_; }
-  uint8_t* stopFlag() { return &stopFlag_; }
+  std::atomic<int32_t>* progress() { return &progress_; }
+  std::atomic<uint8_t>* stopFlag() { return &stopFlag_; }
 
   // Waits until a message `message` has been recorded; false on timeout.
   bool WaitFor(UINT message, DWORD timeoutMs);
@@ -60,8 +61,8 @@ class MessageRecorder {
   bool ready_ = false;
   bool drained_ = false;
   HWND window_ = nullptr;
-  int32_t progress_ = 0;
-  uint8_t stopFlag_ = 0;
+  std::atomic<int32_t> progress_{0};
+  std::atomic<uint8_t> stopFlag_{0};
 };
 
 }  // namespace tolvane::test

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <map>
 #include <new>
-#include <stdexcept>
+#include <optional>
 
 #include "common/text_conversion.h"
 #include "common/win_owners.h"
@@ -101,7 +101,8 @@ void ExpectProgressAsRead(const std::vector<int32_t>& read, const std::vector<in
 }
 
 size_t Count(const std::vector<RecordedMessage>& messages, UINT message) {
-  return std::count_if(messages.begin(), messages.end(), [&](const RecordedMessage& m) { return m.message == message; });
+  return std::count_if(messages.begin(), messages.end(),
+                       [&](const RecordedMessage& m) { return m.message == message; });
 }
 
 void ExpectTreeInstalled(const std::wstring& folder) {
@@ -127,6 +128,7 @@ class SampleWorker : public ::testing::Test {
   }
   void TearDown() override {
     tolvane::SetStopPointHook(nullptr, nullptr);
+    tolvane::SetProgressHook(nullptr, nullptr);
     RemoveInstallTraces();
   }
 
@@ -192,7 +194,8 @@ TEST_F(SampleWorker, InstallWritesTheTreeRecordShortcutsAndEndsWithDone) {
   // A protected file of the same name is replaced by a normal one.
   const std::wstring server = dir_.path() + L"quavserver.exe";
   ASSERT_TRUE(WriteFileBytes(server, {'o', 'l', 'd'}));
-  ASSERT_TRUE(SetFileAttributesW(server.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+  ASSERT_TRUE(
+      SetFileAttributesW(server.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
 
   const auto messages = RunInstallInStep();
   ASSERT_FALSE(messages.empty());
@@ -293,7 +296,7 @@ class StopAtPoint : public SampleWorker, public ::testing::WithParamInterface<St
 
 struct StopRequest {
   StopCase target;
-  uint8_t* flag;
+  std::atomic<uint8_t>* flag;
 };
 
 TEST_P(StopAtPoint, EndsSilentlyAndTakesBackWhatWasWritten) {
@@ -408,10 +411,27 @@ TEST_F(SampleWorker, DesktopShortcutThatCannotBeSavedDoesNotStopTheInstall) {
   EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kProductKey));
 }
 
-TEST_F(SampleWorker, RegistryKeyThatCannotBeWrittenEndsTheInstall) {
+// Where the run's journal lies cannot be recorded: no run begins, and nothing is written.
+TEST_F(SampleWorker, ProductKeyThatCannotBeWrittenStopsTheInstallBeforeAnyFile) {
   BlockedProductKey blocked;
   ASSERT_TRUE(blocked.active());
   const auto messages = RunInstallToEnd();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages.back().text, L"建立文件 " + dir_.path() + L"~setup-run.journal 出错。");
+  EXPECT_TRUE(ReadTree(dir_.path(), false).empty()) << DescribeTree(ReadTree(dir_.path(), false));
+}
+
+// The key becomes unwritable once every file is written: the record's failure ends the install.
+TEST_F(SampleWorker, RegistryKeyThatCannotBeWrittenEndsTheInstall) {
+  std::optional<BlockedProductKey> blocked;
+  tolvane::SetProgressHook(
+      [](int32_t value, void* data) {
+        if (value == 80) static_cast<std::optional<BlockedProductKey>*>(data)->emplace();
+      },
+      &blocked);
+  const auto messages = RunInstallToEnd();
+  tolvane::SetProgressHook(nullptr, nullptr);
+  ASSERT_TRUE(blocked && blocked->active());
   ASSERT_FALSE(messages.empty());
   EXPECT_EQ(messages.back().message, WM_SETUP_ERROR);
   EXPECT_EQ(messages.back().text, L"生成注册表项目出错。");
@@ -431,7 +451,7 @@ TEST_F(SampleWorker, ProgressPointerAndStopFlagComeFromTheLatestStart) {
   EXPECT_EQ(page_.Messages().size(), before);
   ASSERT_FALSE(second.Messages().empty());
   EXPECT_EQ(second.Messages().back().message, WM_SETUP_DONE);
-  EXPECT_EQ(*second.progress(), 100);
+  EXPECT_EQ(second.progress()->load(), 100);
   EXPECT_EQ(InstallWorkerContext.window, second.window());
   EXPECT_EQ(InstallWorkerContext.stop, second.stopFlag());
 }
@@ -560,23 +580,18 @@ TEST_F(SampleWorker, UninstallLeavesAProductKeyThatGainedSubkeys) {
 
 namespace faults {
 
-enum class Fault { OutOfMemory, Other, StopThenOutOfMemory };
-
-void Throw(Fault fault) {
-  if (fault == Fault::Other) throw std::runtime_error("fault");
-  throw std::bad_alloc();
-}
+enum class Fault { OutOfMemory, StopThenOutOfMemory };
 
 }  // namespace faults
 
-// The install and the upgrade end with an error the page shows, never in silence.
+// The install and the upgrade whose memory runs out end with an error the page shows,
+// never in silence. (Any other exception is a fault of the program: it ends it.)
 TEST_F(SampleWorker, AnExceptionInTheInstallOrUpgradeIsReportedOnce) {
   using faults::Fault;
   const struct {
     Fault fault;
     const wchar_t* text;  // null: no message at all
   } cases[] = {{Fault::OutOfMemory, L"内存不足，无法完成安装。"},
-               {Fault::Other, L"不正确的安装文件。"},
                {Fault::StopThenOutOfMemory, nullptr}};  // the page is closing a stopped install
   for (const auto& c : cases) {
     MessageRecorder page;
@@ -587,7 +602,7 @@ TEST_F(SampleWorker, AnExceptionInTheInstallOrUpgradeIsReportedOnce) {
           const Fault f = *static_cast<Fault*>(data);
           if (point != tolvane::StopPoint::BeforeEntry || entry != 2) return;
           if (f == Fault::StopThenOutOfMemory) *InstallWorkerContext.stop = 1;
-          faults::Throw(f);
+          throw std::bad_alloc();
         },
         &fault);
     HANDLE thread = StartInstallWorker(page.window(), page.progress(), page.stopFlag());

@@ -10,9 +10,11 @@
 
 #include "common/text_conversion.h"
 #include "common/win_owners.h"
+#include "engine/file_calls.h"
 #include "engine/uninstall.h"
 #include "engine/worker.h"
 #include "state/installed_product.h"
+#include "tests/engine/file_faults.h"
 #include "tests/engine/message_recorder.h"
 #include "tests/engine/system_state.h"
 #include "tests/engine/worker_hooks.h"
@@ -270,6 +272,42 @@ TEST_F(Uninstall, FileInUseBesideAFileOfTheProductsOwnKeepsTheFolders) {
   EXPECT_TRUE(FileExists(folder_ + L"database\\backup\\server.log"));
 }
 
+// A failure at any file or registry call of the uninstall leaves nothing of the product
+// unaccounted for: once its record is gone (the wizard then offers no uninstall), every
+// listed file and folder is gone, or goes at the next restart.
+TEST_F(Uninstall, FailureAtAnyCallLeavesNothingOfTheProductUnaccountedFor) {
+  TakeRestartRemovals();
+  auto uninstall = [] {
+    MessageRecorder page;
+    HANDLE thread = StartUninstallWorker(page.window(), page.progress());
+    EXPECT_TRUE(page.WaitForWorker(thread, kTimeoutMs));
+    return page.Messages();
+  };
+  InstallSmallPackage();
+  SetFileFault(FileFault::None);
+  uninstall();
+  const size_t calls = FileCallCount();
+  ASSERT_FALSE(PathExists(folder_));
+  for (size_t at = 1; at <= calls; ++at) {
+    SCOPED_TRACE("failing call " + std::to_string(at));
+    ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr));
+    InstallSmallPackage();
+    SetFileFault(FileFault::FailOne, at);
+    const auto messages = uninstall();
+    SetFileFault(FileFault::None);
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back().message, WM_SETUP_DONE);
+    // The next restart, as the system carries it out.
+    for (const std::wstring& path : TakeRestartRemovals()) {
+      if (!DeleteFileW(path.c_str())) RemoveDirectoryW(path.c_str());
+    }
+    if (!KeyExists(HKEY_LOCAL_MACHINE, kProductKey)) {
+      EXPECT_FALSE(PathExists(folder_)) << DescribeTree(ReadTree(folder_));
+    }
+    RemoveTree(folder_);
+  }
+}
+
 // The recorded folder is a drive root: the package's names would be those of files that
 // are not the product's. Files and folders stay; shortcuts and keys still go.
 TEST_F(Uninstall, DriveRootAsInstallFolderRemovesNoFileButStillTheShortcutsAndKeys) {
@@ -459,9 +497,9 @@ TEST(InstallFolderRule, RefusesRootsRelativeAndDevicePaths) {
 TEST_F(Uninstall, ShellDeleteRemovesAFileAndReportsAMissingOne) {
   const std::wstring file = folder_ + L"快捷方式.lnk";
   ASSERT_TRUE(WriteFileBytes(file, {'L'}));
-  EXPECT_TRUE(tolvane::DeleteWithShell(file));
+  EXPECT_TRUE(tolvane::files::ShellDelete(file));
   EXPECT_FALSE(FileExists(file));
-  EXPECT_FALSE(tolvane::DeleteWithShell(file));
+  EXPECT_FALSE(tolvane::files::ShellDelete(file));
 }
 
 }  // namespace
