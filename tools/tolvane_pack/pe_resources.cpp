@@ -48,7 +48,8 @@ class MemoryView final : public SectionView {
   MemoryView(const uint8_t* bytes, uint64_t size) : bytes_(bytes), size_(size) {}
   uint64_t Size() const override { return size_; }
   bool Read(uint64_t at, size_t length, uint8_t* out) const override {
-    std::memcpy(out, bytes_ + at, length);
+    // (An empty resource's buffer may have no address at all.)
+    if (length != 0) std::memcpy(out, bytes_ + at, length);
     return true;
   }
 
