@@ -22,9 +22,9 @@
 # The image is kept in TOLVANE_LANE_CACHE (/var/cache/tolvane-lane), under a key made of
 # everything that goes into it (the package list, this recipe, the Wine settings); a
 # changed key, or an image whose checksum no longer holds, is made again. It is only ever
-# read: every guest writes to a throw-away layer above it. The first image takes about
-# 5 minutes with KVM, 10 to 20 without (packages, then Wine's template prefixes made in
-# the guest); its packages stay in the cache and make the next one faster.
+# read: every guest writes to a throw-away layer above it. The first image takes 9 to 20
+# minutes on 2 cores (the packages, then Wine's template prefixes made in the guest on the
+# software CPU); its packages stay in the cache and make the next one faster.
 # Environment: TOLVANE_LANE_CPUS (2) and TOLVANE_LANE_MEMORY (6G) size the guest; TOLVANE_LANE_MIRROR
 # names the Debian mirror.
 set -euo pipefail
