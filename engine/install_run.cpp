@@ -403,13 +403,16 @@ bool InstallRun::Advance() {
 
 bool InstallRun::StartHelpers() {
   if (!moved_.Make()) return false;
-  for (Helper& helper : helpers_) {
-    helper.run = this;
-    // (A helper that cannot be had leaves its share of the flushes to Written.)
-    if (!helper.queued.Make() || !helper.flushed.Make()) continue;
-    helper.thread.reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, Help, &helper, 0, nullptr)));
-  }
-  return static_cast<bool>(helpers_[0].thread);
+  return StartHelper(helpers_[0]);
+}
+
+bool InstallRun::StartHelper(Helper& helper) {
+  if (helper.run) return static_cast<bool>(helper.thread);
+  helper.run = this;
+  // (A helper that cannot be had leaves its share of the flushes to Written.)
+  if (!helper.queued.Make() || !helper.flushed.Make()) return false;
+  helper.thread.reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, Help, &helper, 0, nullptr)));
+  return static_cast<bool>(helper.thread);
 }
 
 unsigned __stdcall InstallRun::Help(void* self) {
@@ -486,19 +489,34 @@ bool InstallRun::MoveOneAhead(void* self) {
 }
 
 Failure InstallRun::Written(UniqueFile file, const std::wstring& path) {
-  // The next helper in turn takes it while its slot is free; when that helper is so far
-  // behind (or missing), the file is flushed here.
-  Helper& helper = helpers_[written_++ % kHelpers];
-  const bool slotFree = helper.queuedCount < kSlots || helper.flushed.Above(helper.queuedCount - kSlots);
-  if (helper.thread && !helper.ended && slotFree) {
-    Unflushed& slot = helper.slots[helper.queuedCount % kSlots];
-    slot.file = std::move(file);
-    slot.path = path;
-    ++helper.queuedCount;
-    helper.queued.Raise();
+  // The first helper takes the files while it keeps up, so that it seldom sleeps between
+  // two (under Wine each wake-up is a call to the wineserver, and a thread's start costs
+  // more). Only when every helper so far has kSpill files waiting (a slow disk) is the
+  // next one started, so that the flushes overlap. When all of them are that far behind,
+  // the first with a free slot takes the file; with none, it is flushed here.
+  const auto waiting = [](const Helper& helper, size_t atLeast) {
+    return helper.queuedCount >= atLeast && !helper.flushed.Above(helper.queuedCount - atLeast);
+  };
+  Helper* taker = nullptr;
+  for (size_t i = 0; !taker && i < kHelpers; ++i) {
+    Helper& helper = helpers_[i];
+    // (The first starts with the moves, in StartHelpers, or not at all.)
+    if (i > 0 ? !StartHelper(helper) : !helper.thread) break;
+    if (!helper.ended && !waiting(helper, kSpill)) taker = &helper;
+  }
+  for (size_t i = 0; !taker && i < kHelpers; ++i) {
+    Helper& helper = helpers_[i];
+    if (helper.thread && !helper.ended && !waiting(helper, kSlots)) taker = &helper;
+  }
+  if (!taker) {
+    if (!files::Flush(file.get())) return Failed(What::FileNotWritten, path, GetLastError());
     return {};
   }
-  if (!files::Flush(file.get())) return Failed(What::FileNotWritten, path, GetLastError());
+  Unflushed& slot = taker->slots[taker->queuedCount % kSlots];
+  slot.file = std::move(file);
+  slot.path = path;
+  ++taker->queuedCount;
+  taker->queued.Raise();
   return {};
 }
 

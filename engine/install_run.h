@@ -24,11 +24,12 @@
 //   record an install makes after the run, which reach the disk when the system writes
 //   them back. (Wine's RegFlushKey returns without writing: under Wine the place is as
 //   safe as Wine keeps its registry.)
-// The files are flushed on the run's helper threads, behind the writes and several at
-// once, so that the extraction seldom waits for the disk: with the sample package (142
-// files, 7 MB) under Wine, one thread's flushes added about 50 ms to an extraction of
-// about 100 ms, four threads' about 10 ms (tests/bench/extract_peer.py measures the
-// whole mechanism against the same extraction without it).
+// The files are flushed on the run's helper threads, behind the writes, so that the
+// extraction seldom waits for the disk; more helpers start, and flush at once, only when
+// the first falls behind (a slow disk). Handing each file to a helper in turn kept four
+// of them waking and sleeping, which under Wine cost about 20 ms of CPU on the sample
+// package (142 files, 7 MB); tests/bench/extract_peer.py measures the whole mechanism
+// against the same extraction without it.
 #pragma once
 
 #include <windows.h>
@@ -78,9 +79,10 @@ class InstallRun {
   // Records where the journal lies, then writes the journal. On failure nothing was
   // changed; after a failure of the journal's writing the run is to be undone.
   Failure Begin();
-  // After Begin: starts the helper threads, which move the files to be replaced aside, in
-  // order, ahead of the entries (so that the writes seldom wait for a move), and bring
-  // the files written to the disk behind them. False when the first cannot be had:
+  // After Begin: starts the first helper thread, which moves the files to be replaced
+  // aside, in order, ahead of the entries (so that the writes seldom wait for a move), and
+  // brings the files written to the disk behind them (with more helpers, which Written
+  // starts when the flushes fall behind). False when the first cannot be had:
   // ReadyFor and MoveOneAhead then make the moves. Written flushes a file itself where a
   // helper is missing.
   bool StartHelpers();
@@ -112,11 +114,14 @@ class InstallRun {
   static constexpr size_t kHelpers = 4;
   // At most this many written files wait for one helper; beyond, the worker flushes.
   static constexpr size_t kSlots = 16;
+  // With this many files waiting for each helper so far, the next one is started.
+  static constexpr size_t kSpill = 4;
   // One of the helper threads, with its own ring of written files: the worker fills slot
   // queuedCount % kSlots and raises `queued`, the helper flushes slot flushedCount %
-  // kSlots and raises `flushed`. Written files go to the helpers in turn, so that their
-  // flushes overlap (the disk serves several at once). The first helper also makes the
-  // moves, ahead of the entries, before its flushes.
+  // kSlots and raises `flushed`. The first helper takes the written files while it keeps
+  // up; the others start when the disk falls behind, so that their flushes overlap (the
+  // disk serves several at once). The first helper also makes the moves, ahead of the
+  // entries, before its flushes.
   struct Helper {
     InstallRun* run = nullptr;
     Unflushed slots[kSlots];
@@ -132,6 +137,8 @@ class InstallRun {
   // Carries out steps_[done_] (a move aside; the other kinds need nothing before their
   // entry's write). False when the move failed: moveFailure_ says which.
   bool Advance();
+  // Starts a helper once; whether it runs.
+  bool StartHelper(Helper& helper);
   static unsigned __stdcall Help(void* helper);
   void HelpUntilStopped(Helper& helper);
   // Ends the helpers (after the step or flush in hand) and waits for them.
@@ -152,7 +159,6 @@ class InstallRun {
   Failure moveFailure_;
   Counter moved_;  // raised with each step the first helper carries out
   Helper helpers_[kHelpers];
-  size_t written_ = 0;  // files handed to Written
   std::atomic<bool> stopHelpers_{false};
   UniqueFile journal_;
   bool begun_ = false;

@@ -22,10 +22,11 @@ std::mutex g_logMutex;
 bool g_logging = false;
 std::vector<test::FileCall> g_log;
 std::map<HANDLE, std::wstring> g_opened;  // while logging: the path of each handle
+DWORD g_flushDelay = 0;
 
 void Log(const char* call, const std::wstring& path) {
   std::lock_guard<std::mutex> lock(g_logMutex);
-  if (g_logging) g_log.push_back({call, path});
+  if (g_logging) g_log.push_back({call, path, GetCurrentThreadId()});
 }
 
 // The path a handle was opened with.
@@ -69,6 +70,8 @@ void SetFileFault(FileFault fault, size_t at) {
 
 size_t FileCallCount() { return g_calls; }
 
+void SetFlushDelay(unsigned long ms) { g_flushDelay = ms; }
+
 void LogFileCalls(bool on) {
   std::lock_guard<std::mutex> lock(g_logMutex);
   g_logging = on;
@@ -106,6 +109,7 @@ bool Write(HANDLE file, const void* data, DWORD size, DWORD* written) {
 }
 
 bool Flush(HANDLE file) {
+  if (g_flushDelay) Sleep(g_flushDelay);
   return !Faulted("Flush", PathOf(file), ERROR_IO_DEVICE) && FlushFileBuffers(file);
 }
 

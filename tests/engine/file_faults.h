@@ -25,7 +25,10 @@ size_t FileCallCount();
 struct FileCall {
   std::string call;
   std::wstring path;
+  unsigned long thread;  // the thread that made it
 };
+// A slow disk: every Flush takes at least this long (0: as the system takes).
+void SetFlushDelay(unsigned long ms);
 // Starts logging afresh (or stops it), and hands over what was logged.
 void LogFileCalls(bool on);
 std::vector<FileCall> LoggedFileCalls();

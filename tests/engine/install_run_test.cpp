@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "engine/error_texts.h"
+#include "engine/file_calls.h"
 #include "engine/install_run.h"
 #include "engine/worker.h"
 #include "package/manifest.h"
@@ -247,6 +248,49 @@ TEST_F(InstallRunTest, EveryWrittenFileIsFlushedBeforeTheRunIsRecordedFinished) 
   for (const wchar_t* file : {L"quavserver.exe", L"database\\main.db", L"database\\backup\\old.db"}) {
     EXPECT_TRUE(flushed.count(folder_ + file)) << file;
   }
+}
+
+// A slow disk: the written files' flushes spread over more helper threads, and each file
+// is flushed once, before the journal says the run finished.
+TEST_F(InstallRunTest, SlowFlushesSpreadOverHelpersAndEndBeforeTheRunFinishes) {
+  RemoveTree(folder_);
+  ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr));
+  std::vector<ManifestEntry> entries;
+  for (char16_t c = u'a'; c <= u'x'; ++c) entries.push_back({std::u16string(1, c) + u".dat", TopLevelFile});
+  SetFlushDelay(20);
+  LogFileCalls(true);
+  tolvane::InstallRun run(folder_);
+  ASSERT_FALSE(run.Plan(entries));
+  ASSERT_FALSE(run.Begin());
+  ASSERT_TRUE(run.StartHelpers());
+  for (size_t i = 0; i < entries.size(); ++i) {
+    ASSERT_FALSE(run.ReadyFor(i));
+    const std::wstring path = folder_ + std::wstring(entries[i].Name.begin(), entries[i].Name.end());
+    tolvane::UniqueFile file(tolvane::files::Open(path, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL));
+    ASSERT_TRUE(file);
+    ASSERT_FALSE(run.Written(std::move(file), path));
+  }
+  ASSERT_FALSE(run.Finish());
+  SetFlushDelay(0);
+  const std::vector<FileCall> calls = LoggedFileCalls();
+  LogFileCalls(false);
+  size_t finished = 0;
+  for (size_t i = 0; i < calls.size(); ++i) {
+    if (calls[i].call == "Write" && calls[i].path == folder_ + tolvane::kJournalName) finished = i;
+  }
+  std::multiset<std::wstring> flushed;
+  std::set<unsigned long> flushers;
+  for (size_t i = 0; i < calls.size(); ++i) {
+    if (calls[i].call != "Flush" || calls[i].path == folder_ + tolvane::kJournalName) continue;
+    EXPECT_LT(i, finished) << "flushed after the run was recorded finished";
+    flushed.insert(calls[i].path);
+    if (calls[i].thread != GetCurrentThreadId()) flushers.insert(calls[i].thread);
+  }
+  for (const ManifestEntry& entry : entries) {
+    EXPECT_EQ(flushed.count(folder_ + std::wstring(entry.Name.begin(), entry.Name.end())), 1u);
+  }
+  EXPECT_GT(flushers.size(), 1u) << "the flushes were left to one helper";
+  tolvane::ClearUpFinishedRun();
 }
 
 // Moves made ahead of their entries (on the run's helper thread, or while the worker waits
