@@ -1,22 +1,25 @@
 #!/usr/bin/env python3
 """The command channel between this machine and the lane's guest (scripts/guest.sh).
 
-  guest-agent.py serve PORT [--idle SECONDS]
+  guest-agent.py serve PORT KEYFILE [--idle SECONDS]
       In the guest: run the command lines the host sends, until no job has run for
       SECONDS (then return, and the guest powers off).
-  guest-agent.py call PORT [-e NAME=VALUE]... [-C DIR] -- COMMAND [ARGS...]
+  guest-agent.py call PORT KEYFILE [-e NAME=VALUE]... [-C DIR] -- COMMAND [ARGS...]
       On the host: run COMMAND in the guest, copy its standard output and error here as
       they come, and exit with its exit status (128 + N when signal N ended it).
-  guest-agent.py ping PORT [--wait SECONDS]
+  guest-agent.py ping PORT KEYFILE [--wait SECONDS]
       Whether the guest answers (exit 0), waiting up to SECONDS for it.
 
-A job is one TCP connection to the guest's PORT (forwarded from 127.0.0.1). The host sends
-one line of JSON, {"argv": [...], "cwd": "...", "env": {...}}; the guest answers with frames
+A job is one TCP connection to the guest's PORT (forwarded from 127.0.0.1, where any user
+of this machine can reach it). The host sends one line of JSON, {"key": "...", "argv":
+[...], "cwd": "...", "env": {...}}; a job whose key is not the one in KEYFILE (a file only
+the guest's owner can read) runs nothing. The guest answers with frames
 of one byte of kind (1 output, 2 error output, 3 exit status as decimal text), four bytes
 of length (big-endian) and the bytes. A connection that ends before the exit frame ends the
 job's whole process group: a test that ctest stops on the host for its timeout leaves
 nothing running in the guest.
 """
+import hmac
 import json
 import os
 import signal
@@ -46,8 +49,8 @@ def read_exact(sock, n):
 
 
 class Server:
-    def __init__(self, port, idle):
-        self.port, self.idle = port, idle
+    def __init__(self, port, key, idle):
+        self.port, self.key, self.idle = port, key, idle
         self.active = 0
         self.last = time.monotonic()
         self.state = threading.Lock()
@@ -73,6 +76,8 @@ class Server:
                 return
             line += chunk
         request = json.loads(line)
+        if not hmac.compare_digest(str(request.get("key", "")).encode(), self.key.encode()):
+            return
         env = dict(os.environ)
         env.update(request.get("env", {}))
         cwd = request.get("cwd") or "/"
@@ -144,9 +149,14 @@ class Server:
             threading.Thread(target=self.job, args=(conn,), daemon=True).start()
 
 
-def call(port, argv, env, cwd):
+def read_key(path):
+    with open(path) as f:
+        return f.read().strip()
+
+
+def call(port, key, argv, env, cwd):
     sock = socket.create_connection(("127.0.0.1", port))
-    sock.sendall(json.dumps({"argv": argv, "env": env, "cwd": cwd}).encode() + b"\n")
+    sock.sendall(json.dumps({"key": key, "argv": argv, "env": env, "cwd": cwd}).encode() + b"\n")
     out = {OUT: sys.stdout.buffer, ERR: sys.stderr.buffer}
     while True:
         head = read_exact(sock, 5)
@@ -164,11 +174,11 @@ def call(port, argv, env, cwd):
         out[kind].flush()
 
 
-def ping(port, wait):
+def ping(port, key, wait):
     deadline = time.monotonic() + wait
     while True:
         try:
-            if call(port, ["true"], {}, "/") == 0:
+            if call(port, key, ["true"], {}, "/") == 0:
                 return 0
         except OSError:
             pass
@@ -178,15 +188,15 @@ def ping(port, wait):
 
 
 def main(args):
-    if len(args) >= 2 and args[0] == "serve":
-        idle = int(args[3]) if len(args) >= 4 and args[2] == "--idle" else 0
-        Server(int(args[1]), idle).serve()
+    if len(args) >= 3 and args[0] == "serve":
+        idle = int(args[4]) if len(args) >= 5 and args[3] == "--idle" else 0
+        Server(int(args[1]), read_key(args[2]), idle).serve()
         return 0
-    if len(args) >= 2 and args[0] == "ping":
-        wait = int(args[3]) if len(args) >= 4 and args[2] == "--wait" else 0
-        return ping(int(args[1]), wait)
-    if len(args) >= 2 and args[0] == "call":
-        port, rest, env, cwd = int(args[1]), args[2:], {}, os.getcwd()
+    if len(args) >= 3 and args[0] == "ping":
+        wait = int(args[4]) if len(args) >= 5 and args[3] == "--wait" else 0
+        return ping(int(args[1]), read_key(args[2]), wait)
+    if len(args) >= 3 and args[0] == "call":
+        port, key, rest, env, cwd = int(args[1]), read_key(args[2]), args[3:], {}, os.getcwd()
         while rest and rest[0] != "--":
             if rest[0] == "-e" and len(rest) > 1 and "=" in rest[1]:
                 name, value = rest[1].split("=", 1)
@@ -197,11 +207,11 @@ def main(args):
             else:
                 break
         if not rest or rest[0] != "--" or len(rest) < 2:
-            sys.stderr.write("guest-agent: call PORT [-e NAME=VALUE]... [-C DIR] -- COMMAND [ARGS...]\n")
+            sys.stderr.write("guest-agent: call PORT KEYFILE [-e NAME=VALUE]... [-C DIR] -- COMMAND [ARGS...]\n")
             return 2
         signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
         try:
-            return call(port, rest[1:], env, cwd)
+            return call(port, key, rest[1:], env, cwd)
         except OSError as e:
             sys.stderr.write(f"guest-agent: no guest answers on port {port}: {e}\n")
             return 125

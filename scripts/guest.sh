@@ -231,8 +231,11 @@ boot() {
   local dir=$1 state=$2 mode=$3 what=$4
   shift 4
   mkdir -p "$state"
-  rm -f "$state/qemu.pid" "$state/boot.log" "$state/console.log"
+  chmod 700 "$state"
+  rm -f "$state/qemu.pid" "$state/boot.log" "$state/console.log" "$state/key"
   cp "$here/guest-agent.py" "$state/guest-agent.py"
+  # The agent's port on 127.0.0.1 is open to every user here: a job must bring this key.
+  (umask 077 && od -An -tx1 -N32 /dev/urandom | tr -d ' \n' >"$state/key")
   local port shares=() i=0 share
   port=$(free_port)
   {
@@ -254,7 +257,7 @@ boot() {
       # them on the guest's own disk (scripts/wine-bench.sh).
       echo "export TOLVANE_GUEST_TEMPLATES=/var/lib/lane/templates TOLVANE_GUEST_SCRATCH=/var/lib/lane/scratch"
       echo "mkdir -p /var/lib/lane/scratch"
-      echo "python3 /lane/guest-agent.py serve $port_in_guest --idle ${TOLVANE_LANE_IDLE:-1800}"
+      echo "python3 /lane/guest-agent.py serve $port_in_guest /lane/key --idle ${TOLVANE_LANE_IDLE:-1800}"
     else
       echo "sh /lane/job"
     fi
@@ -301,12 +304,12 @@ ensure_guest() {
   mkdir -p "$state"
   exec 9>"$state/lock"
   flock 9
-  if ! qemu_running "$state" || ! python3 "$here/guest-agent.py" ping "$(cat "$state/port")" >/dev/null 2>&1; then
+  if ! qemu_running "$state" || ! python3 "$here/guest-agent.py" ping "$(cat "$state/port")" "$state/key" >/dev/null 2>&1; then
     stop_guest "$state"
     local dir
     dir=$(ensure_image)
     boot "$dir" "$state" snapshot agent "$@"
-    if ! python3 "$here/guest-agent.py" ping "$(cat "$state/port")" --wait 300; then
+    if ! python3 "$here/guest-agent.py" ping "$(cat "$state/port")" "$state/key" --wait 300; then
       tail -n 30 "$state/console.log" >&2 2>/dev/null || true
       stop_guest "$state"
       die "the guest did not answer (console: $state/console.log)"
@@ -371,7 +374,7 @@ case "$cmd" in
     mapfile -t shares < <(shares_for "${share_args[@]}")
     port=$(ensure_guest "$state" "${shares[@]}")
     mapfile -t fwd < <(forwarded_env)
-    exec python3 "$here/guest-agent.py" call "$port" "${fwd[@]}" "${env_args[@]}" -C "$PWD" -- "$@" ;;
+    exec python3 "$here/guest-agent.py" call "$port" "$state/key" "${fwd[@]}" "${env_args[@]}" -C "$PWD" -- "$@" ;;
   run)
     [ $# -gt 0 ] || die "run needs a command"
     mapfile -t shares < <(shares_for "${share_args[@]}")
@@ -380,7 +383,7 @@ case "$cmd" in
     port=$(ensure_guest "$state" "${shares[@]}")
     mapfile -t fwd < <(forwarded_env)
     rc=0
-    python3 "$here/guest-agent.py" call "$port" "${fwd[@]}" "${env_args[@]}" -C "$PWD" -- "$@" || rc=$?
+    python3 "$here/guest-agent.py" call "$port" "$state/key" "${fwd[@]}" "${env_args[@]}" -C "$PWD" -- "$@" || rc=$?
     exit $rc ;;
   *) sed -n '2,33p' "$0" >&2; exit 2 ;;
 esac
