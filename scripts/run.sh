@@ -66,7 +66,7 @@ else
   "$bench" run --root "$root" --prefix "$prefix" --fresh "$win/tests/support/tolvane-drive.exe" --timeout 60000 \
     "$setup" \
     page 206 buttons 0 1 0 shot "$shots/1-welcome.png" next \
-    page 208 buttons 0 0 0 click 1007 buttons 0 1 0 shot "$shots/2-license.png" next \
+    page 208 buttons 0 0 0 choose 1007 buttons 0 1 0 shot "$shots/2-license.png" next \
     page 209 type 1010 "张三" type 1011 "Tolvane示例公司" buttons 1 1 0 shot "$shots/3-user-info.png" next \
     page 210 buttons 1 1 0 shot "$shots/4-select-folder.png" next \
     page 212 buttons 0 0 1 shot "$shots/5-completion.png" finish \

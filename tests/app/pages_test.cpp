@@ -147,8 +147,7 @@ TEST_F(PagesTest, SetupTypeOffersUpgradeFirstAndNoBack) {
 
 TEST_F(PagesTest, SetupTypeReinstallGoesToTheLicence) {
   Show(IDD_SETUP_TYPE);
-  ASSERT_TRUE(wizard_.Click(IDC_REINSTALL));
-  ASSERT_TRUE(WaitUntil([&] { return wizard_.IsChecked(IDC_REINSTALL); }));
+  ASSERT_TRUE(wizard_.Choose(IDC_REINSTALL));
   ASSERT_TRUE(Press(WizardButton::Next));
   EXPECT_TRUE(wizard_.WaitForPage(IDD_LICENSE));
 }
@@ -156,8 +155,7 @@ TEST_F(PagesTest, SetupTypeReinstallGoesToTheLicence) {
 TEST_F(PagesTest, UninstallIsConfirmedAndOnlyYesGoesOn) {
   uninstall_.RefuseStart();  // keeps the uninstall page from moving on by itself
   Show(IDD_SETUP_TYPE);
-  ASSERT_TRUE(wizard_.Click(IDC_UNINSTALL));
-  ASSERT_TRUE(WaitUntil([&] { return wizard_.IsChecked(IDC_UNINSTALL); }));
+  ASSERT_TRUE(wizard_.Choose(IDC_UNINSTALL));
 
   for (int answer : {IDNO, IDCANCEL}) {
     ASSERT_TRUE(Press(WizardButton::Next));
@@ -193,11 +191,11 @@ TEST_F(PagesTest, LicenceShowsTheAgreementAndNeedsAcceptance) {
   EXPECT_FALSE(wizard_.IsChecked(IDC_ACCEPT));
   EXPECT_FALSE(wizard_.IsChecked(IDC_DECLINE));
   EXPECT_TRUE(wizard_.WaitForButtons(false, false, false));
-  ASSERT_TRUE(wizard_.Click(IDC_ACCEPT));
+  ASSERT_TRUE(wizard_.Choose(IDC_ACCEPT));
   EXPECT_TRUE(wizard_.WaitForButtons(false, true, false));
-  ASSERT_TRUE(wizard_.Click(IDC_DECLINE));
+  ASSERT_TRUE(wizard_.Choose(IDC_DECLINE));
   EXPECT_TRUE(wizard_.WaitForButtons(false, false, false));
-  ASSERT_TRUE(wizard_.Click(IDC_ACCEPT));
+  ASSERT_TRUE(wizard_.Choose(IDC_ACCEPT));
   ASSERT_TRUE(Press(WizardButton::Next));
   ASSERT_TRUE(wizard_.WaitForPage(IDD_USER_INFO));
   // Back returns to the licence as the user left it.

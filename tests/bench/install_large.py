@@ -152,7 +152,7 @@ class Bench:
         """(seconds from the last Next to the completion page, to the process's end, peak
         RssAnon KiB)."""
         self.forget_install()
-        steps = ["page", str(IDD_WELCOME), "next", "page", str(IDD_LICENSE), "click", str(IDC_ACCEPT), "next",
+        steps = ["page", str(IDD_WELCOME), "next", "page", str(IDD_LICENSE), "choose", str(IDC_ACCEPT), "next",
                  "page", str(IDD_USER_INFO), "type", str(IDC_USER_NAME), "bench", "type", str(IDC_COMPANY), "bench",
                  "next", "page", str(IDD_SELECT_FOLDER), "type", str(IDC_FOLDER), "C:\\bench\\" + folder + "\\",
                  "next", "page", str(IDD_COMPLETION), "finish", "exit", "0"]

@@ -194,7 +194,7 @@ TEST_F(DpiWalk, EveryPageIsLaidOutForTheDpi) {
     ASSERT_TRUE(PressWhenEnabled(wizard_, WizardButton::Next));
     ASSERT_TRUE(wizard_.WaitForPage(IDD_LICENSE));
     CheckPage(setup_, wizard_, L"license");
-    ASSERT_TRUE(wizard_.Click(IDC_ACCEPT));
+    ASSERT_TRUE(wizard_.Choose(IDC_ACCEPT));
     ASSERT_TRUE(PressWhenEnabled(wizard_, WizardButton::Next));
     ASSERT_TRUE(wizard_.WaitForPage(IDD_USER_INFO));
     ASSERT_TRUE(wizard_.Type(IDC_USER_NAME, L"张三"));
@@ -234,8 +234,7 @@ TEST_F(DpiWalk, EveryPageIsLaidOutForTheDpi) {
   Start(setup_, wizard_, gated);
   ASSERT_TRUE(PressWhenEnabled(wizard_, WizardButton::Next));
   ASSERT_TRUE(wizard_.WaitForPage(IDD_SETUP_TYPE));
-  ASSERT_TRUE(wizard_.Click(IDC_UNINSTALL));
-  ASSERT_TRUE(WaitUntil([&] { return wizard_.IsChecked(IDC_UNINSTALL); }));
+  ASSERT_TRUE(wizard_.Choose(IDC_UNINSTALL));
   ASSERT_TRUE(wizard_.Press(WizardButton::Next));
   MessageBoxWindow box = WaitForBox(setup_, kUninstallQuestion);
   ASSERT_TRUE(box);

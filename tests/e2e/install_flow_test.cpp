@@ -45,11 +45,11 @@ TEST_F(InstallFlow, FreshInstallWalkedPageByPage) {
   EXPECT_FALSE(wizard_.IsChecked(IDC_ACCEPT));
   EXPECT_FALSE(wizard_.IsChecked(IDC_DECLINE));
   EXPECT_NE(wizard_.Text(IDC_LICENSE_TEXT).find(L"最终用户许可协议"), std::wstring::npos);
-  ASSERT_TRUE(wizard_.Click(IDC_ACCEPT));
+  ASSERT_TRUE(wizard_.Choose(IDC_ACCEPT));
   EXPECT_TRUE(wizard_.WaitForButtons(false, true, false));
-  ASSERT_TRUE(wizard_.Click(IDC_DECLINE));
+  ASSERT_TRUE(wizard_.Choose(IDC_DECLINE));
   EXPECT_TRUE(wizard_.WaitForButtons(false, false, false));
-  ASSERT_TRUE(wizard_.Click(IDC_ACCEPT));
+  ASSERT_TRUE(wizard_.Choose(IDC_ACCEPT));
   EXPECT_TRUE(wizard_.WaitForButtons(false, true, false));
   Shot(setup_, L"license");
   ASSERT_TRUE(wizard_.Press(WizardButton::Next));
@@ -130,8 +130,7 @@ TEST_F(InstallFlow, ReinstallOffersTheSetupTypeAndShowsWhatWasRecorded) {
   Shot(setup_, L"setup-type");
 
   // Uninstall asked about and not confirmed: the page stays, nothing is removed.
-  ASSERT_TRUE(wizard_.Click(IDC_UNINSTALL));
-  ASSERT_TRUE(WaitUntil([&] { return wizard_.IsChecked(IDC_UNINSTALL); }));
+  ASSERT_TRUE(wizard_.Choose(IDC_UNINSTALL));
   for (int answer : {IDNO, IDCANCEL}) {
     ASSERT_TRUE(wizard_.Press(WizardButton::Next));
     MessageBoxWindow box = WaitForBox(setup_, kUninstallQuestion);
@@ -148,12 +147,11 @@ TEST_F(InstallFlow, ReinstallOffersTheSetupTypeAndShowsWhatWasRecorded) {
   }
 
   // Re-install: the recorded entries are the starting values.
-  ASSERT_TRUE(wizard_.Click(IDC_REINSTALL));
-  ASSERT_TRUE(WaitUntil([&] { return wizard_.IsChecked(IDC_REINSTALL); }));
+  ASSERT_TRUE(wizard_.Choose(IDC_REINSTALL));
   ASSERT_TRUE(wizard_.Press(WizardButton::Next));
   ASSERT_TRUE(wizard_.WaitForPage(IDD_LICENSE));
   EXPECT_TRUE(wizard_.WaitForButtons(false, false, false));
-  ASSERT_TRUE(wizard_.Click(IDC_ACCEPT));
+  ASSERT_TRUE(wizard_.Choose(IDC_ACCEPT));
   ASSERT_TRUE(PressWhenEnabled(wizard_, WizardButton::Next));
   ASSERT_TRUE(wizard_.WaitForPage(IDD_USER_INFO));
   EXPECT_EQ(wizard_.Text(IDC_USER_NAME), L"张三");
@@ -211,8 +209,7 @@ TEST_F(InstallFlow, UninstallConfirmedRemovesTheProductRecord) {
   Start(setup_, wizard_, SetupExe());
   ASSERT_TRUE(PressWhenEnabled(wizard_, WizardButton::Next));
   ASSERT_TRUE(wizard_.WaitForPage(IDD_SETUP_TYPE));
-  ASSERT_TRUE(wizard_.Click(IDC_UNINSTALL));
-  ASSERT_TRUE(WaitUntil([&] { return wizard_.IsChecked(IDC_UNINSTALL); }));
+  ASSERT_TRUE(wizard_.Choose(IDC_UNINSTALL));
   ASSERT_TRUE(wizard_.Press(WizardButton::Next));
   MessageBoxWindow box = WaitForBox(setup_, kUninstallQuestion);
   ASSERT_TRUE(box);

@@ -113,12 +113,11 @@ void WalkToInstall(const SetupProcess& setup, const Wizard& wizard, const std::w
     return page == IDD_SETUP_TYPE || page == IDD_LICENSE;
   }));
   if (wizard.ActiveTemplate() == IDD_SETUP_TYPE) {
-    ASSERT_TRUE(wizard.Click(IDC_REINSTALL));
-    ASSERT_TRUE(WaitUntil([&] { return wizard.IsChecked(IDC_REINSTALL); }));
+    ASSERT_TRUE(wizard.Choose(IDC_REINSTALL));
     ASSERT_TRUE(PressWhenEnabled(wizard, WizardButton::Next));
     ASSERT_TRUE(wizard.WaitForPage(IDD_LICENSE));
   }
-  ASSERT_TRUE(wizard.Click(IDC_ACCEPT));
+  ASSERT_TRUE(wizard.Choose(IDC_ACCEPT));
   ASSERT_TRUE(PressWhenEnabled(wizard, WizardButton::Next));
   ASSERT_TRUE(wizard.WaitForPage(IDD_USER_INFO));
   ASSERT_TRUE(wizard.Type(IDC_USER_NAME, name));

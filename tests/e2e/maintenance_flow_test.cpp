@@ -221,8 +221,7 @@ TEST_F(MaintenanceFlow, UninstallRemovesWhatTheInstallMadeAndKeepsTheProductsOwn
   ASSERT_TRUE(SetFileAttributesW((folder_ + files.back()).c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
 
   StartAtSetupType(uninstallExe);
-  ASSERT_TRUE(wizard_.Click(IDC_UNINSTALL));
-  ASSERT_TRUE(WaitUntil([&] { return wizard_.IsChecked(IDC_UNINSTALL); }));
+  ASSERT_TRUE(wizard_.Choose(IDC_UNINSTALL));
   ASSERT_TRUE(wizard_.Press(WizardButton::Next));
   MessageBoxWindow question = WaitForBox(setup_, kUninstallQuestion);
   ASSERT_TRUE(question) << "no uninstall question";

@@ -22,7 +22,8 @@ const char kUsage[] =
     "  back | next | finish | cancel\n"
     "                     press a wizard button (fails when it is disabled)\n"
     "  type ID TEXT       set the text of edit control ID on the active page\n"
-    "  click ID           click button or radio button ID on the active page\n"
+    "  click ID           click button ID on the active page\n"
+    "  choose ID          select radio button ID on the active page (waits until it is checked)\n"
     "  text ID TEXT       check the text of control ID on the active page\n"
     "  enabled ID 0|1     check whether control ID is enabled\n"
     "  buttons B N F      wait until Back, Next, Finish are enabled (1) or not (0)\n"
@@ -122,6 +123,10 @@ class Script {
     if (step == L"click") {
       if (!need(1) || !number(&id)) return false;
       return Check(wizard_.Click(static_cast<int>(id)), L"clicked " + std::to_wstring(id));
+    }
+    if (step == L"choose") {
+      if (!need(1) || !number(&id)) return false;
+      return Check(wizard_.Choose(static_cast<int>(id), timeoutMs_), L"chose " + std::to_wstring(id));
     }
     if (step == L"text") {
       if (!need(2) || !number(&id)) return false;

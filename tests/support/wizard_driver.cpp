@@ -3,6 +3,8 @@
 #include <commctrl.h>
 #include <prsht.h>
 
+#include <algorithm>
+
 namespace tolvane::drive {
 
 const wchar_t kPageCaption[] = L"Tolvane翻译服务器安装向导";
@@ -260,6 +262,17 @@ bool Wizard::Type(int id, const std::wstring& text) const {
 bool Wizard::Click(int id) const {
   HWND control = Control(id);
   return Usable(control) && PostMessageW(control, BM_CLICK, 0, 0);
+}
+
+bool Wizard::Choose(int id, DWORD timeoutMs) const {
+  constexpr DWORD kClickWaitMs = 2000;
+  const DWORD start = GetTickCount();
+  for (;;) {
+    if (!Click(id)) return false;
+    const DWORD spent = GetTickCount() - start;
+    if (spent >= timeoutMs) return IsChecked(id);
+    if (WaitUntil([&] { return IsChecked(id); }, std::min(kClickWaitMs, timeoutMs - spent))) return true;
+  }
 }
 
 // ---- message boxes -------------------------------------------------------------------
