@@ -68,9 +68,12 @@ if [ -n "${TOLVANE_GUEST_SCRATCH:-}" ]; then
 fi
 
 # A test may ask for Wine's debug channels and further load-order overrides (both are
-# read by every Wine process from the Unix environment it starts with).
+# read by every Wine process from the Unix environment it starts with). Wine's menu
+# builder is off: each shortcut saved starts it, the save waits for it at most a second,
+# and under load it still holds the shortcut's target open (to read its icon) when the
+# test goes on to delete or replace that file.
 export WINEDEBUG=${TOLVANE_WINEDEBUG:--all}
-export WINEDLLOVERRIDES="mscoree,mshtml=${TOLVANE_WINEDLLOVERRIDES:+;$TOLVANE_WINEDLLOVERRIDES}"
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d${TOLVANE_WINEDLLOVERRIDES:+;$TOLVANE_WINEDLLOVERRIDES}"
 lang=${TOLVANE_WINE_LANG:-zh_CN.UTF-8}
 # Without the locale Wine cannot even create files with non-ASCII names: a bench fault.
 locale -a 2>/dev/null | grep -qix "${lang%.*}.utf-\?8" ||

@@ -52,7 +52,7 @@ def cache_value(build, name):
 
 def wine_env(prefix, arch):
     env = dict(os.environ)
-    env.update(WINEPREFIX=prefix, WINEARCH=arch, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+    env.update(WINEPREFIX=prefix, WINEARCH=arch, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d",
                LANG="zh_CN.UTF-8", LC_ALL="zh_CN.UTF-8")
     return env
 

@@ -47,7 +47,7 @@ IDC_ACCEPT, IDC_USER_NAME, IDC_COMPANY, IDC_FOLDER = 1007, 1010, 1011, 1011
 
 def wine_env(prefix, arch):
     env = dict(os.environ)
-    env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+    env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d",
                LANG="zh_CN.UTF-8", LC_ALL="zh_CN.UTF-8")
     if arch == "win32":
         env["WINEARCH"] = "win32"
