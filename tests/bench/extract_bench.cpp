@@ -16,6 +16,7 @@
 #include "common/text_conversion.h"
 #include "common/win_owners.h"
 #include "engine/file_output.h"
+#include "engine/install_run.h"
 #include "engine/package_files.h"
 #include "engine/worker.h"
 #include "package/key_provider.h"
@@ -135,6 +136,9 @@ int main(int argc, char** argv) {
     context.key = key;
     const double extract = Milliseconds([&] { return ExtractPackage(context, 20, 80) && progress == 100; }, ok);
     ok = SameTree(manifest, product, whole) && ok;
+    // As setup does after a run: its journal and the journal's place in the product key
+    // go (the key too, being all the key held), so the prefix is left without a product.
+    tolvane::ClearUpFinishedRun();
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
     }
