@@ -97,10 +97,10 @@ class Wizard {
   bool Type(int id, const std::wstring& text) const;
   // Clicks a button or radio button of the page (posted); false for a disabled control.
   bool Click(int id) const;
-  // Selects a radio button and waits until it is checked. A posted click can be lost
-  // under Wine when the sheet's activation moves the mouse capture between its press
-  // and release; it is clicked again then (a second click on a checked radio changes
-  // nothing). False if it never became checked.
+  // Selects a radio button and waits until it is checked. Under Wine and load a posted
+  // click has been lost (the licence's Accept stayed unchecked for 20 s); it is then
+  // clicked again (a second click on a checked radio changes nothing). False if it never
+  // became checked.
   bool Choose(int id, DWORD timeoutMs = kDefaultTimeoutMs) const;
 
  private:
