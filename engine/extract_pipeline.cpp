@@ -20,12 +20,15 @@ bool Counter::Make() {
 }
 
 void Counter::Raise() {
-  ++value_;
-  if (sleeping_.exchange(false)) SetEvent(wake_.get());
+  const size_t now = ++value_;
+  if (now >= wakeAt_ && sleeping_.exchange(false)) SetEvent(wake_.get());
 }
 
-void Counter::WaitAbove(size_t than, const std::atomic<bool>& stop) {
+void Counter::WaitAbove(size_t than, const std::atomic<bool>& stop, size_t batch) {
   while (value_ <= than && !stop) {
+    // (Set before `sleeping_`, and the count read after both: a Raise that this read
+    // misses sees the sleeper and its mark.)
+    wakeAt_ = than + batch;
     sleeping_ = true;
     if (value_ > than || stop) {
       sleeping_ = false;
@@ -140,7 +143,7 @@ unsigned __stdcall ReadAhead::Run(void* self) {
 
 // The next free piece, emptied; null when the worker asked to stop.
 ReadAhead::Piece* ReadAhead::Acquire() {
-  if (produced_ >= kPieces) released_.WaitAbove(produced_ - kPieces, stop_);
+  if (produced_ >= kPieces) released_.WaitAbove(produced_ - kPieces, stop_, kWakeBatch);
   if (stop_) return nullptr;
   Piece& piece = pieces_[produced_ % kPieces];
   piece.length = 0;
@@ -167,6 +170,7 @@ void ReadAhead::ReadAll() {
     last->result = result;
     Publish();
   }
+  published_.Wake();  // a worker waiting for a batch that the last files did not fill
 }
 
 int32_t ReadAhead::ReadNext(EntrySink& into) {
@@ -189,7 +193,7 @@ int32_t ReadAhead::ReadNext(EntrySink& into) {
 const ReadAhead::Piece& ReadAhead::Next() {
   while (waitWork_ && !published_.Above(taken_) && waitWork_(waitData_)) {
   }
-  published_.WaitAbove(taken_, stop_);
+  published_.WaitAbove(taken_, stop_, kWakeBatch);
   return pieces_[taken_ % kPieces];
 }
 

@@ -22,18 +22,22 @@ namespace tolvane {
 
 // A count that one thread raises and another waits on. Under Wine every wait on or signal
 // of a kernel object is a call to the wineserver, so the event is used only when the
-// waiting side has to sleep, not once for every piece.
+// waiting side has to sleep, not once for every piece; and a side that had to sleep may
+// ask to sleep on until a batch has come, so that it wakes once for several.
 class Counter {
  public:
   bool Make();
   void Raise();
-  // Waits until the count exceeds `than` or `stop` is set.
-  void WaitAbove(size_t than, const std::atomic<bool>& stop);
+  // Waits until the count exceeds `than` or `stop` is set. When it has to sleep, it sleeps
+  // until the count exceeds than + batch - 1 (or Wake): the raising side must Wake it
+  // when it stops short of that.
+  void WaitAbove(size_t than, const std::atomic<bool>& stop, size_t batch = 1);
   bool Above(size_t than) const { return value_ > than; }
   void Wake();
 
  private:
   std::atomic<size_t> value_{0};
+  std::atomic<size_t> wakeAt_{1};  // the count that wakes the sleeper
   std::atomic<bool> sleeping_{false};
   UniqueHandle wake_;
 };
@@ -73,6 +77,11 @@ class ReadAhead {
  public:
   static constexpr size_t kPieces = 6;
   static constexpr size_t kPieceBytes = 0x40000;
+  // A side that caught up with the other sleeps until this many pieces are ready for it:
+  // the worker until they are read, the reader (on a full ring) until they are written.
+  // At most kPieces: each side gives the other the whole ring before it waits.
+  static constexpr size_t kWakeBatch = 3;
+  static_assert(kWakeBatch >= 1 && kWakeBatch <= kPieces);
 
   struct Piece {
     std::unique_ptr<uint8_t[]> data;

@@ -439,7 +439,7 @@ void InstallRun::HelpUntilStopped(Helper& helper) {
       continue;
     }
     if (!helper.queued.Above(flushed)) {
-      helper.queued.WaitAbove(flushed, stopHelpers_);
+      helper.queued.WaitAbove(flushed, stopHelpers_, kFlushBatch);
       continue;
     }
     Unflushed& slot = helper.slots[flushed % kSlots];
@@ -523,6 +523,7 @@ Failure InstallRun::Written(UniqueFile file, const std::wstring& path) {
 Failure InstallRun::WaitForFlushes() {
   for (Helper& helper : helpers_) {
     if (!helper.thread || helper.queuedCount == 0) continue;
+    if (!helper.flushed.Above(helper.queuedCount - 1)) helper.queued.Wake();  // a batch not filled
     helper.flushed.WaitAbove(helper.queuedCount - 1, helper.ended);
     if (helper.flushed.Above(helper.queuedCount - 1)) continue;
     // (Ended short of its flushes: only an exception ends a helper once the moves are made.)

@@ -26,10 +26,12 @@
 //   safe as Wine keeps its registry.)
 // The files are flushed on the run's helper threads, behind the writes, so that the
 // extraction seldom waits for the disk; more helpers start, and flush at once, only when
-// the first falls behind (a slow disk). Handing each file to a helper in turn kept four
-// of them waking and sleeping, which under Wine cost about 20 ms of CPU on the sample
-// package (142 files, 7 MB); tests/bench/extract_peer.py measures the whole mechanism
-// against the same extraction without it.
+// the first falls behind (a slow disk). A helper that has flushed all it was given sleeps
+// until a few files wait, and so wakes once for several: under Wine each wake-up is two
+// calls to the wineserver. Handing each file to a helper in turn kept four of them waking
+// and sleeping, which cost about 20 ms of CPU on the sample package (142 files, 7 MB);
+// tests/bench/extract_peer.py measures the whole mechanism against the same extraction
+// without it.
 #pragma once
 
 #include <windows.h>
@@ -114,8 +116,12 @@ class InstallRun {
   static constexpr size_t kHelpers = 4;
   // At most this many written files wait for one helper; beyond, the worker flushes.
   static constexpr size_t kSlots = 16;
+  // A helper with nothing to flush sleeps until this many files wait (Finish and Undo
+  // wake it for fewer).
+  static constexpr size_t kFlushBatch = 4;
   // With this many files waiting for each helper so far, the next one is started.
-  static constexpr size_t kSpill = 4;
+  static constexpr size_t kSpill = kFlushBatch + 4;
+  static_assert(kSpill < kSlots);
   // One of the helper threads, with its own ring of written files: the worker fills slot
   // queuedCount % kSlots and raises `queued`, the helper flushes slot flushedCount %
   // kSlots and raises `flushed`. The first helper takes the written files while it keeps

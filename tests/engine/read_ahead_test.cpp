@@ -55,4 +55,27 @@ TEST(ReadAhead, ThreadOrNotGivesEveryFileWholeInOrder) {
   }
 }
 
+// A worker that has to wait sleeps until a batch of pieces is read; when the files end
+// short of one (here one file of one piece, asked for at once), it is woken all the same.
+TEST(ReadAhead, TheLastFilesWakeAWorkerWaitingForABatch) {
+  const std::vector<uint8_t> only = Content(tolvane::ReadAhead::kPieceBytes / 2, 3);
+  std::vector<uint8_t> bytes;
+  {
+    StorageManager writer(0x5256, 0x0600);
+    ASSERT_TRUE(writer.Open(bytes, CreateNew));
+    ASSERT_GT(writer.WriteEntry("only", only.data(), static_cast<uint32_t>(only.size())), 0);
+    ASSERT_TRUE(writer.Close());
+  }
+  const std::vector<std::string> names = {"only"};
+  for (int round = 0; round < 20; ++round) {
+    StorageManager archive(0x5256, 0x0600);
+    ASSERT_TRUE(archive.OpenForReading(bytes));
+    tolvane::ReadAhead ahead(archive, names);
+    ASSERT_TRUE(ahead.Start());
+    Collect got;
+    ASSERT_EQ(ahead.ReadNext(got), static_cast<int32_t>(only.size()));  // (hangs without the wake)
+    ASSERT_EQ(got.bytes, only);
+  }
+}
+
 }  // namespace
