@@ -235,8 +235,9 @@ def main():
     if a.quick:
         return 0 if ok else 1
     # Each ratio is taken round by round, then their median. Wine's own share of the CPU
-    # time is seen to change fourfold for a while (every kind alike, the peer's too); a
-    # ratio of medians could then set one side's slow rounds against the other's fast ones.
+    # time is seen to change up to fourfold for a while, and not for every kind of run at
+    # once; a ratio of medians could then set one side's slow rounds against the other's
+    # fast ones.
     def ratio(name, t, num, num_base, den, den_base, aim):
         rs = [(t[num][i] - t[num_base][i]) / (t[den][i] - t[den_base][i])
               for i in range(rounds) if t[den][i] > t[den_base][i]]
